@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures and builds the project into BUILD_DIR (default: build).
+# Extra arguments go to CMake, e.g. -DVEILCAST_SANITIZE=address,undefined.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${BUILD_DIR:-$root/build}
+
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build_dir" -G Ninja "$@" >/dev/null
+cmake --build "$build_dir"

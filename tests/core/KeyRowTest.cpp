@@ -1,0 +1,183 @@
+#include "ScreenKeyer.h"
+
+#include "AdversarialValues.h"
+#include "FloatBits.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using zavtest::bits;
+using zavtest::sameResult;
+
+constexpr float kUntouched = -12345.0f;
+
+// A span of input pixels and output arrays pre-filled with a sentinel.
+struct Span {
+    explicit Span(int n)
+        : r(n), g(n), b(n), a(n), outR(n, kUntouched), outG(n, kUntouched), outB(n, kUntouched),
+          outA(n, kUntouched)
+    {
+    }
+    std::vector<float> r, g, b, a, outR, outG, outB, outA;
+};
+
+zav::KeyParams greenScreen()
+{
+    zav::KeyParams p;
+    p.screenColor[1] = 1.0f;
+    return p;
+}
+
+Span gradient(int n)
+{
+    Span s(n);
+    for (int i = 0; i < n; ++i) {
+        s.r[i] = 0.01f * static_cast<float>(i % 50);
+        s.g[i] = 0.9f - 0.005f * static_cast<float>(i % 100);
+        s.b[i] = 0.1f;
+        s.a[i] = 0.5f;
+    }
+    return s;
+}
+
+const auto kNeverStop = [] { return false; };
+
+TEST(KeyRow, WritesKeyPixelResults)
+{
+    const zav::KeyParams p = greenScreen();
+    Span s = gradient(40);
+    zav::keyRow(p, 0, 40, s.r.data(), s.g.data(), s.b.data(), nullptr, s.outR.data(), s.outG.data(),
+                s.outB.data(), s.outA.data(), kNeverStop);
+    const zav::ScreenAnalysis sa = zav::analyseScreen(p);
+    for (int i = 0; i < 40; ++i) {
+        const float px[3] = {s.r[i], s.g[i], s.b[i]};
+        const zav::PixelKeyResult k = zav::keyPixel(p, sa, px, std::nullopt);
+        EXPECT_EQ(bits(s.outR[i]), bits(k.color[0]));
+        EXPECT_EQ(bits(s.outG[i]), bits(k.color[1]));
+        EXPECT_EQ(bits(s.outB[i]), bits(k.color[2]));
+        EXPECT_EQ(bits(s.outA[i]), bits(k.alpha));
+    }
+}
+
+TEST(KeyRow, MatteInspectionWritesTheMatteIntoColourOnly)
+{
+    zav::KeyParams p = greenScreen();
+    p.checkAlpha = true;
+    Span s = gradient(16);
+    zav::keyRow(p, 0, 16, s.r.data(), s.g.data(), s.b.data(), s.a.data(), s.outR.data(),
+                s.outG.data(), s.outB.data(), nullptr, kNeverStop);
+    const zav::ScreenAnalysis sa = zav::analyseScreen(p);
+    for (int i = 0; i < 16; ++i) {
+        const float px[3] = {s.r[i], s.g[i], s.b[i]};
+        const float alpha = zav::keyPixel(p, sa, px, s.a[i]).alpha;
+        EXPECT_EQ(bits(s.outR[i]), bits(alpha));
+        EXPECT_EQ(bits(s.outG[i]), bits(alpha));
+        EXPECT_EQ(bits(s.outB[i]), bits(alpha));
+        EXPECT_EQ(s.outA[i], kUntouched);
+    }
+}
+
+TEST(KeyRow, EmptyOrInvertedSpanWritesNothingAndNeverAsks)
+{
+    const zav::KeyParams p = greenScreen();
+    Span s = gradient(4);
+    int asked = 0;
+    for (auto [x, r] : {std::pair{2, 2}, std::pair{3, 1}}) {
+        zav::keyRow(p, x, r, s.r.data(), s.g.data(), s.b.data(), nullptr, s.outR.data(),
+                    s.outG.data(), s.outB.data(), s.outA.data(), [&] { return ++asked, false; });
+    }
+    EXPECT_EQ(asked, 0);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(s.outR[i], kUntouched);
+}
+
+TEST(KeyRow, SpanIsAddressedByPixelIndex)
+{
+    // Arrays are addressed by absolute pixel index: keying 5..9 of a base
+    // pointer offset by -5 touches elements 0..4.
+    const zav::KeyParams p = greenScreen();
+    Span s = gradient(5);
+    const int x = 5;
+    zav::keyRow(p, x, x + 5, s.r.data() - x, s.g.data() - x, s.b.data() - x, nullptr,
+                s.outR.data() - x, s.outG.data() - x, s.outB.data() - x, s.outA.data() - x, kNeverStop);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(s.outA[i], kUntouched);
+}
+
+TEST(KeyRow, StopLeavesLaterPixelsUntouched)
+{
+    const zav::KeyParams p = greenScreen();
+    for (int k : {0, 1, 7, 255, 256, 257, 600}) {
+        const int n = 700;
+        Span s = gradient(n);
+        int asked = 0;
+        zav::keyRow(p, 0, n, s.r.data(), s.g.data(), s.b.data(), nullptr, s.outR.data(), s.outG.data(),
+                    s.outB.data(), s.outA.data(), [&] { return asked++ == k; });
+        EXPECT_EQ(asked, k + 1) << "no further question after the first stop";
+        for (int i = 0; i < n; ++i) {
+            if (i < k) {
+                EXPECT_NE(s.outA[i], kUntouched) << "pixel " << i << " stop at " << k;
+            } else {
+                EXPECT_EQ(s.outR[i], kUntouched) << "pixel " << i << " stop at " << k;
+                EXPECT_EQ(s.outA[i], kUntouched) << "pixel " << i << " stop at " << k;
+            }
+        }
+    }
+}
+
+TEST(KeyRow, InPlaceKeyingMatchesSeparateOutput)
+{
+    zav::KeyParams p = greenScreen();
+    p.sourceAlpha = 1;
+    Span s = gradient(33);
+    Span inPlace = s;
+    zav::keyRow(p, 0, 33, s.r.data(), s.g.data(), s.b.data(), s.a.data(), s.outR.data(), s.outG.data(),
+                s.outB.data(), s.outA.data(), kNeverStop);
+    zav::keyRow(p, 0, 33, inPlace.r.data(), inPlace.g.data(), inPlace.b.data(), inPlace.a.data(),
+                inPlace.r.data(), inPlace.g.data(), inPlace.b.data(), inPlace.a.data(), kNeverStop);
+    for (int i = 0; i < 33; ++i) {
+        EXPECT_EQ(bits(inPlace.r[i]), bits(s.outR[i]));
+        EXPECT_EQ(bits(inPlace.a[i]), bits(s.outA[i]));
+    }
+}
+
+// keyRow over random and hostile pixels and settings must equal keyPixel
+// applied pixel by pixel, bit for bit.
+TEST(KeyRow, MatchesKeyPixelOnAdversarialInput)
+{
+    zavtest::AdversarialValues gen(0x5eed1234);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const zav::KeyParams p = gen.params();
+        const int n = static_cast<int>(gen.pick(300));
+        const int x = static_cast<int>(gen.pick(20));
+        Span s(n + x);
+        for (int i = 0; i < n + x; ++i) {
+            s.r[i] = gen.value();
+            s.g[i] = gen.value();
+            s.b[i] = gen.value();
+            s.a[i] = gen.value();
+        }
+        const bool withAlpha = gen.pick(2) == 0;
+        const bool alphaOut = !p.checkAlpha;
+        zav::keyRow(p, x, x + n, s.r.data(), s.g.data(), s.b.data(), withAlpha ? s.a.data() : nullptr,
+                    s.outR.data(), s.outG.data(), s.outB.data(), alphaOut ? s.outA.data() : nullptr,
+                    kNeverStop);
+        const zav::ScreenAnalysis sa = zav::analyseScreen(p);
+        for (int i = x; i < x + n; ++i) {
+            const float px[3] = {s.r[i], s.g[i], s.b[i]};
+            const auto k = zav::keyPixel(p, sa, px, withAlpha ? std::optional<float>(s.a[i]) : std::nullopt);
+            const float want[4] = {alphaOut ? k.color[0] : k.alpha, alphaOut ? k.color[1] : k.alpha,
+                                   alphaOut ? k.color[2] : k.alpha, alphaOut ? k.alpha : kUntouched};
+            const float got[4] = {s.outR[i], s.outG[i], s.outB[i], s.outA[i]};
+            for (int c = 0; c < 4; ++c)
+                ASSERT_TRUE(sameResult(got[c], want[c]))
+                    << "trial " << trial << " pixel " << i << " channel " << c << ": got " << got[c]
+                    << " want " << want[c];
+        }
+    }
+}
+
+}  // namespace
