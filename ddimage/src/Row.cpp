@@ -1,0 +1,57 @@
+#include "DDImage/Row.h"
+
+#include "DDImage/Iop.h"
+
+#include <algorithm>
+
+namespace DD::Image {
+
+Row::Row(int x, int r) : x_(x), r_(std::max(x, r)) {}
+
+Row::~Row() = default;
+
+std::unique_ptr<float[]> Row::makePlane() const
+{
+    // Value-initialised: zero-filled.
+    return std::unique_ptr<float[]>(new float[static_cast<std::size_t>(r_ - x_) + 1]());
+}
+
+const float* Row::operator[](Channel z) const
+{
+    if (z > Chan_Black && z <= Chan_Last && planes_[z])
+        return planes_[z];
+    if (!zeros_)
+        zeros_ = makePlane();
+    return zeros_.get() - x_;
+}
+
+float* Row::writable(Channel z)
+{
+    if (z <= Chan_Black || z > Chan_Last)
+        return nullptr;
+    if (!planes_[z]) {
+        owned_[z] = makePlane();
+        planes_[z] = owned_[z].get() - x_;
+    }
+    return planes_[z];
+}
+
+void Row::attach(Channel z, float* pixels)
+{
+    if (z <= Chan_Black || z > Chan_Last)
+        return;
+    owned_[z].reset();
+    planes_[z] = pixels;
+}
+
+void Row::get(Iop& input, int y, int x, int r, const ChannelSet& channels)
+{
+    x = std::max(x, x_);
+    r = std::min(r, r_);
+    for (Channel z = channels.first(); z; z = channels.next(z))
+        writable(z);
+    if (x < r)
+        input.get(y, x, r, channels, *this);
+}
+
+}  // namespace DD::Image

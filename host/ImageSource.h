@@ -1,0 +1,29 @@
+#pragma once
+
+#include "PlanarImage.h"
+
+#include "DDImage/Iop.h"
+
+namespace veilcast {
+
+// An input operator that serves an in-memory image, as a host's file reader
+// would: its description is the image's box, format and channels; pixels
+// outside the box and channels the image lacks read as zero.
+class ImageSource : public DD::Image::Iop {
+public:
+    explicit ImageSource(const PlanarImage& image);
+
+    void _validate(bool for_real) override;
+    const char* Class() const override { return "VeilcastImageSource"; }
+    const char* node_help() const override { return "Serves an in-memory image.\n"; }
+    int minimum_inputs() const override { return 0; }
+    int maximum_inputs() const override { return 0; }
+    void engine(int y, int x, int r, const DD::Image::ChannelSet& channels,
+                DD::Image::Row& out) override;
+    void _request(int, int, int, int, const DD::Image::ChannelSet&, int) override {}
+
+private:
+    const PlanarImage& image_;
+};
+
+}  // namespace veilcast

@@ -1,0 +1,64 @@
+#include "RowRenderer.h"
+
+#include "DDImage/Row.h"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace veilcast {
+
+using namespace DD::Image;
+
+namespace {
+
+// Enough pixels per task that scheduling costs little next to the keying.
+constexpr int kPixelsPerTask = 1 << 16;
+
+}  // namespace
+
+void validateAndRequest(Iop& op, const ChannelSet& channels, int count)
+{
+    op.cancel_abort();
+    op.validate(true);
+    const Box& b = op.info().box();
+    op.request(b.x, b.y, b.r, b.t, channels, count);
+}
+
+RenderResult renderRows(Iop& op, PlanarImage& out, const RenderOptions& options)
+{
+    const Box box = out.box();
+    const ChannelSet channels = out.channelSet();
+    if (box.w() <= 0 || box.h() <= 0)
+        return op.aborted() ? RenderResult::Aborted : RenderResult::Complete;
+
+    const int grain = std::max(1, kPixelsPerTask / box.w());
+    std::atomic<int> rowsDone{0};
+    auto renderRange = [&](const tbb::blocked_range<int>& rows) {
+        for (int y = rows.begin(); y != rows.end(); ++y) {
+            if (options.cancelled && options.cancelled())
+                op.abort();
+            if (op.aborted())
+                return;
+            Row row(box.x, box.r);
+            for (Channel z = channels.first(); z; z = channels.next(z))
+                row.attach(z, out.row(z, y));
+            op.get(y, box.x, box.r, channels, row);
+        }
+        const int done = rowsDone.fetch_add(static_cast<int>(rows.size())) + static_cast<int>(rows.size());
+        if (options.progress)
+            options.progress(done);
+    };
+
+    tbb::task_arena arena(options.threads > 0 ? options.threads : tbb::task_arena::automatic);
+    arena.execute([&] {
+        tbb::parallel_for(tbb::blocked_range<int>(box.y, box.t, grain), renderRange,
+                          tbb::simple_partitioner());
+    });
+    return op.aborted() ? RenderResult::Aborted : RenderResult::Complete;
+}
+
+}  // namespace veilcast
