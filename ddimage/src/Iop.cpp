@@ -18,6 +18,12 @@ Op* Iop::default_input(int) const
     return nullptr;
 }
 
+void Iop::clear_requests()
+{
+    requested_ = ChannelSet();
+    requestedCount_ = 0;
+}
+
 void Iop::_request(int x, int y, int r, int t, const ChannelSet& channels, int count)
 {
     if (auto* in = dynamic_cast<Iop*>(input(0)))
@@ -48,8 +54,6 @@ void Iop::copy_info(int n)
         info_ = in->info();
     else
         info_ = IopInfo();
-    requested_ = ChannelSet();
-    requestedCount_ = 0;
 }
 
 }  // namespace DD::Image

@@ -99,6 +99,8 @@ const char* Op::input_label(int, char*) const
     return nullptr;
 }
 
+void Op::clear_requests() {}
+
 Op* Op::input(int n) const
 {
     if (n < 0)
@@ -132,6 +134,7 @@ void Op::validate(bool for_real)
     for (int i = 0; i < inputs(); ++i)
         if (Op* in = input(i))
             in->validate(for_real);
+    clear_requests();
     _validate(for_real);
 }
 

@@ -40,6 +40,7 @@ public:
 
     void _validate(bool for_real) override;  // default: copy input 0's description
     Op* default_input(int input) const override;
+    void clear_requests() override;
 
     virtual void engine(int y, int x, int r, const ChannelSet& channels, Row& out) = 0;
     virtual void _request(int x, int y, int r, int t, const ChannelSet& channels, int count);

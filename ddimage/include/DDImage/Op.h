@@ -52,6 +52,10 @@ public:
     virtual const char* Class() const = 0;
     virtual const char* input_label(int input, char* buffer) const;
 
+    // Called on every operator of the tree before _validate: forgets the
+    // requests made for the previous computation.
+    virtual void clear_requests();
+
     Op(const Op&) = delete;
     Op& operator=(const Op&) = delete;
 

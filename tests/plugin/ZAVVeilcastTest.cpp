@@ -1,0 +1,316 @@
+#include "ImageSource.h"
+#include "LoadedPlugin.h"
+#include "OperatorNode.h"
+#include "ParamsFromControls.h"
+#include "ScreenKeyer.h"
+#include "TestImages.h"
+
+#include "FloatBits.h"
+
+#include "DDImage/Row.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+using namespace DD::Image;
+using veilcast::ControlValue;
+using veilcast::OperatorNode;
+
+class ZAVVeilcastTest : public ::testing::Test {
+protected:
+    void SetUp() override { zavtest::loadedPlugin(); }
+};
+
+TEST_F(ZAVVeilcastTest, RegistersByNameWithIdentityStrings)
+{
+    const Op::Description* d = Op::Description::find("ZAVVeilcast");
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->name, "ZAVVeilcast");
+    EXPECT_EQ(d->menu, nullptr);
+
+    OperatorNode node("ZAVVeilcast");
+    Iop& op = node.op();
+    EXPECT_STREQ(op.Class(), d->name);
+    EXPECT_STREQ(op.node_help(), "Exploration of Veilcast concepts\n");
+    EXPECT_EQ(op.minimum_inputs(), 1);
+    EXPECT_EQ(op.maximum_inputs(), 1);
+    char buffer[8] = "unused";
+    EXPECT_STREQ(op.input_label(0, buffer), "src");
+    EXPECT_EQ(op.input_label(1, buffer), nullptr);
+    EXPECT_STREQ(buffer, "unused");
+    EXPECT_EQ(op.default_input(0), nullptr);  // the base's default
+    EXPECT_EQ(op.default_input(1), nullptr);
+    EXPECT_EQ(op.knob_changed(nullptr), 0);
+}
+
+struct ExpectedKnob {
+    int type;
+    StoreType store;
+    bool bound;
+    const char* name;
+    const char* label;
+    std::intptr_t extra;  // 0 null, 1 / -1 group markers, 2 item list, 3 empty text
+    std::uint64_t flags;
+    bool ranged;
+};
+
+TEST_F(ZAVVeilcastTest, KnobTableCallByCall)
+{
+    const ExpectedKnob expected[] = {
+        {6, BoolPtr, true, "CheckAlphaKnob", "Check Alpha", 0, 1, false},
+        {26, Custom, false, nullptr, " ", 3, 1, false},
+        {18, FloatPtr, true, "ScreenColorKnob", "Screen Color", 0, 0, false},
+        {8, FloatPtr, true, "ScreenGainKnob", "Screen Gain", 0, 1, true},
+        {8, FloatPtr, true, "ScreenBalanceKnob", "Screen Balance", 0, 1, false},
+        {26, Custom, false, nullptr, " ", 3, 1, false},
+        {20, Custom, false, "ScreenMatteGroup", "Alpha Clipping", 1, 1, false},
+        {8, FloatPtr, true, "ClipBlackKnob", "Clip Black", 0, 1, false},
+        {8, FloatPtr, true, "ClipWhiteKnob", "Clip White", 0, 1, false},
+        {20, Custom, false, nullptr, nullptr, -1, 1, false},
+        {20, Custom, false, "InMaskGroup", "In Mask", 1, 1, false},
+        {4, IntPtr, true, "SourceAlphaKnob", "Source Alpha", 2, 1, false},
+        {4, IntPtr, true, "inMaskReplacementModeKnob", "Inside Replace", 2, 1, false},
+        {18, FloatPtr, true, "inMaskReplacementColorKnob", "Inside Replace Color", 0, 0, false},
+        {20, Custom, false, nullptr, nullptr, -1, 1, false},
+    };
+    OperatorNode node("ZAVVeilcast");
+    const auto& all = node.controls().all();
+    ASSERT_EQ(all.size(), std::size(expected));
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const Knob& k = *all[i].knob;
+        const ExpectedKnob& e = expected[i];
+        SCOPED_TRACE("control " + std::to_string(i + 1));
+        EXPECT_EQ(k.type(), e.type);
+        EXPECT_EQ(k.storeType(), e.store);
+        EXPECT_EQ(k.storage() != nullptr, e.bound);
+        if (e.name)
+            EXPECT_STREQ(k.name(), e.name);
+        else
+            EXPECT_EQ(k.name(), nullptr);
+        if (e.label)
+            EXPECT_STREQ(k.label(), e.label);
+        else
+            EXPECT_EQ(k.label(), nullptr);
+        switch (e.extra) {
+        case 0: EXPECT_EQ(k.extra(), nullptr); break;
+        case 1: EXPECT_EQ(reinterpret_cast<std::uintptr_t>(k.extra()), 1u); break;
+        case -1: EXPECT_EQ(reinterpret_cast<std::uintptr_t>(k.extra()), ~std::uintptr_t(0)); break;
+        case 2: EXPECT_NE(k.extra(), nullptr); break;
+        case 3: ASSERT_NE(k.extra(), nullptr); EXPECT_STREQ(static_cast<const char*>(k.extra()), ""); break;
+        }
+        EXPECT_EQ(k.flags(), e.flags);
+        EXPECT_EQ(k.hasRange(), e.ranged);
+    }
+    EXPECT_EQ(all[3].knob->rangeMin(), 0.0);
+    EXPECT_EQ(all[3].knob->rangeMax(), 2.0);
+    EXPECT_EQ(all[11].items(), (std::vector<std::string>{"Ignore", "Add to Inside Mask", "Normal"}));
+    EXPECT_EQ(all[12].items(), (std::vector<std::string>{"None", "Source", "Hard Color", "Soft Color"}));
+    EXPECT_EQ(all[7].group, "ScreenMatteGroup");
+    EXPECT_EQ(all[8].group, "ScreenMatteGroup");
+    for (std::size_t i : {11u, 12u, 13u})
+        EXPECT_EQ(all[i].group, "InMaskGroup");
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(all[i].group, "");
+
+    // Running knobs again makes the same calls against the same storage.
+    veilcast::Controls again;
+    node.op().knobs(again);
+    ASSERT_EQ(again.all().size(), all.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        EXPECT_EQ(again.all()[i].knob->storage(), all[i].knob->storage());
+}
+
+TEST_F(ZAVVeilcastTest, NewNodeShowsDefaultsAndEditsLandInTheSettings)
+{
+    OperatorNode node("ZAVVeilcast");
+    auto& c = node.controls();
+    EXPECT_EQ(std::get<bool>(c.get("CheckAlphaKnob")), false);
+    using Colour = std::array<float, 3>;
+    EXPECT_EQ(std::get<Colour>(c.get("Screen Color")), Colour({0, 0, 0}));
+    EXPECT_EQ(std::get<Colour>(c.get("inMaskReplacementColorKnob")), Colour({0.5f, 0.5f, 0.5f}));
+    EXPECT_EQ(std::get<float>(c.get("ClipBlackKnob")), 0.0f);
+    EXPECT_EQ(std::get<float>(c.get("ClipWhiteKnob")), 1.0f);
+    EXPECT_EQ(std::get<float>(c.get("ScreenGainKnob")), 1.0f);
+    EXPECT_EQ(std::get<float>(c.get("ScreenBalanceKnob")), 0.5f);
+    EXPECT_EQ(std::get<int>(c.get("inMaskReplacementModeKnob")), 3);
+    EXPECT_EQ(std::get<int>(c.get("SourceAlphaKnob")), 0);
+
+    c.set("screen gain", 2.5f);  // beyond the slider: nothing limits it
+    c.set("SOURCEALPHAKNOB", 2);
+    c.set("Screen Color", std::array<float, 3>{0.1f, 0.8f, 0.2f});
+    c.set("Check Alpha", true);
+    // The values land in the storage the operator bound.
+    EXPECT_EQ(*static_cast<float*>(c.find("ScreenGainKnob")->knob->storage()), 2.5f);
+    EXPECT_EQ(*static_cast<std::int32_t*>(c.find("SourceAlphaKnob")->knob->storage()), 2);
+    EXPECT_EQ(static_cast<float*>(c.find("ScreenColorKnob")->knob->storage())[1], 0.8f);
+    EXPECT_TRUE(*static_cast<bool*>(c.find("CheckAlphaKnob")->knob->storage()));
+    EXPECT_THROW(c.set("ScreenGainKnob", true), std::invalid_argument);
+    EXPECT_THROW(c.set("NoSuchKnob", 1.0f), std::invalid_argument);
+    EXPECT_THROW(c.set("Inside Replace", 4), std::invalid_argument);
+}
+
+// A node wired to an in-memory source, as the host would set it up.
+struct Wired {
+    explicit Wired(veilcast::PlanarImage img) : image(std::move(img)), source(image), node("ZAVVeilcast")
+    {
+        node.op().set_input(0, &source);
+    }
+    void validate()
+    {
+        node.op().validate(true);
+    }
+    veilcast::PlanarImage image;
+    veilcast::ImageSource source;
+    OperatorNode node;
+};
+
+const Box kBox{0, 0, 24, 3};
+
+TEST_F(ZAVVeilcastTest, OutputChannelsFollowCheckAlpha)
+{
+    Wired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha, Chan_Z}));
+    w.validate();
+    EXPECT_EQ(w.node.op().info().channels(), ChannelSet(Mask_RGBA));
+    EXPECT_EQ(w.node.op().out_channels(), ChannelSet(Mask_RGBA));
+    EXPECT_EQ(w.node.op().info().box().r, kBox.r);
+    w.node.controls().set("CheckAlphaKnob", true);
+    w.validate();
+    EXPECT_EQ(w.node.op().info().channels(), ChannelSet(Mask_RGB));
+    EXPECT_EQ(w.node.op().out_channels(), ChannelSet(Mask_RGB));
+}
+
+TEST_F(ZAVVeilcastTest, RequestsAlphaOnlyWhenItIsTheInsideMask)
+{
+    Wired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}));
+    Iop& op = w.node.op();
+    struct Case {
+        int sourceAlpha;
+        bool checkAlpha;
+        ChannelSetInit wanted;
+    } cases[] = {{0, false, Mask_RGB}, {1, false, Mask_RGBA}, {2, false, Mask_RGBA},
+                 {2, true, Mask_RGBA}, {0, true, Mask_RGB},   {5, false, Mask_RGB}};
+    for (const Case& c : cases) {
+        w.node.controls().set("CheckAlphaKnob", c.checkAlpha);
+        // Out-of-range values cannot be set through the control; write the field as a script might.
+        *static_cast<std::int32_t*>(w.node.controls().find("SourceAlphaKnob")->knob->storage()) = c.sourceAlpha;
+        w.validate();
+        op.request(Mask_Red, 3);
+        EXPECT_EQ(w.source.requested_channels(), ChannelSet(c.wanted)) << c.sourceAlpha;
+        EXPECT_EQ(w.source.requested_count(), 3);
+    }
+    // A request for depth alone reaches no input.
+    w.validate();
+    op.request(Mask_Z, 1);
+    EXPECT_TRUE(w.source.requested_channels().empty());
+}
+
+// An output row whose colour and alpha buffers are filled with a sentinel, so
+// that untouched pixels are seen.
+struct SentinelRow {
+    static constexpr float kSentinel = -777.0f;
+    SentinelRow(int x, int r) : row(x, r), storage(4 * static_cast<std::size_t>(r - x), kSentinel)
+    {
+        for (int c = 0; c < 4; ++c)
+            row.attach(static_cast<Channel>(Chan_Red + c),
+                       storage.data() + static_cast<std::size_t>(c * (r - x)) - x);
+    }
+    bool untouched() const
+    {
+        for (float v : storage)
+            if (v != kSentinel)
+                return false;
+        return true;
+    }
+    Row row;
+    std::vector<float> storage;
+};
+
+TEST_F(ZAVVeilcastTest, EngineWritesNothingWhenItCannotOrNeedNotWork)
+{
+    Wired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}));
+    w.node.controls().set("ScreenColorKnob", std::array<float, 3>{0.2f, 0.7f, 0.2f});
+    w.validate();
+    {
+        SentinelRow out(0, 24);
+        w.node.op().get(1, 0, 24, Mask_Z, out.row);  // no colour or alpha asked for
+        EXPECT_TRUE(out.untouched());
+    }
+    for (auto [x, r] : {std::pair{5, 5}, std::pair{9, 4}}) {
+        SentinelRow out(0, 24);
+        w.node.op().get(1, x, r, Mask_RGBA, out.row);
+        EXPECT_TRUE(out.untouched());
+    }
+    // An input without green (alpha only, or red and blue only).
+    for (auto channels : {std::vector<Channel>{Chan_Alpha}, std::vector<Channel>{Chan_Red, Chan_Blue}}) {
+        Wired partial(zavtest::greenScreenImage(kBox, channels));
+        partial.validate();
+        SentinelRow out(0, 24);
+        partial.node.op().get(0, 0, 24, Mask_RGBA, out.row);
+        EXPECT_TRUE(out.untouched());
+    }
+    // An input that aborts while its rows are fetched: nothing written.
+    w.node.op().abort();
+    SentinelRow out(0, 24);
+    w.node.op().get(1, 0, 24, Mask_RGBA, out.row);
+    EXPECT_TRUE(out.untouched());
+    w.node.op().cancel_abort();
+}
+
+// The engine's rows equal keyRow on the same pixels, for inputs with and
+// without alpha, every source alpha mode and both output forms.
+TEST_F(ZAVVeilcastTest, EngineFeedsKeyRow)
+{
+    for (bool inputAlpha : {false, true}) {
+        std::vector<Channel> channels{Chan_Red, Chan_Green, Chan_Blue};
+        if (inputAlpha)
+            channels.push_back(Chan_Alpha);
+        Wired w(zavtest::greenScreenImage(kBox, channels));
+        w.node.controls().set("ScreenColorKnob", std::array<float, 3>{0.2f, 0.7f, 0.2f});
+        w.node.controls().set("Inside Replace", 2);
+        for (int sourceAlpha : {0, 1, 2}) {
+            for (bool checkAlpha : {false, true}) {
+                w.node.controls().set("SourceAlphaKnob", sourceAlpha);
+                w.node.controls().set("CheckAlphaKnob", checkAlpha);
+                w.validate();
+                const zav::KeyParams p = zavtest::paramsFromControls(w.node.controls());
+                const int y = 2, x = 3, r = 21;
+                SentinelRow out(0, 24);
+                w.node.op().get(y, x, r, Mask_Red, out.row);  // one channel asked, all written
+                float want[4][24];
+                std::fill(&want[0][0], &want[0][0] + 4 * 24, SentinelRow::kSentinel);
+                const auto& img = w.image;
+                zav::keyRow(p, x, r, img.row(Chan_Red, y), img.row(Chan_Green, y), img.row(Chan_Blue, y),
+                            inputAlpha ? img.row(Chan_Alpha, y) : nullptr, want[0], want[1], want[2],
+                            checkAlpha ? nullptr : want[3], [] { return false; });
+                for (int c = 0; c < 4; ++c)
+                    for (int i = 0; i < 24; ++i)
+                        ASSERT_EQ(zavtest::bits(out.storage[static_cast<std::size_t>(c * 24 + i)]),
+                                  zavtest::bits(want[c][i]))
+                            << "alpha in " << inputAlpha << " mode " << sourceAlpha << " check "
+                            << checkAlpha << " channel " << c << " pixel " << i;
+            }
+        }
+    }
+}
+
+TEST_F(ZAVVeilcastTest, ModuleExportsNoFunctions)
+{
+    const std::string command = "nm -D --defined-only '" + std::string(VEILCAST_PLUGIN_FILE) + "'";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    ASSERT_TRUE(pipe);
+    std::string exported;
+    char line[512];
+    while (fgets(line, sizeof line, pipe.get()))
+        exported += line;
+    EXPECT_EQ(pclose(pipe.release()), 0) << "nm failed";
+    EXPECT_EQ(exported, "") << "the module exports symbols";
+}
+
+}  // namespace
