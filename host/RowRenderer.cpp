@@ -1,10 +1,8 @@
 #include "RowRenderer.h"
 
-#include "DDImage/Row.h"
+#include "ParallelRows.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
+#include "DDImage/Row.h"
 
 #include <algorithm>
 #include <atomic>
@@ -37,8 +35,8 @@ RenderResult renderRows(Iop& op, PlanarImage& out, const RenderOptions& options)
 
     const int grain = std::max(1, kPixelsPerTask / box.w());
     std::atomic<int> rowsDone{0};
-    auto renderRange = [&](const tbb::blocked_range<int>& rows) {
-        for (int y = rows.begin(); y != rows.end(); ++y) {
+    auto renderRange = [&](int first, int last) {
+        for (int y = first; y != last; ++y) {
             if (options.cancelled && options.cancelled())
                 op.abort();
             if (op.aborted())
@@ -48,16 +46,12 @@ RenderResult renderRows(Iop& op, PlanarImage& out, const RenderOptions& options)
                 row.attach(z, out.row(z, y));
             op.get(y, box.x, box.r, channels, row);
         }
-        const int done = rowsDone.fetch_add(static_cast<int>(rows.size())) + static_cast<int>(rows.size());
+        const int done = rowsDone.fetch_add(last - first) + (last - first);
         if (options.progress)
             options.progress(done);
     };
 
-    tbb::task_arena arena(options.threads > 0 ? options.threads : tbb::task_arena::automatic);
-    arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<int>(box.y, box.t, grain), renderRange,
-                          tbb::simple_partitioner());
-    });
+    parallelRows(box.y, box.t, grain, options.threads, renderRange);
     return op.aborted() ? RenderResult::Aborted : RenderResult::Complete;
 }
 

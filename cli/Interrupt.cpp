@@ -1,0 +1,35 @@
+#include "Interrupt.h"
+
+#include <csignal>
+
+namespace veilcast {
+
+namespace {
+
+volatile std::sig_atomic_t receivedSignal = 0;
+
+extern "C" void onInterrupt(int signal)
+{
+    receivedSignal = signal;
+}
+
+}  // namespace
+
+void installInterruptHandlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A file-size limit must surface as a write error, not kill the process
+    // with a half-written file.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int interruptSignal()
+{
+    return receivedSignal;
+}
+
+}  // namespace veilcast
