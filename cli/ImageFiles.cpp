@@ -56,7 +56,7 @@ std::string channelList(const OIIO::ImageSpec& spec)
 {
     std::string list;
     for (int c = 0; c < spec.nchannels; ++c)
-        list += (c ? ", " : "") + spec.channel_name(c);
+        list += (c ? ", " : "") + std::string(spec.channel_name(c));
     return list.empty() ? "none" : list;
 }
 

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "ControlSettings.h"
+#include "ImageFiles.h"
+#include "OperatorNode.h"
+#include "PluginLibrary.h"
+#include "Progress.h"
+#include "ScreenPicker.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veilcast {
+
+// Where the screen colour comes from.
+struct ScreenPick {
+    enum class Kind { None, Box, Auto } kind = Kind::None;
+    std::array<int, 4> box{};
+};
+
+struct KeyJobOptions {
+    std::vector<Setting> settings;
+    ScreenPick pick;
+    WriteOptions write;
+    bool raw = false;
+    int threads = 0;
+    std::string previewPath;  // empty: none
+    bool quiet = false;
+};
+
+struct KeyedFrame {
+    long pixels = 0;
+    std::optional<Colour> pickedScreen;
+};
+
+// Keys image files through the loaded operator module: one node, its controls
+// set once, each file read, served as the node's input, pulled on all cores
+// and written.
+class FileKeyer {
+public:
+    // Loads the "ZAVVeilcast" module from the first directory that has it.
+    FileKeyer(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options);
+
+    Controls& controls() { return node_.controls(); }
+
+    // Keys one file. The first call picks the screen colour if asked, and
+    // later calls reuse it so a sequence keys consistently. Throws
+    // std::runtime_error naming the file, or Interrupted.
+    KeyedFrame keyFile(const std::string& input, const std::string& output, Progress& progress, int index,
+                       int count);
+
+private:
+    PluginLibrary plugin_;
+    OperatorNode node_;
+    KeyJobOptions options_;
+    bool screenPicked_ = false;
+};
+
+// The directories searched for the operator module by default: beside the
+// executable's build or install tree.
+std::vector<std::string> defaultPluginDirectories();
+
+// True when the two paths name the same file (existing or not).
+bool samePath(const std::string& a, const std::string& b);
+
+}  // namespace veilcast
