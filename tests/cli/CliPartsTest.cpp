@@ -1,0 +1,116 @@
+#include "ControlSettings.h"
+#include "FrameSequence.h"
+#include "LoadedPlugin.h"
+#include "OperatorNode.h"
+#include "ScreenPicker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+
+namespace {
+
+using namespace veilcast;
+using namespace DD::Image;
+
+TEST(FrameSequence, PatternsAndRanges)
+{
+    EXPECT_TRUE(isSequencePattern("plate.####.exr"));
+    EXPECT_TRUE(isSequencePattern("plate.%04d.exr"));
+    EXPECT_FALSE(isSequencePattern("plate.1001.exr"));
+    EXPECT_EQ(framePath("a/plate.####.exr", 7), "a/plate.0007.exr");
+    EXPECT_EQ(framePath("plate.%04d.exr", 1001), "plate.1001.exr");
+    EXPECT_EQ(framePath("plate.%d.exr", 12), "plate.12.exr");
+    EXPECT_EQ(framePath("p.##.exr", 12345), "p.12345.exr");
+    EXPECT_EQ(parseFrameRange("1001-1004"), (std::vector<int>{1001, 1002, 1003, 1004}));
+    EXPECT_EQ(parseFrameRange("1001-1006x2"), (std::vector<int>{1001, 1003, 1005}));
+    EXPECT_EQ(parseFrameRange("5, 1-2"), (std::vector<int>{5, 1, 2}));
+    for (const char* bad : {"", "a-b", "10-1", "1-5x0", "1-"})
+        EXPECT_THROW(parseFrameRange(bad), std::invalid_argument) << bad;
+}
+
+TEST(ControlSettings, ValuesParseByKindNameAndLabel)
+{
+    zavtest::loadedPlugin();
+    OperatorNode node("ZAVVeilcast");
+    Controls& c = node.controls();
+    applySettings(c, {parseSetting("checkalphaknob=on", "t"), parseSetting("Screen Color = 0.1,0.7,0.2", "t"),
+                      parseSetting("screen gain=1.5", "t"), parseSetting("Inside Replace=hard color", "t"),
+                      parseSetting("SourceAlphaKnob=2", "t"), parseSetting("Inside Replace Color=0.25", "t")});
+    EXPECT_EQ(std::get<bool>(c.get("CheckAlphaKnob")), true);
+    EXPECT_EQ(std::get<Colour>(c.get("ScreenColorKnob")), Colour({0.1f, 0.7f, 0.2f}));
+    EXPECT_EQ(std::get<float>(c.get("ScreenGainKnob")), 1.5f);
+    EXPECT_EQ(std::get<int>(c.get("inMaskReplacementModeKnob")), 2);
+    EXPECT_EQ(std::get<int>(c.get("SourceAlphaKnob")), 2);
+    EXPECT_EQ(std::get<Colour>(c.get("inMaskReplacementColorKnob")),
+              Colour({0.25f, 0.25f, 0.25f}));
+    for (const char* off : {"off", "FALSE", "0", "no"}) {
+        applySettings(c, {parseSetting(std::string("Check Alpha=") + off, "t")});
+        EXPECT_FALSE(std::get<bool>(c.get("CheckAlphaKnob"))) << off;
+    }
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"Check Alpha", "maybe"}, {"Screen Gain", "1.5x"},  {"Screen Gain", "nan"},
+        {"Screen Color", "1,2"},  {"Source Alpha", "3"},    {"Source Alpha", "Sometimes"},
+        {"Nope", "1"},
+    };
+    for (auto [name, value] : bad)
+        EXPECT_THROW(applySettings(c, {{name, value, "t"}}), std::invalid_argument) << name << "=" << value;
+    EXPECT_THROW(parseSetting("NoEquals", "t"), std::invalid_argument);
+
+    const std::string listing = describeControls(c);
+    EXPECT_NE(listing.find("Alpha Clipping (group ScreenMatteGroup)"), std::string::npos);
+    EXPECT_NE(listing.find("slider 0..2"), std::string::npos);
+    EXPECT_NE(listing.find("3 \"Soft Color\""), std::string::npos);
+}
+
+TEST(ControlSettings, SettingsFileSkipsCommentsAndNamesBadLines)
+{
+    const std::string path = ::testing::TempDir() + "/veilcast-settings.txt";
+    std::ofstream(path) << "# a comment\n\nScreen Gain = 1.25  # trailing\nClipBlackKnob=0.1\n";
+    const auto settings = readSettingsFile(path);
+    ASSERT_EQ(settings.size(), 2u);
+    EXPECT_EQ(settings[0].name, "Screen Gain");
+    EXPECT_EQ(settings[0].value, "1.25");
+    EXPECT_EQ(settings[1].origin, path + ":4");
+    std::ofstream(path) << "ok=1\nbroken line\n";
+    try {
+        readSettingsFile(path);
+        FAIL() << "a line without = was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(":2"), std::string::npos) << e.what();
+    }
+}
+
+TEST(ScreenPicker, BoxAverageAndAutomaticBacking)
+{
+    const Box box{0, 0, 40, 30};
+    PlanarImage img(box, box, {Chan_Red, Chan_Green, Chan_Blue});
+    const float screen[3] = {0.05f, 0.4f, 0.1f};
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) {
+            const bool subject = x >= 20 && y >= 10;
+            const float light = 0.9f + 0.2f * static_cast<float>((x * 7 + y * 3) % 11) / 10.0f;
+            for (int c = 0; c < 3; ++c)
+                img.row(static_cast<Channel>(Chan_Red + c), y)[x] = subject ? 0.6f - 0.1f * static_cast<float>(c) : screen[c] * light;
+        }
+    img.row(Chan_Green, 0)[0] = std::nanf("");  // a bad pixel is skipped
+    const Colour picked = pickScreenInBox(img, 9, 5, 0, 0);
+    EXPECT_NEAR(picked[1], 0.4f * 1.0f, 0.03f);
+    EXPECT_THROW(pickScreenInBox(img, 100, 100, 120, 120), std::invalid_argument);
+
+    const Colour automatic = pickScreenAuto(img);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(automatic[c], screen[c] * 1.05f, screen[c] * 0.12f) << c;
+
+    // A blue backing is recognised as blue.
+    for (int y = 0; y < 30; ++y)
+        std::swap_ranges(img.row(Chan_Green, y), img.row(Chan_Green, y) + 40, img.row(Chan_Blue, y));
+    EXPECT_GT(pickScreenAuto(img)[2], pickScreenAuto(img)[1]);
+    EXPECT_EQ(parsePickBox("1, 2,3,4"), (std::array<int, 4>{1, 2, 3, 4}));
+    EXPECT_THROW(parsePickBox("1,2,3"), std::invalid_argument);
+}
+
+}  // namespace

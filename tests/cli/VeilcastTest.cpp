@@ -1,0 +1,283 @@
+// End-to-end: runs the built veilcast binary on small generated files.
+
+#include "ScreenKeyer.h"
+
+#include "FloatBits.h"
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imageio.h>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int exitCode;
+    std::string output;
+};
+
+Result veilcast(const std::string& args, const std::string& prefix = "")
+{
+    const std::string command = prefix + "'" VEILCAST_BINARY "' " + args + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+}
+
+class VeilcastTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::path(::testing::TempDir()) /
+              ("veilcast-e2e-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+
+    // A small plate: green backing with a reddish subject and alpha in 0..1.
+    std::string writePlate(const std::string& name, std::vector<std::string> channels, OIIO::TypeDesc type,
+                           int w = 37, int h = 23, unsigned seed = 3) const
+    {
+        OIIO::ImageSpec spec(w, h, static_cast<int>(channels.size()), type);
+        spec.channelnames = channels;
+        spec.attribute("compression", "zip");
+        OIIO::ImageBuf buf(spec);
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const bool subject = x > w / 2;
+                std::vector<float> px;
+                for (const std::string& c : channels) {
+                    const float v = c == "G" ? (subject ? 0.3f : 0.6f) : (c == "A" ? u(rng) : (subject ? 0.5f : 0.1f));
+                    px.push_back(c == "A" ? v : v + 0.1f * u(rng));
+                }
+                buf.setpixel(x, y, px.data(), static_cast<int>(px.size()));
+            }
+        const std::string p = path(name);
+        EXPECT_TRUE(buf.write(p)) << buf.geterror();
+        return p;
+    }
+
+    static OIIO::ImageBuf read(const std::string& p)
+    {
+        OIIO::ImageBuf buf(p);
+        EXPECT_TRUE(buf.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << p << ": " << buf.geterror();
+        return buf;
+    }
+
+    // Nothing but the listed files in the directory: no output, no temporaries.
+    void expectOnly(std::vector<std::string> names) const
+    {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir))
+            found.push_back(e.path().filename().string());
+        std::sort(found.begin(), found.end());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(found, names);
+    }
+
+    static std::string framePath(int f)
+    {
+        char name[32];
+        std::snprintf(name, sizeof name, "p.%04d.exr", f);
+        return name;
+    }
+
+    fs::path dir;
+};
+
+// Keys `in` with keyRow directly, reading it as the tool does (float, linear).
+void expectKeyedByKeyRow(const OIIO::ImageBuf& in, const OIIO::ImageBuf& out, const zav::KeyParams& p)
+{
+    const auto& spec = in.spec();
+    const int alphaIn = spec.channelindex("A");
+    const int w = spec.width;
+    ASSERT_EQ(out.spec().nchannels, p.checkAlpha ? 3 : 4);
+    for (int y = 0; y < spec.height; ++y) {
+        std::vector<float> ch[4], want[4];
+        for (int c = 0; c < 4; ++c) {
+            ch[c].resize(static_cast<std::size_t>(w));
+            want[c].assign(static_cast<std::size_t>(w), -1.0f);
+        }
+        for (int x = 0; x < w; ++x) {
+            ch[0][x] = in.getchannel(x, y, 0, spec.channelindex("R"));
+            ch[1][x] = in.getchannel(x, y, 0, spec.channelindex("G"));
+            ch[2][x] = in.getchannel(x, y, 0, spec.channelindex("B"));
+            ch[3][x] = alphaIn >= 0 ? in.getchannel(x, y, 0, alphaIn) : 0.0f;
+        }
+        zav::keyRow(p, 0, w, ch[0].data(), ch[1].data(), ch[2].data(), alphaIn >= 0 ? ch[3].data() : nullptr,
+                    want[0].data(), want[1].data(), want[2].data(), p.checkAlpha ? nullptr : want[3].data(),
+                    [] { return false; });
+        for (int c = 0; c < out.spec().nchannels; ++c)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(zavtest::bits(out.getchannel(x, y, 0, c)), zavtest::bits(want[c][x]))
+                    << "channel " << c << " at " << x << "," << y;
+    }
+}
+
+TEST_F(VeilcastTest, FloatOutputEqualsKeyRowBitForBit)
+{
+    const std::string in = writePlate("plate.exr", {"R", "G", "B", "A"}, OIIO::TypeDesc::FLOAT);
+    const Result r = veilcast("'" + in + "' -o '" + path("keyed.exr") +
+                              "' --set 'Screen Color=0.1,0.6,0.1' --set screengainknob=1.2 --set 'Source Alpha=Normal'"
+                              " --set 'inside replace=2' --set 'Clip Black=0.05' --quiet");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output, "");
+    zav::KeyParams p;
+    p.screenColor[0] = 0.1f, p.screenColor[1] = 0.6f, p.screenColor[2] = 0.1f;
+    p.screenGain = 1.2f;
+    p.sourceAlpha = 2;
+    p.inMaskReplacementMode = 2;
+    p.clipBlack = 0.05f;
+    const OIIO::ImageBuf out = read(path("keyed.exr"));
+    EXPECT_EQ(out.nativespec().format, OIIO::TypeDesc::FLOAT);
+    EXPECT_EQ(out.spec().get_string_attribute("compression"), "zip");
+    expectKeyedByKeyRow(read(in), out, p);
+}
+
+TEST_F(VeilcastTest, HalfStaysHalfAndCheckAlphaDropsAlpha)
+{
+    const std::string in = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF);
+    ASSERT_EQ(veilcast("'" + in + "' -o '" + path("keyed.exr") + "' --pick-screen 0,0,5,5 -q").exitCode, 0);
+    const OIIO::ImageBuf keyed = read(path("keyed.exr"));
+    EXPECT_EQ(keyed.nativespec().format, OIIO::TypeDesc::HALF);
+    EXPECT_EQ(keyed.spec().nchannels, 4);  // alpha added to an input without one
+
+    const Result r = veilcast("'" + in + "' -o '" + path("matte.exr") +
+                              "' --set 'Screen Color=0.1,0.6,0.1' --set CheckAlphaKnob=true -d float -q");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const OIIO::ImageBuf matte = read(path("matte.exr"));
+    EXPECT_EQ(matte.nativespec().format, OIIO::TypeDesc::FLOAT);
+    zav::KeyParams p;
+    p.screenColor[0] = 0.1f, p.screenColor[1] = 0.6f, p.screenColor[2] = 0.1f;
+    p.checkAlpha = true;
+    expectKeyedByKeyRow(read(in), matte, p);
+}
+
+TEST_F(VeilcastTest, SequenceWithFrameRange)
+{
+    for (int f : {1001, 1003, 1005})
+        writePlate("plate." + std::to_string(f) + ".exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF, 16, 8,
+                   static_cast<unsigned>(f));
+    const Result r = veilcast("'" + path("plate.####.exr") + "' -o '" + path("key.%04d.exr") +
+                              "' --frames 1001-1005x2 --pick-screen auto");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("picked screen colour"), std::string::npos);
+    EXPECT_NE(r.output.find("keyed 3 frames"), std::string::npos) << r.output;
+    for (int f : {1001, 1003, 1005})
+        EXPECT_TRUE(fs::exists(path("key." + std::to_string(f) + ".exr")));
+
+    // A missing frame is named; frames before it are complete.
+    const Result missing = veilcast("'" + path("plate.####.exr") + "' -o '" + path("again.####.exr") +
+                                    "' --frames 1001-1003 --set 'Screen Color=0,1,0' -q");
+    EXPECT_NE(missing.exitCode, 0);
+    EXPECT_NE(missing.output.find("plate.1002.exr"), std::string::npos) << missing.output;
+    EXPECT_TRUE(fs::exists(path("again.1001.exr")));
+    EXPECT_EQ(read(path("again.1001.exr")).spec().nchannels, 4);
+}
+
+TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
+{
+    const std::string plate = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF, 64, 64);
+    const std::string alphaOnly = writePlate("alpha.exr", {"A"}, OIIO::TypeDesc::HALF);
+    {
+        const auto size = fs::file_size(plate);
+        std::ifstream src(plate, std::ios::binary);
+        std::string bytes(size / 2, '\0');
+        src.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path("truncated.exr"), std::ios::binary) << bytes;
+        std::ofstream(path("garbage.exr"), std::ios::binary) << "this is not an image";
+    }
+    const std::string out = path("out.exr");
+    struct Case {
+        std::string args;
+        std::string mentions;
+    } cases[] = {
+        {"'" + path("nope.exr") + "' -o '" + out + "'", "nope.exr"},
+        {"'" + path("truncated.exr") + "' -o '" + out + "'", "truncated.exr"},
+        {"'" + path("garbage.exr") + "' -o '" + out + "'", "garbage.exr"},
+        {"'" + alphaOnly + "' -o '" + out + "'", "needs red, green and blue"},
+        {"'" + plate + "' -o '" + out + "' --set NoSuchKnob=1", "NoSuchKnob"},
+        {"'" + plate + "' -o '" + out + "' --set 'Screen Gain=lots'", "lots"},
+        {"'" + plate + "' -o '" + out + "' --set 'Inside Replace=Sparkle'", "Sparkle"},
+        {"'" + plate + "' -o '" + plate + "'", "overwrite the input"},
+        {"'" + plate + "' -o '" + path("no/such/dir/out.exr") + "'", "out.exr"},
+        {"'" + plate + "' -o '" + out + "' --pick-screen 1,2", "--pick-screen"},
+        {"'" + plate + "' -o '" + out + "' --settings '" + path("missing.txt") + "'", "missing.txt"},
+    };
+    for (const Case& c : cases) {
+        const Result r = veilcast(c.args);
+        EXPECT_NE(r.exitCode, 0) << c.args;
+        EXPECT_NE(r.output.find(c.mentions), std::string::npos) << c.args << "\n" << r.output;
+        EXPECT_FALSE(fs::exists(out)) << c.args;
+    }
+    expectOnly({"plate.exr", "alpha.exr", "truncated.exr", "garbage.exr"});
+
+    // A disk that fills up mid-write: a file-size limit makes the write fail.
+    const Result full = veilcast("'" + plate + "' -o '" + out + "' --set 'Screen Color=0,1,0'", "ulimit -f 1; ");
+    EXPECT_NE(full.exitCode, 0) << full.output;
+    EXPECT_NE(full.output.find("out.exr"), std::string::npos) << full.output;
+    expectOnly({"plate.exr", "alpha.exr", "truncated.exr", "garbage.exr"});
+}
+
+TEST_F(VeilcastTest, InterruptedRunLeavesNoPartialOutput)
+{
+    const int frames = 200;
+    for (int f = 1; f <= frames; ++f)
+        if (f == 1)
+            writePlate("p.0001.exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF, 256, 128);
+        else
+            fs::copy_file(path("p.0001.exr"), path(framePath(f)));
+    std::string range = "--frames=1-" + std::to_string(frames);
+    const std::string in = path("p.####.exr"), out = path("k.####.exr");
+    const char* argv[] = {VEILCAST_BINARY, in.c_str(), "-o", out.c_str(), range.c_str(), "--set", "Screen Color=0,1,0",
+                          "-q", nullptr};
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, VEILCAST_BINARY, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(path("k.0002.exr")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 143);
+    int written = 0;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_NE(name[0], '.') << "temporary file left: " << name;
+        if (name[0] == 'k') {
+            ++written;
+            EXPECT_EQ(read(e.path().string()).spec().nchannels, 4) << name;  // complete and readable
+        }
+    }
+    EXPECT_GE(written, 2);
+    EXPECT_LT(written, frames);
+}
+
+}  // namespace
