@@ -4,6 +4,7 @@
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/strutil.h>
 
 #include <unistd.h>
 
@@ -24,7 +25,8 @@ const char* const kChannelNames[] = {"R", "G", "B", "A"};
 
 std::string oiioError(const std::string& fallback)
 {
-    std::string e = OIIO::geterror();
+    std::string e(OIIO::Strutil::strip(OIIO::geterror()));
+    OIIO::Strutil::replace(e, "\n", "; ", true);
     return e.empty() ? fallback : e;
 }
 

@@ -105,12 +105,22 @@ Colour pickScreenAuto(const PlanarImage& image)
             }
         }
     std::vector<float> sorted = dominance;
-    const float threshold = median(sorted);
-    std::vector<float> channel[3];
+    const float clean = median(sorted);
+    std::vector<Pixel> backing;
+    std::vector<float> brightness;
     for (std::size_t i = 0; i < candidates.size(); ++i)
-        if (dominance[i] >= threshold)
+        if (dominance[i] >= clean) {
+            backing.push_back(candidates[i]);
+            brightness.push_back(candidates[i].c[primary]);
+        }
+    std::vector<float> byBrightness = brightness;
+    const auto quarter = byBrightness.begin() + static_cast<std::ptrdiff_t>(byBrightness.size() / 4);
+    std::nth_element(byBrightness.begin(), quarter, byBrightness.end());
+    std::vector<float> channel[3];
+    for (std::size_t i = 0; i < backing.size(); ++i)
+        if (brightness[i] <= *quarter)
             for (int c = 0; c < 3; ++c)
-                channel[c].push_back(candidates[i].c[c]);
+                channel[c].push_back(backing[i].c[c]);
     return {median(channel[0]), median(channel[1]), median(channel[2])};
 }
 

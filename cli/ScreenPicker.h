@@ -20,8 +20,10 @@ Colour pickScreenInBox(const PlanarImage& image, int x0, int y0, int x1, int y1)
 //     other two (exceeds their maximum) in more pixels;
 //  2. of the pixels it dominates, the half where it dominates most strongly
 //     are taken as clean backing (spill, edges and dim areas drop out);
-//  3. the screen colour is their per-channel median, which hotspots and
-//     stray pixels do not move.
+//  3. the screen colour is the per-channel median of the darker quarter of
+//     that backing: the keyer clears everything at least as bright as the
+//     screen colour, so a colour from the dim end keys out an unevenly lit
+//     screen whole, and a median is not moved by stray pixels.
 // Throws std::invalid_argument when no pixel is dominated by green or blue.
 Colour pickScreenAuto(const PlanarImage& image);
 
