@@ -1,0 +1,31 @@
+#pragma once
+
+// The row kernels behind keyRow: the per-pixel reference and vector versions
+// for each instruction set, all bit-identical. Internal to the core; the
+// tests reach every version through keySpanWith.
+
+#include "ScreenKeyer.h"
+
+#include <cstdint>
+
+namespace zav::detail {
+
+enum class Isa { Scalar, Sse2, Avx2, Avx512 };
+
+const char* isaName(Isa isa);
+bool isaSupported(Isa isa);
+// The best instruction set this processor supports; what keySpan uses.
+Isa dispatchedIsa();
+
+// Keys pixels x..r-1 (x < r) with the given version of the kernel, which
+// must be supported.
+void keySpanWith(Isa isa, const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
+                 const RowArrays& arrays);
+
+using SpanKernel = void (*)(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+void keySpanScalar(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+void keySpanSse2(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+void keySpanAvx2(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+void keySpanAvx512(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+
+}  // namespace zav::detail
