@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   libopenimageio-dev openimageio-tools libopenexr-dev
   libtbb-dev libcli11-dev
+  time bc
 )
 
 missing=()
