@@ -1,10 +1,17 @@
 #include "ControlSettings.h"
 
+#include "ExitStatus.h"
+
 #include <OpenImageIO/strutil.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -15,6 +22,9 @@ namespace Strutil = OIIO::Strutil;
 
 namespace {
 
+// Settings files are a few lines; anything much larger is the wrong file.
+constexpr off_t kMaxSettingsFileBytes = 1 << 20;
+
 bool parseFloat(std::string_view text, float& out)
 {
     const std::string s(Strutil::strip(text));
@@ -22,7 +32,8 @@ bool parseFloat(std::string_view text, float& out)
         return false;
     char* end = nullptr;
     const float v = std::strtof(s.c_str(), &end);
-    if (end != s.c_str() + s.size() || std::isnan(v))
+    // Infinity and NaN, written or reached by overflow (1e40), are typing errors, not settings.
+    if (end != s.c_str() + s.size() || !std::isfinite(v))
         return false;
     out = v;
     return true;
@@ -41,28 +52,52 @@ Setting parseSetting(const std::string& text, const std::string& origin)
 {
     const auto eq = text.find('=');
     if (eq == std::string::npos || eq == 0)
-        throw std::invalid_argument(origin + ": \"" + text + "\" is not NAME=VALUE");
+        throw UsageError(origin + ": \"" + text + "\" is not NAME=VALUE");
     return {std::string(Strutil::strip(text.substr(0, eq))), std::string(Strutil::strip(text.substr(eq + 1))),
             origin};
 }
 
 std::vector<Setting> readSettingsFile(const std::string& path)
 {
-    std::ifstream in(path);
-    if (!in)
-        throw std::runtime_error(path + ": cannot read the settings file");
+        // O_NONBLOCK: a FIFO must not hang the run before it is refused as not a regular file.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        throw UsageError(path + ": cannot read the settings file: " + std::strerror(errno));
+    struct stat st;
+    std::string text;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool small = regular && st.st_size <= kMaxSettingsFileBytes;
+    if (small) {
+        text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = read(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        text.resize(done);
+    }
+    close(fd);
+    if (!regular)
+        throw UsageError(path + ": the settings file is not a regular file");
+    if (!small)
+        throw UsageError(path + ": the settings file is larger than " + std::to_string(kMaxSettingsFileBytes) +
+                         " bytes; it holds NAME=VALUE lines");
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
+
     std::vector<Setting> settings;
+    std::istringstream in(text);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         const auto hash = line.find('#');
         const std::string_view content = Strutil::strip(std::string_view(line).substr(0, hash));
         if (content.empty())
             continue;
-        try {
-            settings.push_back(parseSetting(std::string(content), path + ":" + std::to_string(number)));
-        } catch (const std::invalid_argument& e) {
-            throw std::runtime_error(e.what());
-        }
+        settings.push_back(parseSetting(std::string(content), path + ":" + std::to_string(number)));
     }
     return settings;
 }
@@ -78,12 +113,12 @@ ControlValue parseControlValue(const Controls::Control& control, const std::stri
         for (const char* off : {"off", "false", "no", "0"})
             if (Strutil::iequals(text, off))
                 return false;
-        throw std::invalid_argument(name + " is on or off, not \"" + text + "\"");
+        throw UsageError(name + " is on or off, not \"" + text + "\"");
     }
     case FLOAT_KNOB: {
         float v;
         if (!parseFloat(text, v))
-            throw std::invalid_argument(name + " takes a number, not \"" + text + "\"");
+            throw UsageError(name + " takes a finite number, not \"" + text + "\"");
         return v;
     }
     case COLOR_KNOB: {
@@ -93,7 +128,7 @@ ControlValue parseControlValue(const Controls::Control& control, const std::stri
                         (parts.size() == 3 && parseFloat(parts[0], c[0]) && parseFloat(parts[1], c[1]) &&
                          parseFloat(parts[2], c[2]));
         if (!ok)
-            throw std::invalid_argument(name + " takes a colour as r,g,b or one number, not \"" + text + "\"");
+            throw UsageError(name + " takes a colour as r,g,b or one number, each finite, not \"" + text + "\"");
         if (parts.size() == 1)
             c[1] = c[2] = c[0];
         return c;
@@ -107,7 +142,7 @@ ControlValue parseControlValue(const Controls::Control& control, const std::stri
         if (parseFloat(text, index) && index >= 0 && index < static_cast<float>(items.size()) &&
             index == std::floor(index))
             return static_cast<int>(index);
-        throw std::invalid_argument(name + " takes one of \"" + Strutil::join(items, "\", \"") +
+        throw UsageError(name + " takes one of \"" + Strutil::join(items, "\", \"") +
                                     "\" (or its index 0-" + std::to_string(items.size() - 1) + "), not \"" +
                                     text + "\"");
     }
@@ -119,12 +154,12 @@ void applySettings(Controls& controls, const std::vector<Setting>& settings)
     for (const Setting& s : settings) {
         const Controls::Control* control = controls.find(s.name);
         if (!control)
-            throw std::invalid_argument(s.origin + ": unknown control \"" + s.name +
+            throw UsageError(s.origin + ": unknown control \"" + s.name +
                                         "\" (--list-knobs shows them all)");
         try {
             controls.set(s.name, parseControlValue(*control, s.value));
         } catch (const std::invalid_argument& e) {
-            throw std::invalid_argument(s.origin + ": " + e.what());
+            throw UsageError(s.origin + ": " + e.what());
         }
     }
 }
@@ -177,6 +212,25 @@ std::string describeControls(const Controls& controls)
         os << "\n";
     }
     return os.str();
+}
+
+std::vector<std::string> settingWarnings(const Controls& controls)
+{
+    std::vector<std::string> warnings;
+    for (const Controls::Control& c : controls.all()) {
+        if (!c.hasValue() || !c.knob->hasRange() || c.knob->type() != FLOAT_KNOB)
+            continue;
+        const float v = std::get<float>(c.value());
+        if (v < c.knob->rangeMin() || v > c.knob->rangeMax())
+            warnings.push_back(Strutil::fmt::format("{} {} lies outside its slider range {}..{}", c.label(),
+                                                    formatFloat(v), c.knob->rangeMin(), c.knob->rangeMax()));
+    }
+    const Controls::Control* black = controls.find("ClipBlackKnob");
+    const Controls::Control* white = controls.find("ClipWhiteKnob");
+    if (black && white && std::get<float>(black->value()) >= std::get<float>(white->value()))
+        warnings.push_back("Clip Black " + formatFloat(std::get<float>(black->value())) + " is not below Clip White " +
+                           formatFloat(std::get<float>(white->value())) + ": the matte will be all or nothing");
+    return warnings;
 }
 
 }  // namespace veilcast

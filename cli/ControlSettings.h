@@ -15,24 +15,29 @@ struct Setting {
     std::string origin;  // "--set" or "FILE:LINE", for messages
 };
 
-// Splits "NAME=VALUE"; throws std::invalid_argument when there is no '='.
+// Splits "NAME=VALUE"; throws UsageError when there is no '='.
 Setting parseSetting(const std::string& text, const std::string& origin);
 
-// Reads NAME=VALUE lines; blank lines and '#' comments are skipped.
-// Throws std::runtime_error naming the file and line.
+// Reads NAME=VALUE lines; blank lines and '#' comments are skipped, and so is
+// a UTF-8 byte-order mark. Only regular files of at most 1 MiB are read.
+// Throws UsageError naming the file (and line).
 std::vector<Setting> readSettingsFile(const std::string& path);
 
 // Converts a value written for `control` to its kind: on/off/true/false/yes/no/1/0
 // for a check box; a number for a slider; "r,g,b" or one number for a colour;
 // an item's label (any case) or index for an enumeration.
-// Throws std::invalid_argument saying what the control accepts.
+// Numbers must be finite. Throws UsageError saying what the control accepts.
 ControlValue parseControlValue(const Controls::Control& control, const std::string& text);
 
-// Applies settings in order; throws std::invalid_argument naming the setting.
+// Applies settings in order; throws UsageError naming the setting.
 void applySettings(Controls& controls, const std::vector<Setting>& settings);
 
 // The value as a user would write it back.
 std::string formatControlValue(const Controls::Control& control, const ControlValue& value);
+
+// Settings that are allowed but probably not meant, one sentence each: a
+// slider value outside its slider's range, Clip Black at or above Clip White.
+std::vector<std::string> settingWarnings(const Controls& controls);
 
 // Every control in order, with its kind, default, range and items, indented by group.
 std::string describeControls(const Controls& controls);

@@ -1,5 +1,6 @@
 #include "FileKeyer.h"
 
+#include "ExitStatus.h"
 #include "ImageSource.h"
 #include "Interrupt.h"
 #include "Preview.h"
@@ -29,7 +30,9 @@ bool samePath(const std::string& a, const std::string& b)
     std::error_code ec;
     if (fs::exists(a, ec) && fs::exists(b, ec))
         return fs::equivalent(a, b, ec);
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+    // Made absolute first: a relative path none of whose parts exist would
+    // otherwise stay relative while "./" + it becomes absolute.
+    return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
 }
 
 FileKeyer::FileKeyer(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options)
@@ -42,8 +45,8 @@ KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& outpu
                               int count)
 {
     if (samePath(input, output))
-        throw std::runtime_error(output + ": the output would overwrite the input");
-    const SourceImage source = readSourceImage(input, options_.raw);
+        throw UsageError(output + ": the output would overwrite the input");
+    const SourceImage source = readSourceImage(input, options_.raw, options_.maxPixels);
     KeyedFrame frame;
 
     if (!screenPicked_ && options_.pick.kind != ScreenPick::Kind::None) {

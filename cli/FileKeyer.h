@@ -27,6 +27,7 @@ struct KeyJobOptions {
     int threads = 0;
     std::string previewPath;  // empty: none
     bool quiet = false;
+    std::uint64_t maxPixels = defaultMaxPixels();  // larger inputs are refused before they are read
 };
 
 struct KeyedFrame {

@@ -1,16 +1,80 @@
 #include "FrameSequence.h"
 
+#include "ExitStatus.h"
+
 #include <OpenImageIO/strutil.h>
 
-#include <cctype>
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <limits>
 #include <regex>
-#include <stdexcept>
+#include <set>
 
 namespace veilcast {
+
+namespace fs = std::filesystem;
 
 namespace {
 
 const std::regex kPadding(R"(#+|%0?(\d*)d)");
+
+// Frames that are present, sorted, for answering "which of this run exist".
+using FrameSet = std::set<std::int64_t>;
+
+// Appends `f`, merging it into the last run when it continues it.
+void appendFrame(std::vector<FrameList::Run>& runs, std::int64_t f, std::int64_t step)
+{
+    if (!runs.empty()) {
+        FrameList::Run& last = runs.back();
+        if (last.first == last.last && f > last.last) {
+            last.step = f - last.last;
+            last.last = f;
+            return;
+        }
+        if (f == last.last + last.step) {
+            last.last = f;
+            return;
+        }
+    }
+    runs.push_back({f, f, step});
+}
+
+FrameList fromRuns(const std::vector<FrameList::Run>& runs)
+{
+    FrameList list;
+    for (const FrameList::Run& r : runs)
+        list.add(r);
+    return list;
+}
+
+// Frames of `frames` in `present` (keep = true) or not in it (keep = false), in order,
+// visiting only the present frames of each run.
+FrameList splitByPresence(const FrameList& frames, const FrameSet& present, bool keep)
+{
+    std::vector<FrameList::Run> runs;
+    for (const FrameList::Run& run : frames.runs()) {
+        std::int64_t next = run.first;  // the first frame of the run not yet accounted for
+        for (auto it = present.lower_bound(run.first); it != present.end() && *it <= run.last; ++it) {
+            if ((*it - run.first) % run.step)
+                continue;
+            if (!keep && *it > next)
+                runs.push_back({next, *it - run.step, run.step});
+            if (keep)
+                appendFrame(runs, *it, run.step);
+            next = *it + run.step;
+        }
+        if (!keep && next <= run.last)
+            runs.push_back({next, run.last, run.step});
+    }
+    return fromRuns(runs);
+}
+
+bool isFile(const fs::path& p)
+{
+    std::error_code ec;
+    return fs::is_regular_file(p, ec);
+}
 
 }  // namespace
 
@@ -25,8 +89,15 @@ std::string framePath(const std::string& pattern, int frame)
     auto begin = pattern.cbegin();
     for (std::sregex_iterator it(pattern.begin(), pattern.end(), kPadding), end; it != end; ++it) {
         const std::smatch& m = *it;
-        const std::size_t width = m.str(0)[0] == '#' ? m.length(0) : (m[1].length() ? std::stoul(m.str(1)) : 1);
-        std::string number = std::to_string(frame < 0 ? -frame : frame);
+        std::size_t width = m.length(0);
+        if (m.str(0)[0] != '#') {
+            const std::string digits = m.str(1);
+            width = 1;
+            std::from_chars(digits.data(), digits.data() + digits.size(), width);
+            width = std::min<std::size_t>(width, 32);
+        }
+        const std::int64_t magnitude = frame < 0 ? -static_cast<std::int64_t>(frame) : frame;
+        std::string number = std::to_string(magnitude);
         if (number.size() < width)
             number.insert(0, width - number.size(), '0');
         out.append(begin, m[0].first).append(frame < 0 ? "-" : "").append(number);
@@ -35,26 +106,100 @@ std::string framePath(const std::string& pattern, int frame)
     return out.append(begin, pattern.cend());
 }
 
-std::vector<int> parseFrameRange(const std::string& text)
+std::uint64_t FrameList::size() const
+{
+    std::uint64_t n = 0;
+    for (const Run& r : runs_)
+        n += r.count();
+    return n;
+}
+
+std::string FrameList::describe(std::size_t maxRuns) const
+{
+    std::string text;
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+        if (i == maxRuns) {
+            text += ", ... (" + std::to_string(runs_.size() - maxRuns) + " more runs)";
+            break;
+        }
+        const Run& r = runs_[i];
+        text += (i ? ", " : "") + std::to_string(r.first);
+        if (r.last != r.first)
+            text += "-" + std::to_string(r.last) + (r.step != 1 ? "x" + std::to_string(r.step) : "");
+    }
+    return text;
+}
+
+FrameList parseFrameRange(const std::string& text)
 {
     static const std::regex part(R"(\s*(-?\d+)(?:\s*-\s*(-?\d+)(?:\s*x\s*(\d+))?)?\s*)");
-    std::vector<int> frames;
+    const auto number = [&](const std::string& digits) {
+        std::int64_t v = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+        if (error != std::errc() || end != digits.data() + digits.size() || v < std::numeric_limits<int>::min() ||
+            v > std::numeric_limits<int>::max())
+            throw UsageError("--frames: " + digits + " is out of range (frame numbers run from " +
+                             std::to_string(std::numeric_limits<int>::min()) + " to " +
+                             std::to_string(std::numeric_limits<int>::max()) + ")");
+        return v;
+    };
+    FrameList frames;
     for (const auto& piece : OIIO::Strutil::splits(text, ",")) {
         std::smatch m;
         const std::string s(piece);
         if (!std::regex_match(s, m, part))
-            throw std::invalid_argument("--frames: \"" + text + "\" is not a frame range like 1001-1100 or 1001-1100x2");
-        const int first = std::stoi(m.str(1));
-        const int last = m[2].matched ? std::stoi(m.str(2)) : first;
-        const int step = m[3].matched ? std::stoi(m.str(3)) : 1;
+            throw UsageError("--frames: \"" + text + "\" is not a frame range like 1001-1100 or 1001-1100x2");
+        const std::int64_t first = number(m.str(1));
+        const std::int64_t last = m[2].matched ? number(m.str(2)) : first;
+        const std::int64_t step = m[3].matched ? number(m.str(3)) : 1;
         if (step <= 0 || last < first)
-            throw std::invalid_argument("--frames: \"" + s + "\" runs backwards or has a zero step");
-        for (long f = first; f <= last; f += step)
-            frames.push_back(static_cast<int>(f));
+            throw UsageError("--frames: \"" + s + "\" runs backwards or has a zero step");
+        frames.add({first, last - (last - first) % step, step});
     }
     if (frames.empty())
-        throw std::invalid_argument("--frames: no frames in \"" + text + "\"");
+        throw UsageError("--frames: no frames in \"" + text + "\"");
     return frames;
+}
+
+FrameCheck checkFrames(const std::string& pattern, const FrameList& frames)
+{
+    const fs::path patternPath(pattern);
+    const std::string name = patternPath.filename().string();
+    const fs::path folder = patternPath.parent_path();
+    if (isSequencePattern(folder.string()) || !isSequencePattern(name)) {
+        std::vector<FrameList::Run> present, missing;
+        frames.forEach([&](int f) {
+            appendFrame(isFile(framePath(pattern, f)) ? present : missing, f, 1);
+            return true;
+        });
+        return {fromRuns(present), fromRuns(missing)};
+    }
+
+    // Every file of the folder that the pattern could have written, by the
+    // number in it: the part of the name between the text before and after
+    // the padding, checked by writing the name back.
+    std::smatch m;
+    std::regex_search(name, m, kPadding);
+    const std::string before = m.prefix().str(), after = m.suffix().str();
+    FrameSet present;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string file = it->path().filename().string();
+        if (file.size() <= before.size() + after.size() || file.compare(0, before.size(), before) != 0 ||
+            file.compare(file.size() - after.size(), after.size(), after) != 0)
+            continue;
+        const std::string digits = file.substr(before.size(), file.size() - before.size() - after.size());
+        std::int64_t f = 0;
+        const auto [last, error] = std::from_chars(digits.data(), digits.data() + digits.size(), f);
+        if (error != std::errc() || last != digits.data() + digits.size() || f < std::numeric_limits<int>::min() ||
+            f > std::numeric_limits<int>::max() || framePath(name, static_cast<int>(f)) != file)
+            continue;
+        std::error_code typeError;
+        if (it->is_regular_file(typeError))
+            present.insert(f);
+    }
+    return {splitByPresence(frames, present, true), splitByPresence(frames, present, false)};
 }
 
 }  // namespace veilcast

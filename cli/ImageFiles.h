@@ -4,6 +4,7 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -14,14 +15,17 @@ namespace veilcast {
 struct SourceImage {
     PlanarImage pixels;
     OIIO::ImageSpec spec;
-    bool linearised = false;  // converted from sRGB on read
 };
+
+// The largest image, in pixels, read unless the caller allows more.
+std::uint64_t defaultMaxPixels();
 
 // Reads the first subimage at full resolution. Files in a display encoding
 // (8/16-bit PNG, JPEG, TIFF in sRGB) are converted to linear unless `raw`.
 // Throws std::runtime_error naming the file for anything it cannot key:
-// unreadable, corrupt, deep, or without red, green and blue.
-SourceImage readSourceImage(const std::string& path, bool raw);
+// unreadable, corrupt, deep, without red, green and blue, or declaring more
+// than `maxPixels` pixels (checked before anything is allocated).
+SourceImage readSourceImage(const std::string& path, bool raw, std::uint64_t maxPixels = defaultMaxPixels());
 
 struct WriteOptions {
     OIIO::TypeDesc dataType = OIIO::TypeDesc::UNKNOWN;  // UNKNOWN: follow the source
@@ -30,18 +34,22 @@ struct WriteOptions {
     std::function<bool()> cancelled;
 };
 
-// Writes `image` to `path` with the source's metadata, through a temporary
-// file beside it that is renamed into place only once complete. Formats that
+// Refuses, before any work, an output path that cannot be written as asked:
+// a directory, a link, a special file (UsageError), an unknown format
+// (UsageError), a missing or read-only folder (std::runtime_error).
+void checkOutputPath(const std::string& path);
+
+// Writes `image` to `path` with the source's metadata, as a PendingOutput:
+// every write error fails the call, and the file replaces `path` only once
+// complete and on disk. Formats that
 // store display-referred values (PNG, JPEG, TIFF with integer data) are
 // encoded to sRGB unless `raw`. Throws std::runtime_error naming the file
-// (Interrupted when cancelled); nothing is left behind on failure.
+// (Interrupted when cancelled); nothing is left behind on failure and an
+// existing `path` is untouched.
 void writeImage(const std::string& path, const PlanarImage& image, const OIIO::ImageSpec& sourceSpec,
                 const WriteOptions& options);
 
 // Parses "half", "float", "uint8", "uint16"; throws std::invalid_argument.
 OIIO::TypeDesc parseDataType(const std::string& name);
-
-// A temporary file name beside `path`, keeping its extension so the format is known.
-std::string temporaryPathBeside(const std::string& path);
 
 }  // namespace veilcast

@@ -1,5 +1,9 @@
 #include "Interrupt.h"
 
+#include "PendingOutput.h"
+
+#include <unistd.h>
+
 #include <csignal>
 
 namespace veilcast {
@@ -10,6 +14,12 @@ volatile std::sig_atomic_t receivedSignal = 0;
 
 extern "C" void onInterrupt(int signal)
 {
+    // The first interrupt lets work in flight stop and clean up; a second one
+    // means now: remove what is pending and leave.
+    if (receivedSignal != 0) {
+        discardPendingOutputsNow();
+        _exit(128 + receivedSignal);
+    }
     receivedSignal = signal;
 }
 

@@ -9,7 +9,8 @@ struct Interrupted : std::runtime_error {
     Interrupted() : std::runtime_error("interrupted") {}
 };
 
-// Catches SIGINT and SIGTERM so that work in flight can stop cleanly.
+// Catches SIGINT and SIGTERM so that work in flight can stop cleanly; a
+// second one exits at once, removing pending outputs.
 void installInterruptHandlers();
 // The signal received so far, or 0.
 int interruptSignal();

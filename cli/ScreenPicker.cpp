@@ -1,5 +1,7 @@
 #include "ScreenPicker.h"
 
+#include "ExitStatus.h"
+
 #include <OpenImageIO/strutil.h>
 
 #include <algorithm>
@@ -44,7 +46,7 @@ std::array<int, 4> parsePickBox(const std::string& text)
             box[i] = OIIO::Strutil::stoi(part);
     }
     if (!ok)
-        throw std::invalid_argument("--pick-screen takes X0,Y0,X1,Y1 in pixels or \"auto\", not \"" + text + "\"");
+        throw UsageError("--pick-screen takes X0,Y0,X1,Y1 in pixels or \"auto\", not \"" + text + "\"");
     return box;
 }
 

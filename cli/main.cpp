@@ -2,9 +2,11 @@
 // ZAVVeilcast operator, loaded as a plugin into a small host.
 
 #include "DemoPlate.h"
+#include "ExitStatus.h"
 #include "FileKeyer.h"
 #include "FrameSequence.h"
 #include "Interrupt.h"
+#include "Text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -43,6 +45,8 @@ struct Arguments {
     bool raw = false;
     std::string dataType;
     std::string frames;
+    bool skipMissing = false;
+    std::uint64_t maxPixels = defaultMaxPixels();
     int threads = 0;
     bool quiet = false;
     std::string preview;
@@ -77,6 +81,7 @@ KeyJobOptions jobOptions(const Arguments& args)
     job.threads = args.threads;
     job.previewPath = args.preview;
     job.quiet = args.quiet;
+    job.maxPixels = args.maxPixels;
     return job;
 }
 
@@ -87,35 +92,75 @@ std::string formatColour(const Colour& c)
     return text;
 }
 
+void warn(const std::string& message)
+{
+    std::cerr << "veilcast: warning: " << printable(message) << "\n";
+}
+
+// Input and output file of each frame to key, checked before anything is
+// keyed: missing inputs, outputs that would overwrite an input, outputs that
+// cannot be written, and a preview that would overwrite any of them.
+struct KeyPlan {
+    std::vector<std::pair<std::string, std::string>> files;
+    FrameList skipped;
+};
+
+KeyPlan planKey(const Arguments& args)
+{
+    KeyPlan plan;
+    const bool sequence = isSequencePattern(args.input);
+    if (sequence != isSequencePattern(args.output))
+        throw UsageError("input and output must both be sequences (plate.####.exr) or both single files");
+    if (sequence) {
+        if (args.frames.empty())
+            throw UsageError(args.input + " is a sequence: give the frames with --frames, e.g. 1001-1100");
+        const FrameList frames = parseFrameRange(args.frames);
+        const FrameCheck check = checkFrames(args.input, frames);
+        if (!check.missing.empty()) {
+            const std::string what = std::to_string(check.missing.size()) + " of " + std::to_string(frames.size()) +
+                                     " frames of " + args.input + " missing: " + check.missing.describe();
+            if (!args.skipMissing)
+                throw std::runtime_error(what + " (nothing was keyed; --skip-missing keys the rest)");
+            if (check.present.empty())
+                throw std::runtime_error(what + ": nothing to key");
+            plan.skipped = check.missing;
+        }
+        check.present.forEach([&](int f) {
+            plan.files.emplace_back(framePath(args.input, f), framePath(args.output, f));
+            return true;
+        });
+    } else {
+        if (!args.frames.empty())
+            throw UsageError("--frames needs a sequence pattern such as plate.####.exr");
+        plan.files.emplace_back(args.input, args.output);
+    }
+
+    if (!args.preview.empty())
+        checkOutputPath(args.preview);
+    for (const auto& [in, out] : plan.files) {
+        if (samePath(in, out))
+            throw UsageError(out + ": the output would overwrite the input");
+        checkOutputPath(out);
+        if (!args.preview.empty() && (samePath(args.preview, in) || samePath(args.preview, out)))
+            throw UsageError(args.preview + ": the preview would overwrite " + (samePath(args.preview, in) ? in : out));
+    }
+    return plan;
+}
+
 int runKey(const Arguments& args)
 {
     KeyJobOptions job = jobOptions(args);
-    if (!args.preview.empty() && samePath(args.preview, args.input))
-        throw std::runtime_error(args.preview + ": the preview would overwrite the input");
-
-    std::vector<std::pair<std::string, std::string>> files;
-    const bool sequence = isSequencePattern(args.input);
-    if (sequence != isSequencePattern(args.output))
-        throw std::invalid_argument("input and output must both be sequences (plate.####.exr) or both single files");
-    if (sequence) {
-        if (args.frames.empty())
-            throw std::invalid_argument(args.input + " is a sequence: give the frames with --frames, e.g. 1001-1100");
-        for (int f : parseFrameRange(args.frames))
-            files.emplace_back(framePath(args.input, f), framePath(args.output, f));
-    } else {
-        if (!args.frames.empty())
-            throw std::invalid_argument("--frames needs a sequence pattern such as plate.####.exr");
-        files.emplace_back(args.input, args.output);
-    }
+    const KeyPlan plan = planKey(args);
 
     FileKeyer keyer(pluginDirectories(args), job);
+    for (const std::string& w : settingWarnings(keyer.controls()))
+        warn(w);
     Progress progress(!args.quiet && isatty(STDERR_FILENO));
     const auto start = std::chrono::steady_clock::now();
     long pixels = 0;
+    const auto& files = plan.files;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const auto& [in, out] = files[i];
-        if (sequence && !fs::exists(in))
-            throw std::runtime_error(in + ": frame missing from the sequence");
         const KeyedFrame frame = keyer.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()));
         pixels += frame.pixels;
         if (frame.pickedScreen && !args.quiet) {
@@ -130,7 +175,13 @@ int runKey(const Arguments& args)
         std::printf("keyed %zu frame%s, %.2f Mpixel in %.2f s (%.1f Mpixel/s)\n", files.size(),
                     files.size() == 1 ? "" : "s", static_cast<double>(pixels) / 1e6, seconds,
                     seconds > 0 ? static_cast<double>(pixels) / 1e6 / seconds : 0.0);
-    return 0;
+    if (!plan.skipped.empty()) {
+        std::fflush(stdout);
+        warn("skipped " + std::to_string(plan.skipped.size()) + " missing frame" +
+             (plan.skipped.size() == 1 ? "" : "s") + ": " + plan.skipped.describe());
+        return kExitFramesSkipped;
+    }
+    return kExitSuccess;
 }
 
 int runDemo(const Arguments& args)
@@ -174,7 +225,9 @@ int main(int argc, char** argv)
 {
     CLI::App app(kDescription, "veilcast");
     app.footer("Controls are set by name or label, ignoring case; --list-knobs shows them with their defaults.\n"
-               "Interrupting (Ctrl-C) stops cleanly and leaves no partial output.");
+               "Interrupting (Ctrl-C) stops cleanly and leaves no partial output; a second Ctrl-C stops at once.\n\n"
+               "Exit status: 0 success; 1 a failure while reading, keying or writing; 2 a usage error (options,\n"
+               "settings, output paths); 3 --skip-missing left out missing frames; 130 or 143 interrupted.");
     Arguments args;
     app.add_option("input", args.input, "Image file to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
     app.add_option("-o,--output", args.output, "Where to write the keyed image (or sequence pattern)");
@@ -188,13 +241,25 @@ int main(int argc, char** argv)
                    "\"auto\" finds the backing itself")
         ->type_name("BOX|auto");
     app.add_option("--frames", args.frames, "Frames of a sequence: 1001-1100, 1001-1100x2, or a list 1,5,9-12");
+    app.add_flag("--skip-missing", args.skipMissing,
+                 "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");
+    app.add_option("--max-pixels", args.maxPixels, "Refuse images larger than this many pixels")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     app.add_option("-d,--data-type", args.dataType, "Output data type; default: the input's")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
     app.add_flag("--raw", args.raw, "Use pixel values as stored: no sRGB conversion on read or write");
     app.add_option("--preview", args.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
         ->type_name("FILE.png");
-    app.add_option("--threads", args.threads, "Worker threads; default: all cores")->check(CLI::NonNegativeNumber);
-    app.add_flag("-q,--quiet", args.quiet, "Print nothing but errors");
+    app.add_option("--threads", args.threads, "Worker threads; default: all cores")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return value.find_first_not_of("0123456789") == std::string::npos && value.size() < 6
+                           ? std::string()
+                           : "--threads takes a count of threads (0 for all cores), not " + value;
+            },
+            "COUNT"));
+    app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");
     app.add_option("--plugin-path", args.pluginPaths, "Extra directory to search for the ZAVVeilcast module")
         ->type_name("DIR");
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
@@ -204,7 +269,8 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        const int status = app.exit(e);
+        return status == 0 ? kExitSuccess : kExitUsage;
     }
 
     installInterruptHandlers();
@@ -216,14 +282,17 @@ int main(int argc, char** argv)
             return listKnobs(args);
         if (args.input.empty() || args.output.empty()) {
             std::cerr << "veilcast: give an input file and -o OUTPUT (see --help)\n";
-            return 2;
+            return kExitUsage;
         }
         return runKey(args);
     } catch (const Interrupted&) {
         std::cerr << "\nveilcast: interrupted; no partial output was left\n";
         return 128 + interruptSignal();
+    } catch (const UsageError& e) {
+        std::cerr << "veilcast: " << printable(e.what()) << "\n";
+        return kExitUsage;
     } catch (const std::exception& e) {
-        std::cerr << "veilcast: " << e.what() << "\n";
-        return 1;
+        std::cerr << "veilcast: " << printable(e.what()) << "\n";
+        return kExitFailure;
     }
 }

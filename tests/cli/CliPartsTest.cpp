@@ -1,4 +1,5 @@
 #include "ControlSettings.h"
+#include "ExitStatus.h"
 #include "FrameSequence.h"
 #include "LoadedPlugin.h"
 #include "OperatorNode.h"
@@ -8,12 +9,23 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 
 namespace {
 
 using namespace veilcast;
 using namespace DD::Image;
+
+std::vector<int> expand(const FrameList& frames)
+{
+    std::vector<int> all;
+    frames.forEach([&](int f) {
+        all.push_back(f);
+        return true;
+    });
+    return all;
+}
 
 TEST(FrameSequence, PatternsAndRanges)
 {
@@ -24,11 +36,38 @@ TEST(FrameSequence, PatternsAndRanges)
     EXPECT_EQ(framePath("plate.%04d.exr", 1001), "plate.1001.exr");
     EXPECT_EQ(framePath("plate.%d.exr", 12), "plate.12.exr");
     EXPECT_EQ(framePath("p.##.exr", 12345), "p.12345.exr");
-    EXPECT_EQ(parseFrameRange("1001-1004"), (std::vector<int>{1001, 1002, 1003, 1004}));
-    EXPECT_EQ(parseFrameRange("1001-1006x2"), (std::vector<int>{1001, 1003, 1005}));
-    EXPECT_EQ(parseFrameRange("5, 1-2"), (std::vector<int>{5, 1, 2}));
-    for (const char* bad : {"", "a-b", "10-1", "1-5x0", "1-"})
+    EXPECT_EQ(expand(parseFrameRange("1001-1004")), (std::vector<int>{1001, 1002, 1003, 1004}));
+    EXPECT_EQ(expand(parseFrameRange("1001-1006x2")), (std::vector<int>{1001, 1003, 1005}));
+    EXPECT_EQ(expand(parseFrameRange("5, 1-2")), (std::vector<int>{5, 1, 2}));
+    EXPECT_EQ(parseFrameRange("-2147483648-2147483647").size(), 4294967296u);
+    EXPECT_EQ(parseFrameRange("1-10x4, 7").describe(), "1-9x4, 7");
+    for (const char* bad : {"", "a-b", "10-1", "1-5x0", "1-", "2147483648", "1-2x99999999999"})
         EXPECT_THROW(parseFrameRange(bad), std::invalid_argument) << bad;
+}
+
+// Which frames have files: by listing the folder when only the file name is
+// numbered, frame by frame when a folder is; both must agree.
+TEST(FrameSequence, PresentAndMissingFrames)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(::testing::TempDir()) / ("veilcast-frames-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    for (const char* name : {"s/p.0002.exr", "s/p.0004.exr", "s/p.0005.exr", "s/p.06.exr", "s/p.-003.exr",
+                             "s/p.-0003.exr", "s/p.0009.exr.tmp", "7/p.0002.exr"}) {
+        fs::create_directories((dir / name).parent_path());
+        std::ofstream((dir / name).string()) << "x";
+    }
+    fs::create_directories(dir / "s/p.0008.exr");  // a folder is not a frame
+    const FrameCheck listed = checkFrames((dir / "s/p.####.exr").string(), parseFrameRange("-3, 1-10, 4"));
+    EXPECT_EQ(expand(listed.present), (std::vector<int>{-3, 2, 4, 5, 4}));
+    EXPECT_EQ(listed.missing.describe(), "1, 3, 6-10");
+    const FrameCheck stepped = checkFrames((dir / "s/p.####.exr").string(), parseFrameRange("0-10x2"));
+    EXPECT_EQ(expand(stepped.present), (std::vector<int>{2, 4}));
+    EXPECT_EQ(stepped.missing.describe(), "0, 6-10x2");
+    const FrameCheck walked = checkFrames((dir / "#/p.0002.exr").string(), parseFrameRange("6-8"));
+    EXPECT_EQ(expand(walked.present), (std::vector<int>{7}));
+    EXPECT_EQ(walked.missing.describe(), "6-8x2");
+    fs::remove_all(dir);
 }
 
 TEST(ControlSettings, ValuesParseByKindNameAndLabel)
@@ -79,7 +118,7 @@ TEST(ControlSettings, SettingsFileSkipsCommentsAndNamesBadLines)
     try {
         readSettingsFile(path);
         FAIL() << "a line without = was accepted";
-    } catch (const std::runtime_error& e) {
+    } catch (const UsageError& e) {
         EXPECT_NE(std::string(e.what()).find(":2"), std::string::npos) << e.what();
     }
 }

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <string>
+
+namespace veilcast {
+
+// An output file under construction. It is written inside a private folder
+// made beside its target (mode 0700, an unpredictable name beginning
+// ".veilcast-"), so nobody else can plant a link where it is written, and is
+// moved over the target only by commit(), once it is complete and on disk.
+// Until then the target, if it exists, is untouched; a PendingOutput that is
+// destroyed uncommitted removes its folder and everything in it.
+class PendingOutput {
+public:
+    // Throws std::runtime_error naming `target` when the folder beside it
+    // cannot be made. Also removes what earlier runs on this host left
+    // beside the target when their process is gone.
+    explicit PendingOutput(std::string target);
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    const std::string& target() const { return target_; }
+    // The file being written: inside the private folder, with the target's
+    // file name so that its extension still names the format.
+    const std::string& path() const { return path_; }
+    // The file, opened for reading and writing; it stays owned by this object.
+    int fd() const { return fd_; }
+
+    // Flushes the file to disk, moves it over the target and removes the
+    // private folder. Throws std::runtime_error naming the target.
+    void commit();
+
+private:
+    void discard() noexcept;
+
+    std::string target_, folder_, path_;
+    int fd_ = -1;
+    int slot_ = -1;
+};
+
+// Removes every output still pending, without waiting: for a second
+// interrupt, after which the process exits at once. Async-signal-safe.
+void discardPendingOutputsNow() noexcept;
+
+// Removes the private folders of runs on this host whose process has gone
+// (killed mid-write) from `directory`. Only folders owned by this user and
+// named as PendingOutput names them are touched.
+void removeStalePendingOutputs(const std::string& directory);
+
+}  // namespace veilcast
