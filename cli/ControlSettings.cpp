@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -39,11 +40,13 @@ bool parseFloat(std::string_view text, float& out)
     return true;
 }
 
+// The shortest text that reads back as the same float, so that printed
+// settings reproduce a key exactly.
 std::string formatFloat(float v)
 {
-    std::ostringstream os;
-    os << v;
-    return os.str();
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, v);
+    return std::string(text, result.ptr);
 }
 
 }  // namespace
@@ -212,6 +215,37 @@ std::string describeControls(const Controls& controls)
         os << "\n";
     }
     return os.str();
+}
+
+std::vector<Setting> currentSettings(const Controls& controls)
+{
+    std::vector<Setting> settings;
+    for (const Controls::Control& c : controls.all()) {
+        if (!c.hasValue())
+            continue;
+        const ControlValue value = c.value();
+        std::string text = formatControlValue(c, value);
+        if (std::holds_alternative<int>(value) && text.size() >= 2 && text.front() == '"')
+            text = text.substr(1, text.size() - 2);
+        settings.push_back({c.label(), text, "current"});
+    }
+    return settings;
+}
+
+std::string settingsSummary(const Controls& controls)
+{
+    std::vector<std::string> parts;
+    for (const Setting& s : currentSettings(controls))
+        parts.push_back(s.name + "=" + s.value);
+    return Strutil::join(parts, "; ");
+}
+
+std::string settingsAsOptions(const Controls& controls)
+{
+    std::vector<std::string> parts;
+    for (const Setting& s : currentSettings(controls))
+        parts.push_back("--set \"" + s.name + "=" + s.value + "\"");
+    return Strutil::join(parts, " ");
 }
 
 std::vector<std::string> settingWarnings(const Controls& controls)

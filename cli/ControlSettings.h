@@ -35,6 +35,13 @@ void applySettings(Controls& controls, const std::vector<Setting>& settings);
 // The value as a user would write it back.
 std::string formatControlValue(const Controls::Control& control, const ControlValue& value);
 
+// Every value control's current value, by label, as a user would write it.
+std::vector<Setting> currentSettings(const Controls& controls);
+// "Screen Color=0.1,0.6,0.1; Screen Gain=1; ...": for recording in a file.
+std::string settingsSummary(const Controls& controls);
+// "--set \"Screen Color=0.1,0.6,0.1\" --set ...": the options that reproduce the settings.
+std::string settingsAsOptions(const Controls& controls);
+
 // Settings that are allowed but probably not meant, one sentence each: a
 // slider value outside its slider's range, Clip Black at or above Clip White.
 std::vector<std::string> settingWarnings(const Controls& controls);

@@ -6,6 +6,7 @@
 #include "Preview.h"
 #include "RowRenderer.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -38,16 +39,37 @@ bool samePath(const std::string& a, const std::string& b)
 FileKeyer::FileKeyer(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options)
     : plugin_(PluginLibrary::find("ZAVVeilcast", pluginDirectories)), node_("ZAVVeilcast"), options_(options)
 {
-    applySettings(node_.controls(), options_.settings);
+    Controls& controls = node_.controls();
+    applySettings(controls, options_.settings);
+    const Controls::Control* screen = controls.find("ScreenColorKnob");
+    const bool screenSet = std::any_of(options_.settings.begin(), options_.settings.end(),
+                                       [&](const Setting& s) { return controls.find(s.name) == screen; });
+    if (!screenSet && options_.pick.kind == ScreenPick::Kind::None)
+        options_.pick.kind = ScreenPick::Kind::Auto;
 }
 
-KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& output, Progress& progress, int index,
+bool FileKeyer::keysAlpha() const
+{
+    return !std::get<bool>(node_.controls().get("CheckAlphaKnob"));
+}
+
+KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
                               int count)
 {
     if (samePath(input, output))
         throw UsageError(output + ": the output would overwrite the input");
-    const SourceImage source = readSourceImage(input, options_.raw, options_.maxPixels);
+    // Reading and writing take most of a frame's time; keying is quick.
+    constexpr double kReadShare = 0.45, kKeyShare = 0.1;
+    progress.startFrame(index, count, fs::path(input).filename().string());
+    ReadOptions read;
+    read.raw = options_.raw;
+    read.maxPixels = options_.maxPixels;
+    read.part = options_.part;
+    read.layer = options_.layer;
+    read.progress = [&progress](double done) { progress.update(done * kReadShare); };
+    const SourceImage source = readSourceImage(input, read);
     KeyedFrame frame;
+    frame.notice = source.notice;
 
     if (!screenPicked_ && options_.pick.kind != ScreenPick::Kind::None) {
         const auto& b = options_.pick.box;
@@ -72,11 +94,11 @@ KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& outpu
         channels.push_back(z);
     PlanarImage result(op.info().box(), op.info().format(), channels);
 
-    progress.startFrame(index, count, fs::path(input).filename().string(), result.box().h());
     RenderOptions render;
     render.threads = options_.threads;
     render.cancelled = interrupted;
-    render.progress = [&progress](int rows) { progress.rowsDone(rows); };
+    const double rows = std::max(1, result.box().h());
+    render.progress = [&progress, rows](int done) { progress.update(kReadShare + kKeyShare * done / rows); };
     const RenderResult status = renderRows(op, result, render);
     op.set_input(0, nullptr);
     if (status == RenderResult::Aborted || interrupted())
@@ -85,9 +107,12 @@ KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& outpu
     WriteOptions write = options_.write;
     write.raw = options_.raw;
     write.cancelled = interrupted;
-    writeImage(output, result, source.spec, write);
+    write.settings = settingsSummary(node_.controls());
+    write.progress = [&progress](double done) { progress.update(kReadShare + kKeyShare + (1 - kReadShare - kKeyShare) * done); };
+    writeImage(output, result, source.spec, source.formatName, write);
     if (!options_.previewPath.empty() && index == 0)
         writePreviewSheet(options_.previewPath, source.pixels, result);
+    progress.endFrame();
     frame.pixels = static_cast<long>(result.width() * result.height());
     return frame;
 }

@@ -4,7 +4,7 @@
 #include "ImageFiles.h"
 #include "OperatorNode.h"
 #include "PluginLibrary.h"
-#include "Progress.h"
+#include "KeyProgress.h"
 #include "ScreenPicker.h"
 
 #include <optional>
@@ -26,13 +26,14 @@ struct KeyJobOptions {
     bool raw = false;
     int threads = 0;
     std::string previewPath;  // empty: none
-    bool quiet = false;
     std::uint64_t maxPixels = defaultMaxPixels();  // larger inputs are refused before they are read
+    std::string part, layer;                       // see ReadOptions
 };
 
 struct KeyedFrame {
     long pixels = 0;
     std::optional<Colour> pickedScreen;
+    std::string notice;  // about the input, for the user; empty if nothing
 };
 
 // Keys image files through the loaded operator module: one node, its controls
@@ -40,15 +41,19 @@ struct KeyedFrame {
 // and written.
 class FileKeyer {
 public:
-    // Loads the "ZAVVeilcast" module from the first directory that has it.
+    // Loads the "ZAVVeilcast" module from the first directory that has it
+    // and applies the settings. When neither they nor `pick` give a screen
+    // colour, it is picked automatically: the default screen colour keys nothing.
     FileKeyer(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options);
 
     Controls& controls() { return node_.controls(); }
+    // True when the result has alpha (Check Alpha is off).
+    bool keysAlpha() const;
 
     // Keys one file. The first call picks the screen colour if asked, and
     // later calls reuse it so a sequence keys consistently. Throws
     // std::runtime_error naming the file, or Interrupted.
-    KeyedFrame keyFile(const std::string& input, const std::string& output, Progress& progress, int index,
+    KeyedFrame keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
                        int count);
 
 private:

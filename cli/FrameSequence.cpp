@@ -5,9 +5,11 @@
 #include <OpenImageIO/strutil.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <limits>
+#include <cstdio>
 #include <regex>
 #include <set>
 
@@ -17,7 +19,65 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::regex kPadding(R"(#+|%0?(\d*)d)");
+// A pattern as pieces: literal text, or a frame number padded to `width`.
+struct Piece {
+    std::string text;
+    int width = 0;  // 0: literal
+};
+
+// "#" and "@" runs (one digit each) and printf's %d / %0Nd are frame
+// numbers; "\#", "\@", "\%" and "%%" are the literal characters.
+std::vector<Piece> splitPattern(const std::string& pattern)
+{
+    std::vector<Piece> pieces;
+    const auto literal = [&](char c) {
+        if (pieces.empty() || pieces.back().width)
+            pieces.push_back({});
+        pieces.back().text += c;
+    };
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+        if (c == '\\' && (next == '#' || next == '@' || next == '%')) {
+            literal(next);
+            ++i;
+        } else if (c == '%' && next == '%') {
+            literal('%');
+            ++i;
+        } else if (c == '#' || c == '@') {
+            std::size_t end = i;
+            while (end < pattern.size() && pattern[end] == c)
+                ++end;
+            pieces.push_back({"", static_cast<int>(std::min<std::size_t>(end - i, 32))});
+            i = end - 1;
+        } else if (c == '%') {
+            std::size_t end = i + 1;
+            while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end])))
+                ++end;
+            if (end < pattern.size() && pattern[end] == 'd') {
+                int width = 1;
+                const std::string digits = pattern.substr(i + 1, end - i - 1);
+                std::from_chars(digits.data(), digits.data() + digits.size(), width);
+                pieces.push_back({"", std::clamp(width, 1, 32)});
+                i = end;
+            } else {
+                literal(c);
+            }
+        } else {
+            literal(c);
+        }
+    }
+    return pieces;
+}
+
+// The frame number as printf's %0*d writes it: the sign counts in the width.
+std::string padded(int frame, int width)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%0*d", width, frame);
+    return text;
+}
+
 
 // Frames that are present, sorted, for answering "which of this run exist".
 using FrameSet = std::set<std::int64_t>;
@@ -80,30 +140,16 @@ bool isFile(const fs::path& p)
 
 bool isSequencePattern(const std::string& path)
 {
-    return std::regex_search(path, kPadding);
+    const auto pieces = splitPattern(path);
+    return std::any_of(pieces.begin(), pieces.end(), [](const Piece& p) { return p.width > 0; });
 }
 
 std::string framePath(const std::string& pattern, int frame)
 {
     std::string out;
-    auto begin = pattern.cbegin();
-    for (std::sregex_iterator it(pattern.begin(), pattern.end(), kPadding), end; it != end; ++it) {
-        const std::smatch& m = *it;
-        std::size_t width = m.length(0);
-        if (m.str(0)[0] != '#') {
-            const std::string digits = m.str(1);
-            width = 1;
-            std::from_chars(digits.data(), digits.data() + digits.size(), width);
-            width = std::min<std::size_t>(width, 32);
-        }
-        const std::int64_t magnitude = frame < 0 ? -static_cast<std::int64_t>(frame) : frame;
-        std::string number = std::to_string(magnitude);
-        if (number.size() < width)
-            number.insert(0, width - number.size(), '0');
-        out.append(begin, m[0].first).append(frame < 0 ? "-" : "").append(number);
-        begin = m[0].second;
-    }
-    return out.append(begin, pattern.cend());
+    for (const Piece& p : splitPattern(pattern))
+        out += p.width ? padded(frame, p.width) : p.text;
+    return out;
 }
 
 std::uint64_t FrameList::size() const
@@ -166,24 +212,35 @@ FrameCheck checkFrames(const std::string& pattern, const FrameList& frames)
     const fs::path patternPath(pattern);
     const std::string name = patternPath.filename().string();
     const fs::path folder = patternPath.parent_path();
-    if (isSequencePattern(folder.string()) || !isSequencePattern(name)) {
+    const auto walk = [&]() -> FrameCheck {
         std::vector<FrameList::Run> present, missing;
         frames.forEach([&](int f) {
             appendFrame(isFile(framePath(pattern, f)) ? present : missing, f, 1);
             return true;
         });
         return {fromRuns(present), fromRuns(missing)};
-    }
+    };
+    if (isSequencePattern(folder.string()) || !isSequencePattern(name))
+        return walk();
+    const fs::path listed = framePath(folder.string(), 0);  // the folder's escapes undone
 
     // Every file of the folder that the pattern could have written, by the
     // number in it: the part of the name between the text before and after
     // the padding, checked by writing the name back.
-    std::smatch m;
-    std::regex_search(name, m, kPadding);
-    const std::string before = m.prefix().str(), after = m.suffix().str();
+    const std::vector<Piece> pieces = splitPattern(name);
+    std::string before, after;
+    bool seen = false;
+    int numbers = 0;
+    for (const Piece& p : pieces) {
+        numbers += p.width > 0;
+        seen = seen || p.width > 0;
+        (seen ? after : before) += p.text;
+    }
+    if (numbers != 1)
+        return walk();
     FrameSet present;
     std::error_code ec;
-    for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec), end; !ec && it != end;
+    for (fs::directory_iterator it(listed.empty() ? fs::path(".") : listed, ec), end; !ec && it != end;
          it.increment(ec)) {
         const std::string file = it->path().filename().string();
         if (file.size() <= before.size() + after.size() || file.compare(0, before.size(), before) != 0 ||

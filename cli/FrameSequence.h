@@ -6,11 +6,14 @@
 
 namespace veilcast {
 
-// True when the path names a sequence: "plate.####.exr" or "plate.%04d.exr".
+// True when the path names a sequence: "plate.####.exr", "plate.@@@@.exr" or
+// "plate.%04d.exr".
 bool isSequencePattern(const std::string& path);
 
-// The file of `frame`: '#' runs and printf-style %d / %0Nd are replaced by
-// the zero-padded frame number.
+// The file of `frame`: '#' and '@' runs (one digit each) and printf-style %d
+// and %0Nd become the frame number as printf writes it (-3 in four digits is
+// "-003"). "\#", "\@", "\%" and "%%" stand for the characters themselves,
+// for names that hold them.
 std::string framePath(const std::string& pattern, int frame);
 
 // Frames as written on a command line, kept as runs rather than expanded, so

@@ -1,13 +1,10 @@
 #include "Preview.h"
 
 #include "ImageFiles.h"
-
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
+#include "ParallelRows.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <stdexcept>
+#include <cmath>
 
 namespace veilcast {
 
@@ -15,20 +12,8 @@ using namespace DD::Image;
 
 namespace {
 
-// An RGB float buffer over the image's data window from three planes,
-// made by `pixel(x, y, rgb)`.
-template <class PixelFn>
-OIIO::ImageBuf makePanel(const Box& box, PixelFn pixel)
-{
-    OIIO::ImageBuf buf(OIIO::ImageSpec(box.w(), box.h(), 3, OIIO::TypeDesc::FLOAT));
-    float rgb[3];
-    for (int y = box.y; y < box.t; ++y)
-        for (int x = box.x; x < box.r; ++x) {
-            pixel(x, y, rgb);
-            buf.setpixel(x - box.x, y - box.y, rgb, 3);
-        }
-    return buf;
-}
+constexpr int kPanels = 3;
+constexpr int kGap = 4;
 
 float finiteOrZero(float v)
 {
@@ -37,55 +22,61 @@ float finiteOrZero(float v)
 
 }  // namespace
 
-void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result,
-                       int panelWidth)
+PanelSize previewPanelSize(int width, int height, int maxSide, int minSide)
+{
+    const double w = std::max(1, width), h = std::max(1, height);
+    const double scale = std::min({1.0, maxSide / w, maxSide / h});
+    return {std::clamp(static_cast<int>(std::lround(w * scale)), std::min(minSide, maxSide), maxSide),
+            std::clamp(static_cast<int>(std::lround(h * scale)), std::min(minSide, maxSide), maxSide)};
+}
+
+void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result)
 {
     const Box& box = result.box();
+    const PanelSize panel = previewPanelSize(box.w(), box.h());
+    const int sheetWidth = kPanels * panel.width + (kPanels - 1) * kGap;
+    PlanarImage sheet(Box{0, 0, sheetWidth, panel.height}, Box{0, 0, sheetWidth, panel.height},
+                      {Chan_Red, Chan_Green, Chan_Blue});
     const bool hasAlpha = result.has(Chan_Alpha);
-    const Channel matteChannel = hasAlpha ? Chan_Alpha : Chan_Red;
-    const auto value = [](const PlanarImage& img, Channel z, int x, int y) {
-        const float* row = img.row(z, y);
-        return row ? finiteOrZero(row[x]) : 0.0f;
+    const Channel matte = hasAlpha ? Chan_Alpha : Chan_Red;
+    const auto sourceSpan = [&](int i, int n, int from, int extent) {
+        const int a = from + static_cast<int>(static_cast<long>(i) * extent / n);
+        const int b = from + static_cast<int>(static_cast<long>(i + 1) * extent / n);
+        return std::pair<int, int>(a, std::max(b, a + 1));
     };
 
-    OIIO::ImageBuf panels[3] = {
-        makePanel(box,
-                  [&](int x, int y, float* rgb) {
-                      for (int c = 0; c < 3; ++c)
-                          rgb[c] = value(source, static_cast<Channel>(Chan_Red + c), x, y);
-                  }),
-        makePanel(box,
-                  [&](int x, int y, float* rgb) { rgb[0] = rgb[1] = rgb[2] = value(result, matteChannel, x, y); }),
-        makePanel(box,
-                  [&](int x, int y, float* rgb) {
-                      const float a = hasAlpha ? value(result, Chan_Alpha, x, y) : 1.0f;
-                      const float checker = (((x - box.x) / 16 + (y - box.y) / 16) % 2) ? 0.18f : 0.05f;
-                      for (int c = 0; c < 3; ++c)
-                          rgb[c] = value(result, static_cast<Channel>(Chan_Red + c), x, y) + (1.0f - a) * checker;
-                  }),
-    };
+    parallelRows(0, panel.height, 4, 0, [&](int first, int last) {
+        for (int py = first; py < last; ++py) {
+            const auto [y0, y1] = sourceSpan(py, panel.height, box.y, box.h());
+            float* out[3] = {sheet.row(Chan_Red, py), sheet.row(Chan_Green, py), sheet.row(Chan_Blue, py)};
+            for (int px = 0; px < panel.width; ++px) {
+                const auto [x0, x1] = sourceSpan(px, panel.width, box.x, box.w());
+                // The checker is drawn at the panel's scale, so it shows at any image size.
+                const float checker = ((px / 8 + py / 8) % 2) ? 0.18f : 0.05f;
+                double sum[kPanels][3] = {};
+                for (int y = y0; y < y1; ++y)
+                    for (int x = x0; x < x1; ++x) {
+                        const float m = finiteOrZero(result.row(matte, y)[x]);
+                        const float a = hasAlpha ? m : 1.0f;
+                        for (int c = 0; c < 3; ++c) {
+                            const Channel z = static_cast<Channel>(Chan_Red + c);
+                            sum[0][c] += finiteOrZero(source.row(z, y)[x]);
+                            sum[1][c] += m;
+                            sum[2][c] += finiteOrZero(result.row(z, y)[x]) + (1.0f - a) * checker;
+                        }
+                    }
+                const double n = static_cast<double>(y1 - y0) * (x1 - x0);
+                for (int p = 0; p < kPanels; ++p)
+                    for (int c = 0; c < 3; ++c)
+                        out[c][p * (panel.width + kGap) + px] = static_cast<float>(sum[p][c] / n);
+            }
+        }
+    });
 
-    const int w = std::min(panelWidth, std::max(1, box.w()));
-    const int h = std::max(1, static_cast<int>(static_cast<long>(box.h()) * w / std::max(1, box.w())));
-    const int gap = 4;
-    OIIO::ImageBuf sheet(OIIO::ImageSpec(3 * w + 2 * gap, h, 3, OIIO::TypeDesc::FLOAT));
-    OIIO::ImageBufAlgo::zero(sheet);
-    for (int i = 0; i < 3; ++i) {
-        OIIO::ImageBuf small;
-        if (!OIIO::ImageBufAlgo::resize(small, panels[i], "", 0.0f, OIIO::ROI(0, w, 0, h, 0, 1, 0, 3)) ||
-            !OIIO::ImageBufAlgo::paste(sheet, i * (w + gap), 0, 0, 0, small))
-            throw std::runtime_error(path + ": cannot make the preview: " + OIIO::geterror());
-    }
-    OIIO::ImageSpec spec = sheet.spec();
-    spec.format = OIIO::TypeDesc::UINT8;
-    PlanarImage planar(Box{0, 0, sheet.spec().width, h}, Box{0, 0, sheet.spec().width, h},
-                       {Chan_Red, Chan_Green, Chan_Blue});
-    for (int c = 0; c < 3; ++c)
-        sheet.get_pixels(OIIO::ROI(0, sheet.spec().width, 0, h, 0, 1, c, c + 1), OIIO::TypeDesc::FLOAT,
-                         planar.row(static_cast<Channel>(Chan_Red + c), 0));
+    OIIO::ImageSpec spec(sheetWidth, panel.height, 3, OIIO::TypeDesc::UINT8);
     WriteOptions options;
     options.dataType = OIIO::TypeDesc::UINT8;
-    writeImage(path, planar, spec, options);
+    writeImage(path, sheet, spec, "", options);
 }
 
 }  // namespace veilcast

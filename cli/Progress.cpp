@@ -1,46 +1,65 @@
 #include "Progress.h"
 
+#include "Text.h"
+
+#include <algorithm>
 #include <cstdio>
 
 namespace veilcast {
 
-void Progress::startFrame(int index, int count, const std::string& name, int rows)
+void Progress::startFrame(int index, int count, const std::string& name)
 {
-    if (!enabled_)
+    if (style_ == Style::None)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
-    label_ = "frame " + std::to_string(index + 1) + "/" + std::to_string(count) + " " + name;
-    totalRows_ = rows > 0 ? rows : 1;
+    label_ = "frame " + std::to_string(index + 1) + "/" + std::to_string(count) + " " + printable(name);
+    frameStart_ = std::chrono::steady_clock::now();
     lastDraw_ = {};
-    draw(0);
+    if (style_ == Style::Bar)
+        draw(0);
 }
 
-void Progress::rowsDone(int rows)
+void Progress::update(double fraction)
 {
-    if (!enabled_)
+    if (style_ != Style::Bar)
         return;
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
     if (!lock)
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (now - lastDraw_ < std::chrono::milliseconds(100) && rows < totalRows_)
+    if (now - lastDraw_ < std::chrono::milliseconds(100))
         return;
     lastDraw_ = now;
-    draw(rows);
+    draw(fraction);
 }
 
-void Progress::draw(int rows)
+void Progress::endFrame()
+{
+    if (style_ == Style::None)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (style_ == Style::Bar) {
+        draw(1);
+        return;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - frameStart_).count();
+    std::fprintf(stderr, "%s %.2f s\n", label_.c_str(), seconds);
+    std::fflush(stderr);
+}
+
+void Progress::draw(double fraction)
 {
     constexpr int kWidth = 30;
-    const int filled = static_cast<int>(static_cast<long>(rows) * kWidth / totalRows_);
-    std::fprintf(stderr, "\r\033[K[%-*s] %3d%% rows  %s", kWidth, std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 static_cast<int>(static_cast<long>(rows) * 100 / totalRows_), label_.c_str());
+    const double f = std::clamp(fraction, 0.0, 1.0);
+    const int filled = static_cast<int>(f * kWidth);
+    std::fprintf(stderr, "\r\033[K[%-*s] %3d%%  %s", kWidth, std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                 static_cast<int>(f * 100), label_.c_str());
     std::fflush(stderr);
 }
 
 void Progress::finish()
 {
-    if (!enabled_)
+    if (style_ != Style::Bar)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     std::fprintf(stderr, "\r\033[K");

@@ -1,30 +1,33 @@
 #pragma once
 
-#include <atomic>
+#include "KeyProgress.h"
+
 #include <chrono>
 #include <mutex>
 #include <string>
 
 namespace veilcast {
 
-// A one-line progress bar on stderr, for terminals only; safe to update from
-// worker threads and throttled to a few redraws a second.
-class Progress {
+// Progress on standard error: on a terminal, a one-line bar redrawn a few
+// times a second; elsewhere (a farm's log), one line per finished frame.
+class Progress : public KeyProgress {
 public:
-    explicit Progress(bool enabled) : enabled_(enabled) {}
+    enum class Style { None, Bar, Log };
+    explicit Progress(Style style) : style_(style) {}
 
-    void startFrame(int index, int count, const std::string& name, int rows);
-    void rowsDone(int rows);
+    void startFrame(int index, int count, const std::string& name) override;
+    void update(double fraction) override;
+    void endFrame() override;
+    // Clears the bar, so that other output starts on a clean line.
     void finish();
 
 private:
-    void draw(int rows);
+    void draw(double fraction);
 
-    bool enabled_;
+    const Style style_;
     std::mutex mutex_;
     std::string label_;
-    int totalRows_ = 1;
-    std::chrono::steady_clock::time_point lastDraw_{};
+    std::chrono::steady_clock::time_point frameStart_{}, lastDraw_{};
 };
 
 }  // namespace veilcast

@@ -6,7 +6,9 @@
 #include "FileKeyer.h"
 #include "FrameSequence.h"
 #include "Interrupt.h"
+#include "Progress.h"
 #include "Text.h"
+#include "Version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -45,6 +47,7 @@ struct Arguments {
     bool raw = false;
     std::string dataType;
     std::string frames;
+    std::string part, layer;
     bool skipMissing = false;
     std::uint64_t maxPixels = defaultMaxPixels();
     int threads = 0;
@@ -80,16 +83,10 @@ KeyJobOptions jobOptions(const Arguments& args)
     job.raw = args.raw;
     job.threads = args.threads;
     job.previewPath = args.preview;
-    job.quiet = args.quiet;
     job.maxPixels = args.maxPixels;
+    job.part = args.part;
+    job.layer = args.layer;
     return job;
-}
-
-std::string formatColour(const Colour& c)
-{
-    char text[96];
-    std::snprintf(text, sizeof text, "%.6g,%.6g,%.6g", c[0], c[1], c[2]);
-    return text;
 }
 
 void warn(const std::string& message)
@@ -105,7 +102,7 @@ struct KeyPlan {
     FrameList skipped;
 };
 
-KeyPlan planKey(const Arguments& args)
+KeyPlan planKey(const Arguments& args, const KeyJobOptions& job, bool withAlpha)
 {
     KeyPlan plan;
     const bool sequence = isSequencePattern(args.input);
@@ -132,7 +129,8 @@ KeyPlan planKey(const Arguments& args)
     } else {
         if (!args.frames.empty())
             throw UsageError("--frames needs a sequence pattern such as plate.####.exr");
-        plan.files.emplace_back(args.input, args.output);
+        // framePath of a single file only undoes its escapes (\#, \@, \%).
+        plan.files.emplace_back(framePath(args.input, 0), framePath(args.output, 0));
     }
 
     if (!args.preview.empty())
@@ -140,22 +138,26 @@ KeyPlan planKey(const Arguments& args)
     for (const auto& [in, out] : plan.files) {
         if (samePath(in, out))
             throw UsageError(out + ": the output would overwrite the input");
-        checkOutputPath(out);
+        checkOutputPath(out, job.write.dataType, withAlpha);
         if (!args.preview.empty() && (samePath(args.preview, in) || samePath(args.preview, out)))
             throw UsageError(args.preview + ": the preview would overwrite " + (samePath(args.preview, in) ? in : out));
     }
     return plan;
 }
 
-int runKey(const Arguments& args)
+// Keys what `args` asks for; `settingsUsed`, when given, receives the
+// --set options that reproduce the key.
+int runKey(const Arguments& args, std::string* settingsUsed = nullptr)
 {
-    KeyJobOptions job = jobOptions(args);
-    const KeyPlan plan = planKey(args);
-
+    const KeyJobOptions job = jobOptions(args);
     FileKeyer keyer(pluginDirectories(args), job);
+    const KeyPlan plan = planKey(args, job, keyer.keysAlpha());
     for (const std::string& w : settingWarnings(keyer.controls()))
         warn(w);
-    Progress progress(!args.quiet && isatty(STDERR_FILENO));
+    Progress progress(args.quiet                   ? Progress::Style::None
+                      : isatty(STDERR_FILENO) != 0 ? Progress::Style::Bar
+                                                   : Progress::Style::Log);
+    std::string notice;
     const auto start = std::chrono::steady_clock::now();
     long pixels = 0;
     const auto& files = plan.files;
@@ -163,13 +165,23 @@ int runKey(const Arguments& args)
         const auto& [in, out] = files[i];
         const KeyedFrame frame = keyer.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()));
         pixels += frame.pixels;
-        if (frame.pickedScreen && !args.quiet) {
+        if (frame.pickedScreen) {
+            // Also with --quiet: a script reads the colour from this one line.
             progress.finish();
-            std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", formatColour(*frame.pickedScreen).c_str(),
-                        formatColour(*frame.pickedScreen).c_str());
+            const std::string colour =
+                formatControlValue(*keyer.controls().find("ScreenColorKnob"), ControlValue(*frame.pickedScreen));
+            std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", colour.c_str(), colour.c_str());
+            std::fflush(stdout);
         }
+        if (!frame.notice.empty() && frame.notice != notice && !args.quiet) {
+            progress.finish();
+            std::cerr << "veilcast: note: " << printable(frame.notice) << "\n";
+        }
+        notice = frame.notice.empty() ? notice : frame.notice;
     }
     progress.finish();
+    if (settingsUsed)
+        *settingsUsed = settingsAsOptions(keyer.controls());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!args.quiet)
         std::printf("keyed %zu frame%s, %.2f Mpixel in %.2f s (%.1f Mpixel/s)\n", files.size(),
@@ -195,8 +207,8 @@ int runDemo(const Arguments& args)
     const std::string platePath = (dir / "plate.exr").string();
     OIIO::ImageSpec spec(960, 540, 3, OIIO::TypeDesc::FLOAT);
     spec.attribute("compression", "zip");
-    spec.attribute("Software", "veilcast demo");
-    writeImage(platePath, makeDemoPlate(), spec, {});
+    spec.attribute("ImageDescription", "veilcast demo: a synthetic green-screen plate");
+    writeImage(platePath, makeDemoPlate(), spec, "openexr", {});
     if (!args.quiet)
         std::printf("wrote the synthetic plate %s\n", platePath.c_str());
 
@@ -206,9 +218,12 @@ int runDemo(const Arguments& args)
     key.preview = (dir / "preview.png").string();
     key.pick = "auto";
     key.sets = {"Clip Black=0.12", "Clip White=0.9"};
-    runKey(key);
-    if (!args.quiet)
+    std::string settings;
+    runKey(key, &settings);
+    if (!args.quiet) {
         std::printf("wrote %s and the contact sheet %s\n", key.output.c_str(), key.preview.c_str());
+        std::printf("keyed with: %s\n", settings.c_str());
+    }
     return 0;
 }
 
@@ -231,8 +246,9 @@ int main(int argc, char** argv)
     Arguments args;
     app.add_option("input", args.input, "Image file to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
     app.add_option("-o,--output", args.output, "Where to write the keyed image (or sequence pattern)");
-    app.add_option("--set", args.sets, "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label)")
-        ->type_name("NAME=VALUE");
+    app.add_option("--set", args.sets, "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label); repeatable")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
     app.add_option("--settings", args.settingsFile, "Read NAME=VALUE lines from a file (# starts a comment)")
         ->type_name("FILE");
     app.add_flag("--list-knobs", args.listKnobs, "List the controls with kinds, defaults, ranges and items");
@@ -260,8 +276,13 @@ int main(int argc, char** argv)
             },
             "COUNT"));
     app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");
-    app.add_option("--plugin-path", args.pluginPaths, "Extra directory to search for the ZAVVeilcast module")
-        ->type_name("DIR");
+    app.add_option("--plugin-path", args.pluginPaths, "Extra directory to search for the ZAVVeilcast module; repeatable")
+        ->type_name("DIR")
+        ->allow_extra_args(false);
+    app.add_option("--part", args.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
+        ->type_name("NAME|INDEX");
+    app.add_option("--layer", args.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
+    app.set_version_flag("--version", std::string("veilcast ") + kVersion);
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
     demo->add_option("dir", args.demoDir, "Output directory")->capture_default_str();
     demo->fallthrough();

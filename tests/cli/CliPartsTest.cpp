@@ -3,6 +3,7 @@
 #include "FrameSequence.h"
 #include "LoadedPlugin.h"
 #include "OperatorNode.h"
+#include "Preview.h"
 #include "ScreenPicker.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,18 @@ TEST(FrameSequence, PatternsAndRanges)
     EXPECT_EQ(framePath("plate.%04d.exr", 1001), "plate.1001.exr");
     EXPECT_EQ(framePath("plate.%d.exr", 12), "plate.12.exr");
     EXPECT_EQ(framePath("p.##.exr", 12345), "p.12345.exr");
+    // As printf and oiiotool write them: the sign counts in the width.
+    const std::pair<std::string, std::string> written[] = {
+        {framePath("p.%04d.exr", -3), "p.-003.exr"},   {framePath("p.####.exr", -3), "p.-003.exr"},
+        {framePath("p.@@@.exr", 7), "p.007.exr"},      {framePath("p.@.exr", 12), "p.12.exr"},
+        {framePath("take\\#2.####.exr", 5), "take#2.0005.exr"}, {framePath("100%%.%d.exr", 5), "100%.5.exr"},
+        {framePath("a\\@b\\%c.exr", 1), "a@b%c.exr"},     {framePath("d%3d.exr", 4), "d004.exr"},
+    };
+    for (const auto& [got, want] : written)
+        EXPECT_EQ(got, want);
+    EXPECT_TRUE(isSequencePattern("plate.@@@@.exr"));
+    EXPECT_FALSE(isSequencePattern("take\\#2.exr"));
+    EXPECT_FALSE(isSequencePattern("100%%.exr"));
     EXPECT_EQ(expand(parseFrameRange("1001-1004")), (std::vector<int>{1001, 1002, 1003, 1004}));
     EXPECT_EQ(expand(parseFrameRange("1001-1006x2")), (std::vector<int>{1001, 1003, 1005}));
     EXPECT_EQ(expand(parseFrameRange("5, 1-2")), (std::vector<int>{5, 1, 2}));
@@ -68,6 +81,22 @@ TEST(FrameSequence, PresentAndMissingFrames)
     EXPECT_EQ(expand(walked.present), (std::vector<int>{7}));
     EXPECT_EQ(walked.missing.describe(), "6-8x2");
     fs::remove_all(dir);
+}
+
+TEST(Preview, PanelsKeepAspectWithinSaneBounds)
+{
+    const struct {
+        int w, h;
+        PanelSize want;
+    } cases[] = {
+        {4096, 2160, {640, 338}}, {100, 50, {100, 50}}, {20000, 4, {640, 32}},
+        {4, 20000, {32, 640}},    {10, 10, {32, 32}},   {1, 1, {32, 32}},
+    };
+    for (const auto& c : cases) {
+        const PanelSize got = previewPanelSize(c.w, c.h);
+        EXPECT_EQ(got.width, c.want.width) << c.w << "x" << c.h;
+        EXPECT_EQ(got.height, c.want.height) << c.w << "x" << c.h;
+    }
 }
 
 TEST(ControlSettings, ValuesParseByKindNameAndLabel)

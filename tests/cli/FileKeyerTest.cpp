@@ -1,6 +1,7 @@
 // A long sequence keyed in one process must not pile up open files or memory.
 
 #include "FileKeyer.h"
+#include "Progress.h"
 #include "LoadedPlugin.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -53,7 +54,7 @@ TEST(FileKeyer, LongSequenceKeepsDescriptorsAndMemoryLevel)
     KeyJobOptions options;
     options.settings = {{"Screen Color", "0.1,0.6,0.1", "test"}};
     FileKeyer keyer({fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()}, options);
-    Progress quiet(false);
+    Progress quiet(Progress::Style::None);
     long descriptorsAt5 = 0, memoryAt5 = 0;
     for (int frame = 1; frame <= 200; ++frame) {
         keyer.keyFile(input, (dir / ("k." + std::to_string(frame) + ".exr")).string(), quiet, frame - 1, 200);

@@ -3,6 +3,7 @@
 // Runs the built veilcast binary on small files made in a fresh folder per test.
 
 #include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
 #include <gtest/gtest.h>

@@ -1,0 +1,232 @@
+#include "ImageFiles.h"
+
+#include "ExitStatus.h"
+#include "FileFormats.h"
+
+#include <OpenImageIO/color.h>
+#include <OpenImageIO/strutil.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+namespace veilcast {
+
+using namespace DD::Image;
+namespace fs = std::filesystem;
+namespace Strutil = OIIO::Strutil;
+
+namespace {
+
+// 16384 x 8192: larger frames need --max-pixels, so that a small file
+// declaring a huge image cannot take the machine's memory.
+constexpr std::uint64_t kDefaultMaxPixels = 16384ull * 8192ull;
+
+// Where R, G, B and A of the chosen layer are among a part's channels (-1: absent).
+struct ChannelMap {
+    int index[4] = {-1, -1, -1, -1};
+    bool hasColour() const { return index[0] >= 0 && index[1] >= 0 && index[2] >= 0; }
+};
+
+ChannelMap findChannels(const OIIO::ImageSpec& spec, const std::string& layer)
+{
+    static const char kNames[] = "RGBA";
+    const std::string prefix = layer.empty() ? "" : layer + ".";
+    ChannelMap map;
+    for (int k = 0; k < 4; ++k)
+        for (int c = 0; c < spec.nchannels && map.index[k] < 0; ++c) {
+            const std::string& name = spec.channel_name(c);
+            if (name.size() == prefix.size() + 1 && name.compare(0, prefix.size(), prefix) == 0 &&
+                std::toupper(static_cast<unsigned char>(name.back())) == kNames[k])
+                map.index[k] = c;
+        }
+    return map;
+}
+
+std::string channelList(const OIIO::ImageSpec& spec)
+{
+    std::string list;
+    for (int c = 0; c < spec.nchannels; ++c)
+        list += (c ? ", " : "") + std::string(spec.channel_name(c));
+    return list.empty() ? "none" : list;
+}
+
+std::string layerList(const OIIO::ImageSpec& spec)
+{
+    std::set<std::string> layers;
+    for (int c = 0; c < spec.nchannels; ++c) {
+        const std::string& name = spec.channel_name(c);
+        const auto dot = name.rfind('.');
+        if (dot != std::string::npos)
+            layers.insert(name.substr(0, dot));
+    }
+    return Strutil::join(std::vector<std::string>(layers.begin(), layers.end()), ", ");
+}
+
+std::string partLabel(int index, const OIIO::ImageSpec& spec)
+{
+    const std::string name = spec.get_string_attribute("name");
+    return std::to_string(index) + (name.empty() ? "" : " \"" + name + "\"");
+}
+
+Box boxOf(int x, int y, int w, int h)
+{
+    return Box{x, y, x + w, y + h};
+}
+
+// The part to key: the one asked for, else the first with R, G and B.
+int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptions& options, std::string& notice)
+{
+    std::vector<OIIO::ImageSpec> parts;
+    for (int i = 0; input.seek_subimage(i, 0); ++i)
+        parts.push_back(input.spec());
+    if (parts.empty())
+        throw std::runtime_error(path + ": holds no image");
+
+    int chosen = -1;
+    if (!options.part.empty()) {
+        for (int i = 0; i < static_cast<int>(parts.size()) && chosen < 0; ++i)
+            if (parts[static_cast<std::size_t>(i)].get_string_attribute("name") == options.part ||
+                std::to_string(i) == options.part)
+                chosen = i;
+        if (chosen < 0) {
+            std::vector<std::string> labels;
+            for (int i = 0; i < static_cast<int>(parts.size()); ++i)
+                labels.push_back(partLabel(i, parts[static_cast<std::size_t>(i)]));
+            throw UsageError(path + ": has no part \"" + options.part + "\"; its parts are " +
+                             Strutil::join(labels, ", "));
+        }
+    } else {
+        for (int i = 0; i < static_cast<int>(parts.size()) && chosen < 0; ++i)
+            if (findChannels(parts[static_cast<std::size_t>(i)], options.layer).hasColour())
+                chosen = i;
+        if (chosen < 0)
+            chosen = 0;  // refused below with the first part's channels named
+    }
+    if (parts.size() > 1) {
+        std::vector<std::string> left;
+        for (int i = 0; i < static_cast<int>(parts.size()); ++i)
+            if (i != chosen)
+                left.push_back(partLabel(i, parts[static_cast<std::size_t>(i)]));
+        notice = path + ": keyed part " + partLabel(chosen, parts[static_cast<std::size_t>(chosen)]) +
+                 "; left out " + Strutil::join(left, ", ") + " (--part chooses)";
+    }
+    if (!input.seek_subimage(chosen, 0))
+        throw std::runtime_error(path + ": cannot read part " + std::to_string(chosen));
+    return chosen;
+}
+
+}  // namespace
+
+std::uint64_t defaultMaxPixels()
+{
+    return kDefaultMaxPixels;
+}
+
+OIIO::TypeDesc parseDataType(const std::string& name)
+{
+    for (OIIO::TypeDesc t : {OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT, OIIO::TypeDesc::UINT8, OIIO::TypeDesc::UINT16})
+        if (name == t.c_str())
+            return t;
+    throw UsageError("unknown data type \"" + name + "\" (use half, float, uint8 or uint16)");
+}
+
+SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
+{
+    std::error_code ec;
+    if (!fs::exists(path, ec))
+        throw std::runtime_error(path + ": no such file");
+    if (!fs::is_regular_file(path, ec))
+        throw std::runtime_error(path + ": not a regular file");
+
+    // Colour as stored: a straight alpha must not be multiplied in, or the
+    // same plate keys differently with an alpha it is told to ignore. Read
+    // directly rather than through the shared image cache, which would keep
+    // every frame of a sequence open and resident.
+    OIIO::ImageSpec asStored;
+    asStored.attribute("oiio:UnassociatedAlpha", 1);
+    auto input = OIIO::ImageInput::open(path, &asStored);
+    if (!input)
+        throw std::runtime_error(path + ": cannot read: " + oiioError("unknown format or corrupt file"));
+
+    SourceImage result;
+    result.formatName = input->format_name();
+    choosePart(*input, path, options, result.notice);
+    const OIIO::ImageSpec spec = input->spec();
+    result.spec = spec;
+
+    if (spec.deep)
+        throw std::runtime_error(path + ": deep images cannot be keyed; flatten it first");
+    if (spec.width <= 0 || spec.height <= 0 || spec.depth != 1)
+        throw std::runtime_error(path + ": not a flat 2D image (" + std::to_string(spec.width) + "x" +
+                                 std::to_string(spec.height) + "x" + std::to_string(spec.depth) + ")");
+    const std::uint64_t pixels = static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height);
+    if (pixels > options.maxPixels)
+        throw std::runtime_error(path + ": " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
+                                 " is " + std::to_string(pixels) + " pixels, more than the limit of " +
+                                 std::to_string(options.maxPixels) + " (--max-pixels raises it)");
+    const ChannelMap map = findChannels(spec, options.layer);
+    if (!map.hasColour()) {
+        const std::string layers = layerList(spec);
+        if (!options.layer.empty())
+            throw UsageError(path + ": has no layer \"" + options.layer + "\" with R, G and B; its channels are " +
+                             channelList(spec));
+        throw std::runtime_error(path + ": needs red, green and blue channels (R, G, B) to key; it has " +
+                                 channelList(spec) + (layers.empty() ? "" : " (--layer chooses one of: " + layers + ")"));
+    }
+
+    const Box box = boxOf(spec.x, spec.y, spec.width, spec.height);
+    const Box format = boxOf(spec.full_x, spec.full_y, spec.full_width, spec.full_height);
+    std::vector<Channel> channels{Chan_Red, Chan_Green, Chan_Blue};
+    if (map.index[3] >= 0)
+        channels.push_back(Chan_Alpha);
+    result.pixels = PlanarImage(box, format, channels);
+
+    const int chBegin = *std::min_element(map.index, map.index + channels.size());
+    const int chEnd = *std::max_element(map.index, map.index + channels.size()) + 1;
+    const int stride = chEnd - chBegin;
+
+    OIIO::ColorProcessorHandle toLinear;
+    if (!options.raw && isDisplayEncoded(spec, result.formatName)) {
+        static const OIIO::ColorConfig colours;
+        toLinear = colours.createColorProcessor("sRGB", "linear");
+        if (!toLinear)
+            throw std::runtime_error(path + ": cannot convert from sRGB to linear");
+    }
+
+    // A strip of scan lines at a time, so that only the planes are frame-sized.
+    const int stripRows = std::max(1, std::min(spec.height, 64));
+    std::vector<float> strip(static_cast<std::size_t>(stripRows) * spec.width * stride);
+    for (int y = box.y; y < box.t; y += stripRows) {
+        const int yEnd = std::min(box.t, y + stripRows);
+        if (!input->read_scanlines(input->current_subimage(), 0, y, yEnd, 0, chBegin, chEnd, OIIO::TypeDesc::FLOAT,
+                                   strip.data()))
+            throw std::runtime_error(path + ": cannot read pixels: " +
+                                     oiioError("corrupt or truncated file", input->geterror()));
+        for (std::size_t c = 0; c < channels.size(); ++c) {
+            const int offset = map.index[c] - chBegin;
+            for (int row = y; row < yEnd; ++row) {
+                float* plane = result.pixels.row(channels[c], row) + box.x;
+                const float* in = strip.data() + static_cast<std::size_t>(row - y) * spec.width * stride + offset;
+                for (int x = 0; x < spec.width; ++x)
+                    plane[x] = in[static_cast<std::size_t>(x) * stride];
+            }
+        }
+        if (toLinear) {
+            float* red = result.pixels.row(Chan_Red, y) + box.x;
+            const auto planeBytes = reinterpret_cast<char*>(result.pixels.row(Chan_Green, y)) - reinterpret_cast<char*>(
+                                                                                                result.pixels.row(Chan_Red, y));
+            toLinear->apply(red, spec.width, yEnd - y, 3, planeBytes, sizeof(float),
+                            static_cast<OIIO::stride_t>(spec.width * sizeof(float)));
+        }
+        if (options.progress)
+            options.progress(static_cast<double>(yEnd - box.y) / spec.height);
+    }
+    input->close();
+    return result;
+}
+
+}  // namespace veilcast

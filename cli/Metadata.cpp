@@ -1,0 +1,56 @@
+#include "Metadata.h"
+
+#include "Version.h"
+
+#include <OpenImageIO/strutil.h>
+
+#include <ctime>
+
+namespace veilcast {
+
+namespace {
+
+namespace Strutil = OIIO::Strutil;
+
+// Attributes that describe the source file or how it was read, not the picture.
+bool staleAttribute(const std::string& name, bool sameFormat)
+{
+    static const char* const kDropped[] = {
+        "ImageDescription", "DateTime", "Software", "Exif:ColorSpace", "ICCProfile", "textureformat",
+        "wrapmodes", "fovcot", "planarconfig", "Orientation", "openexr:chunkCount", "tiff:PhotometricInterpretation",
+        "tiff:ColorSpace", "tiff:subfiletype", "jpeg:subsampling",
+    };
+    for (const char* d : kDropped)
+        if (Strutil::iequals(name, d))
+            return true;
+    if (Strutil::istarts_with(name, "oiio:") || Strutil::istarts_with(name, "veilcast:"))
+        return true;
+    return !sameFormat && Strutil::icontains(name, "compression");
+}
+
+std::string now()
+{
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &local);
+    return text;
+}
+
+}  // namespace
+
+void carryMetadata(const OIIO::ImageSpec& source, const std::string& sourceFormat, const std::string& outputFormat,
+                   const std::string& settings, OIIO::ImageSpec& out)
+{
+    out.extra_attribs.clear();
+    const bool sameFormat = sourceFormat == outputFormat;
+    for (const OIIO::ParamValue& p : source.extra_attribs)
+        if (!staleAttribute(p.name().string(), sameFormat))
+            out.extra_attribs.push_back(p);
+    out.attribute("DateTime", now());
+    out.attribute("Software", std::string("veilcast ") + kVersion);
+    out.attribute("veilcast:settings", settings);
+}
+
+}  // namespace veilcast

@@ -1,0 +1,278 @@
+// The right pixels in every format: output types, display encoding, alpha,
+// metadata, parts and layers, and a key without a hand-placed box.
+
+#include "VeilcastFixture.h"
+
+#include <cmath>
+
+namespace {
+
+// The file's pixels as floats, read directly (no cache, colour as stored).
+struct Pixels {
+    OIIO::ImageSpec spec;
+    std::vector<float> data;
+    float at(int x, int y, int c) const
+    {
+        return data[(static_cast<std::size_t>(y) * spec.width + x) * spec.nchannels + c];
+    }
+};
+
+Pixels readPixels(const std::string& p, int part = 0)
+{
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(p, &config);
+    Pixels px;
+    if (!in || !in->seek_subimage(part, 0)) {
+        ADD_FAILURE() << p << ": " << OIIO::geterror();
+        return px;
+    }
+    px.spec = in->spec();
+    px.data.resize(static_cast<std::size_t>(px.spec.width) * px.spec.height * px.spec.nchannels);
+    EXPECT_TRUE(in->read_image(part, 0, 0, px.spec.nchannels, OIIO::TypeDesc::FLOAT, px.data.data())) << p;
+    return px;
+}
+
+// The sRGB transfer function, from its definition.
+double srgbToLinear(double v)
+{
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
+class FormatsTest : public VeilcastTest {
+protected:
+    std::string keyTo(const std::string& in, const std::string& out, const std::string& extra = "",
+                      const std::string& screen = "0.1,0.6,0.1")
+    {
+        const Result r = veilcast(quoted(in) + " -o " + quoted(path(out)) + " --set 'Screen Color=" + screen + "' -q " + extra);
+        EXPECT_EQ(r.exitCode, 0) << out << ": " << r.output;
+        return path(out);
+    }
+};
+
+TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
+{
+    const std::string half = writePlate("half.exr", {"R", "G", "B", "A"}, OIIO::TypeDesc::HALF);
+    const std::string flt = writePlate("float.exr", {"R", "G", "B", "A"}, OIIO::TypeDesc::FLOAT);
+    const struct {
+        std::string in, out, extra;
+        OIIO::TypeDesc::BASETYPE type;
+        std::string colourSpace;
+    } cases[] = {
+        {half, "k.exr", "", OIIO::TypeDesc::HALF, "linear"},
+        {flt, "kf.exr", "", OIIO::TypeDesc::FLOAT, "linear"},
+        {half, "k.png", "", OIIO::TypeDesc::UINT16, "sRGB"},
+        {half, "k.tif", "", OIIO::TypeDesc::UINT16, ""},
+        {half, "k.dpx", "", OIIO::TypeDesc::UINT16, ""},
+        {half, "k8.png", "-d uint8", OIIO::TypeDesc::UINT8, "sRGB"},
+        {half, "kf.tif", "-d float", OIIO::TypeDesc::FLOAT, ""},
+        {half, "k.jpg", "--set 'Check Alpha=on'", OIIO::TypeDesc::UINT8, "sRGB"},
+    };
+    for (const auto& c : cases) {
+        const Pixels px = readPixels(keyTo(c.in, c.out, c.extra));
+        EXPECT_EQ(px.spec.format.basetype, c.type) << c.out;
+        if (!c.colourSpace.empty()) {  // only some formats record it
+            EXPECT_TRUE(OIIO::Strutil::iequals(px.spec.get_string_attribute("oiio:ColorSpace"), c.colourSpace))
+                << c.out << ": " << px.spec.get_string_attribute("oiio:ColorSpace");
+        }
+    }
+
+    // The 16-bit PNG holds the float EXR's key, encoded: decoding it by the
+    // sRGB formula gives the linear values back within a 16-bit step.
+    const Pixels linear = readPixels(keyTo(flt, "ref.exr", "--set 'Check Alpha=on'"));
+    const Pixels encoded = readPixels(keyTo(flt, "enc.png", "--set 'Check Alpha=on'"));
+    ASSERT_EQ(encoded.spec.nchannels, 3);
+    double worst = 0;
+    for (int y = 0; y < linear.spec.height; ++y)
+        for (int x = 0; x < linear.spec.width; ++x) {
+            const double want = std::clamp(static_cast<double>(linear.at(x, y, 0)), 0.0, 1.0);
+            worst = std::max(worst, std::abs(srgbToLinear(encoded.at(x, y, 0)) - want));
+        }
+    EXPECT_LT(worst, 1.0 / 65535 * 13);  // one 16-bit step, times the steepest slope of the decoding
+
+    const struct {
+        std::string out, extra, says;
+    } refused[] = {
+        {"x.png", "-d float", "png files hold uint16, uint8"},
+        {"x.exr", "-d uint8", "openexr files hold float, half"},
+        {"x.jpg", "", "jpeg files hold no alpha"},
+        {"x.jpg", "-d uint16 --set 'Check Alpha=on'", "jpeg files hold uint8"},
+    };
+    for (const auto& c : refused) {
+        const Result r = veilcast(quoted(half) + " -o " + quoted(path(c.out)) + " --set 'Screen Color=0,1,0' " + c.extra);
+        EXPECT_EQ(r.exitCode, 2) << c.out << " " << c.extra << ": " << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        EXPECT_FALSE(fs::exists(path(c.out)));
+    }
+}
+
+// A PNG's alpha is straight: reading it must not multiply it into the colour.
+TEST_F(FormatsTest, StraightAlphaIsReadAndWrittenStraight)
+{
+    OIIO::ImageSpec rgbSpec(16, 8, 3, OIIO::TypeDesc::UINT8), rgbaSpec(16, 8, 4, OIIO::TypeDesc::UINT8);
+    OIIO::ImageBuf rgb(rgbSpec), rgba(rgbaSpec);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const float c[4] = {x < 8 ? 0.1f : 0.7f, x < 8 ? 0.8f : 0.4f, 0.2f + 0.02f * static_cast<float>(y), 0.5f};
+            rgb.setpixel(x, y, c, 3);
+            rgba.setpixel(x, y, c, 4);
+        }
+    rgba.specmod().attribute("oiio:UnassociatedAlpha", 1);  // store the colour as given
+    ASSERT_TRUE(rgb.write(path("rgb.png")) && rgba.write(path("rgba.png")));
+    ASSERT_EQ(readPixels(path("rgba.png")).at(0, 0, 0), readPixels(path("rgb.png")).at(0, 0, 0));
+    const std::string args = " --set 'Source Alpha=Ignore' -d float";
+    const Pixels plain = readPixels(keyTo(path("rgb.png"), "plain.exr", args));
+    const Pixels withAlpha = readPixels(keyTo(path("rgba.png"), "alpha.exr", args));
+    ASSERT_EQ(plain.data.size(), withAlpha.data.size());
+    for (std::size_t i = 0; i < plain.data.size(); ++i)
+        ASSERT_EQ(plain.data[i], withAlpha.data[i]) << "sample " << i;
+
+    // Written to PNG, the premultiplied result is stored straight: colour / alpha.
+    const Pixels png = readPixels(keyTo(path("rgb.png"), "keyed.png", " --set 'Source Alpha=Ignore' -d uint16"));
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const float a = plain.at(x, y, 3);
+            if (a < 0.05f)
+                continue;
+            EXPECT_NEAR(png.at(x, y, 3), a, 1.0 / 65535) << x << "," << y;
+            const double straight = std::clamp(plain.at(x, y, 1) / a, 0.0f, 1.0f);
+            EXPECT_NEAR(srgbToLinear(png.at(x, y, 1)), straight, 2e-3) << x << "," << y;
+        }
+}
+
+TEST_F(FormatsTest, MetadataDescribesThePictureAndHowItWasKeyed)
+{
+    OIIO::ImageSpec spec(16, 8, 3, OIIO::TypeDesc::HALF);
+    spec.attribute("ImageDescription", "the raw plate");
+    spec.attribute("DateTime", "2001:01:01 00:00:00");
+    spec.attribute("Software", "camera firmware");
+    spec.attribute("Exif:ColorSpace", 1);
+    spec.attribute("textureformat", "Plain Texture");
+    spec.attribute("Make", "SomeCamera");
+    spec.attribute("FramesPerSecond", OIIO::TypeRational, std::vector<int>{24, 1}.data());
+    spec.attribute("pipeline:shot", "sh010");
+    OIIO::ImageBuf plate(spec);
+    const float green[3] = {0.1f, 0.6f, 0.1f};
+    OIIO::ImageBufAlgo::fill(plate, green);
+    ASSERT_TRUE(plate.write(path("plate.exr")));
+
+    const OIIO::ImageSpec out = readPixels(keyTo(path("plate.exr"), "k.exr")).spec;
+    for (const char* gone : {"ImageDescription", "Exif:ColorSpace", "textureformat"})
+        EXPECT_EQ(out.find_attribute(gone), nullptr) << gone;
+    EXPECT_EQ(out.get_string_attribute("Make"), "SomeCamera");
+    EXPECT_EQ(out.get_string_attribute("pipeline:shot"), "sh010");
+    EXPECT_NE(out.find_attribute("FramesPerSecond"), nullptr);
+    EXPECT_NE(out.get_string_attribute("DateTime"), "2001:01:01 00:00:00");
+    EXPECT_TRUE(OIIO::Strutil::starts_with(out.get_string_attribute("Software"), "veilcast "))
+        << out.get_string_attribute("Software");
+    EXPECT_NE(out.get_string_attribute("veilcast:settings").find("Screen Color=0.1,0.6,0.1"), std::string::npos)
+        << out.get_string_attribute("veilcast:settings");
+}
+
+TEST_F(FormatsTest, PartsAndLayersAreChosen)
+{
+    // A stereo pair as two parts, and a file with a layer and lowercase channels.
+    const float left[3] = {0.0f, 1.0f, 0.0f}, right[3] = {0.5f, 0.3f, 0.1f};
+    {
+        std::vector<OIIO::ImageSpec> specs(2, OIIO::ImageSpec(8, 4, 3, OIIO::TypeDesc::FLOAT));
+        specs[0].attribute("name", "left");
+        specs[1].attribute("name", "right");
+        auto out = OIIO::ImageOutput::create(path("stereo.exr"));
+        ASSERT_TRUE(out && out->open(path("stereo.exr"), 2, specs.data()));
+        for (int p = 0; p < 2; ++p) {
+            if (p) {
+                ASSERT_TRUE(out->open(path("stereo.exr"), specs[1], OIIO::ImageOutput::AppendSubimage));
+            }
+            std::vector<float> px(8 * 4 * 3);
+            for (std::size_t i = 0; i < px.size(); ++i)
+                px[i] = (p ? right : left)[i % 3];
+            ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+        }
+        out->close();
+    }
+    const Result byDefault = veilcast(quoted(path("stereo.exr")) + " -o " + quoted(path("l.exr")) +
+                                      " --set 'Screen Color=0,1,0' -d float");
+    EXPECT_EQ(byDefault.exitCode, 0) << byDefault.output;
+    EXPECT_NE(byDefault.output.find("keyed part 0 \"left\"; left out 1 \"right\""), std::string::npos)
+        << byDefault.output;
+    EXPECT_EQ(readPixels(path("l.exr")).at(3, 2, 3), 0.0f);  // the left eye is all screen
+    for (const char* part : {"right", "1"}) {
+        const Pixels r = readPixels(keyTo(path("stereo.exr"), std::string("r") + part + ".exr",
+                                          std::string("-d float --part ") + part, "0,1,0"));
+        EXPECT_EQ(r.at(3, 2, 0), right[0]) << part;
+        EXPECT_EQ(r.at(3, 2, 3), 1.0f) << part;
+    }
+    const Result missing = veilcast(quoted(path("stereo.exr")) + " -o " + quoted(path("x.exr")) + " --part middle");
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_NE(missing.output.find("its parts are 0 \"left\", 1 \"right\""), std::string::npos) << missing.output;
+
+    OIIO::ImageSpec layered(8, 4, 4, OIIO::TypeDesc::FLOAT);
+    layered.channelnames = {"beauty.R", "beauty.G", "beauty.B", "depth.Z"};
+    OIIO::ImageBuf layeredBuf(layered);
+    const float layeredPixel[4] = {0.0f, 1.0f, 0.0f, 5.0f};
+    OIIO::ImageBufAlgo::fill(layeredBuf, layeredPixel);
+    ASSERT_TRUE(layeredBuf.write(path("layers.exr")));
+    const Result noLayer = veilcast(quoted(path("layers.exr")) + " -o " + quoted(path("x.exr")));
+    EXPECT_EQ(noLayer.exitCode, 1);
+    EXPECT_NE(noLayer.output.find("--layer chooses one of: beauty, depth"), std::string::npos) << noLayer.output;
+    EXPECT_EQ(readPixels(keyTo(path("layers.exr"), "b.exr", "--layer beauty -d float", "0,1,0")).at(1, 1, 3), 0.0f);
+
+    OIIO::ImageSpec lower(8, 4, 4, OIIO::TypeDesc::FLOAT);
+    lower.channelnames = {"r", "g", "b", "a"};
+    OIIO::ImageBuf lowerBuf(lower);
+    const float lowerPixel[4] = {0.0f, 1.0f, 0.0f, 1.0f};
+    OIIO::ImageBufAlgo::fill(lowerBuf, lowerPixel);
+    ASSERT_TRUE(lowerBuf.write(path("lower.exr")));
+    EXPECT_EQ(readPixels(keyTo(path("lower.exr"), "lw.exr", "-d float", "0,1,0")).at(1, 1, 3), 0.0f);
+}
+
+TEST_F(FormatsTest, NoScreenColourPicksOneAndSaysSo)
+{
+    const std::string in = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT, 64, 32);
+    const Result r = veilcast(quoted(in) + " -o " + quoted(path("k.exr")) + " -q -d float");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.rfind("picked screen colour ", 0), 0u) << r.output;
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1);
+    const Pixels k = readPixels(path("k.exr"));
+    EXPECT_LT(k.at(2, 2, 3), 0.5f) << "the backing was not keyed";
+    EXPECT_EQ(k.at(60, 2, 3), 1.0f) << "the subject was keyed";
+}
+
+// The demo prints the options that reproduce its key; using them gives the same file.
+TEST_F(FormatsTest, DemoSettingsReproduceItsKey)
+{
+    const Result demo = veilcast("demo " + quoted(dir.string()));
+    ASSERT_EQ(demo.exitCode, 0) << demo.output;
+    const auto at = demo.output.find("keyed with: ");
+    ASSERT_NE(at, std::string::npos) << demo.output;
+    const std::string options = demo.output.substr(at + 12, demo.output.find('\n', at) - at - 12);
+    EXPECT_NE(options.find("--set \"Clip Black=0.12\""), std::string::npos) << options;
+    const Result again = veilcast(quoted(path("plate.exr")) + " -o " + quoted(path("again.exr")) + " -q " + options);
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_TRUE(readPixels(path("again.exr")).data == readPixels(path("keyed.exr")).data);
+}
+
+TEST_F(FormatsTest, OptionsGoBeforeOrAfterTheInput)
+{
+    const std::string in = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF);
+    const std::string plugins = fs::path(VEILCAST_PLUGIN_FILE).parent_path().string();
+    const Result r = veilcast("--set 'Screen Color=0,1,0' --plugin-path " + quoted(plugins) + " --set 'Clip Black=0.1' " +
+                              quoted(in) + " -o " + quoted(path("k.exr")) + " -q");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(readPixels(path("k.exr")).spec.get_string_attribute("veilcast:settings").find("Clip Black=0.1"),
+              std::string::npos);
+}
+
+TEST_F(FormatsTest, LogsOneLinePerFrameAndReportsItsVersion)
+{
+    for (int f = 1; f <= 2; ++f)
+        writePlate(framePath(f), {"R", "G", "B"}, OIIO::TypeDesc::HALF, 8, 4);
+    const Result r = veilcast(quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) +
+                              " --frames 1-2 --set 'Screen Color=0,1,0'");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    for (const char* line : {"frame 1/2 p.0001.exr ", "frame 2/2 p.0002.exr "})
+        EXPECT_NE(r.output.find(line), std::string::npos) << r.output;
+    EXPECT_EQ(veilcast("--version").output, std::string("veilcast ") + VEILCAST_VERSION + "\n");
+}
+
+}  // namespace
