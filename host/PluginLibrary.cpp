@@ -1,6 +1,6 @@
 #include "PluginLibrary.h"
 
-#include <dlfcn.h>
+#include "ModuleLoader.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -9,11 +9,10 @@ namespace veilcast {
 
 PluginLibrary::PluginLibrary(const std::string& path) : path_(path)
 {
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle_) {
-        const char* why = dlerror();
-        throw std::runtime_error("cannot load plugin " + path + ": " + (why ? why : "unknown error"));
-    }
+    std::string why;
+    handle_ = module::open(path, why);
+    if (!handle_)
+        throw std::runtime_error("cannot load plugin " + path + ": " + why);
 }
 
 PluginLibrary::PluginLibrary(PluginLibrary&& other) noexcept
@@ -25,20 +24,26 @@ PluginLibrary::PluginLibrary(PluginLibrary&& other) noexcept
 PluginLibrary::~PluginLibrary()
 {
     if (handle_)
-        dlclose(handle_);
+        module::close(handle_);
+}
+
+std::string PluginLibrary::fileName(const std::string& operatorName)
+{
+    return operatorName + module::suffix;
 }
 
 std::string PluginLibrary::find(const std::string& operatorName, const std::vector<std::string>& directories)
 {
+    const std::string name = fileName(operatorName);
     std::string searched;
     for (const std::string& dir : directories) {
-        const std::filesystem::path candidate = std::filesystem::path(dir) / (operatorName + ".so");
+        const std::filesystem::path candidate = std::filesystem::u8path(dir) / std::filesystem::u8path(name);
         std::error_code ec;
         if (std::filesystem::is_regular_file(candidate, ec))
-            return candidate.string();
+            return candidate.u8string();
         searched += (searched.empty() ? "" : ", ") + dir;
     }
-    throw std::runtime_error("no plugin module " + operatorName + ".so found in: " +
+    throw std::runtime_error("no plugin module " + name + " found in: " +
                              (searched.empty() ? std::string("(no directories)") : searched));
 }
 

@@ -19,8 +19,12 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // The module file for an operator name ("ZAVVeilcast" -> ZAVVeilcast.so)
-    // in the first of `directories` that has it; throws when none does.
+    // The module file name for an operator name: "ZAVVeilcast" ->
+    // ZAVVeilcast.so, or ZAVVeilcast.dll on Windows.
+    static std::string fileName(const std::string& operatorName);
+
+    // That file in the first of `directories` that has it; throws when none
+    // does. Paths are UTF-8.
     static std::string find(const std::string& operatorName, const std::vector<std::string>& directories);
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
+#include "DDImage/Export.h"
 #include "DDImage/Op.h"
 
 namespace DD::Image {
@@ -33,7 +34,7 @@ private:
 };
 
 // An operator producing an image one scan-line span at a time.
-class Iop : public Op {
+class DDImage_API Iop : public Op {
 public:
     explicit Iop(Node* node);
     ~Iop() override;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DDImage/Export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -24,7 +26,7 @@ enum KnobType : int {
 };
 
 // One control made by a Knob_Closure: what the operator declared about it.
-class Knob {
+class DDImage_API Knob {
 public:
     // Flag bits. A colour control normally shows one magnitude slider until
     // expanded; cleared, its channels show separately from the start.
@@ -63,7 +65,7 @@ private:
 
 // The host's side of an operator's knobs(): every control the operator
 // declares comes through operator(), in order.
-class Knob_Closure {
+class DDImage_API Knob_Closure {
 public:
     virtual ~Knob_Closure() = default;
 
@@ -81,7 +83,7 @@ private:
     Knob* last_ = nullptr;
 };
 
-void ClearFlags(Knob_Closure& f, std::uint64_t mask);
-void SetRange(Knob_Closure& f, double lo, double hi);
+DDImage_API void ClearFlags(Knob_Closure& f, std::uint64_t mask);
+DDImage_API void SetRange(Knob_Closure& f, double lo, double hi);
 
 }  // namespace DD::Image

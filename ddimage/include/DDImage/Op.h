@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DDImage/Export.h"
+
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -15,11 +17,11 @@ class Node;  // the host's node; opaque to the library and to operators
 // Base of every operator. Operators are allocated and released through the
 // library's allocator (operator new/delete below), so that a host and plugins
 // built separately agree on who frees what.
-class Op {
+class DDImage_API Op {
 public:
     // Registration record: a plugin defines one static Description per operator;
     // building it at load time makes the operator known to the host by name.
-    struct Description {
+    struct DDImage_API Description {
         using Constructor = Iop* (*)(Node*);
         Description(const char* name, const char* menu, Constructor constructor);
         ~Description();

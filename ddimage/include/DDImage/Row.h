@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
+#include "DDImage/Export.h"
 
 #include <memory>
 
@@ -11,7 +12,7 @@ class Iop;
 // One scan-line span x..r-1 of any number of channels. Pointers returned by
 // operator[] and writable are indexed by pixel x, not by offset. A channel's
 // buffer starts zero-filled, so a span nobody wrote reads as black.
-class Row {
+class DDImage_API Row {
 public:
     Row(int x, int r);
     ~Row();
