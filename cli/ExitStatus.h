@@ -1,8 +1,5 @@
 #pragma once
 
-#include <stdexcept>
-#include <string>
-
 namespace veilcast {
 
 // The tool's exit statuses, one scheme for every subcommand.
@@ -12,11 +9,6 @@ enum ExitStatus : int {
     kExitUsage = 2,          // the command line or a settings file asked for something impossible
     kExitFramesSkipped = 3,  // --skip-missing keyed every frame there was, but some were missing
     // Interrupted: 128 + the signal, so 130 for SIGINT and 143 for SIGTERM.
-};
-
-// A mistake in what the user asked for, as opposed to a failure while working.
-struct UsageError : std::invalid_argument {
-    using std::invalid_argument::invalid_argument;
 };
 
 }  // namespace veilcast

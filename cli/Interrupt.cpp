@@ -11,6 +11,7 @@ namespace veilcast {
 namespace {
 
 volatile std::sig_atomic_t receivedSignal = 0;
+CancellationToken* token = nullptr;
 
 extern "C" void onInterrupt(int signal)
 {
@@ -21,12 +22,15 @@ extern "C" void onInterrupt(int signal)
         _exit(128 + receivedSignal);
     }
     receivedSignal = signal;
+    if (token)
+        token->cancel();
 }
 
 }  // namespace
 
-void installInterruptHandlers()
+void installInterruptHandlers(CancellationToken& cancellation)
 {
+    token = &cancellation;
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);

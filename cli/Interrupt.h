@@ -1,19 +1,13 @@
 #pragma once
 
-#include <stdexcept>
+#include "Cancellation.h"
 
 namespace veilcast {
 
-// Thrown when the user interrupted the run; the exit code tells which signal.
-struct Interrupted : std::runtime_error {
-    Interrupted() : std::runtime_error("interrupted") {}
-};
-
-// Catches SIGINT and SIGTERM so that work in flight can stop cleanly; a
-// second one exits at once, removing pending outputs.
-void installInterruptHandlers();
+// Catches SIGINT and SIGTERM: the first cancels `token`, so that work in
+// flight stops cleanly; a second exits at once, removing pending outputs.
+void installInterruptHandlers(CancellationToken& token);
 // The signal received so far, or 0.
 int interruptSignal();
-inline bool interrupted() { return interruptSignal() != 0; }
 
 }  // namespace veilcast

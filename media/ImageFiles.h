@@ -60,7 +60,7 @@ void checkOutputPath(const std::string& path, OIIO::TypeDesc dataType = OIIO::Ty
 // `path` only once complete and on disk. Integer data in display-referred
 // formats is encoded to sRGB unless `raw`; formats with unassociated alpha
 // (PNG) get it unassociated. Throws std::runtime_error naming the file
-// (Interrupted when cancelled); an existing `path` is untouched on failure.
+// (Cancelled when cancelled); an existing `path` is untouched on failure.
 void writeImage(const std::string& path, const PlanarImage& image, const OIIO::ImageSpec& sourceSpec,
                 const std::string& sourceFormat, const WriteOptions& options);
 

@@ -1,6 +1,6 @@
 #include "FileFormats.h"
 
-#include "ExitStatus.h"
+#include "UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 

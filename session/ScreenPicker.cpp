@@ -1,6 +1,6 @@
 #include "ScreenPicker.h"
 
-#include "ExitStatus.h"
+#include "UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 

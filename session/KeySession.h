@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cancellation.h"
 #include "ControlSettings.h"
 #include "ImageFiles.h"
 #include "OperatorNode.h"
@@ -27,6 +28,7 @@ struct KeyJobOptions {
     int threads = 0;
     std::string previewPath;  // empty: none
     std::uint64_t maxPixels = defaultMaxPixels();  // larger inputs are refused before they are read
+    const CancellationToken* cancellation = nullptr;  // asked between and within frames; null: never
     std::string part, layer;                       // see ReadOptions
 };
 
@@ -39,12 +41,12 @@ struct KeyedFrame {
 // Keys image files through the loaded operator module: one node, its controls
 // set once, each file read, served as the node's input, pulled on all cores
 // and written.
-class FileKeyer {
+class KeySession {
 public:
     // Loads the "ZAVVeilcast" module from the first directory that has it
     // and applies the settings. When neither they nor `pick` give a screen
     // colour, it is picked automatically: the default screen colour keys nothing.
-    FileKeyer(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options);
+    KeySession(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options);
 
     Controls& controls() { return node_.controls(); }
     // True when the result has alpha (Check Alpha is off).
@@ -52,7 +54,7 @@ public:
 
     // Keys one file. The first call picks the screen colour if asked, and
     // later calls reuse it so a sequence keys consistently. Throws
-    // std::runtime_error naming the file, or Interrupted.
+    // std::runtime_error naming the file, or Cancelled.
     KeyedFrame keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
                        int count);
 

@@ -1,6 +1,6 @@
 #include "ImageFiles.h"
 
-#include "ExitStatus.h"
+#include "UsageError.h"
 #include "FileFormats.h"
 
 #include <OpenImageIO/color.h>

@@ -1,7 +1,6 @@
 // A long sequence keyed in one process must not pile up open files or memory.
 
-#include "FileKeyer.h"
-#include "Progress.h"
+#include "KeySession.h"
 #include "LoadedPlugin.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -38,7 +37,7 @@ long residentKiB()
     return -1;
 }
 
-TEST(FileKeyer, LongSequenceKeepsDescriptorsAndMemoryLevel)
+TEST(KeySession, LongSequenceKeepsDescriptorsAndMemoryLevel)
 {
     const fs::path dir = fs::path(::testing::TempDir()) / ("veilcast-resources-" + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -53,8 +52,8 @@ TEST(FileKeyer, LongSequenceKeepsDescriptorsAndMemoryLevel)
 
     KeyJobOptions options;
     options.settings = {{"Screen Color", "0.1,0.6,0.1", "test"}};
-    FileKeyer keyer({fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()}, options);
-    Progress quiet(Progress::Style::None);
+    KeySession keyer({fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()}, options);
+    NoProgress quiet;
     long descriptorsAt5 = 0, memoryAt5 = 0;
     for (int frame = 1; frame <= 200; ++frame) {
         keyer.keyFile(input, (dir / ("k." + std::to_string(frame) + ".exr")).string(), quiet, frame - 1, 200);

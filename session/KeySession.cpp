@@ -1,8 +1,7 @@
-#include "FileKeyer.h"
+#include "KeySession.h"
 
-#include "ExitStatus.h"
+#include "UsageError.h"
 #include "ImageSource.h"
-#include "Interrupt.h"
 #include "Preview.h"
 #include "RowRenderer.h"
 
@@ -36,7 +35,7 @@ bool samePath(const std::string& a, const std::string& b)
     return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
 }
 
-FileKeyer::FileKeyer(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options)
+KeySession::KeySession(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options)
     : plugin_(PluginLibrary::find("ZAVVeilcast", pluginDirectories)), node_("ZAVVeilcast"), options_(options)
 {
     Controls& controls = node_.controls();
@@ -48,12 +47,12 @@ FileKeyer::FileKeyer(const std::vector<std::string>& pluginDirectories, const Ke
         options_.pick.kind = ScreenPick::Kind::Auto;
 }
 
-bool FileKeyer::keysAlpha() const
+bool KeySession::keysAlpha() const
 {
     return !std::get<bool>(node_.controls().get("CheckAlphaKnob"));
 }
 
-KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
+KeyedFrame KeySession::keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
                               int count)
 {
     if (samePath(input, output))
@@ -96,17 +95,18 @@ KeyedFrame FileKeyer::keyFile(const std::string& input, const std::string& outpu
 
     RenderOptions render;
     render.threads = options_.threads;
-    render.cancelled = interrupted;
+    const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
+    render.cancelled = cancelled;
     const double rows = std::max(1, result.box().h());
     render.progress = [&progress, rows](int done) { progress.update(kReadShare + kKeyShare * done / rows); };
     const RenderResult status = renderRows(op, result, render);
     op.set_input(0, nullptr);
-    if (status == RenderResult::Aborted || interrupted())
-        throw Interrupted();
+    if (status == RenderResult::Aborted || cancelled())
+        throw Cancelled();
 
     WriteOptions write = options_.write;
     write.raw = options_.raw;
-    write.cancelled = interrupted;
+    write.cancelled = cancelled;
     write.settings = settingsSummary(node_.controls());
     write.progress = [&progress](double done) { progress.update(kReadShare + kKeyShare + (1 - kReadShare - kKeyShare) * done); };
     writeImage(output, result, source.spec, source.formatName, write);

@@ -1,9 +1,9 @@
 #include "ImageFiles.h"
 
 #include "CheckedFileProxy.h"
-#include "ExitStatus.h"
+#include "UsageError.h"
 #include "FileFormats.h"
-#include "Interrupt.h"
+#include "Cancellation.h"
 #include "Metadata.h"
 #include "PendingOutput.h"
 
@@ -156,7 +156,7 @@ void writeImage(const std::string& path, const PlanarImage& image, const OIIO::I
                    oiioError("unknown error", check ? check->geterror() : std::string()));
     check.reset();
     if (options.cancelled && options.cancelled())
-        throw Interrupted();
+        throw Cancelled();
     pending.commit();
 }
 

@@ -15,4 +15,12 @@ public:
     virtual void endFrame() = 0;
 };
 
+// For callers that show nothing.
+class NoProgress final : public KeyProgress {
+public:
+    void startFrame(int, int, const std::string&) override {}
+    void update(double) override {}
+    void endFrame() override {}
+};
+
 }  // namespace veilcast

@@ -1,0 +1,38 @@
+#include "Arguments.h"
+
+namespace veilcast {
+
+std::vector<std::string> pluginDirectories(const Arguments& args)
+{
+    std::vector<std::string> dirs = args.pluginPaths;
+    for (const std::string& d : defaultPluginDirectories())
+        dirs.push_back(d);
+    return dirs;
+}
+
+KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancellation)
+{
+    KeyJobOptions job;
+    job.cancellation = cancellation;
+    if (!args.settingsFile.empty())
+        job.settings = readSettingsFile(args.settingsFile);
+    for (const std::string& s : args.sets)
+        job.settings.push_back(parseSetting(s, "--set"));
+    if (args.pick == "auto")
+        job.pick.kind = ScreenPick::Kind::Auto;
+    else if (!args.pick.empty()) {
+        job.pick.kind = ScreenPick::Kind::Box;
+        job.pick.box = parsePickBox(args.pick);
+    }
+    if (!args.dataType.empty())
+        job.write.dataType = parseDataType(args.dataType);
+    job.raw = args.raw;
+    job.threads = args.threads;
+    job.previewPath = args.preview;
+    job.maxPixels = args.maxPixels;
+    job.part = args.part;
+    job.layer = args.layer;
+    return job;
+}
+
+}  // namespace veilcast

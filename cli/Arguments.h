@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ImageFiles.h"
+#include "KeySession.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veilcast {
+
+// Everything the command line can say, as parsed.
+struct Arguments {
+    std::string input, output;
+    std::vector<std::string> sets;
+    std::string settingsFile;
+    bool listKnobs = false;
+    std::string pick;
+    bool raw = false;
+    std::string dataType;
+    std::string frames;
+    std::string part, layer;
+    bool skipMissing = false;
+    std::uint64_t maxPixels = defaultMaxPixels();
+    int threads = 0;
+    bool quiet = false;
+    std::string preview;
+    std::vector<std::string> pluginPaths;
+    std::string demoDir = "veilcast-demo";
+};
+
+// The folders searched for the operator module: --plugin-path first.
+std::vector<std::string> pluginDirectories(const Arguments& args);
+
+// The keying session's options from the command line; throws UsageError.
+KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancellation);
+
+}  // namespace veilcast

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "Arguments.h"
+
+#include <string>
+
+namespace veilcast {
+
+// The subcommands; each returns the exit status (see ExitStatus.h) and throws
+// UsageError, std::runtime_error or Cancelled for main to report.
+
+// Keys what `args` asks for; `settingsUsed`, when given, receives the --set
+// options that reproduce the key.
+int runKey(const Arguments& args, const CancellationToken& cancellation, std::string* settingsUsed = nullptr);
+
+// Makes a synthetic plate in args.demoDir, keys it and writes a preview.
+int runDemo(const Arguments& args, const CancellationToken& cancellation);
+
+// Prints every control with its kind, default, range and items.
+int listKnobs(const Arguments& args);
+
+}  // namespace veilcast

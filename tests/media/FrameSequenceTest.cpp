@@ -1,0 +1,80 @@
+#include "FrameSequence.h"
+#include "UsageError.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace veilcast;
+
+std::vector<int> expand(const FrameList& frames)
+{
+    std::vector<int> all;
+    frames.forEach([&](int f) {
+        all.push_back(f);
+        return true;
+    });
+    return all;
+}
+
+TEST(FrameSequence, PatternsAndRanges)
+{
+    EXPECT_TRUE(isSequencePattern("plate.####.exr"));
+    EXPECT_TRUE(isSequencePattern("plate.%04d.exr"));
+    EXPECT_FALSE(isSequencePattern("plate.1001.exr"));
+    EXPECT_EQ(framePath("a/plate.####.exr", 7), "a/plate.0007.exr");
+    EXPECT_EQ(framePath("plate.%04d.exr", 1001), "plate.1001.exr");
+    EXPECT_EQ(framePath("plate.%d.exr", 12), "plate.12.exr");
+    EXPECT_EQ(framePath("p.##.exr", 12345), "p.12345.exr");
+    // As printf and oiiotool write them: the sign counts in the width.
+    const std::pair<std::string, std::string> written[] = {
+        {framePath("p.%04d.exr", -3), "p.-003.exr"},   {framePath("p.####.exr", -3), "p.-003.exr"},
+        {framePath("p.@@@.exr", 7), "p.007.exr"},      {framePath("p.@.exr", 12), "p.12.exr"},
+        {framePath("take\\#2.####.exr", 5), "take#2.0005.exr"}, {framePath("100%%.%d.exr", 5), "100%.5.exr"},
+        {framePath("a\\@b\\%c.exr", 1), "a@b%c.exr"},     {framePath("d%3d.exr", 4), "d004.exr"},
+    };
+    for (const auto& [got, want] : written)
+        EXPECT_EQ(got, want);
+    EXPECT_TRUE(isSequencePattern("plate.@@@@.exr"));
+    EXPECT_FALSE(isSequencePattern("take\\#2.exr"));
+    EXPECT_FALSE(isSequencePattern("100%%.exr"));
+    EXPECT_EQ(expand(parseFrameRange("1001-1004")), (std::vector<int>{1001, 1002, 1003, 1004}));
+    EXPECT_EQ(expand(parseFrameRange("1001-1006x2")), (std::vector<int>{1001, 1003, 1005}));
+    EXPECT_EQ(expand(parseFrameRange("5, 1-2")), (std::vector<int>{5, 1, 2}));
+    EXPECT_EQ(parseFrameRange("-2147483648-2147483647").size(), 4294967296u);
+    EXPECT_EQ(parseFrameRange("1-10x4, 7").describe(), "1-9x4, 7");
+    for (const char* bad : {"", "a-b", "10-1", "1-5x0", "1-", "2147483648", "1-2x99999999999"})
+        EXPECT_THROW(parseFrameRange(bad), std::invalid_argument) << bad;
+}
+
+// Which frames have files: by listing the folder when only the file name is
+// numbered, frame by frame when a folder is; both must agree.
+TEST(FrameSequence, PresentAndMissingFrames)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(::testing::TempDir()) / ("veilcast-frames-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    for (const char* name : {"s/p.0002.exr", "s/p.0004.exr", "s/p.0005.exr", "s/p.06.exr", "s/p.-003.exr",
+                             "s/p.-0003.exr", "s/p.0009.exr.tmp", "7/p.0002.exr"}) {
+        fs::create_directories((dir / name).parent_path());
+        std::ofstream((dir / name).string()) << "x";
+    }
+    fs::create_directories(dir / "s/p.0008.exr");  // a folder is not a frame
+    const FrameCheck listed = checkFrames((dir / "s/p.####.exr").string(), parseFrameRange("-3, 1-10, 4"));
+    EXPECT_EQ(expand(listed.present), (std::vector<int>{-3, 2, 4, 5, 4}));
+    EXPECT_EQ(listed.missing.describe(), "1, 3, 6-10");
+    const FrameCheck stepped = checkFrames((dir / "s/p.####.exr").string(), parseFrameRange("0-10x2"));
+    EXPECT_EQ(expand(stepped.present), (std::vector<int>{2, 4}));
+    EXPECT_EQ(stepped.missing.describe(), "0, 6-10x2");
+    const FrameCheck walked = checkFrames((dir / "#/p.0002.exr").string(), parseFrameRange("6-8"));
+    EXPECT_EQ(expand(walked.present), (std::vector<int>{7}));
+    EXPECT_EQ(walked.missing.describe(), "6-8x2");
+    fs::remove_all(dir);
+}
+
+}  // namespace
