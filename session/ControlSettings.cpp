@@ -60,6 +60,22 @@ Setting parseSetting(const std::string& text, const std::string& origin)
             origin};
 }
 
+std::vector<Setting> parseSettings(std::string_view text, const std::string& origin)
+{
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    std::vector<Setting> settings;
+    for (int number = 1; !text.empty(); ++number) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const std::string_view content = Strutil::strip(line.substr(0, line.find('#')));
+        if (!content.empty())
+            settings.push_back(parseSetting(std::string(content), origin + ":" + std::to_string(number)));
+    }
+    return settings;
+}
+
 std::vector<Setting> readSettingsFile(const std::string& path)
 {
         // O_NONBLOCK: a FIFO must not hang the run before it is refused as not a regular file.
@@ -89,20 +105,8 @@ std::vector<Setting> readSettingsFile(const std::string& path)
     if (!small)
         throw UsageError(path + ": the settings file is larger than " + std::to_string(kMaxSettingsFileBytes) +
                          " bytes; it holds NAME=VALUE lines");
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        text.erase(0, 3);
 
-    std::vector<Setting> settings;
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const auto hash = line.find('#');
-        const std::string_view content = Strutil::strip(std::string_view(line).substr(0, hash));
-        if (content.empty())
-            continue;
-        settings.push_back(parseSetting(std::string(content), path + ":" + std::to_string(number)));
-    }
-    return settings;
+    return parseSettings(text, path);
 }
 
 ControlValue parseControlValue(const Controls::Control& control, const std::string& text)

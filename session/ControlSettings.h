@@ -3,6 +3,7 @@
 #include "Controls.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,11 @@ struct Setting {
 
 // Splits "NAME=VALUE"; throws UsageError when there is no '='.
 Setting parseSetting(const std::string& text, const std::string& origin);
+
+// Parses NAME=VALUE lines; blank lines and '#' comments are skipped, and so
+// is a UTF-8 byte-order mark. `origin` names the text in messages, with the
+// line number. Throws UsageError.
+std::vector<Setting> parseSettings(std::string_view text, const std::string& origin);
 
 // Reads NAME=VALUE lines; blank lines and '#' comments are skipped, and so is
 // a UTF-8 byte-order mark. Only regular files of at most 1 MiB are read.
