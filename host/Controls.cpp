@@ -22,12 +22,12 @@ bool sameIgnoringCase(const std::string& a, const char* b)
     return true;
 }
 
+}  // namespace
+
 bool isGroupEnd(const Knob& k)
 {
     return k.type() == GROUP_KNOB && reinterpret_cast<std::intptr_t>(k.extra()) == -1;
 }
-
-}  // namespace
 
 const char* controlKind(const Knob& knob)
 {

@@ -48,6 +48,9 @@ private:
     std::vector<std::string> openGroups_;
 };
 
+// True for the call that closes a group (a group knob whose extra is all bits set).
+bool isGroupEnd(const DD::Image::Knob& knob);
+
 // Human-readable kind of a control ("bool", "float", "color", "enum", "group", "text").
 const char* controlKind(const DD::Image::Knob& knob);
 

@@ -29,8 +29,6 @@ public:
     void _request(int x, int y, int r, int t, const DD::Image::ChannelSet& channels,
                   int count) override;
 
-    const KeyParams& params() const { return params_; }
-
 private:
     DD::Image::Iop* sourceIop() const;
 

@@ -6,5 +6,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-$root/build}
 
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build_dir" -G Ninja "$@" >/dev/null
+cmake -S "$root" -B "$build_dir" -G Ninja --log-level=WARNING "$@"
 cmake --build "$build_dir"

@@ -173,20 +173,22 @@ void applySettings(Controls& controls, const std::vector<Setting>& settings)
 
 std::string formatControlValue(const Controls::Control& control, const ControlValue& value)
 {
-    switch (value.index()) {
-    case 0: return std::get<bool>(value) ? "on" : "off";
-    case 1: return formatFloat(std::get<float>(value));
-    case 2: {
-        const auto& c = std::get<std::array<float, 3>>(value);
-        return formatFloat(c[0]) + "," + formatFloat(c[1]) + "," + formatFloat(c[2]);
-    }
-    default: {
-        const int i = std::get<int>(value);
-        const auto items = control.items();
-        return i >= 0 && i < static_cast<int>(items.size()) ? "\"" + items[static_cast<std::size_t>(i)] + "\""
-                                                            : std::to_string(i);
-    }
-    }
+    struct Format {
+        const Controls::Control& control;
+        std::string operator()(bool on) const { return on ? "on" : "off"; }
+        std::string operator()(float v) const { return formatFloat(v); }
+        std::string operator()(const std::array<float, 3>& c) const
+        {
+            return formatFloat(c[0]) + "," + formatFloat(c[1]) + "," + formatFloat(c[2]);
+        }
+        std::string operator()(int item) const
+        {
+            const auto items = control.items();
+            return item >= 0 && item < static_cast<int>(items.size()) ? items[static_cast<std::size_t>(item)]
+                                                                      : std::to_string(item);
+        }
+    };
+    return std::visit(Format{control}, value);
 }
 
 std::string describeControls(const Controls& controls)
@@ -196,7 +198,7 @@ std::string describeControls(const Controls& controls)
     for (const Controls::Control& c : controls.all()) {
         const Knob& k = *c.knob;
         if (k.type() == GROUP_KNOB) {
-            if (reinterpret_cast<std::intptr_t>(k.extra()) == -1) {
+            if (isGroupEnd(k)) {
                 indent.clear();
             } else {
                 os << "\n" << c.label() << " (group " << c.name() << ")\n";
@@ -206,8 +208,9 @@ std::string describeControls(const Controls& controls)
         }
         if (!c.hasValue())
             continue;
-        os << indent << Strutil::fmt::format("{:<22} {:<28} {:<6} default {}", c.label(), c.name(),
-                                             controlKind(k), formatControlValue(c, c.value()));
+        const std::string value = formatControlValue(c, c.value());
+        os << indent << Strutil::fmt::format("{:<22} {:<28} {:<6} default {}", c.label(), c.name(), controlKind(k),
+                                             k.type() == ENUMERATION_KNOB ? "\"" + value + "\"" : value);
         if (k.hasRange())
             os << Strutil::fmt::format("  slider {}..{}", k.rangeMin(), k.rangeMax());
         if (k.type() == ENUMERATION_KNOB) {
@@ -227,11 +230,7 @@ std::vector<Setting> currentSettings(const Controls& controls)
     for (const Controls::Control& c : controls.all()) {
         if (!c.hasValue())
             continue;
-        const ControlValue value = c.value();
-        std::string text = formatControlValue(c, value);
-        if (std::holds_alternative<int>(value) && text.size() >= 2 && text.front() == '"')
-            text = text.substr(1, text.size() - 2);
-        settings.push_back({c.label(), text, "current"});
+        settings.push_back({c.label(), formatControlValue(c, c.value()), "current"});
     }
     return settings;
 }
