@@ -50,7 +50,7 @@ int main(int argc, char** argv)
     app.add_flag("--list-knobs", args.listKnobs, "List the controls with kinds, defaults, ranges and items");
     app.add_option("--pick-screen", args.pick,
                    "Set the screen colour from the image: X0,Y0,X1,Y1 averages that pixel box (inclusive), "
-                   "\"auto\" finds the backing itself")
+                   "\"auto\" finds the backing itself (the default when no Screen Color is set)")
         ->type_name("BOX|auto");
     app.add_option("--frames", args.frames, "Frames of a sequence: 1001-1100, 1001-1100x2, or a list 1,5,9-12");
     app.add_flag("--skip-missing", args.skipMissing,
@@ -58,7 +58,9 @@ int main(int argc, char** argv)
     app.add_option("--max-pixels", args.maxPixels, "Refuse images larger than this many pixels")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    app.add_option("-d,--data-type", args.dataType, "Output data type; default: the input's")
+    app.add_option("-d,--data-type", args.dataType,
+                   "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
+                   "float or half source, 8-bit-only formats 8")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
     app.add_flag("--raw", args.raw, "Use pixel values as stored: no sRGB conversion on read or write");
     app.add_option("--preview", args.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
