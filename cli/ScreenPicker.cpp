@@ -182,11 +182,16 @@ Colour pickScreenAuto(const RgbPlanes& image)
     samples.reserve(static_cast<std::size_t>(dominated[primary]));
     forEachSampled(image, step, [&](const Pixel& p) {
         const float lead = p.c[primary];
-        if (p.finite() && lead > 0.0f && lead > std::max(p.c[o1], p.c[o2]))
-            samples.push_back({p.c[o1] / lead, p.c[o2] / lead, lead - 0.5f * (p.c[o1] + p.c[o2])});
+        if (!p.finite() || !(lead > 0.0f) || !(lead > std::max(p.c[o1], p.c[o2])))
+            return;
+        // Extreme values can overflow to infinities, which would leave the
+        // sorting below without an order.
+        const Sample s{p.c[o1] / lead, p.c[o2] / lead, lead - 0.5f * (p.c[o1] + p.c[o2])};
+        if (std::isfinite(s.first) && std::isfinite(s.second) && std::isfinite(s.strength))
+            samples.push_back(s);
     });
     if (samples.empty())
-        refuse("no pixel has a positive green or blue above its other channels");
+        refuse("no pixel has a positive green or blue of usable size above its other channels");
 
     const auto washOut = [](const Sample& s) { return s.first + s.second; };
     const auto all = [](const Sample&) { return true; };
@@ -218,6 +223,8 @@ Colour pickScreenAuto(const RgbPlanes& image)
     screen[o1] = first * screen[primary];
     screen[o2] = second * screen[primary];
     const char* name = primary == 1 ? "green" : "blue";
+    if (!(std::isfinite(screen[0]) && std::isfinite(screen[1]) && std::isfinite(screen[2]) && screen[primary] > 0.0f))
+        refuse("the backing found, " + describe(screen) + ", is not a usable colour");
     if (!(screen[primary] <= 1.0f))
         refuse("the backing found, " + describe(screen) + ", is brighter than 1 in " + name +
                ": super-white highlights, not a screen");

@@ -323,6 +323,12 @@ TEST(ScreenPicker, RefusesWhatIsNotAPlausibleBacking)
     expectRefused(red, "no pixel has green or blue above its other channels");
     expectRefused(highlights, "brighter than 1");
     expectRefused(speck, "too few");
+
+    PlanarImage extreme = solidImage(8, 8);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            setPixel(extreme, x, y, {-3e38f, x < 4 ? 1e-37f : 3e38f, -3e38f});
+    expectRefused(extreme, "usable");
 }
 
 }  // namespace
