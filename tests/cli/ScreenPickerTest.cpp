@@ -134,7 +134,7 @@ struct BoxPick {
 
 // Every kBoxSize square on a grid of half-box steps that holds only clean backing
 // (true alpha 0 throughout) is a box a user might drag; the best of them sets
-// the bar. To keep the search quick the boxes are ranked on every eighth row,
+// the bar. To keep the search quick the boxes are ranked on every sixteenth row,
 // and the few best are measured on the whole frame.
 BoxPick bestCleanBox(const Plate& plate)
 {
@@ -150,13 +150,13 @@ BoxPick bestCleanBox(const Plate& plate)
                 for (int x = x0; clean && x < x0 + kBoxSize; ++x)
                     clean = plate.truthAt(x, y) == 0.0f;
             if (clean)
-                candidates.push_back({meanAlphaError(plate, boxColour(plate, x0, y0), 8), x0, y0});
+                candidates.push_back({meanAlphaError(plate, boxColour(plate, x0, y0), 16), x0, y0});
         }
     std::sort(candidates.begin(), candidates.end(),
               [](const Candidate& a, const Candidate& b) { return a.roughError < b.roughError; });
     BoxPick best;
     best.candidates = static_cast<int>(candidates.size());
-    for (std::size_t i = 0; i < std::min<std::size_t>(candidates.size(), 6); ++i) {
+    for (std::size_t i = 0; i < std::min<std::size_t>(candidates.size(), 8); ++i) {
         const double error = meanAlphaError(plate, boxColour(plate, candidates[i].x, candidates[i].y));
         if (error < best.error) {
             best.error = error;
