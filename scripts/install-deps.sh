@@ -9,6 +9,7 @@ packages=(
   libopenimageio-dev openimageio-tools libopenexr-dev
   libtbb-dev libcli11-dev
   time bc
+  python3-numpy python3-openimageio
 )
 
 missing=()
