@@ -1,68 +1,27 @@
 #pragma once
 
 #include "PlanarImage.h"
+#include "ScreenPicking.h"
 
 #include <array>
-#include <cstddef>
 #include <string>
 
 namespace veilcast {
 
-using Colour = std::array<float, 3>;
-
-// Three colour planes of one image: pixel (x, y) of a channel is
-// plane[y * stride + x], for 0 <= x < width and 0 <= y < height.
-struct RgbPlanes {
-    const float* red = nullptr;
-    const float* green = nullptr;
-    const float* blue = nullptr;
-    int width = 0;
-    int height = 0;
-    std::ptrdiff_t stride = 0;
-};
+using zav::Colour;
 
 // The mean colour of the pixels in the rectangle x0..x1, y0..y1 (inclusive,
-// either corner first), as an eyedropper box dragged over the backing.
-// Non-finite pixels are skipped. Throws std::invalid_argument when the
-// rectangle holds no usable pixel of the image.
+// either corner first, in the image's pixel coordinates), as an eyedropper
+// box dragged over the backing. Non-finite pixels are skipped. Throws
+// std::invalid_argument when the rectangle holds no usable pixel.
 Colour pickScreenInBox(const PlanarImage& image, int x0, int y0, int x1, int y1);
 
-// Finds the backing colour unaided.
-//
-// The keyer clears a backing pixel whole only where the screen's dominant
-// channel stands at least as far above the other two as it does in the screen
-// colour; a dimmer backing pixel keeps a faint matte of one minus that ratio,
-// while in a semi-transparent pixel the matte errs by its uncovered part times
-// the ratio's distance from one. An uneven screen is therefore keyed best by a
-// colour from the dim end of its backing, not by its average: with most of a
-// frame pure backing, leaving the backing uncleared costs more than thinning
-// the edges. So:
-//  1. The screen hue is the channel, green or blue, that dominates the other
-//     two (exceeds their maximum) in more pixels.
-//  2. Backing is told apart from the subject by chromaticity, the other two
-//     channels as fractions of the dominant one, which lighting and shadow do
-//     not change but mixing with the subject does. The reference is the
-//     median chromaticity of the more saturated half of the dominated pixels;
-//     backing is every dominated pixel within six median deviations of it
-//     (at least 0.01), room for hue drift across the screen and for noise.
-//  3. Of the backing's strengths (dominant channel minus the mean of the
-//     other two, as the keyer measures it at the default balance), the screen
-//     colour takes the one that 99% of the backing reaches, so 99% of it keys
-//     to zero; the darkest 1%, noise tails and the deepest shadow, keeps a
-//     faint matte rather than dragging the level down for every edge. Its
-//     hue is the backing's median chromaticity.
-// Frames above 2^18 pixels are read on a regular grid of every n-th row and
-// column, which these statistics do not notice; working memory stays under
-// 10 MB whatever the frame size.
-//
-// Throws std::invalid_argument, suggesting a pick box, when the result is not
-// a plausible backing: no pixel dominated by green or blue, backing on less
-// than 1% of the frame, a colour whose dominant channel is not at least 1.5
-// times each other channel, or one brighter than 1 (highlights, not a screen).
-Colour pickScreenAuto(const RgbPlanes& image);
+// The backing colour found unaided: zav::pickScreenAuto over the image's
+// planes. Throws std::invalid_argument, suggesting a box, when there is no
+// plausible backing.
 Colour pickScreenAuto(const PlanarImage& image);
 
-// Parses "X0,Y0,X1,Y1"; throws std::invalid_argument.
+// Parses "X0,Y0,X1,Y1"; throws UsageError.
 std::array<int, 4> parsePickBox(const std::string& text);
 
 }  // namespace veilcast
