@@ -1,6 +1,10 @@
 #include "RowKernel.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <utility>
 
 namespace zav::detail {
 
@@ -44,17 +48,42 @@ bool isaSupported(Isa isa)
     return false;
 }
 
-Isa dispatchedIsa()
-{
-    static const Isa best = isaSupported(Isa::Avx512) ? Isa::Avx512
-                            : isaSupported(Isa::Avx2) ? Isa::Avx2
-                                                      : Isa::Sse2;
-    return best;
-}
-
 namespace {
 
-SpanKernel kernelFor(Isa isa)
+// VEILCAST_ISA=scalar|sse2|avx2|avx512 forces the kernel (for diagnosis and
+// comparison, as OpenImageIO lets its vector path be switched off); a value
+// that names no kernel, or one this processor lacks, stops the process with a
+// message rather than silently keying another way.
+Isa chooseIsa()
+{
+    const char* forced = std::getenv("VEILCAST_ISA");
+    if (forced && *forced) {
+        const std::pair<const char*, Isa> names[] = {
+            {"scalar", Isa::Scalar}, {"sse2", Isa::Sse2}, {"avx2", Isa::Avx2}, {"avx512", Isa::Avx512}};
+        for (const auto& [name, isa] : names) {
+            if (std::strcmp(forced, name) != 0)
+                continue;
+            if (!isaSupported(isa)) {
+                std::fprintf(stderr, "VEILCAST_ISA=%s: this processor does not support %s\n", forced, isaName(isa));
+                std::abort();
+            }
+            return isa;
+        }
+        std::fprintf(stderr, "VEILCAST_ISA=%s: not one of scalar, sse2, avx2, avx512\n", forced);
+        std::abort();
+    }
+    return isaSupported(Isa::Avx512) ? Isa::Avx512 : isaSupported(Isa::Avx2) ? Isa::Avx2 : Isa::Sse2;
+}
+
+}  // namespace
+
+Isa dispatchedIsa()
+{
+    static const Isa chosen = chooseIsa();
+    return chosen;
+}
+
+SpanKernel spanKernel(Isa isa)
 {
     switch (isa) {
     case Isa::Scalar: return keySpanScalar;
@@ -65,19 +94,16 @@ SpanKernel kernelFor(Isa isa)
     return keySpanScalar;
 }
 
-}  // namespace
-
 void keySpanWith(Isa isa, const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
                  const RowArrays& arrays)
 {
-    kernelFor(isa)(params, screen, x, r, arrays);
+    spanKernel(isa)(params, screen, x, r, arrays);
 }
 
-void keySpan(const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
-             const RowArrays& arrays)
+SpanKernel dispatchedKernel()
 {
-    static const SpanKernel kernel = kernelFor(dispatchedIsa());
-    kernel(params, screen, x, r, arrays);
+    static const SpanKernel kernel = spanKernel(dispatchedIsa());
+    return kernel;
 }
 
 }  // namespace zav::detail

@@ -14,15 +14,21 @@ enum class Isa { Scalar, Sse2, Avx2, Avx512 };
 
 const char* isaName(Isa isa);
 bool isaSupported(Isa isa);
-// The best instruction set this processor supports; what keySpan uses.
+// The best instruction set this processor supports, or the one the
+// environment variable VEILCAST_ISA (scalar, sse2, avx2, avx512) forces; what
+// keyRow uses. Chosen once. A forced set that is unknown or that the processor
+// lacks ends the process with a message on the standard error.
 Isa dispatchedIsa();
+
+// The version of the kernel for an instruction set, which must be supported
+// before it is run.
+SpanKernel spanKernel(Isa isa);
 
 // Keys pixels x..r-1 (x < r) with the given version of the kernel, which
 // must be supported.
 void keySpanWith(Isa isa, const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
                  const RowArrays& arrays);
 
-using SpanKernel = void (*)(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 void keySpanScalar(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 void keySpanSse2(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 void keySpanAvx2(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);

@@ -1,69 +1,206 @@
 // The vector row kernel, included once by each per-instruction-set source file
-// with KEYER_VECTOR_WIDTH and KEYER_KERNEL_NAME defined. Everything here has
-// internal linkage, so copies compiled for different instruction sets never
-// stand in for each other.
+// with KEYER_VECTOR_WIDTH and KEYER_KERNEL_NAME defined, inside that file's
+// target pragma. Everything here has internal linkage, so copies compiled for
+// different instruction sets never stand in for each other; the shared headers
+// it includes were already included before the pragma, for the baseline.
 //
 // It is the reference keyer (keyPixel) written branch-free: every branch of a
-// pixel is computed and the per-pixel outcome chosen with compare masks, with
-// the same single-precision operations in the same order, so the results
-// are identical to the bit. Per-row choices (modes, the screen analysis) stay
-// ordinary branches.
+// pixel is computed for every lane and the per-pixel outcome chosen with
+// compare masks, with the same single-precision operations in the same order,
+// so the results are identical to the bit. Per-row choices (modes, the screen
+// analysis) stay ordinary branches.
+//
+// Floating-point flags: a lane whose pixel does not take a branch computes
+// that branch on safe operands (0 divided by a finite non-zero number, 1
+// divided by 1, a product with 0 or 1 of a finite number...), so that for
+// finite pixels and finite settings no lane raises an exception flag that
+// keyPixel would not raise on the same pixel. Row constants that keyPixel
+// computes only for some pixels (the replace colour's luminance) are
+// computed only when a pixel needs them. Settings whose row constants are not
+// finite (or a screen analysis that overflowed) go to the per-pixel kernel.
+//
+// x86 MINPS/MAXPS are exactly `a < b ? a : b` and `a > b ? a : b`, NaN and
+// signed zeros included, so the reference's ordered selections map onto them.
 
 #include "KeyMath.h"
 #include "RowKernel.h"
 
+#include <cmath>
 #include <cstring>
+#include <immintrin.h>
 
 namespace zav::detail {
 namespace {
 
-constexpr int W = KEYER_VECTOR_WIDTH;
-typedef float vf __attribute__((vector_size(W * sizeof(float))));
-typedef std::int32_t vm __attribute__((vector_size(W * sizeof(float))));
+// L lanes per register; U registers side by side, whose independent chains
+// of dependent operations (four divisions deep) overlap in the processor.
+constexpr int L = KEYER_VECTOR_WIDTH;
+#ifndef KEYER_UNROLL
+#define KEYER_UNROLL 4
+#endif
+constexpr int U = KEYER_UNROLL;
+constexpr int W = L * U;  // pixels per block
+typedef float reg __attribute__((vector_size(L * sizeof(float))));
+typedef std::int32_t regMask __attribute__((vector_size(L * sizeof(float))));
 
-inline vf splat(float v)
+#define KEYER_EACH _Pragma("GCC unroll 4") for (int j = 0; j < U; ++j)
+#define KEYER_INLINE inline __attribute__((always_inline))
+
+struct vf {
+    reg r[U];
+};
+struct vm {
+    regMask r[U];
+};
+
+#define KEYER_BINARY(T, R, op)                  \
+    KEYER_INLINE R operator op(T a, T b)        \
+    {                                           \
+        R o;                                    \
+        KEYER_EACH o.r[j] = a.r[j] op b.r[j];   \
+        return o;                               \
+    }
+KEYER_BINARY(vf, vf, +)
+KEYER_BINARY(vf, vf, -)
+KEYER_BINARY(vf, vf, *)
+KEYER_BINARY(vf, vf, /)
+KEYER_BINARY(vf, vm, <)
+KEYER_BINARY(vf, vm, >)
+KEYER_BINARY(vf, vm, <=)
+KEYER_BINARY(vf, vm, >=)
+KEYER_BINARY(vm, vm, &)
+KEYER_BINARY(vm, vm, |)
+#undef KEYER_BINARY
+
+KEYER_INLINE vm operator~(vm a)
 {
-    vf r;
-    for (int i = 0; i < W; ++i)
-        r[i] = v;
-    return r;
+    vm o;
+    KEYER_EACH o.r[j] = ~a.r[j];
+    return o;
 }
 
-inline vf load(const float* p)
+KEYER_INLINE vf splat(float v)
 {
-    vf r;
-    std::memcpy(&r, p, sizeof r);
-    return r;
+    reg x;
+    for (int i = 0; i < L; ++i)
+        x[i] = v;
+    vf o;
+    KEYER_EACH o.r[j] = x;
+    return o;
 }
 
-inline void store(float* p, vf v)
+KEYER_INLINE vf load(const float* p)
 {
-    std::memcpy(p, &v, sizeof v);
+    vf o;
+    KEYER_EACH std::memcpy(&o.r[j], p + j * L, sizeof(reg));
+    return o;
 }
 
-inline vf select(vm mask, vf a, vf b)
+KEYER_INLINE void store(float* p, vf v)
 {
-    return mask ? a : b;
+    KEYER_EACH std::memcpy(p + j * L, &v.r[j], sizeof(reg));
+}
+
+KEYER_INLINE vf select(vm mask, vf a, vf b)
+{
+    vf o;
+    KEYER_EACH o.r[j] = mask.r[j] ? a.r[j] : b.r[j];
+    return o;
+}
+
+// a where the mask is set, +0 elsewhere.
+KEYER_INLINE vf keep(vm mask, vf a)
+{
+    vf o;
+    KEYER_EACH o.r[j] = reinterpret_cast<reg>(mask.r[j] & reinterpret_cast<regMask>(a.r[j]));
+    return o;
+}
+
+// One register: a < b ? a : b, a > b ? a : b, and whether any lane is set.
+#if KEYER_VECTOR_WIDTH == 4
+KEYER_INLINE reg less1(reg a, reg b) { return reinterpret_cast<reg>(_mm_min_ps(reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b))); }
+KEYER_INLINE reg greater1(reg a, reg b) { return reinterpret_cast<reg>(_mm_max_ps(reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b))); }
+KEYER_INLINE bool any1(regMask m) { return _mm_movemask_ps(reinterpret_cast<__m128>(m)) != 0; }
+#elif KEYER_VECTOR_WIDTH == 8
+KEYER_INLINE reg less1(reg a, reg b) { return reinterpret_cast<reg>(_mm256_min_ps(reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b))); }
+KEYER_INLINE reg greater1(reg a, reg b) { return reinterpret_cast<reg>(_mm256_max_ps(reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b))); }
+KEYER_INLINE bool any1(regMask m) { return _mm256_movemask_ps(reinterpret_cast<__m256>(m)) != 0; }
+#elif KEYER_VECTOR_WIDTH == 16
+// (The masked forms: GCC 12 warns that the plain ones read an undefined value.)
+KEYER_INLINE reg less1(reg a, reg b) { const __m512 x = reinterpret_cast<__m512>(a); return reinterpret_cast<reg>(_mm512_mask_min_ps(x, 0xFFFF, x, reinterpret_cast<__m512>(b))); }
+KEYER_INLINE reg greater1(reg a, reg b) { const __m512 x = reinterpret_cast<__m512>(a); return reinterpret_cast<reg>(_mm512_mask_max_ps(x, 0xFFFF, x, reinterpret_cast<__m512>(b))); }
+KEYER_INLINE bool any1(regMask m) { return _mm512_test_epi32_mask(reinterpret_cast<__m512i>(m), reinterpret_cast<__m512i>(m)) != 0; }
+#else
+#error "unsupported vector width"
+#endif
+
+KEYER_INLINE vf lessOf(vf a, vf b)
+{
+    vf o;
+    KEYER_EACH o.r[j] = less1(a.r[j], b.r[j]);
+    return o;
+}
+
+KEYER_INLINE vf greaterOf(vf a, vf b)
+{
+    vf o;
+    KEYER_EACH o.r[j] = greater1(a.r[j], b.r[j]);
+    return o;
+}
+
+KEYER_INLINE bool anyLane(vm m)
+{
+    regMask any = m.r[0];
+    for (int j = 1; j < U; ++j)
+        any |= m.r[j];
+    return any1(any);
 }
 
 // Per-row constants of the kernel.
 struct Row {
     int primary, lesser, greater;
-    bool degenerate, subtract, useAlpha, softColor;
+    bool degenerate, subtract, useAlpha, divideByWhite, writeColour;
     int mode;
-    float oneMinusBalance, balance, gain, diff, average, clipBlack, oneMinusClipBlack, clipWhite, lumR;
+    float maskConstant;
+    float oneMinusBalance, balance, gain, diff, average, clipBlack, clipWhite;
     float screen[3], replace[3];
+    // The replace colour's luminance, computed when a pixel first needs it
+    // (keyPixel computes it only for pixels that Soft Color fills).
+    bool lumRKnown;
+    float lumR;
 };
 
-Row rowConstants(const KeyParams& p, const ScreenAnalysis& s, bool haveAlpha)
+bool isFiniteValue(float f)
+{
+    return std::isfinite(f);
+}
+
+// True when every value the vector path multiplies or divides by is finite,
+// which keeps the safe operands of untaken branches free of flags.
+bool vectorSafe(const KeyParams& p, const ScreenAnalysis& s)
+{
+    bool ok = isFiniteValue(p.screenGain) && isFiniteValue(p.screenBalance) && isFiniteValue(p.clipBlack) &&
+              isFiniteValue(p.clipWhite) && isFiniteValue(s.screenDifference) && isFiniteValue(s.screenAverage);
+    for (int c = 0; c < 3; ++c)
+        ok = ok && isFiniteValue(p.screenColor[c]) && isFiniteValue(p.inMaskReplacementColor[c]);
+    return ok;
+}
+
+// Only what keyPixel itself computes for every pixel of a non-degenerate
+// screen is computed here (1 - balance); the rest waits for a pixel.
+Row rowConstants(const KeyParams& p, const ScreenAnalysis& s, bool haveAlpha, bool writeColour)
 {
     Row k{};
     k.primary = s.primary;
     k.lesser = s.lesser;
     k.greater = s.greater;
     k.degenerate = isDegenerateScreen(s);
+    k.writeColour = writeColour;
+    if (k.degenerate)
+        return k;
     k.subtract = s.screenDifference > 0.0f;
     k.useAlpha = usesSourceAlpha(p) && haveAlpha;
+    k.maskConstant = usesSourceAlpha(p) ? 1.0f : 0.0f;
     k.mode = p.inMaskReplacementMode;
     k.balance = p.screenBalance;
     k.oneMinusBalance = 1.0f - p.screenBalance;
@@ -71,10 +208,8 @@ Row rowConstants(const KeyParams& p, const ScreenAnalysis& s, bool haveAlpha)
     k.diff = s.screenDifference;
     k.average = s.screenAverage;
     k.clipBlack = p.clipBlack;
-    k.oneMinusClipBlack = 1.0f - p.clipBlack;
     k.clipWhite = p.clipWhite;
-    k.lumR = luminance(p.inMaskReplacementColor);
-    k.softColor = k.mode == static_cast<int>(InsideReplaceMode::SoftColor) && k.lumR != 0.0f;
+    k.divideByWhite = p.clipWhite > 0.0f;
     for (int c = 0; c < 3; ++c) {
         k.screen[c] = p.screenColor[c];
         k.replace[c] = p.inMaskReplacementColor[c];
@@ -82,80 +217,118 @@ Row rowConstants(const KeyParams& p, const ScreenAnalysis& s, bool haveAlpha)
     return k;
 }
 
-// Keys W pixels. `maskConstant` is the inside mask when it does not come from
-// the alpha samples (0 when the alpha is ignored, 1 when it is wanted but absent).
-inline void keyBlock(const Row& k, float maskConstant, const float* const in[3], const float* alphaIn,
-                     float* const out[3], float* alphaOut)
+// Keys W pixels whose inputs start at in[] (and alphaIn when the inside mask
+// comes from the alpha samples).
+KEYER_INLINE void keyBlock(Row& k, const float* const in[3], const float* alphaIn, float* const out[3], float* alphaOut)
 {
     const vf P[3] = {load(in[0]), load(in[1]), load(in[2])};
-    const vf one = splat(1.0f), zero = splat(0.0f);
-    vf D[3], alpha;
+    const vf one = splat(1.0f);
     if (k.degenerate) {
-        D[0] = P[0], D[1] = P[1], D[2] = P[2];
-        alpha = one;
-    } else {
-        vf m = splat(maskConstant);
-        if (k.useAlpha) {
-            const vf a = load(alphaIn);
-            m = select(a < one, a, one);
+        if (alphaOut) {
+            for (int c = 0; c < 3; ++c)
+                store(out[c], P[c]);
+            store(alphaOut, one);
+        } else {
+            for (int c = 0; c < 3; ++c)
+                store(out[c], one);
         }
+        return;
+    }
+    const vf zero = splat(0.0f);
 
-        const vf v = P[k.primary] - ((splat(k.oneMinusBalance) * P[k.lesser]) + (splat(k.balance) * P[k.greater]));
-        const vm keyed = v >= zero;
-        const vf gain = splat(k.gain);
-        const vf w = v / splat(k.diff);
-        vf C = select(keyed, one - ((gain * w) * gain), one);
-        D[0] = P[0], D[1] = P[1], D[2] = P[2];
-        if (k.subtract) {
-            const vf E = w * splat(k.average);
-            const vf kk = gain * E;
-            for (int c = 0; c < 3; ++c) {
-                const vf d = P[c] - ((((splat(k.screen[c]) * w) - E) + kk) * gain);
-                D[c] = select(keyed, select(d >= zero, d, zero), P[c]);
-            }
+    // 1. Inside mask: (a < 1) ? a : 1.
+    const vf m = k.useAlpha ? lessOf(load(alphaIn), one) : splat(k.maskConstant);
+
+    // 3. Pixel difference.
+    const vf v = load(in[k.primary]) -
+                 ((splat(k.oneMinusBalance) * load(in[k.lesser])) + (splat(k.balance) * load(in[k.greater])));
+    const vm keyed = v >= zero;
+
+    // 4. Lanes that are not keyed carry w = 0 / difference = 0, so C = 1 - 0 = 1
+    // exactly and the subtraction below computes on zeros.
+    const vf gain = splat(k.gain);
+    const vf w = keep(keyed, v) / splat(k.diff);
+    vf C = one - ((gain * w) * gain);
+    vf D[3] = {P[0], P[1], P[2]};
+    if (k.subtract) {
+        const vf E = w * splat(k.average);
+        const vf kk = gain * E;
+        for (int c = 0; c < 3; ++c) {
+            const vf d = P[c] - ((((splat(k.screen[c]) * w) - E) + kk) * gain);
+            D[c] = select(keyed, keep(d >= zero, d), P[c]);
         }
+    }
 
-        const vf n = select(D[1] > D[2], D[2], D[1]);
-        const vf mn = select(D[0] > n, n, D[0]);
-        const vf x2 = select(D[2] > D[1], D[2], D[1]);
-        const vf mx = select(D[0] >= x2, D[0], x2);
-        const vm raise = ((C >= zero) & (mn > C)) | (~(C > zero) & ~(mn >= C));
-        C = select(raise, mx, C);
-        vf H = select(mx > C, mx, C);
-        H = select(H > one, one, H);
+    // 5. Smallest and largest channel; the matte floor.
+    const vf n = lessOf(D[2], D[1]);    // (D1 > D2) ? D2 : D1
+    const vf mn = lessOf(n, D[0]);      // (D0 > n) ? n : D0
+    const vf x2 = greaterOf(D[2], D[1]);  // (D2 > D1) ? D2 : D1
+    const vf mx = select(D[0] >= x2, D[0], x2);
+    const vm raise = ((C >= zero) & (mn > C)) | ~((C > zero) | (mn >= C));
+    C = select(raise, mx, C);
+    vf H = greaterOf(mx, C);  // (mx > C) ? mx : C
 
-        const vm aboveBlack = H > splat(k.clipBlack);
-        const vm stretch = aboveBlack & (H > zero);
-        const vf t = (H - splat(k.clipBlack)) / splat(k.oneMinusClipBlack);
-        const vf s = t / H;
-        for (int c = 0; c < 3; ++c)
-            D[c] = select(aboveBlack, select(stretch, s * D[c], D[c]), zero);
-        H = select(aboveBlack, select(stretch, t, H), zero);
+    // 6. (H > 1) ? 1 : H.
+    H = lessOf(one, H);
 
-        const vf cw = splat(k.clipWhite);
-        const vf K = select(H >= cw, one, k.clipWhite > 0.0f ? H / cw : H);
+    // 7. Clip black. Lanes that do not stretch compute (1 - 0) / (1 - 0) and
+    // 1 / 1, so s = 1 and s * D = D exactly.
+    const vf cb = splat(k.clipBlack);
+    const vm aboveBlack = H > cb;
+    const vm stretch = aboveBlack & (H > zero);
+    const vf Hs = select(stretch, H, one);
+    const vf cbs = keep(stretch, cb);
+    const vf t = (Hs - cbs) / (one - cbs);
+    const vf s = t / Hs;
+    for (int c = 0; c < 3; ++c)
+        D[c] = keep(aboveBlack, s * D[c]);
+    H = keep(aboveBlack, select(stretch, t, H));
 
-        const vf lumP = ((P[0] * splat(kLumRed)) + (P[1] * splat(kLumGreen))) + (P[2] * splat(kLumBlue));
+    // 8. Clip white. Lanes at or above it divide 0 by it.
+    const vf cw = splat(k.clipWhite);
+    const vm white = H >= cw;
+    const vf K = select(white, one, k.divideByWhite ? select(white, zero, H) / cw : H);
+
+    const vf u = (one - K) * m;
+    if (k.writeColour) {
+        // 9. Luminance fill, where clip white raised the matte.
         const vf gap = K - H;
         const vm fill = gap > zero;
-        const vf M = lumP * gap;
-        for (int c = 0; c < 3; ++c)
-            D[c] = select(fill, D[c] + M, D[c]);
-
-        const vf u = (one - K) * m;
         const vm uncovered = u > zero;
+        bool softFill = false;
+        if (k.mode == static_cast<int>(InsideReplaceMode::SoftColor) && anyLane(uncovered)) {
+            if (!k.lumRKnown) {
+                k.lumR = luminance(k.replace);
+                k.lumRKnown = true;
+            }
+            softFill = k.lumR != 0.0f;
+        }
+        // The pixel's luminance, from zeros in lanes that need none.
+        const vm needLum = softFill ? (fill | uncovered) : fill;
+        const vf lumP = ((keep(needLum, P[0]) * splat(kLumRed)) + (keep(needLum, P[1]) * splat(kLumGreen))) +
+                        (keep(needLum, P[2]) * splat(kLumBlue));
+        // Lanes without a fill add -0, which leaves every value as it is.
+        const vf M = keep(fill, lumP) * select(fill, gap, splat(-0.0f));
+        for (int c = 0; c < 3; ++c)
+            D[c] = D[c] + M;
+
+        // 10. Inside replacement, where the matte leaves the mask uncovered.
         switch (static_cast<InsideReplaceMode>(k.mode)) {
-        case InsideReplaceMode::Source:
+        case InsideReplaceMode::Source: {
+            const vf ms = keep(uncovered, m);
             for (int c = 0; c < 3; ++c)
-                D[c] = select(uncovered, (P[c] * m) + ((one - m) * D[c]), D[c]);
+                D[c] = select(uncovered, (P[c] * ms) + ((one - ms) * D[c]), D[c]);
             break;
-        case InsideReplaceMode::HardColor:
+        }
+        case InsideReplaceMode::HardColor: {
+            const vf us = keep(uncovered, u);
             for (int c = 0; c < 3; ++c)
-                D[c] = select(uncovered, D[c] + (splat(k.replace[c]) * u), D[c]);
+                D[c] = select(uncovered, D[c] + (splat(k.replace[c]) * us), D[c]);
             break;
+        }
         case InsideReplaceMode::SoftColor:
-            if (k.softColor) {
-                const vf f = (lumP * u) / splat(k.lumR);
+            if (softFill) {
+                const vf f = (keep(uncovered, lumP) * keep(uncovered, u)) / splat(k.lumR);
                 for (int c = 0; c < 3; ++c)
                     D[c] = select(uncovered, D[c] + (splat(k.replace[c]) * f), D[c]);
             }
@@ -163,9 +336,10 @@ inline void keyBlock(const Row& k, float maskConstant, const float* const in[3],
         default:
             break;
         }
-        alpha = u + K;
     }
 
+    // 11.
+    const vf alpha = u + K;
     if (alphaOut) {
         for (int c = 0; c < 3; ++c)
             store(out[c], D[c]);
@@ -181,28 +355,34 @@ inline void keyBlock(const Row& k, float maskConstant, const float* const in[3],
 void KEYER_KERNEL_NAME(const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
                        const RowArrays& a)
 {
-    const Row k = rowConstants(params, screen, a.alphaIn != nullptr);
-    const float maskConstant = usesSourceAlpha(params) ? 1.0f : 0.0f;
+    if (!isDegenerateScreen(screen) && !vectorSafe(params, screen)) {
+        keySpanScalar(params, screen, x, r, a);
+        return;
+    }
+    Row k = rowConstants(params, screen, a.alphaIn != nullptr, a.alphaOut != nullptr);
+    const float* const alphaIn = k.useAlpha ? a.alphaIn : nullptr;
     std::int32_t i = x;
     for (; r - i >= W; i += W) {
         const float* const in[3] = {a.in[0] + i, a.in[1] + i, a.in[2] + i};
         float* const out[3] = {a.out[0] + i, a.out[1] + i, a.out[2] + i};
-        keyBlock(k, maskConstant, in, a.alphaIn ? a.alphaIn + i : nullptr, out, a.alphaOut ? a.alphaOut + i : nullptr);
+        keyBlock(k, in, alphaIn ? alphaIn + i : nullptr, out, a.alphaOut ? a.alphaOut + i : nullptr);
     }
     if (i == r)
         return;
-    // The tail goes through a padded block so that nothing past r is read or written.
+    // The tail goes through a padded block so that nothing past r is read or
+    // written. The padding repeats the last pixel, so it raises no flag that
+    // the span's own pixels do not.
     const std::int32_t n = r - i;
-    float inBuf[4][W] = {}, outBuf[4][W];
-    for (std::int32_t j = 0; j < n; ++j) {
+    float inBuf[4][W], outBuf[4][W];
+    for (std::int32_t j = 0; j < W; ++j) {
+        const std::int32_t from = i + (j < n ? j : n - 1);
         for (int c = 0; c < 3; ++c)
-            inBuf[c][j] = a.in[c][i + j];
-        if (a.alphaIn)
-            inBuf[3][j] = a.alphaIn[i + j];
+            inBuf[c][j] = a.in[c][from];
+        inBuf[3][j] = alphaIn ? alphaIn[from] : 0.0f;
     }
     const float* const in[3] = {inBuf[0], inBuf[1], inBuf[2]};
     float* const out[3] = {outBuf[0], outBuf[1], outBuf[2]};
-    keyBlock(k, maskConstant, in, inBuf[3], out, a.alphaOut ? outBuf[3] : nullptr);
+    keyBlock(k, in, inBuf[3], out, a.alphaOut ? outBuf[3] : nullptr);
     for (std::int32_t j = 0; j < n; ++j) {
         for (int c = 0; c < 3; ++c)
             a.out[c][i + j] = outBuf[c][j];
@@ -212,3 +392,6 @@ void KEYER_KERNEL_NAME(const KeyParams& params, const ScreenAnalysis& screen, st
 }
 
 }  // namespace zav::detail
+
+#undef KEYER_EACH
+#undef KEYER_INLINE

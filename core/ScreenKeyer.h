@@ -53,44 +53,83 @@ struct RowArrays {
 };
 
 namespace detail {
-// Keys pixels x..r-1 with no stop query; x < r. Defined by the row kernel.
-void keySpan(const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
-             const RowArrays& arrays);
+// A row kernel: keys pixels x..r-1 (x < r) with no stop query, writing every
+// output array it is given. Pure arithmetic: it reads all the inputs of a
+// group of pixels before it writes their outputs, so outputs may be the inputs.
+using SpanKernel = void (*)(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 
-// How many pixels are asked about before they are keyed together: large enough
-// for the vector kernel, small enough that an abort is honoured promptly.
-constexpr std::int32_t kStopBlock = 256;
+// The fastest kernel this processor supports (chosen once, at first use).
+SpanKernel dispatchedKernel();
+
+// How many pixels are computed ahead, into a buffer on the stack, before they
+// are written one by one, each after its own stop query. A multiple of every
+// vector width; small enough to stay in the first-level cache.
+constexpr std::int32_t kComputeBlock = 128;
+
+// keyRow with a given kernel (the tests run it with every one).
+template <class StopQuery>
+void keyRowWith(SpanKernel kernel, const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,
+                StopQuery&& stop)
+{
+    const ScreenAnalysis screen = analyseScreen(params);
+    if (x >= r)
+        return;
+    alignas(64) float buf[4][kComputeBlock];
+    float* const o0 = a.out[0];
+    float* const o1 = a.out[1];
+    float* const o2 = a.out[2];
+    float* const oa = a.alphaOut;
+    for (std::int64_t i = x; i < r;) {
+        const std::int32_t n = (r - i > kComputeBlock) ? kComputeBlock : static_cast<std::int32_t>(r - i);
+        // Compute ahead (pure maths, nothing observable): the block's inputs
+        // are all read here, before any of its outputs is written.
+        const RowArrays block{{a.in[0] + i, a.in[1] + i, a.in[2] + i},
+                              a.alphaIn ? a.alphaIn + i : nullptr,
+                              {buf[0], buf[1], buf[2]},
+                              oa ? buf[3] : nullptr};
+        kernel(params, screen, 0, n, block);
+        // Then, pixel by pixel: ask, and only then write.
+        if (oa) {
+            for (std::int32_t j = 0; j < n; ++j, ++i) {
+                if (stop())
+                    return;
+                o0[i] = buf[0][j];
+                o1[i] = buf[1][j];
+                o2[i] = buf[2][j];
+                oa[i] = buf[3][j];
+            }
+        } else {
+            for (std::int32_t j = 0; j < n; ++j, ++i) {
+                if (stop())
+                    return;
+                const float matte = buf[0][j];
+                o0[i] = matte;
+                o1[i] = matte;
+                o2[i] = matte;
+            }
+        }
+    }
+}
 }  // namespace detail
 
 // Keys pixels x..r-1 (nothing when x >= r). For each pixel, in increasing
-// order, `stop()` is asked before the pixel is written; once it returns true no
-// further pixel is written. The stop query may be asked for a block of pixels
-// before that block is computed, which keeps this meaning.
+// order, `stop()` is asked after the previous pixel is written and before this
+// one is; once it returns true nothing more is written and it is not asked
+// again. Pixels may be computed ahead of their question (the arithmetic is
+// pure), never written ahead of it.
 //
 // When `alphaOut` is given, red/green/blue out receive the foreground colour and
 // alpha out the matte; when it is null (matte inspection) red, green and blue
 // out all receive the matte and nothing else is written. Inputs and outputs
-// may be the same arrays. Safe to call concurrently for different outputs.
+// may be the same arrays (the same pixel index). Safe to call concurrently for
+// different outputs.
 template <class StopQuery>
 void keyRow(const KeyParams& params, std::int32_t x, std::int32_t r, const float* redIn,
             const float* greenIn, const float* blueIn, const float* alphaIn, float* redOut,
             float* greenOut, float* blueOut, float* alphaOut, StopQuery&& stop)
 {
-    const ScreenAnalysis screen = analyseScreen(params);
     const RowArrays arrays{{redIn, greenIn, blueIn}, alphaIn, {redOut, greenOut, blueOut}, alphaOut};
-    std::int64_t i = x;
-    while (i < r) {
-        const std::int64_t end = (r - i > detail::kStopBlock) ? i + detail::kStopBlock : r;
-        std::int64_t go = i;
-        while (go < end && !stop())
-            ++go;
-        if (go > i)
-            detail::keySpan(params, screen, static_cast<std::int32_t>(i), static_cast<std::int32_t>(go),
-                            arrays);
-        if (go < end)
-            return;
-        i = end;
-    }
+    detail::keyRowWith(detail::dispatchedKernel(), params, x, r, arrays, stop);
 }
 
 }  // namespace zav

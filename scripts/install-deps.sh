@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds and runs with, skipping those
 # already present. Needs root (apt-get) only when something is missing.
+# Extra package names given as arguments are installed too (scripts/fuzz.sh
+# asks for clang and libFuzzer this way).
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,8 @@ packages=(
   libtbb-dev libcli11-dev
   time bc
   python3-numpy python3-openimageio
+  qemu-user
+  "$@"
 )
 
 missing=()

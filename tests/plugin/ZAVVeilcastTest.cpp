@@ -15,8 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -354,6 +356,130 @@ TEST_F(ZAVVeilcastTest, EngineFeedsKeyRow)
     }
 }
 
+// An input that records each row fetch the engine makes of it (the channels
+// asked for), and that can raise the abort inside its own fetch of colour or
+// of alpha, as an input that notices the user cancelling would.
+class RecordingSource : public veilcast::ImageSource {
+public:
+    using veilcast::ImageSource::ImageSource;
+    void engine(int y, int x, int r, const ChannelSet& channels, Row& out) override
+    {
+        fetches.push_back(channels);
+        veilcast::ImageSource::engine(y, x, r, channels, out);
+        if (abortOn && channels == ChannelSet(*abortOn))
+            abort();
+    }
+    std::vector<ChannelSet> fetches;
+    std::optional<ChannelSetInit> abortOn;
+};
+
+struct RecordingWired {
+    explicit RecordingWired(veilcast::PlanarImage img) : image(std::move(img)), source(image), node("ZAVVeilcast")
+    {
+        node.op().set_input(0, &source);
+        node.controls().set("ScreenColorKnob", std::array<float, 3>{0.2f, 0.7f, 0.2f});
+    }
+    veilcast::PlanarImage image;
+    RecordingSource source;
+    OperatorNode node;
+};
+
+// Engine steps 3 and 4: colour is fetched, then alpha whenever the
+// input has it, whatever Source Alpha says (with Ignore it is fetched and then
+// has no effect); an input without alpha is asked for colour only.
+TEST_F(ZAVVeilcastTest, EngineFetchesAlphaWheneverTheInputHasIt)
+{
+    for (const bool inputAlpha : {true, false}) {
+        std::vector<Channel> channels{Chan_Red, Chan_Green, Chan_Blue};
+        if (inputAlpha)
+            channels.push_back(Chan_Alpha);
+        RecordingWired w(zavtest::greenScreenImage(kBox, channels));
+        for (const int sourceAlpha : {0, 1, 2}) {
+            for (const bool checkAlpha : {false, true}) {
+                w.node.controls().set("SourceAlphaKnob", sourceAlpha);
+                w.node.controls().set("CheckAlphaKnob", checkAlpha);
+                w.node.op().validate(true);
+                w.source.fetches.clear();
+                SentinelRow out(0, 24);
+                w.node.op().get(1, 2, 20, Mask_RGBA, out.row);
+                std::vector<ChannelSet> want{ChannelSet(Mask_RGB)};
+                if (inputAlpha)
+                    want.push_back(ChannelSet(Mask_Alpha));
+                EXPECT_EQ(w.source.fetches, want)
+                    << "input alpha " << inputAlpha << " source alpha " << sourceAlpha << " check " << checkAlpha;
+                EXPECT_FALSE(out.untouched());
+            }
+        }
+    }
+}
+
+// Engine steps 3 and 5: abandonment is checked after each fetch.
+// An input that raises the abort inside its own colour fetch is not asked for
+// alpha, and nothing is written; one that raises it inside its alpha fetch
+// leaves the row unwritten too. (Without the check after the alpha fetch the
+// row would still stay unwritten, since keyRow asks the same abort flag before
+// its first pixel: that check cannot be told apart from outside, and the
+// second case guards only the outcome.)
+TEST_F(ZAVVeilcastTest, EngineChecksAbandonmentAfterEachFetch)
+{
+    {
+        RecordingWired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}));
+        w.node.op().validate(true);
+        w.source.abortOn = Mask_RGB;
+        SentinelRow out(0, 24);
+        w.node.op().get(1, 0, 24, Mask_RGBA, out.row);
+        EXPECT_TRUE(w.node.op().aborted());
+        EXPECT_EQ(w.source.fetches, std::vector<ChannelSet>{ChannelSet(Mask_RGB)}) << "alpha fetched after the abort";
+        EXPECT_TRUE(out.untouched());
+    }
+    {
+        RecordingWired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}));
+        w.node.controls().set("SourceAlphaKnob", 1);
+        w.node.op().validate(true);
+        w.source.abortOn = Mask_Alpha;
+        SentinelRow out(0, 24);
+        w.node.op().get(1, 0, 24, Mask_RGBA, out.row);
+        EXPECT_TRUE(w.node.op().aborted());
+        EXPECT_EQ(w.source.fetches.size(), 2u);
+        EXPECT_TRUE(out.untouched());
+    }
+    {
+        // No alpha in the input: the abort raised by the colour fetch stops the row.
+        RecordingWired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue}));
+        w.node.op().validate(true);
+        w.source.abortOn = Mask_RGB;
+        SentinelRow out(0, 24);
+        w.node.op().get(1, 0, 24, Mask_RGBA, out.row);
+        EXPECT_EQ(w.source.fetches.size(), 1u);
+        EXPECT_TRUE(out.untouched());
+    }
+}
+
+// A completed row writes red, green, blue and alpha (or the matte into red,
+// green and blue) and nothing else: another channel of the output row, here
+// depth, keeps what the host had there, even when it was asked for and the
+// input carries it.
+TEST_F(ZAVVeilcastTest, EngineLeavesOtherChannelsOfTheOutputRowUntouched)
+{
+    for (const bool checkAlpha : {false, true}) {
+        RecordingWired w(zavtest::greenScreenImage(kBox, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha, Chan_Z}));
+        w.node.controls().set("CheckAlphaKnob", checkAlpha);
+        w.node.op().validate(true);
+        SentinelRow out(0, 24);
+        std::vector<float> depth(24, SentinelRow::kSentinel);
+        out.row.attach(Chan_Z, depth.data());
+        ChannelSet all(Mask_RGBA);
+        all += Chan_Z;
+        w.node.op().get(1, 0, 24, all, out.row);
+        for (float d : depth)
+            EXPECT_EQ(d, SentinelRow::kSentinel) << "check alpha " << checkAlpha;
+        EXPECT_FALSE(out.untouched());
+        if (checkAlpha) {  // the alpha plane of the output row is not written either
+            for (int i = 0; i < 24; ++i)
+                EXPECT_EQ(out.storage[static_cast<std::size_t>(3 * 24 + i)], SentinelRow::kSentinel);
+        }
+    }
+}
 #ifdef _WIN32
 
 // Entries in the export directory of a module as the loader mapped it.

@@ -1,0 +1,60 @@
+// The parsers of what users type and write: settings files, --set values for
+// every kind of control, frame ranges, file patterns and pick boxes. Each
+// either parses or throws UsageError with a message; nothing else.
+
+#include "ControlSettings.h"
+#include "FrameSequence.h"
+#include "OperatorNode.h"
+#include "PluginLibrary.h"
+#include "ScreenPicker.h"
+#include "UsageError.h"
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+using namespace veilcast;
+
+struct Node {
+    PluginLibrary plugin{PluginLibrary::find("ZAVVeilcast", {VEILCAST_PLUGIN_DIR})};
+    OperatorNode node{"ZAVVeilcast"};
+};
+
+template <class Parse>
+void expectParsedOrRefused(Parse&& parse)
+{
+    try {
+        parse();
+    } catch (const UsageError&) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static Node node;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    expectParsedOrRefused([&] {
+        for (const Setting& s : parseSettings(text, "fuzz"))
+            applySettings(node.node.controls(), {s});
+    });
+    for (const Controls::Control& c : node.node.controls().all())
+        if (c.hasValue())
+            expectParsedOrRefused([&] { node.node.controls().set(c.name(), parseControlValue(c, text)); });
+    expectParsedOrRefused([&] {
+        const FrameList frames = parseFrameRange(text);
+        frames.describe();
+        std::uint64_t n = 0;
+        frames.forEach([&](int f) {
+            framePath("p.####.exr", f);
+            return ++n < 64;
+        });
+    });
+    framePath(text, -7);
+    isSequencePattern(text);
+    expectParsedOrRefused([&] { parsePickBox(text); });
+    return 0;
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env python3
+"""Writes seeds for image_fuzz into the folder given: small images of every
+format the harness claims, made by oiiotool, each behind the one byte that
+tells the harness which format it is."""
+import os
+import subprocess
+import sys
+import tempfile
+
+# Must follow the order of kInputs in ImageFuzz.cpp.
+FORMATS = [".exr", ".png", ".tif", ".jpg", ".dpx", ".tga", ".bmp", ".hdr"]
+PATTERNS = [
+    ["--pattern", "constant:color=0.1,0.6,0.1,1", "8x6", "4"],
+    ["--pattern", "checker:color1=0.1,0.6,0.1:color2=0.8,0.3,0.2", "12x9", "3"],
+]
+
+out = sys.argv[1]
+os.makedirs(out, exist_ok=True)
+with tempfile.TemporaryDirectory() as tmp:
+    for f, ext in enumerate(FORMATS):
+        for p, pattern in enumerate(PATTERNS):
+            path = os.path.join(tmp, "seed" + ext)
+            if subprocess.run(["oiiotool", *pattern, "-o", path], capture_output=True).returncode != 0:
+                continue
+            with open(path, "rb") as src, open(os.path.join(out, "seed-%s-%d" % (ext[1:], p)), "wb") as dst:
+                dst.write(bytes([f]) + src.read())
