@@ -57,7 +57,7 @@ PixelKeyResult keyPixel(const KeyParams& params, const ScreenAnalysis& screen, c
     if (isDegenerateScreen(screen))
         return {{P[0], P[1], P[2]}, 1.0f};
 
-    // 3-4. Screen subtraction and raw matte.
+    // 3-4. Subtract the screen in proportion to how far the pixel leans its way; that lean is the raw matte.
     const float v = P[screen.primary] -
                     (((1.0f - b) * P[screen.lesser]) + (b * P[screen.greater]));
     float C;
@@ -91,7 +91,7 @@ PixelKeyResult keyPixel(const KeyParams& params, const ScreenAnalysis& screen, c
         C = mx;
     float H = (mx > C) ? mx : C;
 
-    // 6.
+    // 6. The matte never exceeds one.
     if (H > 1.0f)
         H = 1.0f;
 
@@ -150,7 +150,7 @@ PixelKeyResult keyPixel(const KeyParams& params, const ScreenAnalysis& screen, c
         }
     }
 
-    // 11.
+    // 11. The colour, and the matte raised by the uncovered inside mask.
     return {{D[0], D[1], D[2]}, u + K};
 }
 
