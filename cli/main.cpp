@@ -6,7 +6,9 @@
 #include "FileKeyer.h"
 #include "FrameSequence.h"
 #include "Interrupt.h"
+#include "Metadata.h"
 #include "Progress.h"
+#include "SubmitCommand.h"
 #include "Text.h"
 #include "Version.h"
 
@@ -35,6 +37,7 @@ Examples:
   veilcast plate.####.exr -o keyed.####.exr --frames 1001-1100 --pick-screen 40,40,120,90
   veilcast plate.exr -o matte.exr --set CheckAlphaKnob=on --preview sheet.png
   veilcast --list-knobs
+  veilcast submit --farm slurm plate.####.exr -o keyed.####.exr --frames 1001-1100 --chunk 10
   veilcast demo out/        (generate, key and preview a synthetic plate)
 )";
 
@@ -55,6 +58,7 @@ struct Arguments {
     std::string preview;
     std::vector<std::string> pluginPaths;
     std::string demoDir = "veilcast-demo";
+    std::string dateTime;
 };
 
 std::vector<std::string> pluginDirectories(const Arguments& args)
@@ -80,6 +84,8 @@ KeyJobOptions jobOptions(const Arguments& args)
     }
     if (!args.dataType.empty())
         job.write.dataType = parseDataType(args.dataType);
+    checkDateTime(args.dateTime);
+    job.write.dateTime = args.dateTime;
     job.raw = args.raw;
     job.threads = args.threads;
     job.previewPath = args.preview;
@@ -234,6 +240,26 @@ int listKnobs(const Arguments& args)
     return 0;
 }
 
+int runSubmit(const Arguments& args, farm::SubmitRequest request)
+{
+    if (!args.input.empty())
+        throw UsageError("submit: give the input after submit, not before it");
+    checkDateTime(args.dateTime);
+    request.output = args.output;
+    request.frames = args.frames;
+    request.settingsFile = args.settingsFile;
+    request.sets = args.sets;
+    request.pick = args.pick;
+    request.pluginPaths = args.pluginPaths;
+    request.read.raw = args.raw;
+    request.read.maxPixels = args.maxPixels;
+    request.read.part = args.part;
+    request.read.layer = args.layer;
+    request.dataType = args.dataType;
+    request.dateTime = args.dateTime;
+    return veilcast::runSubmit(request);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -282,10 +308,16 @@ int main(int argc, char** argv)
     app.add_option("--part", args.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
         ->type_name("NAME|INDEX");
     app.add_option("--layer", args.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
+    app.add_option("--date-time", args.dateTime,
+                   "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
+                   "the last two make a run that is repeated write the same bytes")
+        ->type_name("WHEN");
     app.set_version_flag("--version", std::string("veilcast ") + kVersion);
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
     demo->add_option("dir", args.demoDir, "Output directory")->capture_default_str();
     demo->fallthrough();
+    FarmCommandLine farmLine;
+    addFarmCommands(app, farmLine);
 
     try {
         app.parse(argc, argv);
@@ -299,6 +331,10 @@ int main(int argc, char** argv)
     try {
         if (demo->parsed())
             return runDemo(args);
+        if (farmLine.submit->parsed())
+            return runSubmit(args, farmLine.request);
+        if (farmLine.verify->parsed())
+            return runVerify(farmLine.verifyPattern, args.frames, farmLine.verifySummary);
         if (args.listKnobs)
             return listKnobs(args);
         if (args.input.empty() || args.output.empty()) {
