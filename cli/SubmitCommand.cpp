@@ -19,6 +19,9 @@ void addFarmCommands(CLI::App& app, FarmCommandLine& line)
     line.submit->add_option("--chunk", line.request.chunk, "Frames per task; default: one task per frame, at most 1000 tasks")
         ->check(CLI::PositiveNumber);
     line.submit->add_option("--partition", line.request.partition, "The partition (queue) to submit to");
+    line.submit->add_option("--cpus-per-task", line.request.cpusPerTask,
+                            "CPUs to ask for each task; each task keys with that many threads")
+        ->check(CLI::Range(1, 4096));
     line.submit->add_flag("--dry-run", line.request.dryRun, "Print the frozen settings, job script and sbatch commands only");
     line.submit->fallthrough();
 

@@ -47,7 +47,11 @@ std::string jobScript(const FarmJob& job)
         os << "    " << i << ") frames=" << formatFrames(job.chunks[i]) << " ;;\n";
     os << "    *) echo \"veilcast job: no chunk for array task '${SLURM_ARRAY_TASK_ID:-}'\" >&2; exit 2 ;;\n"
        << "esac\n"
-       << "threads=${SLURM_CPUS_PER_TASK:-$(nproc)}\n"
+       << "# The CPUs this task was given; a node's core count would oversubscribe a shared node.\n"
+       << "threads=${SLURM_CPUS_PER_TASK:-${SLURM_JOB_CPUS_PER_NODE:-}}\n"
+       << "threads=${threads%%[(,]*}\n"
+       << "[ -n \"$threads\" ] || threads=$(nproc)\n"
+       << "echo \"veilcast job: task $SLURM_ARRAY_TASK_ID keys frames $frames with --threads $threads on $(hostname)\" >&2\n"
        << "exec \"$veilcast\" " << shellQuote(job.input) << " -o " << shellQuote(job.output)
        << " --frames \"$frames\" --settings " << shellQuote(job.settings) << " --threads \"$threads\"";
     for (const std::string& o : job.keyOptions)
@@ -71,6 +75,8 @@ std::vector<std::string> common(const FarmJob& job, const std::string& name, con
 std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath)
 {
     std::vector<std::string> argv = common(job, job.name, job.log);
+    if (job.cpusPerTask > 0)
+        argv.push_back("--cpus-per-task=" + std::to_string(job.cpusPerTask));
     argv.push_back("--array=0-" + std::to_string(job.chunks.size() - 1));
     argv.push_back(scriptPath);
     return argv;

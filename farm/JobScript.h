@@ -19,6 +19,7 @@ struct FarmJob {
     std::vector<FrameList> chunks;        // task i keys chunks[i]
     std::vector<std::string> keyOptions;  // further options for every task
     std::string partition;                // empty: the cluster's default
+    int cpusPerTask = 0;                  // 0: the cluster's default
 };
 
 // `text` as one word for a POSIX shell.

@@ -153,6 +153,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
     job.frames = frames;
     job.chunks = chunks;
     job.partition = request.partition;
+    job.cpusPerTask = request.cpusPerTask;
     job.keyOptions = {"--date-time", request.dateTime.empty() ? "source" : request.dateTime};
     for (const std::string& d : pluginDirs)
         job.keyOptions.insert(job.keyOptions.end(), {"--plugin-path", d});

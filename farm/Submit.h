@@ -18,6 +18,7 @@ struct SubmitRequest {
     std::string pick;                     // "", "auto" or a box
     std::uint64_t chunk = 0;              // frames per task; 0: defaultChunkSize
     std::string partition;
+    int cpusPerTask = 0;                  // 0: the cluster's default
     bool dryRun = false;
     std::vector<std::string> pluginPaths; // as given; the default directories are added
     ReadOptions read;                     // how every frame is read, the picked one included

@@ -133,8 +133,18 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     };
     EXPECT_NE(run("SLURM_ARRAY_TASK_ID=3", ""), 0);
     EXPECT_NE(run("SLURM_ARRAY_TASK_ID=0", "check"), 0);
-    for (int task = 0; task < 3; ++task)
-        EXPECT_EQ(run("SLURM_ARRAY_TASK_ID=" + std::to_string(task) + " SLURM_CPUS_PER_TASK=1", ""), 0) << task;
+    const std::string allocations[] = {"SLURM_CPUS_PER_TASK=1 SLURM_JOB_CPUS_PER_NODE=8", "SLURM_JOB_CPUS_PER_NODE=3",
+                                       "SLURM_JOB_CPUS_PER_NODE='2(x3)'"};
+    const std::string threads[] = {"1", "3", "2"};
+    for (int task = 0; task < 3; ++task) {
+        const std::string log = path("task.log");
+        const std::string env = "SLURM_ARRAY_TASK_ID=" + std::to_string(task) + " " + allocations[task];
+        EXPECT_EQ(std::system(("env " + env + " bash " + quoted(script) + " 2>" + quoted(log)).c_str()), 0) << task;
+        EXPECT_NE(fileBytes(log).find("keys frames " + formatFrames(job.chunks[static_cast<std::size_t>(task)]) +
+                                      " with --threads " + threads[task] + " on "),
+                  std::string::npos)
+            << fileBytes(log);
+    }
     EXPECT_EQ(run("", "check"), 0);
     for (int f = 1; f <= 5; ++f) {
         const std::string keyed = fileBytes(path("farm/k." + framePath(f).substr(2)));

@@ -37,7 +37,7 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
         fs::remove(path("local." + framePath(f).substr(2)));
 
     const Result dry = veilcast("submit --farm slurm " + in() + " -o " + quoted(path("out/k.####.exr")) +
-                                " --frames 1-7 --chunk 3 --set 'Clip Black=0.02' --partition render --dry-run");
+                                " --frames 1-7 --chunk 3 --set 'Clip Black=0.02' --partition render --cpus-per-task 4 --dry-run");
     ASSERT_EQ(dry.exitCode, 0) << dry.output;
     EXPECT_NE(dry.output.find("\nScreen Color=" + colour + "\n"), std::string::npos) << dry.output;
     EXPECT_NE(dry.output.find("\nClip Black=0.02\n"), std::string::npos) << dry.output;
@@ -45,7 +45,7 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
     EXPECT_NE(dry.output.find("    0) frames=1-3 ;;\n    1) frames=4-6 ;;\n    2) frames=7 ;;\n"), std::string::npos)
         << dry.output;
     EXPECT_NE(dry.output.find("sbatch --parsable --job-name=veilcast-k --output=" + path("out/k.farm.%A_%a.log") +
-                              " --partition=render --array=0-2 " + path("out/k.farm.sh") + "\n"),
+                              " --partition=render --cpus-per-task=4 --array=0-2 " + path("out/k.farm.sh") + "\n"),
               std::string::npos)
         << dry.output;
     EXPECT_NE(dry.output.find("--dependency=afterok:ARRAY_JOB_ID --kill-on-invalid-dep=yes " + path("out/k.farm.sh") +

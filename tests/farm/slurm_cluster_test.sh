@@ -186,7 +186,7 @@ job_id() { sed -n 's/^submitted job \([0-9]*\):.*/\1/p'; }
 
 cd "$work"
 "$veilcast" submit --farm slurm plates/plate.####.exr -o farm/keyed.####.exr --frames 1-24 --chunk 5 \
-    --pick-screen auto >"$work/submit.txt"
+    --pick-screen auto --cpus-per-task 2 >"$work/submit.txt"
 cat "$work/submit.txt"
 job=$(job_id <"$work/submit.txt")
 [ -n "$job" ] || fail "submit printed no job id"
@@ -201,6 +201,10 @@ task_states "$job" >"$work/states.txt"
 [ "$(grep -c ' COMPLETED 0:0$' "$work/states.txt")" = 5 ] || { cat "$work/states.txt"; fail "not all 5 tasks of job $job completed"; }
 for f in $(seq -f %04g 1 24); do
     cmp "$work/local/keyed.$f.exr" "$work/farm/keyed.$f.exr" || fail "frame $f keyed on the farm differs from the local run"
+done
+for task in 0 1 2 3 4; do
+    grep -q "^veilcast job: task $task keys frames .* with --threads 2 on " "farm/keyed.farm.${job}_$task.log" ||
+        fail "task $task did not key with the 2 CPUs it was given"
 done
 grep -qx "complete: 24 of 24 frames of $work/farm/keyed.####.exr present and readable (1-24)" farm/keyed.farm.summary ||
     fail "summary: $(cat farm/keyed.farm.summary 2>&1)"
