@@ -244,6 +244,9 @@ int runSubmit(const Arguments& args, farm::SubmitRequest request)
 {
     if (!args.input.empty())
         throw UsageError("submit: give the input after submit, not before it");
+    if (!args.preview.empty() || args.skipMissing || args.threads != 0)
+        throw UsageError("submit: --preview, --skip-missing and --threads are for keying here; on the farm every "
+                         "frame must exist and each task takes its threads from its CPUs (--cpus-per-task)");
     checkDateTime(args.dateTime);
     request.output = args.output;
     request.frames = args.frames;

@@ -2,26 +2,26 @@
 
 #include <OpenImageIO/imageio.h>
 
-#include <sys/stat.h>
+#include <vector>
 
 namespace veilcast::farm {
 
 namespace {
 
-void append(FrameList& list, int f)
+void append(std::vector<FrameList::Run>& runs, int f)
 {
-    if (!list.empty()) {
-        const FrameList::Run last = list.runs().back();
-        if (f == last.last + 1) {
-            FrameList merged;
-            for (std::size_t i = 0; i + 1 < list.runs().size(); ++i)
-                merged.add(list.runs()[i]);
-            merged.add({last.first, f, 1});
-            list = merged;
-            return;
-        }
-    }
-    list.add({f, f, 1});
+    if (!runs.empty() && f == runs.back().last + 1)
+        runs.back().last = f;
+    else
+        runs.push_back({f, f, 1});
+}
+
+FrameList fromRuns(const std::vector<FrameList::Run>& runs)
+{
+    FrameList list;
+    for (const FrameList::Run& r : runs)
+        list.add(r);
+    return list;
 }
 
 bool opens(const std::string& path)
@@ -39,10 +39,13 @@ FrameReport verifyFrames(const std::string& pattern, const FrameList& frames)
     FrameReport report;
     const FrameCheck check = checkFrames(pattern, frames);
     report.missing = check.missing;
+    std::vector<FrameList::Run> good, unreadable;
     check.present.forEach([&](int f) {
-        append(opens(framePath(pattern, f)) ? report.good : report.unreadable, f);
+        append(opens(framePath(pattern, f)) ? good : unreadable, f);
         return true;
     });
+    report.good = fromRuns(good);
+    report.unreadable = fromRuns(unreadable);
     return report;
 }
 

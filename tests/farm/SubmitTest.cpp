@@ -74,6 +74,8 @@ TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
         {"submit --farm slurm " + quoted(path(framePath(1))) + " -o " + quoted(path("k.exr")) + " --frames 1", 2,
          "sequences"},
         {base + "--frames 1-3 --set 'Clip Black=x'", 2, "ClipBlackKnob takes a finite number"},
+        {base + "--frames 1-3 --threads 4", 2, "--cpus-per-task"},
+        {base + "--frames 1-3 --skip-missing", 2, "--skip-missing"},
     };
     for (const Case& c : cases) {
         const Result r = veilcast(c.args);
