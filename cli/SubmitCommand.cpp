@@ -13,7 +13,9 @@ namespace veilcast {
 void addFarmCommands(CLI::App& app, FarmCommandLine& line)
 {
     line.submit = app.add_subcommand(
-        "submit", "Key a sequence on a render farm: freeze the settings and the screen pick, submit a job array");
+        "submit", "Key a sequence on a render farm: freeze the settings and the screen pick, submit a job array.\n"
+                  "Also takes -o, --frames (required), --settings, --set, --pick-screen, --date-time, -d, --raw,\n"
+                  "--part, --layer, --max-pixels and --plugin-path as keying does (veilcast --help).");
     line.submit->add_option("--farm", line.request.farm, "The farm's scheduler (slurm)")->required();
     line.submit->add_option("input", line.request.input, "Sequence pattern to key (plate.####.exr)");
     line.submit->add_option("--chunk", line.request.chunk, "Frames per task; default: one task per frame, at most 1000 tasks")
@@ -25,7 +27,8 @@ void addFarmCommands(CLI::App& app, FarmCommandLine& line)
     line.submit->add_flag("--dry-run", line.request.dryRun, "Print the frozen settings, job script and sbatch commands only");
     line.submit->fallthrough();
 
-    line.verify = app.add_subcommand("verify", "Check that every frame of a keyed sequence exists and opens");
+    line.verify = app.add_subcommand(
+        "verify", "Check that every frame of a keyed sequence exists and opens (with --frames); exit status 1 if not");
     line.verify->add_option("pattern", line.verifyPattern, "Sequence pattern of the keyed frames")->required();
     line.verify->add_option("--summary", line.verifySummary, "Also write the one-line result to this file")
         ->type_name("FILE");
