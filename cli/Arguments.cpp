@@ -1,5 +1,7 @@
 #include "Arguments.h"
 
+#include "Metadata.h"
+
 namespace veilcast {
 
 std::vector<std::string> pluginDirectories(const Arguments& args)
@@ -26,6 +28,8 @@ KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancell
     }
     if (!args.dataType.empty())
         job.write.dataType = parseDataType(args.dataType);
+    checkDateTime(args.dateTime);
+    job.write.dateTime = args.dateTime;
     job.raw = args.raw;
     job.threads = args.threads;
     job.previewPath = args.preview;

@@ -27,6 +27,7 @@ struct Arguments {
     std::string preview;
     std::vector<std::string> pluginPaths;
     std::string demoDir = "veilcast-demo";
+    std::string dateTime;  // see WriteOptions::dateTime
 };
 
 // The folders searched for the operator module: --plugin-path first.

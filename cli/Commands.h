@@ -16,6 +16,11 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
 // Makes a synthetic plate in args.demoDir, keys it and writes a preview.
 int runDemo(const Arguments& args, const CancellationToken& cancellation);
 
+// Sends a sequence to the farm (see SubmitCommand.h), with the options it
+// shares with keying taken from `args`.
+struct FarmCommandLine;
+int runSubmit(const Arguments& args, const FarmCommandLine& line);
+
 // Prints every control with its kind, default, range and items.
 int listKnobs(const Arguments& args);
 

@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "ExitStatus.h"
 #include "Interrupt.h"
+#include "SubmitCommand.h"
 #include "Text.h"
 #include "UsageError.h"
 #include "Version.h"
@@ -27,6 +28,7 @@ Examples:
   veilcast plate.####.exr -o keyed.####.exr --frames 1001-1100 --pick-screen 40,40,120,90
   veilcast plate.exr -o matte.exr --set CheckAlphaKnob=on --preview sheet.png
   veilcast --list-knobs
+  veilcast submit --farm slurm plate.####.exr -o keyed.####.exr --frames 1001-1100 --chunk 10
   veilcast demo out/        (generate, key and preview a synthetic plate)
 )";
 
@@ -80,10 +82,16 @@ int main(int argc, char** argv)
     app.add_option("--part", args.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
         ->type_name("NAME|INDEX");
     app.add_option("--layer", args.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
+    app.add_option("--date-time", args.dateTime,
+                   "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
+                   "the last two make a run that is repeated write the same bytes")
+        ->type_name("WHEN");
     app.set_version_flag("--version", std::string("veilcast ") + kVersion);
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
     demo->add_option("dir", args.demoDir, "Output directory")->capture_default_str();
     demo->fallthrough();
+    FarmCommandLine farmLine;
+    addFarmCommands(app, farmLine);
 
     try {
         app.parse(argc, argv);
@@ -98,6 +106,10 @@ int main(int argc, char** argv)
     try {
         if (demo->parsed())
             return runDemo(args, cancellation);
+        if (farmLine.submit->parsed())
+            return runSubmit(args, farmLine);
+        if (farmLine.verify->parsed())
+            return runVerify(farmLine.verifyPattern, args.frames, farmLine.verifySummary);
         if (args.listKnobs)
             return listKnobs(args);
         if (args.input.empty() || args.output.empty()) {

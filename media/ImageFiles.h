@@ -43,6 +43,7 @@ struct WriteOptions {
     OIIO::TypeDesc dataType = OIIO::TypeDesc::UNKNOWN;  // UNKNOWN: as users of the format expect
     bool raw = false;                                   // write values as they are, no encoding
     std::string settings;                               // recorded in the file, see carryMetadata
+    std::string dateTime;                               // see carryMetadata
     std::function<void(double)> progress;               // fraction of the write done, 0..1
     // Asked once the file is complete: true discards it instead of moving it into place.
     std::function<bool()> cancelled;

@@ -90,7 +90,7 @@ void writeImage(const std::string& path, const PlanarImage& image, const OIIO::I
     spec.format = outputDataType(formatName, sourceSpec.format, options.dataType);
     if (image.has(Chan_Alpha) && !output->supports("alpha"))
         throw UsageError(path + ": " + formatName + " files hold no alpha; write " + formatsWithAlpha());
-    carryMetadata(sourceSpec, sourceFormat, formatName, options.settings, spec);
+    carryMetadata(sourceSpec, sourceFormat, formatName, options.settings, spec, options.dateTime);
 
     OIIO::ImageSpec floatSpec = spec;
     floatSpec.format = OIIO::TypeDesc::FLOAT;

@@ -1,10 +1,12 @@
 #include "Metadata.h"
 
+#include "UsageError.h"
 #include "Version.h"
 
 #include <OpenImageIO/strutil.h>
 
 #include <ctime>
+#include <regex>
 
 namespace veilcast {
 
@@ -41,16 +43,31 @@ std::string now()
 }  // namespace
 
 void carryMetadata(const OIIO::ImageSpec& source, const std::string& sourceFormat, const std::string& outputFormat,
-                   const std::string& settings, OIIO::ImageSpec& out)
+                   const std::string& settings, OIIO::ImageSpec& out, const std::string& dateTime)
 {
     out.extra_attribs.clear();
     const bool sameFormat = sourceFormat == outputFormat;
     for (const OIIO::ParamValue& p : source.extra_attribs)
         if (!staleAttribute(p.name().string(), sameFormat))
             out.extra_attribs.push_back(p);
-    out.attribute("DateTime", now());
+    if (dateTime.empty() || dateTime == "now") {
+        out.attribute("DateTime", now());
+    } else if (dateTime != "source") {
+        out.attribute("DateTime", dateTime);
+    } else if (const OIIO::ParamValue* p = source.find_attribute("DateTime", OIIO::TypeDesc::STRING)) {
+        out.attribute("DateTime", p->get_string());
+    }
     out.attribute("Software", std::string("veilcast ") + kVersion);
     out.attribute("veilcast:settings", settings);
+}
+
+void checkDateTime(const std::string& dateTime)
+{
+    if (dateTime.empty() || dateTime == "now" || dateTime == "source")
+        return;
+    static const std::regex fixed(R"(\d{4}:\d\d:\d\d \d\d:\d\d:\d\d)");
+    if (!std::regex_match(dateTime, fixed))
+        throw UsageError("--date-time takes now, source or \"YYYY:MM:DD HH:MM:SS\", not \"" + dateTime + "\"");
 }
 
 }  // namespace veilcast

@@ -13,8 +13,13 @@ namespace veilcast {
 // (the description, the source's colour-space and texture tags, the
 // reader's private "oiio:" attributes, compression settings of another
 // format). `settings` goes into "veilcast:settings" so that a result says
-// how it was made.
+// how it was made. `dateTime` is "" or "now" for the time of writing,
+// "source" for the source's own DateTime (none if it has none), or a fixed
+// "YYYY:MM:DD HH:MM:SS": the last two write the same bytes on every run.
 void carryMetadata(const OIIO::ImageSpec& source, const std::string& sourceFormat, const std::string& outputFormat,
-                   const std::string& settings, OIIO::ImageSpec& out);
+                   const std::string& settings, OIIO::ImageSpec& out, const std::string& dateTime = "");
+
+// Checks a --date-time value; throws UsageError naming it.
+void checkDateTime(const std::string& dateTime);
 
 }  // namespace veilcast

@@ -1,0 +1,109 @@
+#include "JobScript.h"
+
+#include "Chunking.h"
+
+#include <cctype>
+#include <sstream>
+#include <stdexcept>
+
+namespace veilcast::farm {
+
+std::string shellQuote(const std::string& text)
+{
+    const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                               "0123456789_-+=.,/:@%") == std::string::npos;
+    if (plain)
+        return text;
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string commandText(const std::vector<std::string>& argv)
+{
+    std::string text;
+    for (const std::string& a : argv)
+        text += (text.empty() ? "" : " ") + shellQuote(a);
+    return text;
+}
+
+std::string jobScript(const FarmJob& job)
+{
+    std::ostringstream os;
+    os << "#!/bin/bash\n"
+       << "# Written by veilcast submit: keys " << job.frames.size() << " frames of " << job.input << " in "
+       << job.chunks.size() << " task" << (job.chunks.size() == 1 ? "" : "s") << ".\n"
+       << "# A task that fails can be run again as it is: frames replace their files only when complete,\n"
+       << "# and the same frame keys to the same bytes. Re-submit a narrower --frames to key a few again.\n"
+       << "set -eu\n"
+       << "veilcast=" << shellQuote(job.veilcast) << "\n"
+       << "if [ \"${1:-key}\" = check ]; then\n"
+       << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
+       << " --summary " << shellQuote(job.summary) << "\n"
+       << "fi\n"
+       << "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
+    for (std::size_t i = 0; i < job.chunks.size(); ++i)
+        os << "    " << i << ") frames=" << formatFrames(job.chunks[i]) << " ;;\n";
+    os << "    *) echo \"veilcast job: no chunk for array task '${SLURM_ARRAY_TASK_ID:-}'\" >&2; exit 2 ;;\n"
+       << "esac\n"
+       << "# The CPUs this task was given; a node's core count would oversubscribe a shared node.\n"
+       << "threads=${SLURM_CPUS_PER_TASK:-${SLURM_JOB_CPUS_PER_NODE:-}}\n"
+       << "threads=${threads%%[(,]*}\n"
+       << "[ -n \"$threads\" ] || threads=$(nproc)\n"
+       << "echo \"veilcast job: task $SLURM_ARRAY_TASK_ID keys frames $frames with --threads $threads on $(hostname)\" >&2\n"
+       << "exec \"$veilcast\" " << shellQuote(job.input) << " -o " << shellQuote(job.output)
+       << " --frames \"$frames\" --settings " << shellQuote(job.settings) << " --threads \"$threads\"";
+    for (const std::string& o : job.keyOptions)
+        os << " " << shellQuote(o);
+    os << "\n";
+    return os.str();
+}
+
+namespace {
+
+std::vector<std::string> common(const FarmJob& job, const std::string& name, const std::string& log)
+{
+    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name, "--output=" + log};
+    if (!job.partition.empty())
+        argv.push_back("--partition=" + job.partition);
+    return argv;
+}
+
+}  // namespace
+
+std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath)
+{
+    std::vector<std::string> argv = common(job, job.name, job.log);
+    if (job.cpusPerTask > 0)
+        argv.push_back("--cpus-per-task=" + std::to_string(job.cpusPerTask));
+    argv.push_back("--array=0-" + std::to_string(job.chunks.size() - 1));
+    argv.push_back(scriptPath);
+    return argv;
+}
+
+std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
+                                            const std::string& arrayJobId)
+{
+    std::vector<std::string> argv = common(job, job.name + "-check", job.checkLog);
+    // A failed task leaves the dependency unmet for good: cancel the check
+    // rather than let it wait in the queue forever.
+    argv.push_back("--dependency=afterok:" + arrayJobId);
+    argv.push_back("--kill-on-invalid-dep=yes");
+    argv.push_back(scriptPath);
+    argv.push_back("check");
+    return argv;
+}
+
+std::string parseJobId(const std::string& sbatchOutput)
+{
+    std::size_t end = 0;
+    while (end < sbatchOutput.size() && std::isdigit(static_cast<unsigned char>(sbatchOutput[end])))
+        ++end;
+    const bool rest = end == sbatchOutput.size() || sbatchOutput[end] == ';' || sbatchOutput[end] == '\n';
+    if (end == 0 || !rest)
+        throw std::runtime_error("sbatch printed no job id: \"" + sbatchOutput + "\"");
+    return sbatchOutput.substr(0, end);
+}
+
+}  // namespace veilcast::farm

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "FrameSequence.h"
+
+#include <string>
+#include <vector>
+
+namespace veilcast::farm {
+
+// Everything a job script needs, with paths absolute: tasks start wherever
+// the farm manager puts them.
+struct FarmJob {
+    std::string name;                     // the job's name in the queue
+    std::string veilcast;                 // the executable every task runs
+    std::string input, output;            // sequence patterns
+    std::string settings;                 // the frozen settings file
+    std::string summary, log, checkLog;   // see FarmFiles
+    FrameList frames;                     // the whole range, for the check
+    std::vector<FrameList> chunks;        // task i keys chunks[i]
+    std::vector<std::string> keyOptions;  // further options for every task
+    std::string partition;                // empty: the cluster's default
+    int cpusPerTask = 0;                  // 0: the cluster's default
+};
+
+// `text` as one word for a POSIX shell.
+std::string shellQuote(const std::string& text);
+
+// A bash script: as a task of the array it keys its chunk (SLURM_ARRAY_TASK_ID)
+// with the frozen settings and a thread per allocated CPU; given the argument
+// "check" it checks every frame of the range and writes the summary.
+std::string jobScript(const FarmJob& job);
+
+// The sbatch command lines: the array of key tasks, and the check that runs
+// only once every task has succeeded (`arrayJobId` may be a placeholder).
+std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath);
+std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
+                                            const std::string& arrayJobId);
+
+// A command line as a shell would take it, for printing.
+std::string commandText(const std::vector<std::string>& argv);
+
+// The job id from `sbatch --parsable` output ("123" or "123;cluster").
+// Throws std::runtime_error quoting the output when there is none.
+std::string parseJobId(const std::string& sbatchOutput);
+
+}  // namespace veilcast::farm

@@ -1,0 +1,185 @@
+#include "ControlSettings.h"
+#include "UsageError.h"
+#include "FrozenSettings.h"
+#include "LoadedPlugin.h"
+#include "OperatorNode.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+namespace {
+
+using namespace veilcast;
+using namespace veilcast::farm;
+namespace fs = std::filesystem;
+
+class FrozenSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        zavtest::loadedPlugin();
+        dir = fs::path(::testing::TempDir()) / ("veilcast-frozen-" + std::to_string(getpid()) + "-" +
+                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir;
+};
+
+bool sameBits(const ControlValue& a, const ControlValue& b)
+{
+    if (a.index() != b.index())
+        return false;
+    if (const auto* f = std::get_if<float>(&a))
+        return std::memcmp(f, &std::get<float>(b), sizeof(float)) == 0;
+    if (const auto* c = std::get_if<std::array<float, 3>>(&a))
+        return std::memcmp(c->data(), std::get<std::array<float, 3>>(b).data(), 3 * sizeof(float)) == 0;
+    return a == b;
+}
+
+TEST_F(FrozenSettingsTest, EveryValueReadsBackToTheSameBits)
+{
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    struct Case {
+        std::vector<std::string> sets;
+        std::array<float, 3> screen;
+    };
+    const Case cases[] = {
+        {{}, {0.1f, 0.6f, 0.1f}},
+        {{"Clip Black=0.05", "Clip White=0.95"}, {1.0f / 3.0f, 2.0f / 3.0f, 0.2f}},
+        {{"Screen Gain=1.1", "Screen Balance=0.3"}, {0.048828125f, 0.20812988f, 0.07312012f}},
+        {{"Inside Replace=Hard Color", "Inside Replace Color=0.7,0.1,1e-8"}, {tiny, 1e-30f, 123456.79f}},
+        {{"Source Alpha=Normal", "Check Alpha=on"}, {std::nextafter(1.0f, 2.0f), std::nextafter(0.5f, 0.0f), 3.4e38f}},
+        {{"ClipBlackKnob=-0.0"}, {-0.0f, 0.0f, 7e-45f}},
+    };
+    for (const Case& c : cases) {
+        OperatorNode node("ZAVVeilcast");
+        std::vector<Setting> settings;
+        for (const std::string& s : c.sets)
+            settings.push_back(parseSetting(s, "--set"));
+        applySettings(node.controls(), settings);
+        node.controls().set("ScreenColorKnob", c.screen);
+        const std::string path = (dir / "keyed.farm.settings").string();
+        writeFileAtomically(path, formatFrozenSettings(freezeSettings(node.controls(), "auto", "/p/plate.0001.exr"),
+                                                       "/out/keyed.####.exr"));
+
+        OperatorNode fresh("ZAVVeilcast");
+        applySettings(fresh.controls(), readSettingsFile(path));
+        for (const Controls::Control& control : node.controls().all()) {
+            if (!control.hasValue())
+                continue;
+            EXPECT_TRUE(sameBits(control.value(), fresh.controls().get(control.name())))
+                << control.label() << " = " << formatControlValue(control, control.value()) << " read back as "
+                << formatControlValue(control, fresh.controls().get(control.name()));
+        }
+        const FrozenSettings back = readFrozenSettings(path);
+        EXPECT_EQ(back.pick, "auto");
+        EXPECT_EQ(back.pickedOn, "/p/plate.0001.exr");
+        EXPECT_TRUE(sameKey(back, freezeSettings(node.controls(), "auto", ""), true));
+    }
+}
+
+TEST_F(FrozenSettingsTest, SameKeyComparesValuesAndPick)
+{
+    OperatorNode a("ZAVVeilcast"), b("ZAVVeilcast");
+    a.controls().set("ScreenColorKnob", std::array<float, 3>{0.1f, 0.5f, 0.1f});
+    b.controls().set("ScreenColorKnob", std::array<float, 3>{0.1f, 0.5f, 0.2f});
+    struct Case {
+        const char* pickA;
+        const char* pickB;
+        const char* setB;  // applied to b's copy; empty: none
+        bool withScreen, same;
+    };
+    const Case cases[] = {
+        {"auto", "auto", "", false, true},
+        {"auto", "auto", "", true, false},
+        {"auto", "box 1,2,3,4", "", false, false},
+        {"box 1,2,3,4", "box 1,2,3,4", "", false, true},
+        {"auto", "auto", "Clip Black=0.1", false, false},
+        {"none", "none", "Screen Color=0.1,0.5,0.1", true, true},
+    };
+    for (const Case& c : cases) {
+        OperatorNode copy("ZAVVeilcast");
+        applySettings(copy.controls(), currentSettings(b.controls()));
+        if (*c.setB)
+            applySettings(copy.controls(), {parseSetting(c.setB, "--set")});
+        EXPECT_EQ(sameKey(freezeSettings(a.controls(), c.pickA, ""), freezeSettings(copy.controls(), c.pickB, "x"),
+                          c.withScreen),
+                  c.same)
+            << c.pickA << " / " << c.pickB << " / " << c.setB << " / " << c.withScreen;
+    }
+}
+
+TEST_F(FrozenSettingsTest, FilesAreNamedAfterTheSequence)
+{
+    struct Case {
+        const char* output;
+        const char* settings;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"/s/out/keyed.####.exr", "/s/out/keyed.farm.settings", "/s/out/keyed.farm.%A_%a.log"},
+        {"/s/out/keyed_%04d.exr", "/s/out/keyed.farm.settings", "/s/out/keyed.farm.%A_%a.log"},
+        {"/s/out/####.exr", "/s/out/veilcast.farm.settings", "/s/out/veilcast.farm.%A_%a.log"},
+        {"/s/take\\#2/v\\#3.@@@.png", "/s/take#2/v#3.farm.settings", "/s/take#2/v#3.farm.%A_%a.log"},
+    };
+    for (const Case& c : cases) {
+        const FarmFiles f = farmFilesFor(c.output);
+        EXPECT_EQ(f.settings, c.settings) << c.output;
+        EXPECT_EQ(f.log, c.log) << c.output;
+    }
+}
+
+TEST_F(FrozenSettingsTest, RefusesFilesItDidNotWrite)
+{
+    const std::string path = (dir / "plain.settings").string();
+    std::ofstream(path) << "Screen Color=0.1,0.5,0.1\n";
+    EXPECT_THROW(readFrozenSettings(path), UsageError);
+    std::ofstream(path) << "# veilcast frozen settings for x\nScreen Color=0.1,0.5,0.1\n";
+    EXPECT_THROW(readFrozenSettings(path), UsageError);
+}
+
+TEST_F(FrozenSettingsTest, WritesWholeFilesOrNothing)
+{
+    const std::string path = (dir / "a.farm.sh").string();
+    writeFileAtomically(path, "first\n", 0755);
+    writeFileAtomically(path, "second\n", 0755);
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "second\n");
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(files(), std::vector<std::string>{"a.farm.sh"});
+
+    const std::string missing = (dir / "no-such-folder" / "x.settings").string();
+    try {
+        writeFileAtomically(missing, "x");
+        FAIL() << "wrote into a missing folder";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
+    }
+    fs::create_directory(dir / "over");
+    EXPECT_THROW(writeFileAtomically((dir / "over").string(), "x"), std::runtime_error);
+    EXPECT_EQ(files(), (std::vector<std::string>{"a.farm.sh", "over"}));
+}
+
+}  // namespace
