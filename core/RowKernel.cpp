@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <utility>
+#include <string>
 
 namespace zav::detail {
 
@@ -33,6 +33,7 @@ const char* isaName(Isa isa)
     case Isa::Sse2: return "SSE2";
     case Isa::Avx2: return "AVX2";
     case Isa::Avx512: return "AVX-512";
+    case Isa::Neon: return "NEON";
     }
     return "?";
 }
@@ -41,27 +42,45 @@ bool isaSupported(Isa isa)
 {
     switch (isa) {
     case Isa::Scalar: return true;
+#if defined(__x86_64__)
     case Isa::Sse2: return __builtin_cpu_supports("sse2");
     case Isa::Avx2: return __builtin_cpu_supports("avx2");
     case Isa::Avx512: return __builtin_cpu_supports("avx512f");
+#elif defined(__aarch64__)
+    case Isa::Neon: return true;
+#endif
+    default: return false;
     }
-    return false;
 }
 
 namespace {
 
-// VEILCAST_ISA=scalar|sse2|avx2|avx512 forces the kernel (for diagnosis and
-// comparison, as OpenImageIO lets its vector path be switched off); a value
-// that names no kernel, or one this processor lacks, stops the process with a
-// message rather than silently keying another way.
+const char* forcedName(Isa isa)
+{
+    switch (isa) {
+    case Isa::Scalar: return "scalar";
+    case Isa::Sse2: return "sse2";
+    case Isa::Avx2: return "avx2";
+    case Isa::Avx512: return "avx512";
+    case Isa::Neon: return "neon";
+    }
+    return "?";
+}
+
+// VEILCAST_ISA forces the kernel (for diagnosis and comparison, as
+// OpenImageIO lets its vector path be switched off); a value that names no
+// kernel built for this target, or one this processor lacks, stops the
+// process with a message rather than silently keying another way.
 Isa chooseIsa()
 {
     const char* forced = std::getenv("VEILCAST_ISA");
     if (forced && *forced) {
-        const std::pair<const char*, Isa> names[] = {
-            {"scalar", Isa::Scalar}, {"sse2", Isa::Sse2}, {"avx2", Isa::Avx2}, {"avx512", Isa::Avx512}};
-        for (const auto& [name, isa] : names) {
-            if (std::strcmp(forced, name) != 0)
+        std::string known = forcedName(Isa::Scalar);
+        if (std::strcmp(forced, known.c_str()) == 0)
+            return Isa::Scalar;
+        for (const Isa isa : kVectorIsas) {
+            (known += ", ") += forcedName(isa);
+            if (std::strcmp(forced, forcedName(isa)) != 0)
                 continue;
             if (!isaSupported(isa)) {
                 std::fprintf(stderr, "VEILCAST_ISA=%s: this processor does not support %s\n", forced, isaName(isa));
@@ -69,10 +88,14 @@ Isa chooseIsa()
             }
             return isa;
         }
-        std::fprintf(stderr, "VEILCAST_ISA=%s: not one of scalar, sse2, avx2, avx512\n", forced);
+        std::fprintf(stderr, "VEILCAST_ISA=%s: not one of %s\n", forced, known.c_str());
         std::abort();
     }
-    return isaSupported(Isa::Avx512) ? Isa::Avx512 : isaSupported(Isa::Avx2) ? Isa::Avx2 : Isa::Sse2;
+    Isa best = Isa::Scalar;
+    for (const Isa isa : kVectorIsas)
+        if (isaSupported(isa))
+            best = isa;
+    return best;
 }
 
 }  // namespace
@@ -86,12 +109,15 @@ Isa dispatchedIsa()
 SpanKernel spanKernel(Isa isa)
 {
     switch (isa) {
-    case Isa::Scalar: return keySpanScalar;
+#if defined(__x86_64__)
     case Isa::Sse2: return keySpanSse2;
     case Isa::Avx2: return keySpanAvx2;
     case Isa::Avx512: return keySpanAvx512;
+#elif defined(__aarch64__)
+    case Isa::Neon: return keySpanNeon;
+#endif
+    default: return keySpanScalar;
     }
-    return keySpanScalar;
 }
 
 void keySpanWith(Isa isa, const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,

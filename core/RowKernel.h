@@ -6,16 +6,29 @@
 
 #include "ScreenKeyer.h"
 
+#include <array>
 #include <cstdint>
 
 namespace zav::detail {
 
-enum class Isa { Scalar, Sse2, Avx2, Avx512 };
+enum class Isa { Scalar, Sse2, Avx2, Avx512, Neon };
+
+// The vector kernels built for the target processor, narrowest first. NEON is
+// part of every 64-bit ARM processor, so there is nothing to choose there.
+#if defined(__x86_64__)
+inline constexpr std::array<Isa, 3> kVectorIsas{Isa::Sse2, Isa::Avx2, Isa::Avx512};
+#elif defined(__aarch64__)
+inline constexpr std::array<Isa, 1> kVectorIsas{Isa::Neon};
+#else
+inline constexpr std::array<Isa, 0> kVectorIsas{};
+#endif
 
 const char* isaName(Isa isa);
+// False for a kernel not built for the target processor.
 bool isaSupported(Isa isa);
 // The best instruction set this processor supports, or the one the
-// environment variable VEILCAST_ISA (scalar, sse2, avx2, avx512) forces; what
+// environment variable VEILCAST_ISA forces (scalar, or a built kernel's name
+// in lower case: sse2, avx2, avx512 on x86-64, neon on 64-bit ARM); what
 // keyRow uses. Chosen once. A forced set that is unknown or that the processor
 // lacks ends the process with a message on the standard error.
 Isa dispatchedIsa();
@@ -30,8 +43,12 @@ void keySpanWith(Isa isa, const KeyParams& params, const ScreenAnalysis& screen,
                  const RowArrays& arrays);
 
 void keySpanScalar(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+#if defined(__x86_64__)
 void keySpanSse2(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 void keySpanAvx2(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 void keySpanAvx512(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+#elif defined(__aarch64__)
+void keySpanNeon(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
+#endif
 
 }  // namespace zav::detail

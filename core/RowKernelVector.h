@@ -21,13 +21,19 @@
 //
 // x86 MINPS/MAXPS are exactly `a < b ? a : b` and `a > b ? a : b`, NaN and
 // signed zeros included, so the reference's ordered selections map onto them.
+// ARM's FMIN/FMAX are not (they return a NaN operand and order -0 below +0),
+// so there the selections stay a compare and a bitwise select.
 
 #include "KeyMath.h"
 #include "RowKernel.h"
 
 #include <cmath>
 #include <cstring>
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#else
 #include <immintrin.h>
+#endif
 
 namespace zav::detail {
 namespace {
@@ -117,7 +123,13 @@ KEYER_INLINE vf keep(vm mask, vf a)
 }
 
 // One register: a < b ? a : b, a > b ? a : b, and whether any lane is set.
-#if KEYER_VECTOR_WIDTH == 4
+#if defined(__aarch64__) && KEYER_VECTOR_WIDTH == 4
+KEYER_INLINE reg less1(reg a, reg b) { return a < b ? a : b; }
+KEYER_INLINE reg greater1(reg a, reg b) { return a > b ? a : b; }
+KEYER_INLINE bool any1(regMask m) { return vmaxvq_u32(reinterpret_cast<uint32x4_t>(m)) != 0; }
+#elif defined(__aarch64__)
+#error "64-bit ARM has 4-wide vectors only"
+#elif KEYER_VECTOR_WIDTH == 4
 KEYER_INLINE reg less1(reg a, reg b) { return reinterpret_cast<reg>(_mm_min_ps(reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b))); }
 KEYER_INLINE reg greater1(reg a, reg b) { return reinterpret_cast<reg>(_mm_max_ps(reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b))); }
 KEYER_INLINE bool any1(regMask m) { return _mm_movemask_ps(reinterpret_cast<__m128>(m)) != 0; }

@@ -31,8 +31,8 @@ void parallelRows(int first, int last, int grain, int threads, const std::functi
 // ThreadSanitizer cannot see the synchronisation inside the prebuilt oneTBB
 // library and reports its work stealing as races. Builds for that sanitizer
 // use plain threads handing out chunks instead, so that what it checks is the
-// operator and the image library running rows concurrently. Windows builds use
-// them too: oneTBB is not packaged for MinGW.
+// operator and the image library running rows concurrently. Cross builds use
+// them too: Debian packages oneTBB for the build machine only.
 void parallelRows(int first, int last, int grain, int threads, const std::function<void(int, int)>& body)
 {
     const int workers = threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -96,7 +96,9 @@ void expectCase(const char* step, std::size_t row, const Case& c)
     // vectors and in a padded tail.
     constexpr int n = 21;
     using zav::detail::Isa;
-    for (const Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
+    std::vector<Isa> kernels{Isa::Scalar};
+    kernels.insert(kernels.end(), zav::detail::kVectorIsas.begin(), zav::detail::kVectorIsas.end());
+    for (const Isa isa : kernels) {
         if (!zav::detail::isaSupported(isa))
             continue;
         for (const bool alphaOut : {true, false}) {

@@ -333,15 +333,21 @@ TEST_P(KeyRowOrderTest, InPlaceAcrossBlocksMatchesSeparateOutput)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryKernel, KeyRowOrderTest,
-                         ::testing::Values(zav::detail::Isa::Scalar, zav::detail::Isa::Sse2, zav::detail::Isa::Avx2,
-                                           zav::detail::Isa::Avx512),
+std::vector<zav::detail::Isa> everyKernel()
+{
+    std::vector<zav::detail::Isa> kernels{zav::detail::Isa::Scalar};
+    kernels.insert(kernels.end(), zav::detail::kVectorIsas.begin(), zav::detail::kVectorIsas.end());
+    return kernels;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKernel, KeyRowOrderTest, ::testing::ValuesIn(everyKernel()),
                          [](const auto& param) {
                              switch (param.param) {
                              case zav::detail::Isa::Scalar: return std::string("Scalar");
                              case zav::detail::Isa::Sse2: return std::string("SSE2");
                              case zav::detail::Isa::Avx2: return std::string("AVX2");
                              case zav::detail::Isa::Avx512: return std::string("AVX512");
+                             case zav::detail::Isa::Neon: return std::string("NEON");
                              }
                              return std::string("unknown");
                          });

@@ -219,11 +219,15 @@ TEST_P(RowKernelTest, InPlaceMatchesSeparateOutput)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, RowKernelTest, ::testing::Values(Isa::Sse2, Isa::Avx2, Isa::Avx512),
+INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, RowKernelTest, ::testing::ValuesIn(zav::detail::kVectorIsas),
                          [](const auto& param) {
-                             return std::string(param.param == Isa::Sse2   ? "SSE2"
-                                                : param.param == Isa::Avx2 ? "AVX2"
-                                                                          : "AVX512");
+                             switch (param.param) {
+                             case Isa::Sse2: return std::string("SSE2");
+                             case Isa::Avx2: return std::string("AVX2");
+                             case Isa::Avx512: return std::string("AVX512");
+                             case Isa::Neon: return std::string("NEON");
+                             default: return std::string("unknown");
+                             }
                          });
 
 TEST(RowKernel, DispatchPicksASupportedVectorKernel)

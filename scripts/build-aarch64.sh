@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Cross-builds the core, the image library, the operator module, the host and
+# their tests for 64-bit ARM Linux into BUILD_DIR (default: build-aarch64) and
+# runs the tests under qemu-aarch64. Installs what is missing. Extra arguments
+# go to CMake.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${BUILD_DIR:-$root/build-aarch64}
+
+packages=(cmake ninja-build g++-aarch64-linux-gnu qemu-user googletest)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
+  -DVEILCAST_BUILD_TOOLS=OFF "$@" >/dev/null
+cmake --build "$build_dir" --parallel "${JOBS:-2}"
+
+# What was built is for the target: refuse a build that quietly ran on this machine.
+aarch64-linux-gnu-readelf -h "$build_dir/plugins/ZAVVeilcast.so" | grep -q "Machine:.*AArch64" || {
+  echo "build-aarch64: the module is not a 64-bit ARM file" >&2
+  exit 1
+}
+
+ctest --test-dir "$build_dir" --output-on-failure -j"${JOBS:-2}"
