@@ -24,6 +24,7 @@ namespace {
 // 16384 x 8192: larger frames need --max-pixels, so that a small file
 // declaring a huge image cannot take the machine's memory.
 constexpr std::uint64_t kDefaultMaxPixels = 16384ull * 8192ull;
+constexpr int kMaxParts = 64;
 
 // Where R, G, B and A of the chosen layer are among a part's channels (-1: absent).
 struct ChannelMap {
@@ -72,6 +73,24 @@ std::string partLabel(int index, const OIIO::ImageSpec& spec)
     return std::to_string(index) + (name.empty() ? "" : " \"" + name + "\"");
 }
 
+// The part's description without attributes too large to be metadata: a
+// damaged header can declare hundreds of megabytes of "user data", which the
+// reader allocates once and every copy of the description would again.
+OIIO::ImageSpec leanSpec(const OIIO::ImageSpec& raw)
+{
+    constexpr std::size_t kLargestAttribute = 1 << 20;
+    OIIO::ImageSpec lean;
+    lean.copy_dimensions(raw);
+    lean.channelnames = raw.channelnames;
+    lean.alpha_channel = raw.alpha_channel;
+    lean.z_channel = raw.z_channel;
+    lean.deep = raw.deep;
+    for (const OIIO::ParamValue& p : raw.extra_attribs)
+        if (static_cast<std::size_t>(p.datasize()) <= kLargestAttribute)
+            lean.extra_attribs.push_back(p);
+    return lean;
+}
+
 Box boxOf(int x, int y, int w, int h)
 {
     return Box{x, y, x + w, y + h};
@@ -80,9 +99,15 @@ Box boxOf(int x, int y, int w, int h)
 // The part to key: the one asked for, else the first with R, G and B.
 int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptions& options, std::string& notice)
 {
-    std::vector<OIIO::ImageSpec> parts;
-    for (int i = 0; input.seek_subimage(i, 0); ++i)
-        parts.push_back(input.spec());
+    // Only files that say they hold several parts are walked: a damaged
+    // header can make a reader accept a seek to any part number, each costly.
+    std::vector<OIIO::ImageSpec> parts{leanSpec(input.spec())};
+    const int declared = input.spec().get_int_attribute("oiio:subimages", 1);
+    if (declared > kMaxParts)
+        throw std::runtime_error(path + ": declares " + std::to_string(declared) + " parts, more than " +
+                                 std::to_string(kMaxParts) + "; a damaged file, or not one veilcast keys");
+    for (int i = 1; i < declared && input.seek_subimage(i, 0); ++i)
+        parts.push_back(leanSpec(input.spec()));
     if (parts.empty())
         throw std::runtime_error(path + ": holds no image");
 
@@ -114,7 +139,7 @@ int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptio
         notice = path + ": keyed part " + partLabel(chosen, parts[static_cast<std::size_t>(chosen)]) +
                  "; left out " + Strutil::join(left, ", ") + " (--part chooses)";
     }
-    if (!input.seek_subimage(chosen, 0))
+    if (input.current_subimage() != chosen && !input.seek_subimage(chosen, 0))
         throw std::runtime_error(path + ": cannot read part " + std::to_string(chosen));
     return chosen;
 }
@@ -155,8 +180,8 @@ SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
     SourceImage result;
     result.formatName = input->format_name();
     choosePart(*input, path, options, result.notice);
-    const OIIO::ImageSpec spec = input->spec();
-    result.spec = spec;
+    result.spec = leanSpec(input->spec());
+    const OIIO::ImageSpec& spec = result.spec;
 
     if (spec.deep)
         throw std::runtime_error(path + ": deep images cannot be keyed; flatten it first");
