@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the keyer, with the ratios that matter measured side by side
 // in one run:
 //   1. fast keyRow against the per-pixel reference on one row in cache;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end: veilcast keying a 4096x2160 half-float OpenEXR file against
 # oiiotool reading and writing the same file with the same compression and no
 # processing, both on all cores. Prints wall time and peak memory of each.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // veilcast: keys image files shot against a green or blue screen with the
 // ZAVVeilcast operator, loaded as a plugin into a small host.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Copies the compiler's runtime DLLs beside the programs, so that the programs,
 # the image library and the operator module share one C++ runtime instead of
 # each carrying a copy of its own, and Wine or Windows finds it.

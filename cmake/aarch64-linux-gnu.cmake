@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 64-bit ARM Linux with Debian's GNU toolchain; the tests run
 # under qemu-user with the target's libraries from Debian's cross packages:
 #   cmake -S . -B build-aarch64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake

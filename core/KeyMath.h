@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Constants and small helpers shared by the reference keyer and the row kernels.

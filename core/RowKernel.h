@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The row kernels behind keyRow: the per-pixel reference and vector versions

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The row kernel compiled for AVX-512; see RowKernelVector.h.
 //
 // Only the kernel is built for AVX-512. The shared headers come first and are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The row kernel for 64-bit ARM; see RowKernelVector.h.
 //
 // NEON is part of every 64-bit ARM processor, so the kernel needs no target

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The row kernel compiled for SSE2; see RowKernelVector.h.
 //
 // Only the kernel is built for SSE2. The shared headers come first and are

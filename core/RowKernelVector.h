@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The vector row kernel, included once by each per-instruction-set source file
 // with KEYER_VECTOR_WIDTH and KEYER_KERNEL_NAME defined, inside that file's
 // target pragma. Everything here has internal linkage, so copies compiled for

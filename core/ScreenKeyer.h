@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The screen keyer: turns one span of an RGB(A) scan line shot against a

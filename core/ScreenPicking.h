@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Finding the screen colour in an image: the mean of an eyedropper box, or

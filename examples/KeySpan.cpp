@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys a small synthetic scan line against a green screen with the core alone,
 // no host, and prints input and output side by side.
 

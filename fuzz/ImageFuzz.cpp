@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bytes as an image file, through the whole path a frame takes: read, key
 // through the loaded operator, write. A refusal (an exception with a
 // message) is the right answer to a bad file; a crash, a sanitizer report or

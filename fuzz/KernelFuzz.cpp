@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer harness: the vector row kernels of every instruction set this
 // processor supports, and keyRow with each of them, against the per-pixel
 // keyer, bit for bit (any NaN equals any NaN, as in the differential test),

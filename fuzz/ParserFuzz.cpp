@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parsers of what users type and write: settings files, --set values for
 // every kind of control, frame ranges, file patterns and pick boxes. Each
 // either parses or throws UsageError with a message; nothing else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "ModuleLoader.h"
 
 #define WIN32_LEAN_AND_MEAN

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The screen keyer as a host operator: a thin adapter that binds the keying

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds the core, the image library, the operator module, the host and
 # their tests for 64-bit ARM Linux into BUILD_DIR (default: build-aarch64) and
 # runs the tests under qemu-aarch64. Installs what is missing. Extra arguments

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds the Windows x64 image library, operator module and test programs
 # with MinGW-w64 into BUILD_DIR (default: build-windows) and runs the tests
 # under Wine, headless, in a throw-away Wine prefix. Installs what is missing.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures and builds the project into BUILD_DIR (default: build).
 # Extra arguments go to CMake, e.g. -DVEILCAST_SANITIZE=address,undefined.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer harnesses of fuzz/ with clang-14 under AddressSanitizer
 # and UndefinedBehaviorSanitizer into FUZZ_BUILD_DIR (default build-fuzz),
 # writes each harness's seed corpus (fuzz/seeds/<name>.py, generated, never

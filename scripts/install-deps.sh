@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the project builds and runs with, skipping those
 # already present. Needs root (apt-get) only when something is missing.
 # Extra package names given as arguments are installed too (scripts/fuzz.sh

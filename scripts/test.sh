@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds and runs every test.
 # Extra arguments go to CMake (see build.sh).
 set -euo pipefail

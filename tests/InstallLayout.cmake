@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build into PREFIX and runs the installed tool, which must find
 # the installed module (and nothing of the build tree) to list the controls.
 file(REMOVE_RECURSE ${PREFIX})

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes seeds for image_fuzz into the folder given: small images of every
 format the harness claims, made by oiiotool, each behind the one byte that
 tells the harness which format it is."""

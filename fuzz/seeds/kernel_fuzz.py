@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the seed corpus of kernel_fuzz (layout in fuzz/KernelFuzz.cpp):
 plausible green- and blue-screen spans with every replace mode, source alpha
 mode and a few hostile values, generated here (nothing read from samples)."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes seeds for parser_fuzz into the folder given: settings lines, values
 of every kind, frame ranges, patterns and boxes, as users write them."""
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The right pixels in every format: output types, display encoding, alpha,
 // metadata, parts and layers, and a key without a hand-placed box.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a failed, hostile or mistaken run must never do: lose or replace a
 // file it should not, write through a planted link, or report success.
 

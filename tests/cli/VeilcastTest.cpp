@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End-to-end: runs the built veilcast binary on small generated files.
 
 #include "ScreenKeyer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Links the instruction-set kernels ahead of everything else and without
 // optimisation (tests/CMakeLists.txt), so that any inline function of a
 // shared header that a kernel file emitted with wider instructions would be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "DDImage/Iop.h"
 #include "DDImage/Op.h"
 #include "DDImage/Row.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // veilcast submit --dry-run, veilcast verify and --date-time, through the built binary.
 
 #include "VeilcastFixture.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Keys a sequence on a real one-node Slurm cluster started here, and checks
 # the frames bit for bit against one local veilcast run of the whole range.
 # Then a job with an unreadable frame: the failure must show in sacct, the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Fails unless the Windows program PROGRAM, which holds the host, loads modules
 # with LoadLibraryW and imports nothing that looks a symbol up by name in a
 # loaded module, as read by the target's objdump (OBJDUMP):

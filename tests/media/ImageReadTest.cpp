@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files found by fuzzing that once took the reader minutes or gigabytes.
 
 #include "ImageFiles.h"

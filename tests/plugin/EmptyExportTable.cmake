@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Fails unless the PE module MODULE exports nothing, as read by the target's
 # objdump (OBJDUMP):
 #   cmake -DOBJDUMP=... -DMODULE=ZAVVeilcast.dll -P EmptyExportTable.cmake

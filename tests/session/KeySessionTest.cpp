@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A long sequence keyed in one process must not pile up open files or memory.
 
 #include "KeySession.h"

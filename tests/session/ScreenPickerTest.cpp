@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The automatic pick is measured by what matters to a user: the key it gives
 // against the true matte of synthetic plates, next to the best box a careful
 // user could have dragged over clean backing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Random and adversarial inputs for the keyer: ordinary pixel values mixed with

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """An independent single-precision model of the screen keyer's arithmetic,
 written from its numbered steps (not from the C++), used once to work out
 the bit patterns in tests/core/HandWorkedTest.cpp.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Chooses the hand-worked cases of tests/core/HandWorkedTest.cpp and prints
 their rows. For each step of the keyer it keeps a few ordinary-looking cases
 (gain 1.1, balance 0.3, two-decimal values) such that every misreading listed
