@@ -8,23 +8,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-$root/build-windows}
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
 # Debian's wine64 puts its program in /usr/lib/wine; the wine package adds the usual command.
+wine_package=()
 if [[ ! -x /usr/lib/wine/wine64 ]] && ! command -v wine >/dev/null; then
-  missing+=(wine64)
+  wine_package=(wine64)
 fi
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$root/scripts/install-deps.sh" --only cmake ninja-build g++-mingw-w64-x86-64-posix googletest "${wine_package[@]}"
 
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "$@" >/dev/null
 cmake --build "$build_dir" --parallel "${JOBS:-2}"

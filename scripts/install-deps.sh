@@ -3,10 +3,15 @@
 # Installs the Debian packages the project builds and runs with, skipping those
 # already present. Needs root (apt-get) only when something is missing.
 # Extra package names given as arguments are installed too (scripts/fuzz.sh
-# asks for clang and libFuzzer this way).
+# asks for clang and libFuzzer this way); with --only, just those (the cross
+# builds ask for their toolchains this way).
 set -euo pipefail
 
-packages=(
+if [[ ${1:-} == --only ]]; then
+  shift
+  packages=("$@")
+else
+  packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libbenchmark-dev
   libopenimageio-dev openimageio-tools libopenexr-dev
@@ -15,7 +20,8 @@ packages=(
   python3-numpy python3-openimageio
   qemu-user
   "$@"
-)
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
