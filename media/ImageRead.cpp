@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -92,6 +94,32 @@ OIIO::ImageSpec leanSpec(const OIIO::ImageSpec& raw)
     return lean;
 }
 
+// The image library trusts a DPX header's size of its user data and
+// allocates it before reading anything: a damaged header of a few kilobytes
+// can ask for gigabytes, or abort the process. Checked against the file first.
+void checkDpxHeader(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    unsigned char header[36] = {};
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header))
+        return;
+    const bool big = std::memcmp(header, "SDPX", 4) == 0;
+    if (!big && std::memcmp(header, "XPDS", 4) != 0)
+        return;
+    const auto word = [&](int at) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= static_cast<std::uint32_t>(header[at + (big ? i : 3 - i)]) << (8 * (3 - i));
+        return v;
+    };
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    const std::uint32_t userData = word(32);
+    if (!ec && userData != 0xFFFFFFFFu && userData > size)
+        throw std::runtime_error(path + ": a damaged DPX header: it declares " + std::to_string(userData) +
+                                 " bytes of user data in a file of " + std::to_string(size));
+}
+
 Box boxOf(int x, int y, int w, int h)
 {
     return Box{x, y, x + w, y + h};
@@ -172,6 +200,7 @@ SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
     // same plate keys differently with an alpha it is told to ignore. Read
     // directly rather than through the shared image cache, which would keep
     // every frame of a sequence open and resident.
+    checkDpxHeader(path);
     OIIO::ImageSpec asStored;
     asStored.attribute("oiio:UnassociatedAlpha", 1);
     auto input = OIIO::ImageInput::open(path, &asStored);
