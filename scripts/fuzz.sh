@@ -35,7 +35,13 @@ for name in "${harnesses[@]}"; do
   fi
   echo "== $name: ${seconds}s"
   log=$build_dir/artifacts/$name.log
-  if "$build_dir/fuzz/$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
+  # fuzz/<name>.supp lists leaks inside the libraries a harness drives; they
+  # are only recognised with full stacks, which the libraries' own frames need.
+  sanitizer_env=()
+  if [[ -f $root/fuzz/$name.supp ]]; then
+    sanitizer_env=(ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$root/fuzz/$name.supp)
+  fi
+  if env "${sanitizer_env[@]}" "$build_dir/fuzz/$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
        -artifact_prefix="$build_dir/artifacts/$name-" "$corpus" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss_mb' "$log" || tail -n 3 "$log"
   else
