@@ -41,7 +41,15 @@ for name in "${harnesses[@]}"; do
   if [[ -f $root/fuzz/$name.supp ]]; then
     sanitizer_env=(ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$root/fuzz/$name.supp)
   fi
-  if env "${sanitizer_env[@]}" "$build_dir/fuzz/$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
+  # A fixed seed (FUZZ_SEED, default 1) makes a CI run repeatable; campaigns set another.
+  # Harnesses named in FUZZ_REPLAY_ONLY only replay their seeds (-runs=0):
+  # CI does so for the image harness, whose mutations reach faults inside the
+  # image library itself.
+  limit=(-max_total_time="$seconds")
+  if [[ " ${FUZZ_REPLAY_ONLY:-} " == *" $name "* ]]; then
+    limit=(-runs=0)
+  fi
+  if env "${sanitizer_env[@]}" "$build_dir/fuzz/$name" -seed="${FUZZ_SEED:-1}" "${limit[@]}" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
        -artifact_prefix="$build_dir/artifacts/$name-" "$corpus" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss_mb' "$log" || tail -n 3 "$log"
   else

@@ -15,6 +15,9 @@ PATTERNS = [
     ["--pattern", "checker:color1=0.1,0.6,0.1:color2=0.8,0.3,0.2", "12x9", "3"],
 ]
 
+# Inputs that once crashed or stalled the reader (tests/media/data), replayed too.
+REGRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "media", "data")
+
 out = sys.argv[1]
 os.makedirs(out, exist_ok=True)
 with tempfile.TemporaryDirectory() as tmp:
@@ -25,3 +28,9 @@ with tempfile.TemporaryDirectory() as tmp:
                 continue
             with open(path, "rb") as src, open(os.path.join(out, "seed-%s-%d" % (ext[1:], p)), "wb") as dst:
                 dst.write(bytes([f]) + src.read())
+
+for name in sorted(os.listdir(REGRESSIONS)):
+    ext = os.path.splitext(name)[1]
+    if ext in FORMATS:
+        with open(os.path.join(REGRESSIONS, name), "rb") as src, open(os.path.join(out, "regression-" + name), "wb") as dst:
+            dst.write(bytes([FORMATS.index(ext)]) + src.read())
