@@ -16,6 +16,7 @@
 //   bytes 44-45 the stop query answers "stop" at this call (0..65535)
 //   then        pixels, 16 bytes each: red, green, blue, alpha (at most 600)
 
+#include "FloatFlags.h"
 #include "RowKernel.h"
 #include "ScreenKeyer.h"
 
@@ -79,18 +80,7 @@ void expectSame(const Planes& got, const Planes& want, const char* what, const c
                 fail(what, isa, c, i, got.v[c][i], want.v[c][i]);
 }
 
-template <class F>
-int flagsRaisedBy(F&& call)
-{
-    // The five exceptions of IEEE 754; some libraries' FE_ALL_EXCEPT also
-    // holds x86's denormal-operand flag, which is no floating-point exception.
-    constexpr int kIeeeExceptions = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INEXACT;
-    std::feclearexcept(kIeeeExceptions);
-    call();
-    const int raised = std::fetestexcept(kIeeeExceptions);
-    std::feclearexcept(kIeeeExceptions);
-    return raised;
-}
+using zavtest::flagsRaisedBy;
 
 }  // namespace
 

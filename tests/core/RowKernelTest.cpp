@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "FloatFlags.h"
 #include "RowKernel.h"
 
 #include "AdversarialValues.h"
@@ -19,19 +20,7 @@ using zav::detail::Isa;
 
 constexpr float kUntouched = -4242.0f;
 
-// The floating-point exception flags a call raises, from a clean slate.
-template <class F>
-int flagsRaisedBy(F&& call)
-{
-    // The five exceptions of IEEE 754; some libraries' FE_ALL_EXCEPT also
-    // holds x86's denormal-operand flag, which is no floating-point exception.
-    constexpr int kIeeeExceptions = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INEXACT;
-    std::feclearexcept(kIeeeExceptions);
-    call();
-    const int raised = std::fetestexcept(kIeeeExceptions);
-    std::feclearexcept(kIeeeExceptions);
-    return raised;
-}
+using zavtest::flagsRaisedBy;
 
 std::string flagNames(int flags)
 {
