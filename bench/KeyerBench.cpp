@@ -6,13 +6,13 @@
 //   3. a frame keyed through the host and the operator against keyRow on all cores;
 //   4. the host path on two threads against one.
 
-#include "ImageSource.h"
-#include "OperatorNode.h"
-#include "ParallelRows.h"
-#include "PluginLibrary.h"
-#include "RowKernel.h"
-#include "RowRenderer.h"
-#include "ScreenKeyer.h"
+#include "veilcast/host/ImageSource.h"
+#include "veilcast/host/OperatorNode.h"
+#include "veilcast/host/ParallelRows.h"
+#include "veilcast/host/PluginLibrary.h"
+#include "veilcast/core/RowKernel.h"
+#include "veilcast/host/RowRenderer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include <benchmark/benchmark.h>
 

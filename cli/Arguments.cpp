@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Arguments.h"
 
-#include "Metadata.h"
+#include "veilcast/media/Metadata.h"
 
 namespace veilcast {
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "ImageFiles.h"
-#include "KeySession.h"
+#include "veilcast/media/ImageFiles.h"
+#include "veilcast/session/KeySession.h"
 
 #include <cstdint>
 #include <string>

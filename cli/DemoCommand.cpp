@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Commands.h"
 
-#include "DemoPlate.h"
+#include "veilcast/media/DemoPlate.h"
 
 #include <OpenImageIO/imageio.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Interrupt.h"
 
-#include "PendingOutput.h"
+#include "veilcast/media/PendingOutput.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "Cancellation.h"
+#include "veilcast/host/Cancellation.h"
 
 namespace veilcast {
 

@@ -2,10 +2,10 @@
 #include "Commands.h"
 
 #include "ExitStatus.h"
-#include "FrameSequence.h"
+#include "veilcast/media/FrameSequence.h"
 #include "Progress.h"
 #include "Text.h"
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 
 #include <unistd.h>
 

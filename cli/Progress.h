@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "KeyProgress.h"
+#include "veilcast/session/KeyProgress.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Commands.h"
 
-#include "Metadata.h"
+#include "veilcast/media/Metadata.h"
 #include "SubmitCommand.h"
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 
 namespace veilcast {
 

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "SubmitCommand.h"
 
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 
 #include "ExitStatus.h"
-#include "FrameSequence.h"
-#include "FrozenSettings.h"
+#include "veilcast/media/FrameSequence.h"
+#include "veilcast/farm/FrozenSettings.h"
 #include "Text.h"
-#include "Verify.h"
+#include "veilcast/farm/Verify.h"
 
 #include <iostream>
 

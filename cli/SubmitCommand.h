@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "Submit.h"
+#include "veilcast/farm/Submit.h"
 
 #include <CLI/CLI.hpp>
 

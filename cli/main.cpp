@@ -7,8 +7,8 @@
 #include "Interrupt.h"
 #include "SubmitCommand.h"
 #include "Text.h"
-#include "UsageError.h"
-#include "Version.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/host/Version.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "RowKernel.h"
+#include "veilcast/core/RowKernel.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
-#include "KeyMath.h"
+#include "veilcast/core/KeyMath.h"
 
 #include <cmath>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ScreenPicking.h"
+#include "veilcast/core/ScreenPicking.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 // Keys a small synthetic scan line against a green screen with the core alone,
 // no host, and prints input and output side by side.
 
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Chunking.h"
+#include "veilcast/farm/Chunking.h"
 
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 
 namespace veilcast::farm {
 

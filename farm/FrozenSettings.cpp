@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "FrozenSettings.h"
+#include "veilcast/farm/FrozenSettings.h"
 
-#include "UsageError.h"
-#include "FrameSequence.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/media/FrameSequence.h"
 
 #include <OpenImageIO/strutil.h>
 

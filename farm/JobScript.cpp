@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "JobScript.h"
+#include "veilcast/farm/JobScript.h"
 
-#include "Chunking.h"
+#include "veilcast/farm/Chunking.h"
 
 #include <cctype>
 #include <sstream>

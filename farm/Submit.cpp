@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Submit.h"
+#include "veilcast/farm/Submit.h"
 
-#include "Chunking.h"
+#include "veilcast/farm/Chunking.h"
 #include "Command.h"
-#include "UsageError.h"
-#include "KeySession.h"
-#include "FrameSequence.h"
-#include "FrozenSettings.h"
-#include "JobScript.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/session/KeySession.h"
+#include "veilcast/media/FrameSequence.h"
+#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/JobScript.h"
 
 #include <OpenImageIO/strutil.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Verify.h"
+#include "veilcast/farm/Verify.h"
 
 #include <OpenImageIO/imageio.h>
 

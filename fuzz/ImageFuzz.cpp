@@ -4,7 +4,7 @@
 // message) is the right answer to a bad file; a crash, a sanitizer report or
 // a leak is a finding.
 
-#include "KeySession.h"
+#include "veilcast/session/KeySession.h"
 
 #include <unistd.h>
 

@@ -17,8 +17,8 @@
 //   then        pixels, 16 bytes each: red, green, blue, alpha (at most 600)
 
 #include "FloatFlags.h"
-#include "RowKernel.h"
-#include "ScreenKeyer.h"
+#include "veilcast/core/RowKernel.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include <cfenv>
 #include <cmath>

@@ -3,12 +3,12 @@
 // every kind of control, frame ranges, file patterns and pick boxes. Each
 // either parses or throws UsageError with a message; nothing else.
 
-#include "ControlSettings.h"
-#include "FrameSequence.h"
-#include "OperatorNode.h"
-#include "PluginLibrary.h"
-#include "ScreenPicker.h"
-#include "UsageError.h"
+#include "veilcast/session/ControlSettings.h"
+#include "veilcast/media/FrameSequence.h"
+#include "veilcast/host/OperatorNode.h"
+#include "veilcast/host/PluginLibrary.h"
+#include "veilcast/session/ScreenPicker.h"
+#include "veilcast/host/UsageError.h"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ImageSource.h"
+#include "veilcast/host/ImageSource.h"
 
 #include "DDImage/Row.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "OperatorNode.h"
+#include "veilcast/host/OperatorNode.h"
 
 #include <stdexcept>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ParallelRows.h"
+#include "veilcast/host/ParallelRows.h"
 
 #ifdef VEILCAST_STD_THREADS
 #include <algorithm>

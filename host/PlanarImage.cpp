@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "PlanarImage.h"
+#include "veilcast/host/PlanarImage.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "RowRenderer.h"
+#include "veilcast/host/RowRenderer.h"
 
-#include "ParallelRows.h"
+#include "veilcast/host/ParallelRows.h"
 
 #include "DDImage/Row.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "DemoPlate.h"
+#include "veilcast/media/DemoPlate.h"
 
 #include <algorithm>
 #include <cmath>

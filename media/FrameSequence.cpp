@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "FrameSequence.h"
+#include "veilcast/media/FrameSequence.h"
 
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ImageFiles.h"
+#include "veilcast/media/ImageFiles.h"
 
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 #include "FileFormats.h"
 
 #include <OpenImageIO/color.h>

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ImageFiles.h"
+#include "veilcast/media/ImageFiles.h"
 
 #include "CheckedFileProxy.h"
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 #include "FileFormats.h"
-#include "Cancellation.h"
-#include "Metadata.h"
-#include "PendingOutput.h"
+#include "veilcast/host/Cancellation.h"
+#include "veilcast/media/Metadata.h"
+#include "veilcast/media/PendingOutput.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Metadata.h"
+#include "veilcast/media/Metadata.h"
 
-#include "UsageError.h"
-#include "Version.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/host/Version.h"
 
 #include <OpenImageIO/strutil.h>
 

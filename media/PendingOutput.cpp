@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "PendingOutput.h"
+#include "veilcast/media/PendingOutput.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Preview.h"
+#include "veilcast/media/Preview.h"
 
-#include "ImageFiles.h"
-#include "ParallelRows.h"
+#include "veilcast/media/ImageFiles.h"
+#include "veilcast/host/ParallelRows.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ZAVVeilcast.h"
 
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include "DDImage/Row.h"
 

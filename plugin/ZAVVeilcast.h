@@ -4,7 +4,7 @@
 // The screen keyer as a host operator: a thin adapter that binds the keying
 // core's settings to the host's controls and feeds its rows to zav::keyRow.
 
-#include "KeyParams.h"
+#include "veilcast/core/KeyParams.h"
 
 #include "DDImage/Iop.h"
 #include "DDImage/Knob.h"

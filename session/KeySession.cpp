@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "KeySession.h"
+#include "veilcast/session/KeySession.h"
 
-#include "UsageError.h"
-#include "ImageSource.h"
-#include "Preview.h"
-#include "RowRenderer.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/host/ImageSource.h"
+#include "veilcast/media/Preview.h"
+#include "veilcast/host/RowRenderer.h"
 
 #include <algorithm>
 #include <filesystem>

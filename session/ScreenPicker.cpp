@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ScreenPicker.h"
+#include "veilcast/session/ScreenPicker.h"
 
-#include "UsageError.h"
+#include "veilcast/host/UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // End-to-end: runs the built veilcast binary on small generated files.
 
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include "FloatBits.h"
 

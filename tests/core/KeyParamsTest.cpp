@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "KeyParams.h"
+#include "veilcast/core/KeyParams.h"
 
 #include <gtest/gtest.h>
 

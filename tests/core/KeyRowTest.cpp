@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "RowKernel.h"
-#include "ScreenKeyer.h"
+#include "veilcast/core/RowKernel.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include "AdversarialValues.h"
 #include "FloatBits.h"

@@ -5,8 +5,8 @@
 // the copy the linker keeps. Then keys pixels with the per-pixel keyer and
 // the dispatched kernel; run under qemu's Nehalem (no AVX) it must not crash.
 
-#include "RowKernel.h"
-#include "ScreenKeyer.h"
+#include "veilcast/core/RowKernel.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include <cstdio>
 #include <optional>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include "FloatBits.h"
-#include "KeyMath.h"
+#include "veilcast/core/KeyMath.h"
 
 #include <gtest/gtest.h>
 

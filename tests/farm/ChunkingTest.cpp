@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Chunking.h"
-#include "UsageError.h"
+#include "veilcast/farm/Chunking.h"
+#include "veilcast/host/UsageError.h"
 
 #include <gtest/gtest.h>
 

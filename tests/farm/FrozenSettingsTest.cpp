@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ControlSettings.h"
-#include "UsageError.h"
-#include "FrozenSettings.h"
+#include "veilcast/session/ControlSettings.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/farm/FrozenSettings.h"
 #include "LoadedPlugin.h"
-#include "OperatorNode.h"
+#include "veilcast/host/OperatorNode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Chunking.h"
-#include "FrozenSettings.h"
-#include "JobScript.h"
+#include "veilcast/farm/Chunking.h"
+#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/JobScript.h"
 
 #include <OpenImageIO/imagebuf.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Controls.h"
+#include "veilcast/host/Controls.h"
 
 #include <gtest/gtest.h>
 

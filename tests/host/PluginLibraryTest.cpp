@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "PluginLibrary.h"
+#include "veilcast/host/PluginLibrary.h"
 
 #include "DDImage/Op.h"
 

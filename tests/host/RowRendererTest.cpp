@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ImageSource.h"
+#include "veilcast/host/ImageSource.h"
 #include "LoadedPlugin.h"
-#include "OperatorNode.h"
+#include "veilcast/host/OperatorNode.h"
 #include "ParamsFromControls.h"
-#include "RowRenderer.h"
-#include "ScreenKeyer.h"
+#include "veilcast/host/RowRenderer.h"
+#include "veilcast/core/ScreenKeyer.h"
 #include "TestImages.h"
 
 #include "FloatBits.h"

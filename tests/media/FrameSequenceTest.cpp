@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "FrameSequence.h"
-#include "UsageError.h"
+#include "veilcast/media/FrameSequence.h"
+#include "veilcast/host/UsageError.h"
 
 #include <gtest/gtest.h>
 

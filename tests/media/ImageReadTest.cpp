@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Files found by fuzzing that once took the reader minutes or gigabytes.
 
-#include "ImageFiles.h"
+#include "veilcast/media/ImageFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Preview.h"
+#include "veilcast/media/Preview.h"
 
 #include <gtest/gtest.h>
 

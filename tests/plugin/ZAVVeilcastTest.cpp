@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ImageSource.h"
+#include "veilcast/host/ImageSource.h"
 #include "LoadedPlugin.h"
-#include "OperatorNode.h"
+#include "veilcast/host/OperatorNode.h"
 #include "ParamsFromControls.h"
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 #include "TestImages.h"
 
 #include "FloatBits.h"

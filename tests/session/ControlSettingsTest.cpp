@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ControlSettings.h"
+#include "veilcast/session/ControlSettings.h"
 #include "LoadedPlugin.h"
-#include "OperatorNode.h"
-#include "UsageError.h"
+#include "veilcast/host/OperatorNode.h"
+#include "veilcast/host/UsageError.h"
 
 #include <gtest/gtest.h>
 

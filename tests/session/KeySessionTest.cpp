@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A long sequence keyed in one process must not pile up open files or memory.
 
-#include "KeySession.h"
+#include "veilcast/session/KeySession.h"
 #include "LoadedPlugin.h"
 
 #include <OpenImageIO/imagebuf.h>

@@ -3,8 +3,8 @@
 // against the true matte of synthetic plates, next to the best box a careful
 // user could have dragged over clean backing.
 
-#include "ScreenKeyer.h"
-#include "ScreenPicker.h"
+#include "veilcast/core/ScreenKeyer.h"
+#include "veilcast/session/ScreenPicker.h"
 
 #include <OpenImageIO/imagebuf.h>
 

@@ -5,7 +5,7 @@
 // NaN, infinities, signed zeros, subnormals, huge values and out-of-range modes.
 
 #include "FloatBits.h"
-#include "KeyParams.h"
+#include "veilcast/core/KeyParams.h"
 
 #include <cstdint>
 #include <limits>

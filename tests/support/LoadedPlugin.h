@@ -3,7 +3,7 @@
 
 // Loads the built operator module once per test process, as a host would.
 
-#include "PluginLibrary.h"
+#include "veilcast/host/PluginLibrary.h"
 
 namespace zavtest {
 

@@ -4,8 +4,8 @@
 // The settings a node holds, read back through its controls alone, as a host
 // sees them: the tests key with these to compare against the operator.
 
-#include "Controls.h"
-#include "KeyParams.h"
+#include "veilcast/host/Controls.h"
+#include "veilcast/core/KeyParams.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "AdversarialValues.h"
-#include "PlanarImage.h"
+#include "veilcast/host/PlanarImage.h"
 
 #include <random>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "Controls.h"
+#include "veilcast/host/Controls.h"
 
 #include <string>
 #include <string_view>

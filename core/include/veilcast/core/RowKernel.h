@@ -5,7 +5,7 @@
 // for each instruction set, all bit-identical. Internal to the core; the
 // tests reach every version through keySpanWith.
 
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 #include <array>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // Constants and small helpers shared by the reference keyer and the row kernels.
 // Internal to the core.
 
-#include "ScreenKeyer.h"
+#include "veilcast/core/ScreenKeyer.h"
 
 namespace zav {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "ControlSettings.h"
+#include "veilcast/session/ControlSettings.h"
 
 #include <sys/types.h>
 

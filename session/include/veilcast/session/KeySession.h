@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "Cancellation.h"
-#include "ControlSettings.h"
-#include "ImageFiles.h"
-#include "OperatorNode.h"
-#include "PluginLibrary.h"
-#include "KeyProgress.h"
-#include "ScreenPicker.h"
+#include "veilcast/host/Cancellation.h"
+#include "veilcast/session/ControlSettings.h"
+#include "veilcast/media/ImageFiles.h"
+#include "veilcast/host/OperatorNode.h"
+#include "veilcast/host/PluginLibrary.h"
+#include "veilcast/session/KeyProgress.h"
+#include "veilcast/session/ScreenPicker.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "FrameSequence.h"
+#include "veilcast/media/FrameSequence.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "PlanarImage.h"
+#include "veilcast/host/PlanarImage.h"
 
 #include <OpenImageIO/imageio.h>
 

@@ -12,7 +12,7 @@
 // test, which widens |screenDifference| to double and compares it with 1e-8.
 // The keyer never touches the thread's floating-point mode.
 
-#include "KeyParams.h"
+#include "veilcast/core/KeyParams.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "PlanarImage.h"
-#include "ScreenPicking.h"
+#include "veilcast/host/PlanarImage.h"
+#include "veilcast/core/ScreenPicking.h"
 
 #include <array>
 #include <string>
