@@ -53,6 +53,29 @@ bool KeySession::keysAlpha() const
     return !std::get<bool>(node_.controls().get("CheckAlphaKnob"));
 }
 
+PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)
+{
+    ImageSource src(source);
+    Iop& op = node_.op();
+    op.set_input(0, &src);
+    validateAndRequest(op, Mask_RGBA);
+    std::vector<Channel> channels;
+    const ChannelSet out = op.info().channels();
+    for (Channel z = out.first(); z; z = out.next(z))
+        channels.push_back(z);
+    PlanarImage result(op.info().box(), op.info().format(), channels);
+    RenderOptions render;
+    render.threads = options_.threads;
+    const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
+    render.cancelled = cancelled;
+    render.progress = rowsDone;
+    const RenderResult status = renderRows(op, result, render);
+    op.set_input(0, nullptr);
+    if (status == RenderResult::Aborted || cancelled())
+        throw Cancelled();
+    return result;
+}
+
 KeyedFrame KeySession::keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
                               int count)
 {
@@ -84,27 +107,11 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
         screenPicked_ = true;
     }
 
-    ImageSource src(source.pixels);
-    Iop& op = node_.op();
-    op.set_input(0, &src);
-    validateAndRequest(op, Mask_RGBA);
-    std::vector<Channel> channels;
-    const ChannelSet out = op.info().channels();
-    for (Channel z = out.first(); z; z = out.next(z))
-        channels.push_back(z);
-    PlanarImage result(op.info().box(), op.info().format(), channels);
-
-    RenderOptions render;
-    render.threads = options_.threads;
+    const double rows = std::max(1, source.pixels.box().h());
+    const PlanarImage result = keyImage(source.pixels, [&progress, rows](int done) {
+        progress.update(kReadShare + kKeyShare * done / rows);
+    });
     const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
-    render.cancelled = cancelled;
-    const double rows = std::max(1, result.box().h());
-    render.progress = [&progress, rows](int done) { progress.update(kReadShare + kKeyShare * done / rows); };
-    const RenderResult status = renderRows(op, result, render);
-    op.set_input(0, nullptr);
-    if (status == RenderResult::Aborted || cancelled())
-        throw Cancelled();
-
     WriteOptions write = options_.write;
     write.raw = options_.raw;
     write.cancelled = cancelled;

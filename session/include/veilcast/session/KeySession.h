@@ -9,6 +9,7 @@
 #include "veilcast/session/KeyProgress.h"
 #include "veilcast/session/ScreenPicker.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ public:
     // Keys one file. The first call picks the screen colour if asked, and
     // later calls reuse it so a sequence keys consistently. Throws
     // std::runtime_error naming the file, or Cancelled.
+    // Keys an image already in memory with the controls as they are now, on
+    // the session's threads; `rowsDone` (may be empty) hears the rows done.
+    // Throws Cancelled when the session's token is set.
+    PlanarImage keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone = {});
+
     KeyedFrame keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
                        int count);
 
