@@ -26,8 +26,12 @@ void ImageSource::engine(int y, int x, int r, const ChannelSet& channels, Row& o
     const int x0 = std::min(std::max(x, box.x), r);
     const int r0 = std::max(std::min(r, box.r), x0);
     for (Channel z = channels.first(); z; z = channels.next(z)) {
-        float* dst = out.writable(z);
         const float* src = image_.row(z, y);
+        // A whole row inside the image is lent, not copied: the row reads the
+        // image itself. A part of a row is copied, so the rest still reads as black.
+        if (src && x0 == x && r0 == r && x == out.getLeft() && r == out.getRight() && out.lend(z, src))
+            continue;
+        float* dst = out.writable(z);
         if (!src || x0 >= r0) {
             std::fill(dst + x, dst + r, 0.0f);
             continue;

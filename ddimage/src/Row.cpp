@@ -21,6 +21,8 @@ const float* Row::operator[](Channel z) const
 {
     if (z > Chan_Black && z <= Chan_Last && planes_[z])
         return planes_[z];
+    if (z > Chan_Black && z <= Chan_Last && lent_[z])
+        return lent_[z];
     if (!zeros_)
         zeros_ = makePlane();
     return zeros_.get() - x_;
@@ -33,6 +35,9 @@ float* Row::writable(Channel z)
     if (!planes_[z]) {
         owned_[z] = makePlane();
         planes_[z] = owned_[z].get() - x_;
+        if (lent_[z])
+            std::copy(lent_[z] + x_, lent_[z] + r_, planes_[z] + x_);
+        lent_[z] = nullptr;
     }
     return planes_[z];
 }
@@ -43,14 +48,23 @@ void Row::attach(Channel z, float* pixels)
         return;
     owned_[z].reset();
     planes_[z] = pixels;
+    lent_[z] = nullptr;
+}
+
+bool Row::lend(Channel z, const float* pixels)
+{
+    if (z <= Chan_Black || z > Chan_Last || planes_[z])
+        return false;
+    lent_[z] = pixels;
+    return true;
 }
 
 void Row::get(Iop& input, int y, int x, int r, const ChannelSet& channels)
 {
+    // Channels are not made writable here: a source that can lend its own
+    // memory does so, and one that writes makes them on first use.
     x = std::max(x, x_);
     r = std::min(r, r_);
-    for (Channel z = channels.first(); z; z = channels.next(z))
-        writable(z);
     if (x < r)
         input.get(y, x, r, channels, *this);
 }

@@ -138,6 +138,36 @@ struct GetCase {
     std::optional<Span> passedOn;  // none: the input is not asked at all
 };
 
+TEST(Row, LentPixelsAreReadInPlaceAndCopiedOnlyWhenWritten)
+{
+    std::vector<float> source(12);
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = pixelValue(0, Chan_Red, static_cast<int>(i));
+    const float* lent = source.data() - 2;  // indexed by x over 2..13
+
+    Row row(2, 14);
+    ASSERT_TRUE(row.lend(Chan_Red, lent));
+    EXPECT_EQ(row[Chan_Red], lent) << "a lent channel must be read where it lies";
+
+    float* own = row.writable(Chan_Red);
+    EXPECT_NE(own, lent);
+    own[5] = -1.0f;
+    EXPECT_EQ(zavtest::bits(source[3]), zavtest::bits(pixelValue(0, Chan_Red, 3))) << "writing reached the lender";
+    for (int x = 2; x < 14; ++x) {
+        if (x != 5) {
+            EXPECT_EQ(zavtest::bits(row[Chan_Red][x]), zavtest::bits(pixelValue(0, Chan_Red, x - 2))) << x;
+        }
+    }
+
+    // A channel with memory of its own, written or attached, is never replaced.
+    EXPECT_FALSE(row.lend(Chan_Red, lent));
+    std::vector<float> attached(12, 7.0f);
+    row.attach(Chan_Green, attached.data() - 2);
+    EXPECT_FALSE(row.lend(Chan_Green, lent));
+    EXPECT_EQ(row[Chan_Green], attached.data() - 2);
+    EXPECT_FALSE(row.lend(Chan_Black, lent));
+}
+
 TEST(Row, GetClipsTheSpanToTheRow)
 {
     const GetCase cases[] = {
@@ -169,17 +199,15 @@ TEST(Row, GetClipsTheSpanToTheRow)
         } else {
             EXPECT_TRUE(input.calls.empty()) << "the input was asked for pixels off the row";
         }
-        // Every asked channel has a buffer, holding the input's pixels on the
-        // clipped span and zeros elsewhere.
-        for (Channel z : {Chan_Red, Chan_Green, Chan_Blue, Chan_Z}) {
-            const float* written = row[z];
-            EXPECT_EQ(row.writable(z), written) << "channel " << z << " got no buffer of its own";
-            for (int i = row.getLeft(); i < row.getRight(); ++i) {
-                const bool fetched = c.passedOn && i >= c.passedOn->x && i < c.passedOn->r;
-                ASSERT_EQ(zavtest::bits(written[i]), zavtest::bits(fetched ? pixelValue(3, z, i) : 0.0f))
-                    << "channel " << z << " pixel " << i;
-            }
-        }
+        // Every asked channel reads the input's pixels on the clipped span and
+        // zeros elsewhere, and so does its writable buffer.
+        for (Channel z : {Chan_Red, Chan_Green, Chan_Blue, Chan_Z})
+            for (const float* pixels : {row[z], const_cast<const float*>(row.writable(z))})
+                for (int i = row.getLeft(); i < row.getRight(); ++i) {
+                    const bool fetched = c.passedOn && i >= c.passedOn->x && i < c.passedOn->r;
+                    ASSERT_EQ(zavtest::bits(pixels[i]), zavtest::bits(fetched ? pixelValue(3, z, i) : 0.0f))
+                        << "channel " << z << " pixel " << i;
+                }
     }
 }
 

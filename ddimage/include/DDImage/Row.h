@@ -33,6 +33,13 @@ public:
     // A host uses this to let operators write straight into its frame buffer.
     void attach(Channel z, float* pixels);
 
+    // Lets channel z read the caller's `pixels` (indexed by pixel x, valid
+    // for this row's span and life) without copying them, when the row has
+    // no memory for z yet: nothing attached, nothing written. Returns false
+    // otherwise, and the caller writes as usual. Asking for a lent channel
+    // as writable first copies it into the row's own memory.
+    bool lend(Channel z, const float* pixels);
+
     // Fills channels of pixels x..r-1 (clipped to this row's span) with row y
     // of `input`.
     void get(Iop& input, int y, int x, int r, const ChannelSet& channels);
@@ -40,6 +47,7 @@ public:
 private:
     int x_, r_;
     float* planes_[Chan_Last + 1] = {};  // indexed by pixel x
+    const float* lent_[Chan_Last + 1] = {};
     std::unique_ptr<float[]> owned_[Chan_Last + 1];
     mutable std::unique_ptr<float[]> zeros_;
 

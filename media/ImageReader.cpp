@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include "veilcast/host/UsageError.h"
 #include "FileFormats.h"
@@ -173,6 +173,26 @@ int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptio
     return chosen;
 }
 
+// Rows per strip: 64 where the file allows, as many as one read should
+// decode at once; otherwise a whole number of its chunks or tiles.
+int chooseStripRows(const OIIO::ImageSpec& spec)
+{
+    constexpr int kPreferredRows = 64;
+    int chunk = 1;
+    if (spec.tile_width > 0)
+        chunk = std::max(1, spec.tile_height);
+    else {
+        const std::string compression = Strutil::lower(spec.get_string_attribute("compression"));
+        if (compression == "dwab")
+            chunk = 256;
+        else if (compression == "piz" || compression == "b44" || compression == "b44a" || compression == "dwaa")
+            chunk = 32;
+        else if (compression == "zip" || compression == "pxr24")
+            chunk = 16;
+    }
+    return std::max(1, std::min((kPreferredRows + chunk - 1) / chunk * chunk, std::max(chunk, spec.height)));
+}
+
 }  // namespace
 
 std::uint64_t defaultMaxPixels()
@@ -188,7 +208,7 @@ OIIO::TypeDesc parseDataType(const std::string& name)
     throw UsageError("unknown data type \"" + name + "\" (use half, float, uint8 or uint16)");
 }
 
-SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
+ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : path_(path)
 {
     std::error_code ec;
     if (!fs::exists(path, ec))
@@ -203,15 +223,14 @@ SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
     checkDpxHeader(path);
     OIIO::ImageSpec asStored;
     asStored.attribute("oiio:UnassociatedAlpha", 1);
-    auto input = OIIO::ImageInput::open(path, &asStored);
-    if (!input)
+    input_ = OIIO::ImageInput::open(path, &asStored);
+    if (!input_)
         throw std::runtime_error(path + ": cannot read: " + oiioError("unknown format or corrupt file"));
 
-    SourceImage result;
-    result.formatName = input->format_name();
-    choosePart(*input, path, options, result.notice);
-    result.spec = leanSpec(input->spec());
-    const OIIO::ImageSpec& spec = result.spec;
+    formatName_ = input_->format_name();
+    choosePart(*input_, path, options, notice_);
+    spec_ = leanSpec(input_->spec());
+    const OIIO::ImageSpec& spec = spec_;
 
     if (spec.deep)
         throw std::runtime_error(path + ": deep images cannot be keyed; flatten it first");
@@ -233,54 +252,78 @@ SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
                                  channelList(spec) + (layers.empty() ? "" : " (--layer chooses one of: " + layers + ")"));
     }
 
-    const Box box = boxOf(spec.x, spec.y, spec.width, spec.height);
-    const Box format = boxOf(spec.full_x, spec.full_y, spec.full_width, spec.full_height);
-    std::vector<Channel> channels{Chan_Red, Chan_Green, Chan_Blue};
+    box_ = boxOf(spec.x, spec.y, spec.width, spec.height);
+    format_ = boxOf(spec.full_x, spec.full_y, spec.full_width, spec.full_height);
+    channels_ = {Chan_Red, Chan_Green, Chan_Blue};
     if (map.index[3] >= 0)
-        channels.push_back(Chan_Alpha);
-    result.pixels = PlanarImage(box, format, channels);
+        channels_.push_back(Chan_Alpha);
+    std::copy(map.index, map.index + 4, index_);
+    chBegin_ = *std::min_element(map.index, map.index + channels_.size());
+    chEnd_ = *std::max_element(map.index, map.index + channels_.size()) + 1;
+    stripRows_ = chooseStripRows(spec);
 
-    const int chBegin = *std::min_element(map.index, map.index + channels.size());
-    const int chEnd = *std::max_element(map.index, map.index + channels.size()) + 1;
-    const int stride = chEnd - chBegin;
-
-    OIIO::ColorProcessorHandle toLinear;
-    if (!options.raw && isDisplayEncoded(spec, result.formatName)) {
+    if (!options.raw && isDisplayEncoded(spec, formatName_)) {
         static const OIIO::ColorConfig colours;
-        toLinear = colours.createColorProcessor("sRGB", "linear");
-        if (!toLinear)
+        toLinear_ = colours.createColorProcessor("sRGB", "linear");
+        if (!toLinear_)
             throw std::runtime_error(path + ": cannot convert from sRGB to linear");
     }
+}
 
-    // A strip of scan lines at a time, so that only the planes are frame-sized.
-    const int stripRows = std::max(1, std::min(spec.height, 64));
-    std::vector<float> strip(static_cast<std::size_t>(stripRows) * spec.width * stride);
-    for (int y = box.y; y < box.t; y += stripRows) {
-        const int yEnd = std::min(box.t, y + stripRows);
-        if (!input->read_scanlines(input->current_subimage(), 0, y, yEnd, 0, chBegin, chEnd, OIIO::TypeDesc::FLOAT,
-                                   strip.data()))
-            throw std::runtime_error(path + ": cannot read pixels: " +
-                                     oiioError("corrupt or truncated file", input->geterror()));
-        for (std::size_t c = 0; c < channels.size(); ++c) {
-            const int offset = map.index[c] - chBegin;
-            for (int row = y; row < yEnd; ++row) {
-                float* plane = result.pixels.row(channels[c], row) + box.x;
-                const float* in = strip.data() + static_cast<std::size_t>(row - y) * spec.width * stride + offset;
-                for (int x = 0; x < spec.width; ++x)
-                    plane[x] = in[static_cast<std::size_t>(x) * stride];
-            }
+ImageReader::~ImageReader() = default;
+
+PlanarImage ImageReader::makeStrip(int y0, int y1) const
+{
+    return PlanarImage(Box{box_.x, y0, box_.r, y1}, format_, channels_);
+}
+
+void ImageReader::read(int y0, int y1, PlanarImage& strip)
+{
+    const int width = spec_.width, stride = chEnd_ - chBegin_;
+    interleaved_.resize(static_cast<std::size_t>(y1 - y0) * width * stride);
+    const int subimage = input_->current_subimage();
+    const bool ok = spec_.tile_width > 0
+                        ? input_->read_tiles(subimage, 0, box_.x, box_.r, y0, y1, 0, 1, chBegin_, chEnd_,
+                                             OIIO::TypeDesc::FLOAT, interleaved_.data())
+                        : input_->read_scanlines(subimage, 0, y0, y1, 0, chBegin_, chEnd_, OIIO::TypeDesc::FLOAT,
+                                                 interleaved_.data());
+    if (!ok)
+        throw std::runtime_error(path_ + ": cannot read pixels: " +
+                                 oiioError("corrupt or truncated file", input_->geterror()));
+    for (std::size_t c = 0; c < channels_.size(); ++c) {
+        const int offset = index_[c] - chBegin_;
+        for (int row = y0; row < y1; ++row) {
+            float* plane = strip.row(channels_[c], row) + box_.x;
+            const float* in = interleaved_.data() + static_cast<std::size_t>(row - y0) * width * stride + offset;
+            for (int x = 0; x < width; ++x)
+                plane[x] = in[static_cast<std::size_t>(x) * stride];
         }
-        if (toLinear) {
-            float* red = result.pixels.row(Chan_Red, y) + box.x;
-            const auto planeBytes = reinterpret_cast<char*>(result.pixels.row(Chan_Green, y)) - reinterpret_cast<char*>(
-                                                                                                result.pixels.row(Chan_Red, y));
-            toLinear->apply(red, spec.width, yEnd - y, 3, planeBytes, sizeof(float),
-                            static_cast<OIIO::stride_t>(spec.width * sizeof(float)));
-        }
-        if (options.progress)
-            options.progress(static_cast<double>(yEnd - box.y) / spec.height);
     }
-    input->close();
+    if (toLinear_ && y1 > y0) {
+        float* red = strip.row(Chan_Red, y0) + box_.x;
+        const auto planeBytes =
+            reinterpret_cast<char*>(strip.row(Chan_Green, y0)) - reinterpret_cast<char*>(strip.row(Chan_Red, y0));
+        toLinear_->apply(red, width, y1 - y0, 3, planeBytes, sizeof(float),
+                         static_cast<OIIO::stride_t>(width * sizeof(float)));
+    }
+}
+
+SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
+{
+    ImageReader reader(path, options);
+    SourceImage result;
+    result.formatName = reader.formatName();
+    result.notice = reader.notice();
+    result.spec = reader.spec();
+    const Box& box = reader.box();
+    result.pixels = reader.makeStrip(box.y, box.t);
+    const int rows = reader.stripRows();
+    for (int y = box.y; y < box.t; y += rows) {
+        const int yEnd = std::min(box.t, y + rows);
+        reader.read(y, yEnd, result.pixels);
+        if (options.progress)
+            options.progress(static_cast<double>(yEnd - box.y) / box.h());
+    }
     return result;
 }
 

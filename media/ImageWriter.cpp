@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "veilcast/media/ImageWriter.h"
+
+#include "CheckedFileProxy.h"
+#include "veilcast/host/UsageError.h"
+#include "FileFormats.h"
+#include "veilcast/host/Cancellation.h"
+#include "veilcast/media/Metadata.h"
+#include "veilcast/media/PendingOutput.h"
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/strutil.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+namespace veilcast {
+
+using namespace DD::Image;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kChannelNames[] = {"R", "G", "B", "A"};
+
+}  // namespace
+
+void checkOutputPath(const std::string& path, OIIO::TypeDesc dataType, bool withAlpha)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode))
+            throw UsageError(path + ": is a symbolic link; veilcast replaces files but never writes through a link "
+                                    "(give the path it points to)");
+        if (S_ISDIR(st.st_mode))
+            throw UsageError(path + ": is a directory; give a file name for the output");
+        if (!S_ISREG(st.st_mode))
+            throw UsageError(path + ": is not a regular file; veilcast writes image files only");
+    }
+    const auto output = OIIO::ImageOutput::create(path);
+    if (!output)
+        throw UsageError(path + ": cannot write this kind of file: " + oiioError("unknown file format"));
+    try {
+        checkDataType(output->format_name(), dataType);
+    } catch (const UsageError& e) {
+        throw UsageError(path + ": " + e.what());
+    }
+    if (withAlpha && !output->supports("alpha"))
+        throw UsageError(path + ": " + output->format_name() + " files hold no alpha, and the result has a matte in "
+                         "alpha; write " + formatsWithAlpha() + ", or turn Check Alpha on for the matte alone");
+    const fs::path parent = fs::path(path).parent_path();
+    const std::string directory = parent.empty() ? "." : parent.string();
+    if (stat(directory.c_str(), &st) != 0)
+        throw std::runtime_error(path + ": the folder " + directory + " does not exist");
+    if (!S_ISDIR(st.st_mode))
+        throw std::runtime_error(path + ": " + directory + " is not a folder");
+    if (access(directory.c_str(), W_OK | X_OK) != 0)
+        throw std::runtime_error(path + ": cannot write in " + directory + ": " + std::strerror(errno));
+}
+
+ImageWriter::ImageWriter(const std::string& path, const std::vector<Channel>& channels, const Box& box,
+                         const Box& format, const OIIO::ImageSpec& sourceSpec, const std::string& sourceFormat,
+                         const WriteOptions& options)
+    : path_(path), options_(options), channels_(channels), output_(OIIO::ImageOutput::create(path))
+{
+    if (!output_)
+        throw std::runtime_error(path + ": cannot write: " + oiioError("unknown file format"));
+
+    const int nchannels = static_cast<int>(channels.size());
+    OIIO::ImageSpec& spec = spec_;
+    spec = sourceSpec;
+    spec.nchannels = nchannels;
+    spec.channelnames.clear();
+    spec.channelformats.clear();
+    bool alpha = false;
+    for (const Channel z : channels) {
+        spec.channelnames.push_back(kChannelNames[static_cast<int>(z) - 1]);
+        alpha = alpha || z == Chan_Alpha;
+    }
+    spec.alpha_channel = alpha ? 3 : -1;
+    spec.z_channel = -1;
+    spec.deep = false;
+    spec.x = box.x, spec.y = box.y, spec.width = box.w(), spec.height = box.h();
+    spec.full_x = format.x, spec.full_y = format.y;
+    spec.full_width = format.w(), spec.full_height = format.h();
+    spec.tile_width = spec.tile_height = spec.tile_depth = 0;
+    const std::string formatName = output_->format_name();
+    spec.format = outputDataType(formatName, sourceSpec.format, options.dataType);
+    if (alpha && !output_->supports("alpha"))
+        throw UsageError(path + ": " + formatName + " files hold no alpha; write " + formatsWithAlpha());
+    carryMetadata(sourceSpec, sourceFormat, formatName, options.settings, spec, options.dateTime);
+    encode_ = !options.raw && !storesLinear(formatName) && !spec.format.is_floating_point();
+    if (encode_)
+        spec.attribute("oiio:ColorSpace", "sRGB");
+    else if (!options.raw)
+        spec.attribute("oiio:ColorSpace", "linear");
+
+    pending_ = std::make_unique<PendingOutput>(path);
+    proxy_ = std::make_unique<CheckedFileProxy>(pending_->path(), pending_->fd());
+    // The TIFF writer loses its directory when it writes EXIF data through a
+    // proxy; it writes by path, in the private folder, and is read back whole.
+    checked_ = formatName != "tiff" && output_->supports("ioproxy") && output_->set_ioproxy(proxy_.get());
+    if (!output_->open(pending_->path(), spec))
+        throw failure(oiioError("unknown error", output_->geterror()));
+    // A writer that cannot store the type asked for converts without a word; refuse instead.
+    if (output_->spec().format != spec.format)
+        throw UsageError(path + ": " + formatName + " files cannot hold " + spec.format.c_str() + " data");
+    nextRow_ = spec.y;
+}
+
+ImageWriter::~ImageWriter() = default;
+
+// The library's messages name the file it was given: the user knows only the target.
+std::runtime_error ImageWriter::failure(std::string why)
+{
+    output_.reset();
+    why = OIIO::Strutil::replace(why, pending_ ? pending_->path() : path_, path_, true);
+    return std::runtime_error(path_ + ": cannot write: " + why);
+}
+
+void ImageWriter::write(int y0, int y1, const PlanarImage& from)
+{
+    if (!output_ || y0 != nextRow_ || y1 < y0 || y1 > spec_.y + spec_.height)
+        throw std::logic_error(path_ + ": rows written out of order");
+    const int width = spec_.width, nchannels = spec_.nchannels;
+    interleaved_.resize(static_cast<std::size_t>(y1 - y0) * width * nchannels);
+    for (int c = 0; c < nchannels; ++c)
+        for (int y = y0; y < y1; ++y) {
+            const float* in = from.row(channels_[static_cast<std::size_t>(c)], y) + spec_.x;
+            float* out = interleaved_.data() + static_cast<std::size_t>(y - y0) * width * nchannels + c;
+            for (int x = 0; x < width; ++x)
+                out[static_cast<std::size_t>(x) * nchannels] = in[x];
+        }
+    const float* pixels = interleaved_.data();
+    OIIO::ImageBuf encoded;
+    if (encode_) {
+        OIIO::ImageSpec stripSpec = spec_;
+        stripSpec.y = y0;
+        stripSpec.height = y1 - y0;
+        stripSpec.format = OIIO::TypeDesc::FLOAT;
+        const OIIO::ImageBuf linear(stripSpec, interleaved_.data());
+        if (!OIIO::ImageBufAlgo::colorconvert(encoded, linear, "linear", "sRGB"))
+            throw std::runtime_error(path_ + ": cannot convert to sRGB: " + encoded.geterror());
+        pixels = static_cast<const float*>(encoded.localpixels());
+    }
+    if (!output_->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, pixels))
+        throw failure(proxy_->failure() ? std::strerror(proxy_->failure())
+                                        : oiioError("unknown error", output_->geterror()));
+    nextRow_ = y1;
+    if (options_.progress)
+        options_.progress(static_cast<double>(y1 - spec_.y) / std::max(1, spec_.height));
+}
+
+void ImageWriter::finish()
+{
+    if (!output_ || nextRow_ != spec_.y + spec_.height)
+        throw std::logic_error(path_ + ": finished before every row was written");
+    const bool closed = output_->close();
+    // A failed write of our own is the cause, whatever the library made of it.
+    if (proxy_->failure())
+        throw failure(std::strerror(proxy_->failure()));
+    if (!closed)
+        throw failure(oiioError("unknown error", output_->geterror()));
+    output_.reset();
+    // What is moved into place must at least open as the image written; a
+    // writer we could not watch must read back whole, a strip at a time.
+    auto check = OIIO::ImageInput::open(pending_->path());
+    bool readsBack = check && check->spec().width == spec_.width && check->spec().height == spec_.height &&
+                     check->spec().nchannels == spec_.nchannels;
+    if (readsBack && !checked_) {
+        constexpr int kRows = 64;
+        std::vector<float> rows(static_cast<std::size_t>(kRows) * spec_.width * spec_.nchannels);
+        const OIIO::ImageSpec& written = check->spec();
+        for (int y = written.y; readsBack && y < written.y + written.height; y += kRows)
+            readsBack = check->read_scanlines(0, 0, y, std::min(y + kRows, written.y + written.height), 0, 0,
+                                              written.nchannels, OIIO::TypeDesc::FLOAT, rows.data());
+    }
+    if (!readsBack)
+        throw failure("the written file does not read back as written: " +
+                      oiioError("unknown error", check ? check->geterror() : std::string()));
+    check.reset();
+    if (options_.cancelled && options_.cancelled())
+        throw Cancelled();
+    pending_->commit();
+}
+
+void writeImage(const std::string& path, const PlanarImage& image, const OIIO::ImageSpec& sourceSpec,
+                const std::string& sourceFormat, const WriteOptions& options)
+{
+    ImageWriter writer(path, image.channels(), image.box(), image.format(), sourceSpec, sourceFormat, options);
+    writer.write(image.box().y, image.box().t, image);
+    writer.finish();
+}
+
+}  // namespace veilcast

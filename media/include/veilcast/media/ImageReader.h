@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+#include "veilcast/media/ImageFiles.h"
+
+#include <OpenImageIO/color.h>
+#include <OpenImageIO/imageio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace veilcast {
+
+// An image file open for keying, read a strip of scan lines at a time so that
+// no frame-sized buffer is ever needed. Opening checks everything
+// readSourceImage does (see there) before any pixel is read.
+class ImageReader {
+public:
+    ImageReader(const std::string& path, const ReadOptions& options);
+    ~ImageReader();
+    ImageReader(const ImageReader&) = delete;
+    ImageReader& operator=(const ImageReader&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The part's description (without oversized attributes), for metadata.
+    const OIIO::ImageSpec& spec() const { return spec_; }
+    const std::string& formatName() const { return formatName_; }
+    const std::string& notice() const { return notice_; }
+    const DD::Image::Box& box() const { return box_; }
+    const DD::Image::Box& format() const { return format_; }
+    // R, G, B, and A when the file has it.
+    const std::vector<DD::Image::Channel>& channels() const { return channels_; }
+
+    // Rows per strip: a whole number of the file's compression chunks or
+    // tiles, so that no chunk is decoded twice.
+    int stripRows() const { return stripRows_; }
+    // An image for rows y0..y1-1 at the data window's full width.
+    PlanarImage makeStrip(int y0, int y1) const;
+    // Reads rows y0..y1-1 into `into` (whose box holds them at full width),
+    // converted as the file's encoding asks. y0 is the data window's top plus
+    // a multiple of stripRows(); y1 the next such row or the bottom. Throws
+    // std::runtime_error naming the file.
+    void read(int y0, int y1, PlanarImage& into);
+
+private:
+    std::string path_;
+    std::unique_ptr<OIIO::ImageInput> input_;
+    OIIO::ImageSpec spec_;
+    std::string formatName_, notice_;
+    DD::Image::Box box_, format_;
+    std::vector<DD::Image::Channel> channels_;
+    int index_[4] = {-1, -1, -1, -1};
+    int chBegin_ = 0, chEnd_ = 0;
+    int stripRows_ = 1;
+    OIIO::ColorProcessorHandle toLinear_;
+    std::vector<float> interleaved_;
+};
+
+}  // namespace veilcast

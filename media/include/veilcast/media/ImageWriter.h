@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+#include "veilcast/media/ImageFiles.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace veilcast {
+
+class CheckedFileProxy;
+class PendingOutput;
+
+// An image file written a strip of scan lines at a time, top to bottom, with
+// every guarantee of writeImage: it is written beside its target and moved
+// into place by finish() only once complete, checked and on disk; a writer
+// destroyed before that leaves the target as it was.
+class ImageWriter {
+public:
+    // Opens the file for an image of `box` within `format` holding
+    // `channels`, with the source's metadata. Throws as writeImage does.
+    ImageWriter(const std::string& path, const std::vector<DD::Image::Channel>& channels, const DD::Image::Box& box,
+                const DD::Image::Box& format, const OIIO::ImageSpec& sourceSpec, const std::string& sourceFormat,
+                const WriteOptions& options);
+    ~ImageWriter();
+    ImageWriter(const ImageWriter&) = delete;
+    ImageWriter& operator=(const ImageWriter&) = delete;
+
+    // Writes rows y0..y1-1 of `from`, whose box holds them at full width.
+    // Rows come in order, each once.
+    void write(int y0, int y1, const PlanarImage& from);
+    // Closes, checks and moves the file into place; all rows must have been
+    // written. Throws std::runtime_error naming the file, or Cancelled.
+    void finish();
+
+private:
+    std::runtime_error failure(std::string why);
+
+    std::string path_;
+    WriteOptions options_;
+    std::vector<DD::Image::Channel> channels_;
+    std::unique_ptr<OIIO::ImageOutput> output_;
+    OIIO::ImageSpec spec_;
+    bool encode_ = false;
+    bool checked_ = false;
+    int nextRow_ = 0;
+    std::unique_ptr<PendingOutput> pending_;
+    std::unique_ptr<CheckedFileProxy> proxy_;
+    std::vector<float> interleaved_;
+};
+
+}  // namespace veilcast
