@@ -91,7 +91,8 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
     const auto& files = plan.files;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const auto& [in, out] = files[i];
-        const KeyedFrame frame = keyer.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()));
+        const KeyedFrame frame = keyer.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()),
+                                               i + 1 < files.size() ? files[i + 1].first : std::string());
         pixels += frame.pixels;
         if (frame.pickedScreen) {
             // Also with --quiet: a script reads the colour from this one line.

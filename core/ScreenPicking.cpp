@@ -49,14 +49,6 @@ void forEachSampled(const RgbPlanes& image, int step, F&& f)
             f(pixelAt(image, x, y));
 }
 
-int samplingStep(const RgbPlanes& image)
-{
-    int step = 1;
-    const auto along = [&step](int n) { return (static_cast<std::int64_t>(n) + step - 1) / step; };
-    while (along(image.width) * along(image.height) > kMaxSamples)
-        ++step;
-    return step;
-}
 
 // The value at rank `fraction` of `values` (0 the least, 1 the greatest);
 // reorders `values`.
@@ -114,9 +106,18 @@ bool boxAverage(const RgbPlanes& image, int x0, int y0, int x1, int y1, Colour& 
     return true;
 }
 
+int autoPickStep(int width, int height)
+{
+    int step = 1;
+    const auto along = [&step](int n) { return (static_cast<std::int64_t>(std::max(n, 0)) + step - 1) / step; };
+    while (along(width) * along(height) > kMaxSamples)
+        ++step;
+    return step;
+}
+
 Colour pickScreenAuto(const RgbPlanes& image)
 {
-    const int step = samplingStep(image);
+    const int step = autoPickStep(image.width, image.height);
     std::int64_t finite = 0, dominated[3] = {0, 0, 0};
     forEachSampled(image, step, [&](const Pixel& p) {
         if (!p.finite())

@@ -58,17 +58,11 @@ std::string describePick(const SubmitRequest& request, bool screenSet)
 // The same colour KeySession::keyFile would pick on this frame.
 Colour pickOn(const std::string& frame, const std::string& pick, const ReadOptions& read)
 {
-    const SourceImage source = readSourceImage(frame, read);
-    try {
-        if (pick == "auto")
-            return pickScreenAuto(source.pixels);
-        const auto b = parsePickBox(pick.substr(4));
-        return pickScreenInBox(source.pixels, b[0], b[1], b[2], b[3]);
-    } catch (const UsageError&) {
-        throw;
-    } catch (const std::invalid_argument& e) {
-        throw std::runtime_error(frame + ": " + e.what());
-    }
+    ScreenPick how;
+    how.kind = pick == "auto" ? ScreenPick::Kind::Auto : ScreenPick::Kind::Box;
+    if (how.kind == ScreenPick::Kind::Box)
+        how.box = parsePickBox(pick.substr(4));
+    return pickScreenInFile(frame, how, read);
 }
 
 }  // namespace

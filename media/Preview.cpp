@@ -31,53 +31,99 @@ PanelSize previewPanelSize(int width, int height, int maxSide, int minSide)
             std::clamp(static_cast<int>(std::lround(h * scale)), std::min(minSide, maxSide), maxSide)};
 }
 
-void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result)
+PreviewSheet::PreviewSheet(const Box& box, bool resultHasAlpha)
+    : box_(box), hasAlpha_(resultHasAlpha), panel_(previewPanelSize(box.w(), box.h()))
 {
-    const Box& box = result.box();
-    const PanelSize panel = previewPanelSize(box.w(), box.h());
-    const int sheetWidth = kPanels * panel.width + (kPanels - 1) * kGap;
-    PlanarImage sheet(Box{0, 0, sheetWidth, panel.height}, Box{0, 0, sheetWidth, panel.height},
-                      {Chan_Red, Chan_Green, Chan_Blue});
-    const bool hasAlpha = result.has(Chan_Alpha);
-    const Channel matte = hasAlpha ? Chan_Alpha : Chan_Red;
-    const auto sourceSpan = [&](int i, int n, int from, int extent) {
-        const int a = from + static_cast<int>(static_cast<long>(i) * extent / n);
-        const int b = from + static_cast<int>(static_cast<long>(i + 1) * extent / n);
-        return std::pair<int, int>(a, std::max(b, a + 1));
-    };
+    const int sheetWidth = kPanels * panel_.width + (kPanels - 1) * kGap;
+    sheet_ = PlanarImage(Box{0, 0, sheetWidth, panel_.height}, Box{0, 0, sheetWidth, panel_.height},
+                         {Chan_Red, Chan_Green, Chan_Blue});
+}
 
-    parallelRows(0, panel.height, 4, 0, [&](int first, int last) {
-        for (int py = first; py < last; ++py) {
-            const auto [y0, y1] = sourceSpan(py, panel.height, box.y, box.h());
-            float* out[3] = {sheet.row(Chan_Red, py), sheet.row(Chan_Green, py), sheet.row(Chan_Blue, py)};
-            for (int px = 0; px < panel.width; ++px) {
-                const auto [x0, x1] = sourceSpan(px, panel.width, box.x, box.w());
-                // The checker is drawn at the panel's scale, so it shows at any image size.
+// The source pixels one panel pixel averages; when the panel is larger than
+// the image, neighbours share a source pixel.
+static std::pair<int, int> sourceSpan(int i, int n, int from, int extent)
+{
+    const int a = from + static_cast<int>(static_cast<long>(i) * extent / n);
+    const int b = from + static_cast<int>(static_cast<long>(i + 1) * extent / n);
+    return {a, std::max(b, a + 1)};
+}
+
+std::pair<int, int> PreviewSheet::rowsOf(int panelRow) const
+{
+    return sourceSpan(panelRow, panel_.height, box_.y, box_.h());
+}
+
+std::pair<int, int> PreviewSheet::columnsOf(int panelColumn) const
+{
+    return sourceSpan(panelColumn, panel_.width, box_.x, box_.w());
+}
+
+void PreviewSheet::add(int y0, int y1, const PlanarImage& source, const PlanarImage& result)
+{
+    const std::size_t sums = static_cast<std::size_t>(kPanels) * 3 * panel_.width;
+    for (int py = nextPanelRow_ + static_cast<int>(open_.size()); py < panel_.height && rowsOf(py).first < y1; ++py)
+        open_.emplace_back(py, std::vector<double>(sums, 0.0));
+    const Channel matte = hasAlpha_ ? Chan_Alpha : Chan_Red;
+
+    // Panel rows are independent: each sums its own pixels, row by row, in
+    // the same order whatever the strips, so the sheet does not depend on them.
+    parallelRows(0, static_cast<int>(open_.size()), 1, 0, [&](int first, int last) {
+        for (int i = first; i < last; ++i) {
+            const int py = open_[static_cast<std::size_t>(i)].first;
+            std::vector<double>& sum = open_[static_cast<std::size_t>(i)].second;
+            const auto [rowFrom, rowTo] = rowsOf(py);
+            const int from = std::max(rowFrom, y0), to = std::min(rowTo, y1);
+            for (int px = 0; px < panel_.width; ++px) {
+                const auto [x0, x1] = columnsOf(px);
                 const float checker = ((px / 8 + py / 8) % 2) ? 0.18f : 0.05f;
-                double sum[kPanels][3] = {};
-                for (int y = y0; y < y1; ++y)
+                double* s = sum.data() + static_cast<std::size_t>(px) * kPanels * 3;
+                for (int y = from; y < to; ++y)
                     for (int x = x0; x < x1; ++x) {
                         const float m = finiteOrZero(result.row(matte, y)[x]);
-                        const float a = hasAlpha ? m : 1.0f;
+                        const float a = hasAlpha_ ? m : 1.0f;
                         for (int c = 0; c < 3; ++c) {
                             const Channel z = static_cast<Channel>(Chan_Red + c);
-                            sum[0][c] += finiteOrZero(source.row(z, y)[x]);
-                            sum[1][c] += m;
-                            sum[2][c] += finiteOrZero(result.row(z, y)[x]) + (1.0f - a) * checker;
+                            s[c] += finiteOrZero(source.row(z, y)[x]);
+                            s[3 + c] += m;
+                            s[6 + c] += finiteOrZero(result.row(z, y)[x]) + (1.0f - a) * checker;
                         }
                     }
-                const double n = static_cast<double>(y1 - y0) * (x1 - x0);
-                for (int p = 0; p < kPanels; ++p)
-                    for (int c = 0; c < 3; ++c)
-                        out[c][p * (panel.width + kGap) + px] = static_cast<float>(sum[p][c] / n);
             }
         }
     });
 
-    OIIO::ImageSpec spec(sheetWidth, panel.height, 3, OIIO::TypeDesc::UINT8);
+    while (!open_.empty() && rowsOf(open_.front().first).second <= y1) {
+        const int py = open_.front().first;
+        const std::vector<double>& sum = open_.front().second;
+        const auto [rowFrom, rowTo] = rowsOf(py);
+        float* out[3] = {sheet_.row(Chan_Red, py), sheet_.row(Chan_Green, py), sheet_.row(Chan_Blue, py)};
+        for (int px = 0; px < panel_.width; ++px) {
+            const auto [x0, x1] = columnsOf(px);
+            const double n = static_cast<double>(rowTo - rowFrom) * (x1 - x0);
+            for (int p = 0; p < kPanels; ++p)
+                for (int c = 0; c < 3; ++c)
+                    out[c][p * (panel_.width + kGap) + px] =
+                        static_cast<float>(sum[static_cast<std::size_t>(px) * kPanels * 3 + p * 3 + c] / n);
+        }
+        open_.erase(open_.begin());
+        nextPanelRow_ = py + 1;
+    }
+}
+
+void PreviewSheet::write(const std::string& path) const
+{
+    const Box& b = sheet_.box();
+    OIIO::ImageSpec spec(b.w(), b.h(), 3, OIIO::TypeDesc::UINT8);
     WriteOptions options;
     options.dataType = OIIO::TypeDesc::UINT8;
-    writeImage(path, sheet, spec, "", options);
+    writeImage(path, sheet_, spec, "", options);
+}
+
+void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result)
+{
+    PreviewSheet sheet(result.box(), result.has(Chan_Alpha));
+    sheet.add(result.box().y, result.box().t, source, result);
+    sheet.write(path);
 }
 
 }  // namespace veilcast

@@ -3,6 +3,7 @@
 
 #include "veilcast/host/UsageError.h"
 #include "veilcast/host/ImageSource.h"
+#include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
 
@@ -55,6 +56,23 @@ bool KeySession::keysAlpha() const
 
 PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)
 {
+    PlanarImage result;
+    keyInto(source, result, rowsDone);
+    return result;
+}
+
+ReadOptions KeySession::readOptions() const
+{
+    ReadOptions read;
+    read.raw = options_.raw;
+    read.maxPixels = options_.maxPixels;
+    read.part = options_.part;
+    read.layer = options_.layer;
+    return read;
+}
+
+void KeySession::keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone)
+{
     ImageSource src(source);
     Iop& op = node_.op();
     op.set_input(0, &src);
@@ -63,7 +81,11 @@ PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<
     const ChannelSet out = op.info().channels();
     for (Channel z = out.first(); z; z = out.next(z))
         channels.push_back(z);
-    PlanarImage result(op.info().box(), op.info().format(), channels);
+    const Box& box = op.info().box();
+    const Box& resultBox = result.box();
+    if (result.channels() != channels || resultBox.x != box.x || resultBox.y != box.y || resultBox.r != box.r ||
+        resultBox.t != box.t)
+        result = PlanarImage(box, op.info().format(), channels);
     RenderOptions render;
     render.threads = options_.threads;
     const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
@@ -73,55 +95,61 @@ PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<
     op.set_input(0, nullptr);
     if (status == RenderResult::Aborted || cancelled())
         throw Cancelled();
-    return result;
 }
 
 KeyedFrame KeySession::keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
-                              int count)
+                              int count, const std::string& upcoming)
 {
     if (samePath(input, output))
         throw UsageError(output + ": the output would overwrite the input");
-    // Reading and writing take most of a frame's time; keying is quick.
-    constexpr double kReadShare = 0.45, kKeyShare = 0.1;
     progress.startFrame(index, count, fs::path(input).filename().string());
-    ReadOptions read;
-    read.raw = options_.raw;
-    read.maxPixels = options_.maxPixels;
-    read.part = options_.part;
-    read.layer = options_.layer;
-    read.progress = [&progress](double done) { progress.update(done * kReadShare); };
-    const SourceImage source = readSourceImage(input, read);
+
+    // The frame read ahead while the last one was keyed, if it is this one.
+    std::unique_ptr<StripStream> stream = std::move(ahead_);
+    if (!stream || stream->path() != input)
+        stream = std::make_unique<StripStream>(input, readOptions(), options_.cancellation);
+    const ImageReader& reader = stream->reader();
+    const Box box = reader.box();
     KeyedFrame frame;
-    frame.notice = source.notice;
+    frame.notice = reader.notice();
 
     if (!screenPicked_ && options_.pick.kind != ScreenPick::Kind::None) {
-        const auto& b = options_.pick.box;
-        try {
-            frame.pickedScreen = options_.pick.kind == ScreenPick::Kind::Auto
-                                     ? pickScreenAuto(source.pixels)
-                                     : pickScreenInBox(source.pixels, b[0], b[1], b[2], b[3]);
-        } catch (const std::invalid_argument& e) {
-            throw std::runtime_error(input + ": " + e.what());
-        }
+        frame.pickedScreen = pickScreenInFile(input, options_.pick, readOptions());
         node_.controls().set("ScreenColorKnob", *frame.pickedScreen);
         screenPicked_ = true;
     }
 
-    const double rows = std::max(1, source.pixels.box().h());
-    const PlanarImage result = keyImage(source.pixels, [&progress, rows](int done) {
-        progress.update(kReadShare + kKeyShare * done / rows);
-    });
-    const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
     WriteOptions write = options_.write;
     write.raw = options_.raw;
-    write.cancelled = cancelled;
+    write.cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
     write.settings = settingsSummary(node_.controls());
-    write.progress = [&progress](double done) { progress.update(kReadShare + kKeyShare + (1 - kReadShare - kKeyShare) * done); };
-    writeImage(output, result, source.spec, source.formatName, write);
-    if (!options_.previewPath.empty() && index == 0)
-        writePreviewSheet(options_.previewPath, source.pixels, result);
+    std::unique_ptr<ImageWriter> writer;
+    std::unique_ptr<PreviewSheet> preview;
+    PlanarImage result;
+    StripStream::Strip strip;
+    while (stream->next(strip)) {
+        // At most two frames in flight: the next starts once this one is read.
+        if (!ahead_ && !upcoming.empty() && stream->doneReading())
+            ahead_ = std::make_unique<StripStream>(upcoming, readOptions(), options_.cancellation);
+        keyInto(strip.pixels, result, {});
+        if (!writer)
+            writer = std::make_unique<ImageWriter>(output, result.channels(), box, reader.format(), reader.spec(),
+                                                   reader.formatName(), write);
+        writer->write(strip.y0, strip.y1, result);
+        if (!options_.previewPath.empty() && index == 0) {
+            if (!preview)
+                preview = std::make_unique<PreviewSheet>(box, result.has(Chan_Alpha));
+            preview->add(strip.y0, strip.y1, strip.pixels, result);
+        }
+        progress.update(static_cast<double>(strip.y1 - box.y) / box.h());
+    }
+    if (!writer)
+        throw std::runtime_error(input + ": holds no rows to key");
+    writer->finish();
+    if (preview)
+        preview->write(options_.previewPath);
     progress.endFrame();
-    frame.pixels = static_cast<long>(result.width() * result.height());
+    frame.pixels = static_cast<long>(box.w()) * box.h();
     return frame;
 }
 

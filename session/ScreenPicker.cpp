@@ -2,10 +2,13 @@
 #include "veilcast/session/ScreenPicker.h"
 
 #include "veilcast/host/UsageError.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <OpenImageIO/strutil.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace veilcast {
 
@@ -28,7 +31,93 @@ zav::RgbPlanes planesOf(const PlanarImage& image)
     return planes;
 }
 
+std::invalid_argument noUsablePixel(const Box& b, int x0, int y0, int x1, int y1)
+{
+    return std::invalid_argument("the pick box " + std::to_string(x0) + "," + std::to_string(y0) + "," +
+                                 std::to_string(x1) + "," + std::to_string(y1) +
+                                 " holds no usable pixel of the image (data window " + std::to_string(b.x) + "," +
+                                 std::to_string(b.y) + " to " + std::to_string(b.r - 1) + "," +
+                                 std::to_string(b.t - 1) + ")");
+}
+
+Colour pickInBox(const PlanarImage& image, const Box& window, int x0, int y0, int x1, int y1)
+{
+    const Box& b = image.box();
+    Colour mean{};
+    if (!zav::boxAverage(planesOf(image), x0 - b.x, y0 - b.y, x1 - b.x, y1 - b.y, mean))
+        throw noUsablePixel(window, x0, y0, x1, y1);
+    return mean;
+}
+
+// Only the strips holding rows y0..y1 of the box are read.
+Colour pickInFileBox(ImageReader& reader, const std::array<int, 4>& pick)
+{
+    const Box& box = reader.box();
+    const int rows = reader.stripRows();
+    const int top = std::max(std::min(pick[1], pick[3]), box.y);
+    const int bottom = std::min(std::max(pick[1], pick[3]) + 1, box.t);
+    if (top >= bottom)
+        throw noUsablePixel(box, pick[0], pick[1], pick[2], pick[3]);
+    const int first = box.y + (top - box.y) / rows * rows;
+    const int last = std::min(box.t, box.y + (bottom - box.y + rows - 1) / rows * rows);
+    PlanarImage strips = reader.makeStrip(first, last);
+    for (int y = first; y < last; y += rows)
+        reader.read(y, std::min(last, y + rows), strips);
+    return pickInBox(strips, box, pick[0], pick[1], pick[2], pick[3]);
+}
+
+// The rows and columns the automatic pick examines, gathered into a frame
+// of their own small enough that it examines all of it.
+Colour pickInFileAuto(ImageReader& reader)
+{
+    const Box& box = reader.box();
+    const int step = zav::autoPickStep(box.w(), box.h());
+    const int width = (box.w() + step - 1) / step, height = (box.h() + step - 1) / step;
+    std::vector<float> grid(static_cast<std::size_t>(width) * height * 3);
+    float* planes[3] = {grid.data(), grid.data() + static_cast<std::size_t>(width) * height,
+                        grid.data() + 2 * static_cast<std::size_t>(width) * height};
+    const int rows = reader.stripRows();
+    for (int y = box.y; y < box.t; y += rows) {
+        const int yEnd = std::min(box.t, y + rows);
+        PlanarImage strip = reader.makeStrip(y, yEnd);
+        reader.read(y, yEnd, strip);
+        for (int row = y + (step - (y - box.y) % step) % step; row < yEnd; row += step)
+            for (int c = 0; c < 3; ++c) {
+                const float* in = strip.row(static_cast<Channel>(Chan_Red + c), row) + box.x;
+                float* out = planes[c] + static_cast<std::size_t>((row - box.y) / step) * width;
+                for (int x = 0; x < width; ++x)
+                    out[x] = in[static_cast<std::size_t>(x) * step];
+            }
+    }
+    zav::RgbPlanes sampled;
+    sampled.red = planes[0], sampled.green = planes[1], sampled.blue = planes[2];
+    sampled.width = width, sampled.height = height, sampled.stride = width;
+    return zav::pickScreenAuto(sampled);
+}
+
 }  // namespace
+
+Colour pickScreenInBox(const PlanarImage& image, int x0, int y0, int x1, int y1)
+{
+    return pickInBox(image, image.box(), x0, y0, x1, y1);
+}
+
+Colour pickScreenInFile(const std::string& path, const ScreenPick& pick, const ReadOptions& read)
+{
+    ImageReader reader(path, read);
+    try {
+        if (pick.kind == ScreenPick::Kind::Box)
+            return pickInFileBox(reader, pick.box);
+        return pickInFileAuto(reader);
+    } catch (const std::invalid_argument& e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
+}
+
+Colour pickScreenAuto(const PlanarImage& image)
+{
+    return zav::pickScreenAuto(planesOf(image));
+}
 
 std::array<int, 4> parsePickBox(const std::string& text)
 {
@@ -44,24 +133,6 @@ std::array<int, 4> parsePickBox(const std::string& text)
     if (!ok)
         throw UsageError("--pick-screen takes X0,Y0,X1,Y1 in pixels or \"auto\", not \"" + text + "\"");
     return box;
-}
-
-Colour pickScreenInBox(const PlanarImage& image, int x0, int y0, int x1, int y1)
-{
-    const Box& b = image.box();
-    Colour mean{};
-    if (!zav::boxAverage(planesOf(image), x0 - b.x, y0 - b.y, x1 - b.x, y1 - b.y, mean))
-        throw std::invalid_argument("the pick box " + std::to_string(x0) + "," + std::to_string(y0) + "," +
-                                    std::to_string(x1) + "," + std::to_string(y1) +
-                                    " holds no usable pixel of the image (data window " + std::to_string(b.x) +
-                                    "," + std::to_string(b.y) + " to " + std::to_string(b.r - 1) + "," +
-                                    std::to_string(b.t - 1) + ")");
-    return mean;
-}
-
-Colour pickScreenAuto(const PlanarImage& image)
-{
-    return zav::pickScreenAuto(planesOf(image));
 }
 
 }  // namespace veilcast

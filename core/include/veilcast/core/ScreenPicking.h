@@ -62,4 +62,9 @@ bool boxAverage(const RgbPlanes& image, int x0, int y0, int x1, int y1, Colour& 
 // times each other channel, or one brighter than 1 (highlights, not a screen).
 Colour pickScreenAuto(const RgbPlanes& image);
 
+// The grid pickScreenAuto reads on a frame of width x height: every n-th row
+// and column from the first. A caller that gathers just those pixels into a
+// frame of their own gets the same colour from it as from the whole frame.
+int autoPickStep(int width, int height);
+
 }  // namespace zav

@@ -8,19 +8,16 @@
 #include "veilcast/host/PluginLibrary.h"
 #include "veilcast/session/KeyProgress.h"
 #include "veilcast/session/ScreenPicker.h"
+#include "veilcast/media/StripStream.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace veilcast {
 
-// Where the screen colour comes from.
-struct ScreenPick {
-    enum class Kind { None, Box, Auto } kind = Kind::None;
-    std::array<int, 4> box{};
-};
 
 struct KeyJobOptions {
     std::vector<Setting> settings;
@@ -54,22 +51,31 @@ public:
     // True when the result has alpha (Check Alpha is off).
     bool keysAlpha() const;
 
-    // Keys one file. The first call picks the screen colour if asked, and
-    // later calls reuse it so a sequence keys consistently. Throws
-    // std::runtime_error naming the file, or Cancelled.
     // Keys an image already in memory with the controls as they are now, on
     // the session's threads; `rowsDone` (may be empty) hears the rows done.
     // Throws Cancelled when the session's token is set.
     PlanarImage keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone = {});
 
+    // Keys one file a strip at a time: it is read on a thread of its own
+    // while the strips before are keyed and written, so memory stays a few
+    // strips whatever the frame's size. The first call picks the screen
+    // colour if asked, and later calls reuse it so a sequence keys
+    // consistently. `upcoming`, the file the next call will key, if any, is
+    // read ahead once this one has been read. Throws std::runtime_error
+    // naming the file, or Cancelled; the output is then left as it was.
     KeyedFrame keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
-                       int count);
+                       int count, const std::string& upcoming = {});
 
 private:
+    ReadOptions readOptions() const;
+    // Keys `source` into `result`, made anew when its box or channels differ.
+    void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
+
     PluginLibrary plugin_;
     OperatorNode node_;
     KeyJobOptions options_;
     bool screenPicked_ = false;
+    std::unique_ptr<StripStream> ahead_;
 };
 
 // The directories searched for the operator module by default: beside the
