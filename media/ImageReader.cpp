@@ -173,6 +173,24 @@ int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptio
     return chosen;
 }
 
+// The image library's colour processors convert pixels whose channels lie
+// side by side; given planes through a channel stride, its sRGB conversion
+// leaves some pixels unconverted. So each row is converted interleaved.
+void convertRow(const OIIO::ColorProcessor& processor, PlanarImage& image, int y)
+{
+    const int x0 = image.box().x, width = image.box().w();
+    thread_local std::vector<float> rgb;
+    rgb.resize(static_cast<std::size_t>(width) * 3);
+    float* planes[3] = {image.row(Chan_Red, y) + x0, image.row(Chan_Green, y) + x0, image.row(Chan_Blue, y) + x0};
+    for (int c = 0; c < 3; ++c)
+        for (int x = 0; x < width; ++x)
+            rgb[static_cast<std::size_t>(x) * 3 + c] = planes[c][x];
+    processor.apply(rgb.data(), width, 1, 3, sizeof(float), 3 * sizeof(float), 3 * sizeof(float) * width);
+    for (int c = 0; c < 3; ++c)
+        for (int x = 0; x < width; ++x)
+            planes[c][x] = rgb[static_cast<std::size_t>(x) * 3 + c];
+}
+
 // Rows per strip: 64 where the file allows, as many as one read should
 // decode at once; otherwise a whole number of its chunks or tiles.
 int chooseStripRows(const OIIO::ImageSpec& spec)
@@ -299,13 +317,9 @@ void ImageReader::read(int y0, int y1, PlanarImage& strip)
                 plane[x] = in[static_cast<std::size_t>(x) * stride];
         }
     }
-    if (toLinear_ && y1 > y0) {
-        float* red = strip.row(Chan_Red, y0) + box_.x;
-        const auto planeBytes =
-            reinterpret_cast<char*>(strip.row(Chan_Green, y0)) - reinterpret_cast<char*>(strip.row(Chan_Red, y0));
-        toLinear_->apply(red, width, y1 - y0, 3, planeBytes, sizeof(float),
-                         static_cast<OIIO::stride_t>(width * sizeof(float)));
-    }
+    if (toLinear_)
+        for (int row = y0; row < y1; ++row)
+            convertRow(*toLinear_, strip, row);
 }
 
 SourceImage readSourceImage(const std::string& path, const ReadOptions& options)

@@ -43,13 +43,15 @@ private:
     std::string path_;
     WriteOptions options_;
     std::vector<DD::Image::Channel> channels_;
+    // Declared before the output, so that an unfinished output, closing as it
+    // is destroyed, still has its file and proxy.
+    std::unique_ptr<PendingOutput> pending_;
+    std::unique_ptr<CheckedFileProxy> proxy_;
     std::unique_ptr<OIIO::ImageOutput> output_;
     OIIO::ImageSpec spec_;
     bool encode_ = false;
     bool checked_ = false;
     int nextRow_ = 0;
-    std::unique_ptr<PendingOutput> pending_;
-    std::unique_ptr<CheckedFileProxy> proxy_;
     std::vector<float> interleaved_;
 };
 
