@@ -21,6 +21,15 @@ float finiteOrZero(float v)
     return std::isfinite(v) ? v : 0.0f;
 }
 
+// The source pixels one panel pixel averages; when the panel is larger than
+// the image, neighbours share a source pixel.
+std::pair<int, int> sourceSpan(int i, int n, int from, int extent)
+{
+    const int a = from + static_cast<int>(static_cast<long>(i) * extent / n);
+    const int b = from + static_cast<int>(static_cast<long>(i + 1) * extent / n);
+    return {a, std::max(b, a + 1)};
+}
+
 }  // namespace
 
 PanelSize previewPanelSize(int width, int height, int maxSide, int minSide)
@@ -37,15 +46,6 @@ PreviewSheet::PreviewSheet(const Box& box, bool resultHasAlpha)
     const int sheetWidth = kPanels * panel_.width + (kPanels - 1) * kGap;
     sheet_ = PlanarImage(Box{0, 0, sheetWidth, panel_.height}, Box{0, 0, sheetWidth, panel_.height},
                          {Chan_Red, Chan_Green, Chan_Blue});
-}
-
-// The source pixels one panel pixel averages; when the panel is larger than
-// the image, neighbours share a source pixel.
-static std::pair<int, int> sourceSpan(int i, int n, int from, int extent)
-{
-    const int a = from + static_cast<int>(static_cast<long>(i) * extent / n);
-    const int b = from + static_cast<int>(static_cast<long>(i + 1) * extent / n);
-    return {a, std::max(b, a + 1)};
 }
 
 std::pair<int, int> PreviewSheet::rowsOf(int panelRow) const

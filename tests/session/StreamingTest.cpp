@@ -6,6 +6,7 @@
 #include "veilcast/session/KeySession.h"
 
 #include "veilcast/media/ImageWriter.h"
+#include "veilcast/media/Preview.h"
 
 #include "FloatBits.h"
 
@@ -72,6 +73,8 @@ protected:
         WriteOptions write = job.write;
         write.settings = settingsSummary(session.controls());
         writeImage(output, result, source.spec, source.formatName, write);
+        if (!job.previewPath.empty())
+            writePreviewSheet(job.previewPath, source.pixels, result);
     }
 
     fs::path dir;
@@ -118,9 +121,10 @@ void expectSameImage(const std::string& a, const std::string& b)
                           << y.values[first];
 }
 
-// Heights that are not a whole number of strips, chunks of 1, 16, 32 and 256
-// rows, tiles, no alpha, float, a data window inside a larger display
-// window, and display-encoded 8-bit files (converted on the way in and out).
+// Output and preview sheet. Heights that are not a whole number of strips,
+// chunks of 1, 16, 32 and 256 rows, tiles, no alpha, float, a data window
+// inside a larger display window, and display-encoded 8-bit files (converted
+// on the way in and out).
 TEST_F(StreamingTest, StreamedOutputEqualsTheWholeFrameKeyed)
 {
     struct Case {
@@ -143,11 +147,15 @@ TEST_F(StreamingTest, StreamedOutputEqualsTheWholeFrameKeyed)
         SCOPED_TRACE(c.name);
         const std::string input = plate(c.name, c.width, c.height, c.options);
         const std::string ext = fs::path(c.name).extension().string();
-        KeySession streamed(kPluginDirs, options());
+        KeyJobOptions job = options();
+        job.previewPath = path("streamed-sheet.png");
+        KeySession streamed(kPluginDirs, job);
         NoProgress quiet;
         streamed.keyFile(input, path("streamed" + ext), quiet, 0, 1);
-        keyWhole(input, path("whole" + ext), options());
+        job.previewPath = path("whole-sheet.png");
+        keyWhole(input, path("whole" + ext), job);
         expectSameImage(path("streamed" + ext), path("whole" + ext));
+        expectSameImage(path("streamed-sheet.png"), path("whole-sheet.png"));
     }
 }
 
