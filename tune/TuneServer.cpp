@@ -74,11 +74,16 @@ float parseFloat(const std::string& text)
     throw BadRequest("not a number: " + text.substr(0, 32));
 }
 
-json parseBody(const httplib::Request& req)
+// The body as a JSON object holding no field but `allowed`: a field the
+// server does not know (a file name, say) is refused, not ignored.
+json parseBody(const httplib::Request& req, std::initializer_list<const char*> allowed)
 {
     json body = json::parse(req.body, nullptr, false);
     if (body.is_discarded() || !body.is_object())
         throw BadRequest("the body must be a JSON object");
+    for (const auto& item : body.items())
+        if (std::none_of(allowed.begin(), allowed.end(), [&](const char* name) { return item.key() == name; }))
+            throw BadRequest("unexpected field: " + item.key().substr(0, 64));
     return body;
 }
 
@@ -203,21 +208,23 @@ void TuneServer::Impl::routes()
         sendJson(res, session.probe(parseInt(req.get_param_value("x")), parseInt(req.get_param_value("y"))));
     });
     http.Post("/api/control", [this](const httplib::Request& req, httplib::Response& res) {
-        const json body = parseBody(req);
+        const json body = parseBody(req, {"name", "value", "merge"});
         const bool merge = body.contains("merge") ? field<bool>(body, "merge") : false;
         session.setControl(field<std::string>(body, "name"), field<std::string>(body, "value"), merge);
         sendJson(res, session.state());
     });
-    http.Post("/api/undo", [this](const httplib::Request&, httplib::Response& res) {
+    http.Post("/api/undo", [this](const httplib::Request& req, httplib::Response& res) {
+        parseBody(req, {});
         session.undo();
         sendJson(res, session.state());
     });
-    http.Post("/api/redo", [this](const httplib::Request&, httplib::Response& res) {
+    http.Post("/api/redo", [this](const httplib::Request& req, httplib::Response& res) {
+        parseBody(req, {});
         session.redo();
         sendJson(res, session.state());
     });
     http.Post("/api/pick", [this](const httplib::Request& req, httplib::Response& res) {
-        const json body = parseBody(req);
+        const json body = parseBody(req, {"box", "auto"});
         if (body.contains("auto") && field<bool>(body, "auto")) {
             session.pickAuto();
         } else {
@@ -229,10 +236,11 @@ void TuneServer::Impl::routes()
         sendJson(res, session.state());
     });
     http.Post("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
-        session.setFrame(field<int>(parseBody(req), "frame"));
+        session.setFrame(field<int>(parseBody(req, {"frame"}), "frame"));
         sendJson(res, session.state());
     });
-    http.Post("/api/save", [this](const httplib::Request&, httplib::Response& res) {
+    http.Post("/api/save", [this](const httplib::Request& req, httplib::Response& res) {
+        parseBody(req, {});
         sendJson(res, session.save());
     });
 
