@@ -245,6 +245,7 @@ function draw(image, bytes) {
     const stats = window.veilcastTune;
     stats.drawn += 1;
     stats.drawnGeneration = image.generation;
+    stats.image = image;
     if (changeStartedAt !== null && !sending && queued.size === 0 && image.generation >= awaitedGeneration) {
       stats.latencies.push(performance.now() - changeStartedAt);
       changeStartedAt = null;
