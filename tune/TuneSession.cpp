@@ -273,7 +273,10 @@ ViewImage TuneSession::render(const ViewRequest& request)
         image.originY = wanted.y;
     } else {
         const int fitW = std::clamp(request.fitWidth, 16, 16384), fitH = std::clamp(request.fitHeight, 16, 16384);
-        const int scale = std::max({1, (b.w() + fitW - 1) / fitW, (b.h() + fitH - 1) / fitH});
+        // The whole factor nearest to fitting: rounding up instead would show a
+        // 2049-pixel-wide frame in a 2048-pixel viewer at a third of its size.
+        const double ratio = std::max(static_cast<double>(b.w()) / fitW, static_cast<double>(b.h()) / fitH);
+        const int scale = std::max(1, static_cast<int>(std::lround(ratio)));
         source = &sourceProxy(scale);
         KeyedProxy& cached = keyedProxy_;
         const bool stale = cached.generation != generation_ || cached.scale != scale ||

@@ -224,7 +224,9 @@ def test_page_tunes_saves_and_keeps_up(shot, browser):
     screen = state(d)["values"]["ScreenColorKnob"]["value"]
     expected = shot["pixels"][200:600, 100:400].reshape(-1, 3).mean(axis=0)
     np.testing.assert_allclose(screen, expected, atol=2e-4)
-    assert abs(float(d.find_element(By.ID, "ctl-ScreenColorKnob-1").get_attribute("value")) - screen[1]) < 1e-5
+    green = d.find_element(By.ID, "ctl-ScreenColorKnob-1")
+    assert abs(float(green.get_attribute("value")) - screen[1]) <= 5e-5  # shown to four decimals
+    assert float(green.get_attribute("title")) == screen[1]
     d.find_element(By.ID, "pick").click()
 
     # Auto finds the backing too.

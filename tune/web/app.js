@@ -81,14 +81,19 @@ function slider(entry, index, onChange) {
   range.id = 'ctl-' + entry.name + (index === undefined ? '' : '-' + index);
   number.id = range.id + '-number';
   range.addEventListener('pointerdown', () => { gestureStarted = true; });
-  range.addEventListener('input', () => { number.value = range.value; onChange(parseFloat(range.value)); });
+  // A range's value carries binary noise (0.11999999999999998): six digits are what was meant.
+  range.addEventListener('input', () => {
+    const v = +parseFloat(range.value).toPrecision(6);
+    number.value = v;
+    onChange(v);
+  });
   number.addEventListener('change', () => {
     const v = parseFloat(number.value);
     if (Number.isFinite(v)) { gestureStarted = true; range.value = v; onChange(v); }
   });
-  return { range, number, set(v) {
+  return { range, number, set(v, text) {
     if (document.activeElement !== range) range.value = v;
-    if (document.activeElement !== number) number.value = v;
+    if (document.activeElement !== number) number.value = text;
   } };
 }
 
@@ -114,20 +119,30 @@ function buildControl(entry) {
     widget = s;
   } else if (entry.kind === 'color') {
     // Three numbers, as linear values are not what a colour chooser offers.
+    // They show four decimals; a change to one keeps the others' full values.
     const swatch = document.createElement('span');
     swatch.className = 'swatch';
+    let current = [0, 0, 0];
     const numbers = [0, 1, 2].map((i) => {
       const n = document.createElement('input');
       n.type = 'number'; n.step = '0.01'; n.id = 'ctl-' + entry.name + '-' + i;
       n.addEventListener('change', () => {
+        const v = parseFloat(n.value);
+        if (!Number.isFinite(v)) return;
         gestureStarted = true;
-        changeControl(entry, numbers.map((m) => parseFloat(m.value) || 0));
+        current = current.slice();
+        current[i] = v;
+        changeControl(entry, current);
       });
       return n;
     });
     inputs.append(swatch, ...numbers);
     widget = { set(v) {
-      numbers.forEach((n, i) => { if (document.activeElement !== n) n.value = +v[i].toFixed(6); });
+      current = v;
+      numbers.forEach((n, i) => {
+        if (document.activeElement !== n) n.value = +v[i].toFixed(4);
+        n.title = String(v[i]);
+      });
       swatch.style.background = 'rgb(' + v.map((c) => Math.round(255 * srgb(c))).join(',') + ')';
     } };
   } else if (entry.kind === 'enum') {
@@ -172,7 +187,7 @@ function srgb(v) {
 
 function applyState(state) {
   page.state = state;
-  for (const [name, widget] of widgets) widget.set(state.values[name].value);
+  for (const [name, widget] of widgets) widget.set(state.values[name].value, state.values[name].text);
   $('undo').disabled = !state.canUndo;
   $('redo').disabled = !state.canRedo;
   $('input-name').textContent = state.input + (state.notice ? ' — ' + state.notice : '');

@@ -35,8 +35,9 @@ struct ViewImage {
     std::string rgba;
 };
 
-// What the viewer asks for: the whole frame shrunk to fit fitWidth x
-// fitHeight, or (region) a part at full resolution for 1:1.
+// What the viewer asks for: the whole frame shrunk by the whole factor that
+// comes nearest to fitting fitWidth x fitHeight (the page scales the rest),
+// or (region) a part at full resolution for 1:1.
 struct ViewRequest {
     std::string view = "checker";
     int fitWidth = 1024, fitHeight = 1024;
