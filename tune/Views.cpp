@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Views.h"
 
+#include "veilcast/host/ParallelRows.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -118,67 +120,81 @@ PlanarImage crop(const PlanarImage& image, const Box& region)
     return part;
 }
 
-std::string renderView(View view, const ViewInputs& in)
+namespace {
+
+// One row of the view into `px` (the row's first byte).
+void renderRow(View view, const ViewInputs& in, int y, std::uint8_t* px)
 {
     const PlanarImage& src = *in.source;
     const PlanarImage& key = *in.keyed;
     const Box& b = key.box();
     const SrgbTable& enc = srgb();
-    std::string out(static_cast<std::size_t>(b.w()) * static_cast<std::size_t>(b.h()) * 4, '\0');
-    auto* px = reinterpret_cast<std::uint8_t*>(out.data());
     // Check Alpha: the result carries the matte in red and has no alpha.
     const bool matteInRed = !key.has(Chan_Alpha);
-    for (int y = b.y; y < b.t; ++y) {
-        const float* sr = src.row(Chan_Red, y);
-        const float* sg = src.row(Chan_Green, y);
-        const float* sb = src.row(Chan_Blue, y);
-        const float* kr = key.row(Chan_Red, y);
-        const float* kg = key.row(Chan_Green, y);
-        const float* kb = key.row(Chan_Blue, y);
-        const float* ka = matteInRed ? kr : key.row(Chan_Alpha, y);
-        const float* ua = rowOrNull(in.unmasked, in.unmasked && !in.unmasked->has(Chan_Alpha) ? Chan_Red : Chan_Alpha, y);
-        for (int x = b.x; x < b.r; ++x, px += 4) {
-            const float a = ka[x];
-            px[3] = 255;
-            switch (view) {
-            case View::Source:
-                px[0] = enc(sr[x]), px[1] = enc(sg[x]), px[2] = enc(sb[x]);
-                break;
-            case View::Matte:
+    const float* sr = src.row(Chan_Red, y);
+    const float* sg = src.row(Chan_Green, y);
+    const float* sb = src.row(Chan_Blue, y);
+    const float* kr = key.row(Chan_Red, y);
+    const float* kg = key.row(Chan_Green, y);
+    const float* kb = key.row(Chan_Blue, y);
+    const float* ka = matteInRed ? kr : key.row(Chan_Alpha, y);
+    const float* ua = rowOrNull(in.unmasked, in.unmasked && !in.unmasked->has(Chan_Alpha) ? Chan_Red : Chan_Alpha, y);
+    for (int x = b.x; x < b.r; ++x, px += 4) {
+        const float a = ka[x];
+        px[3] = 255;
+        switch (view) {
+        case View::Source:
+            px[0] = enc(sr[x]), px[1] = enc(sg[x]), px[2] = enc(sb[x]);
+            break;
+        case View::Matte:
+            px[0] = px[1] = px[2] = linearByte(a);
+            break;
+        case View::Checker:
+        case View::Colour: {
+            if (matteInRed) {  // nothing to composite: show the result as it is
                 px[0] = px[1] = px[2] = linearByte(a);
                 break;
-            case View::Checker:
-            case View::Colour: {
-                if (matteInRed) {  // nothing to composite: show the result as it is
-                    px[0] = px[1] = px[2] = linearByte(a);
-                    break;
-                }
-                std::array<float, 3> bg = in.background;
-                if (view == View::Checker) {
-                    const float c = (((x - b.x) / 16 + (y - b.y) / 16) % 2) ? 0.18f : 0.05f;
-                    bg = {c, c, c};
-                }
-                const float under = 1.0f - finiteOrZero(a);
-                px[0] = enc(finiteOrZero(kr[x]) + under * bg[0]);
-                px[1] = enc(finiteOrZero(kg[x]) + under * bg[1]);
-                px[2] = enc(finiteOrZero(kb[x]) + under * bg[2]);
-                break;
             }
-            case View::Status: {
-                // Exactly 0 black, exactly 1 white, anything else (NaN too) grey:
-                // clipping shows as solid areas, leftovers as grey specks.
-                const std::uint8_t level = a == 0.0f ? 0 : a == 1.0f ? 255 : 128;
-                px[0] = px[1] = px[2] = level;
-                if (ua && a > ua[x]) {  // the inside mask filled in here: tint it
-                    px[0] = static_cast<std::uint8_t>(level / 2 + 100);
-                    px[1] = static_cast<std::uint8_t>(level / 2);
-                    px[2] = static_cast<std::uint8_t>(level / 2 + 110);
-                }
-                break;
+            std::array<float, 3> bg = in.background;
+            if (view == View::Checker) {
+                const float c = (((x - b.x) / 16 + (y - b.y) / 16) % 2) ? 0.18f : 0.05f;
+                bg = {c, c, c};
             }
+            const float under = 1.0f - finiteOrZero(a);
+            px[0] = enc(finiteOrZero(kr[x]) + under * bg[0]);
+            px[1] = enc(finiteOrZero(kg[x]) + under * bg[1]);
+            px[2] = enc(finiteOrZero(kb[x]) + under * bg[2]);
+            break;
+        }
+        case View::Status: {
+            // Exactly 0 black, exactly 1 white, anything else (NaN too) grey:
+            // clipping shows as solid areas, leftovers as grey specks.
+            const std::uint8_t level = a == 0.0f ? 0 : a == 1.0f ? 255 : 128;
+            px[0] = px[1] = px[2] = level;
+            if (ua && a > ua[x]) {  // the inside mask filled in here: tint it
+                px[0] = static_cast<std::uint8_t>(level / 2 + 100);
+                px[1] = static_cast<std::uint8_t>(level / 2);
+                px[2] = static_cast<std::uint8_t>(level / 2 + 110);
             }
+            break;
+        }
         }
     }
+}
+
+}  // namespace
+
+std::string renderView(View view, const ViewInputs& in)
+{
+    const Box& b = in.keyed->box();
+    const std::size_t rowBytes = static_cast<std::size_t>(b.w()) * 4;
+    std::string out(rowBytes * static_cast<std::size_t>(b.h()), '\0');
+    auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
+    // On all cores, as the key: at proxy size this is a good part of a redraw.
+    parallelRows(b.y, b.t, 32, 0, [&](int first, int last) {
+        for (int y = first; y < last; ++y)
+            renderRow(view, in, y, bytes + static_cast<std::size_t>(y - b.y) * rowBytes);
+    });
     return out;
 }
 

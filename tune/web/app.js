@@ -233,13 +233,19 @@ async function requestRender() {
   try {
     do {
       renderAgain = false;
+      const asked = performance.now();
       const response = await call(imageQuery());
+      const answered = performance.now();
       const header = (name) => parseInt(response.headers.get(name), 10);
       const [originX, originY] = response.headers.get('X-Origin').split(',').map((v) => parseInt(v, 10));
       const image = { width: header('X-Width'), height: header('X-Height'), scale: header('X-Scale'),
                       originX, originY, generation: header('X-Generation') };
       const bytes = new Uint8ClampedArray(await response.arrayBuffer());
+      const received = performance.now();
       draw(image, bytes);
+      // Where a redraw's time goes: the server's key and render, the transfer, the canvas.
+      window.veilcastTune.timing = { waitMs: answered - asked, transferMs: received - answered,
+                                     drawMs: performance.now() - received };
     } while (renderAgain);
   } catch (e) {
     showError(e);
