@@ -77,10 +77,7 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
     source_ = frames_->read(frame_);
     // As `veilcast` does: no screen colour given means one is picked, since
     // the default (black) keys nothing.
-    const bool screenGiven = std::any_of(
-        keyer_.controls().all().begin(), keyer_.controls().all().end(), [&](const Controls::Control& c) {
-            return c.hasValue() && c.name() == "ScreenColorKnob" && c.value() != defaults_.controls().get(c.name());
-        });
+    const bool screenGiven = keyer_.controls().get("ScreenColorKnob") != defaults_.controls().get("ScreenColorKnob");
     if (!screenGiven) {
         try {
             keyer_.controls().set("ScreenColorKnob", pickScreenAuto(source_));

@@ -243,3 +243,38 @@ TEST_F(TuneTest, TwoTabsAtOnce)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TuneTest, StatusTintsWhereTheInsideMaskFilledIn)
+{
+    serve(plate);
+    const auto tinted = [&] {
+        auto res = client().Get("/api/image?view=status&region=0,0,64,40");
+        EXPECT_TRUE(res && res->status == 200);
+        int count = 0;
+        for (std::size_t i = 0; i + 3 < res->body.size(); i += 4)
+            count += res->body[i] != res->body[i + 1];  // grey levels have R = G
+        return count;
+    };
+    EXPECT_EQ(tinted(), 0);
+    post("/api/control", {{"name", "Source Alpha"}, {"value", "Normal"}});
+    // On the backing the matte is about 0, so the plate's alpha (random, above 0) fills in nearly everywhere there.
+    EXPECT_GT(tinted(), 64 * 40 / 4);
+}
+
+TEST_F(TuneTest, CommandLineRefusesWhatItCannotTune)
+{
+    Result r = runVeilcast("tune '" + path("missing.exr") + "' " + pluginOption());
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("missing.exr"), std::string::npos) << r.output;
+    std::ofstream(path("bad.keyer")) << "Clip Black=lots\n";
+    r = runVeilcast("tune '" + plate + "' --settings '" + path("bad.keyer") + "' " + pluginOption());
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("bad.keyer:1"), std::string::npos) << r.output;
+    r = runVeilcast("tune '" + path("none.####.exr") + "' " + pluginOption());
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("no frame"), std::string::npos) << r.output;
+}
+
+}  // namespace
