@@ -128,6 +128,45 @@ ViewRequest viewRequest(const httplib::Request& req)
     return view;
 }
 
+// The same as the query, as a JSON object: {"view", "fit": [w, h], "region": [x, y, w, h], "bg": [r, g, b]}.
+ViewRequest viewRequest(const json& asked)
+{
+    if (!asked.is_object())
+        throw BadRequest("\"image\" must be an object");
+    ViewRequest view;
+    for (const auto& item : asked.items()) {
+        const std::string& key = item.key();
+        if (key == "view") {
+            view.view = field<std::string>(asked, "view");
+        } else if (key == "fit") {
+            const auto wh = field<std::array<int, 2>>(asked, "fit");
+            view.fitWidth = wh[0];
+            view.fitHeight = wh[1];
+        } else if (key == "region") {
+            view.region = field<std::array<int, 4>>(asked, "region");
+        } else if (key == "bg") {
+            view.background = field<std::array<float, 3>>(asked, "bg");
+            if (!std::all_of(view.background.begin(), view.background.end(), [](float v) { return std::isfinite(v); }))
+                throw BadRequest("\"bg\" must be finite");
+        } else {
+            throw BadRequest("unexpected field: " + key.substr(0, 64));
+        }
+    }
+    return view;
+}
+
+// Raw RGBA bytes for a canvas: no encoding to spend time on at either end,
+// and over loopback the size costs little. Where the image sits goes in headers.
+void sendImage(httplib::Response& res, ViewImage image)
+{
+    res.set_header("X-Width", std::to_string(image.width));
+    res.set_header("X-Height", std::to_string(image.height));
+    res.set_header("X-Scale", std::to_string(image.scale));
+    res.set_header("X-Origin", std::to_string(image.originX) + "," + std::to_string(image.originY));
+    res.set_header("X-Generation", std::to_string(image.generation));
+    res.set_content(std::move(image.rgba), "application/octet-stream");
+}
+
 }  // namespace
 
 struct TuneServer::Impl {
@@ -192,15 +231,7 @@ void TuneServer::Impl::routes()
     });
     http.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) { sendJson(res, session.state()); });
     http.Get("/api/image", [this](const httplib::Request& req, httplib::Response& res) {
-        // Raw RGBA bytes for a canvas: no encoding to spend time on at either
-        // end, and over loopback the size costs little.
-        ViewImage image = session.render(viewRequest(req));
-        res.set_header("X-Width", std::to_string(image.width));
-        res.set_header("X-Height", std::to_string(image.height));
-        res.set_header("X-Scale", std::to_string(image.scale));
-        res.set_header("X-Origin", std::to_string(image.originX) + "," + std::to_string(image.originY));
-        res.set_header("X-Generation", std::to_string(image.generation));
-        res.set_content(std::move(image.rgba), "application/octet-stream");
+        sendImage(res, session.render(viewRequest(req)));
     });
     http.Get("/api/probe", [this](const httplib::Request& req, httplib::Response& res) {
         if (!req.has_param("x") || !req.has_param("y"))
@@ -208,10 +239,22 @@ void TuneServer::Impl::routes()
         sendJson(res, session.probe(parseInt(req.get_param_value("x")), parseInt(req.get_param_value("y"))));
     });
     http.Post("/api/control", [this](const httplib::Request& req, httplib::Response& res) {
-        const json body = parseBody(req, {"name", "value", "merge"});
+        const json body = parseBody(req, {"name", "value", "merge", "image"});
         const bool merge = body.contains("merge") ? field<bool>(body, "merge") : false;
+        const std::optional<ViewRequest> view =
+            body.contains("image") ? std::optional(viewRequest(body["image"])) : std::nullopt;
+        if (view)
+            session.checkView(*view);  // a request refused changes nothing
         session.setControl(field<std::string>(body, "name"), field<std::string>(body, "value"), merge);
-        sendJson(res, session.state());
+        if (!view) {
+            sendJson(res, session.state());
+            return;
+        }
+        // Asked for the image too: it comes in the same answer, with the
+        // state in a header, saving a round trip on every move of a slider.
+        const std::string state = session.state().dump(-1, ' ', true, json::error_handler_t::replace);
+        sendImage(res, session.render(*view));
+        res.set_header("X-State", state);
     });
     http.Post("/api/undo", [this](const httplib::Request& req, httplib::Response& res) {
         parseBody(req, {});

@@ -54,6 +54,20 @@ json pixelValues(const PlanarImage& image, int x, int y)
     return values;
 }
 
+// The part of the image's box a 1:1 view asks for; BadRequest when it is
+// empty or larger than a view may be.
+Box regionInImage(const std::array<int, 4>& region, const Box& b)
+{
+    const auto [x, y, w, h] = region;
+    if (w <= 0 || h <= 0 || static_cast<long long>(w) * h > kMaxRegionPixels)
+        throw BadRequest("a region must be between 1 and 4096x4096 pixels");
+    const Box wanted{std::max(x, b.x), std::max(y, b.y), static_cast<int>(std::min<long long>(1LL * x + w, b.r)),
+                     static_cast<int>(std::min<long long>(1LL * y + h, b.t))};
+    if (wanted.r <= wanted.x || wanted.t <= wanted.y)
+        throw BadRequest("the region lies outside the image");
+    return wanted;
+}
+
 }  // namespace
 
 TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource> frames)
@@ -229,6 +243,15 @@ const PlanarImage& TuneSession::sourceProxy(int scale)
     return found->second;
 }
 
+void TuneSession::checkView(const ViewRequest& request)
+{
+    if (!parseView(request.view))
+        throw BadRequest("no such view: " + request.view);
+    std::lock_guard lock(mutex_);
+    if (request.region)
+        regionInImage(*request.region, source_.box());
+}
+
 ViewImage TuneSession::render(const ViewRequest& request)
 {
     const std::optional<View> view = parseView(request.view);
@@ -253,13 +276,7 @@ ViewImage TuneSession::render(const ViewRequest& request)
         }
     };
     if (request.region) {
-        const auto [x, y, w, h] = *request.region;
-        if (w <= 0 || h <= 0 || static_cast<long long>(w) * h > kMaxRegionPixels)
-            throw BadRequest("a region must be between 1 and 4096x4096 pixels");
-        const Box wanted{std::max(x, b.x), std::max(y, b.y), static_cast<int>(std::min<long long>(1LL * x + w, b.r)),
-                         static_cast<int>(std::min<long long>(1LL * y + h, b.t))};
-        if (wanted.r <= wanted.x || wanted.t <= wanted.y)
-            throw BadRequest("the region lies outside the image");
+        const Box wanted = regionInImage(*request.region, b);
         regionSource = crop(source_, wanted);
         if (*view != View::Source)
             keyBoth(regionSource, regionKeyed, regionUnmasked);

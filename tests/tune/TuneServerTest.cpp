@@ -176,6 +176,24 @@ TEST_F(TuneTest, SaveGoesToTheFileGivenAtStart)
     EXPECT_FALSE(fs::exists(path("plate.keyer")));
 }
 
+TEST_F(TuneTest, AChangeCanAnswerWithItsImage)
+{
+    serve(plate);
+    const json body = {{"name", "Clip Black"}, {"value", "0.3"}, {"image", {{"view", "matte"}, {"fit", {32, 20}}}}};
+    const auto res = client().Post("/api/control", body.dump(), "application/json");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    const json state = json::parse(res->get_header_value("X-State"));
+    EXPECT_EQ(state["values"]["ClipBlackKnob"]["text"], "0.3");
+    EXPECT_EQ(res->get_header_value("X-Scale"), "2");
+    EXPECT_EQ(res->get_header_value("X-Generation"), std::to_string(state["generation"].get<int>()));
+    // The same image as asking for it afterwards.
+    const auto again = client().Get("/api/image?view=matte&fit=32,20");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(res->body.size(), 32u * 20u * 4u);
+    EXPECT_TRUE(res->body == again->body);
+}
+
 TEST_F(TuneTest, UndoAndRedoStepThroughChangesAndADragIsOneStep)
 {
     serve(plate);

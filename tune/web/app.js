@@ -16,7 +16,9 @@ window.veilcastTune = { latencies: [], drawn: 0, drawnGeneration: 0, lastProbe: 
 async function call(path, body) {
   const options = body === undefined ? {} : {
     method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) };
+  const askedAt = performance.now();
   const response = await fetch(path, options);
+  response.askedAt = askedAt;
   if (!response.ok) {
     let message = response.status + ' ' + response.statusText;
     try { message = (await response.json()).error || message; } catch (e) { /* not JSON */ }
@@ -54,11 +56,24 @@ function changeControl(entry, value) {
 async function flushControls() {
   if (sending) return;
   sending = true;
+  let drawnWithChange = false;
   try {
     while (queued.size) {
       const [name, change] = queued.entries().next().value;
       queued.delete(name);
-      applyState(await (await call('/api/control', { name, value: change.value, merge: change.merge })).json());
+      // The answer is the new image, with the state in a header: one round
+      // trip from a change to its picture. (A render in flight is left alone.)
+      const body = { name, value: change.value, merge: change.merge };
+      if (!rendering) body.image = imageRequest();
+      const response = await call('/api/control', body);
+      if (body.image) {
+        applyState(JSON.parse(response.headers.get('X-State')));
+        await receiveImage(response);
+        drawnWithChange = true;
+      } else {
+        applyState(await response.json());
+        drawnWithChange = false;
+      }
     }
     awaitedGeneration = page.state.generation;
     showError(null);
@@ -68,7 +83,8 @@ async function flushControls() {
   } finally {
     sending = false;
   }
-  requestRender();
+  if (!drawnWithChange || !page.image || page.image.generation < awaitedGeneration) requestRender();
+  else noteLatency(page.image);
 }
 
 function slider(entry, index, onChange) {
@@ -207,24 +223,50 @@ function applyState(state) {
 
 let rendering = false, renderAgain = false;
 
-function backgroundParam() {
+// The chooser's colour is sRGB; the server composites in linear light.
+function backgroundColour() {
   const hex = $('background').value;
-  const linear = [1, 3, 5].map((i) => {
+  return [1, 3, 5].map((i) => {
     const c = parseInt(hex.substr(i, 2), 16) / 255;
     return c <= 0.04045 ? c / 12.92 : Math.pow((c + 0.055) / 1.055, 2.4);
   });
-  return linear.map((c) => c.toFixed(5)).join(',');
 }
 
-function imageQuery() {
+// What the viewer needs drawn: the frame fitted to it, or at 1:1 the part in view.
+function imageRequest() {
   const viewer = $('viewer');
   const dpr = window.devicePixelRatio || 1;
   const w = Math.max(16, Math.round(viewer.clientWidth * dpr)), h = Math.max(16, Math.round(viewer.clientHeight * dpr));
-  let q = '/api/image?view=' + page.view + '&bg=' + backgroundParam();
-  if (!page.oneToOne) return q + '&fit=' + w + ',' + h;
-  const [bx, by, bw, bh] = page.state.box;
-  const x = Math.round(bx + page.pan[0]), y = Math.round(by + page.pan[1]);
-  return q + '&region=' + x + ',' + y + ',' + Math.min(w, bw) + ',' + Math.min(h, bh);
+  const request = { view: page.view, bg: backgroundColour() };
+  if (!page.oneToOne) {
+    request.fit = [w, h];
+  } else {
+    const [bx, by, bw, bh] = page.state.box;
+    request.region = [Math.round(bx + page.pan[0]), Math.round(by + page.pan[1]), Math.min(w, bw), Math.min(h, bh)];
+  }
+  return request;
+}
+
+function imageQuery(request) {
+  let q = '/api/image?view=' + request.view + '&bg=' + request.bg.map((c) => c.toFixed(5)).join(',');
+  if (request.fit) q += '&fit=' + request.fit.join(',');
+  if (request.region) q += '&region=' + request.region.join(',');
+  return q;
+}
+
+async function receiveImage(response) {
+  const asked = response.askedAt;
+  const answered = performance.now();
+  const header = (name) => parseInt(response.headers.get(name), 10);
+  const [originX, originY] = response.headers.get('X-Origin').split(',').map((v) => parseInt(v, 10));
+  const image = { width: header('X-Width'), height: header('X-Height'), scale: header('X-Scale'),
+                  originX, originY, generation: header('X-Generation') };
+  const bytes = new Uint8ClampedArray(await response.arrayBuffer());
+  const received = performance.now();
+  draw(image, bytes);
+  // Where a redraw's time goes: the server's key and render, the transfer, the canvas.
+  window.veilcastTune.timing = { waitMs: answered - asked, transferMs: received - answered,
+                                 drawMs: performance.now() - received };
 }
 
 async function requestRender() {
@@ -233,19 +275,8 @@ async function requestRender() {
   try {
     do {
       renderAgain = false;
-      const asked = performance.now();
-      const response = await call(imageQuery());
-      const answered = performance.now();
-      const header = (name) => parseInt(response.headers.get(name), 10);
-      const [originX, originY] = response.headers.get('X-Origin').split(',').map((v) => parseInt(v, 10));
-      const image = { width: header('X-Width'), height: header('X-Height'), scale: header('X-Scale'),
-                      originX, originY, generation: header('X-Generation') };
-      const bytes = new Uint8ClampedArray(await response.arrayBuffer());
-      const received = performance.now();
-      draw(image, bytes);
-      // Where a redraw's time goes: the server's key and render, the transfer, the canvas.
-      window.veilcastTune.timing = { waitMs: answered - asked, transferMs: received - answered,
-                                     drawMs: performance.now() - received };
+      await receiveImage(await call(imageQuery(imageRequest())));
+      noteLatency(page.image);
     } while (renderAgain);
   } catch (e) {
     showError(e);
@@ -262,6 +293,11 @@ function draw(image, bytes) {
   canvas.getContext('2d').putImageData(new ImageData(bytes, image.width, image.height), 0, 0);
   page.image = image;
   layoutCanvas();
+}
+
+// Once the image is on screen (the frame after it was drawn): counts it, and
+// if it shows every change made so far, how long the oldest of them waited.
+function noteLatency(image) {
   requestAnimationFrame(() => {
     const stats = window.veilcastTune;
     stats.drawn += 1;

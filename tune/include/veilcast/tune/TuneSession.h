@@ -81,6 +81,8 @@ public:
     void setFrame(int frame);
 
     ViewImage render(const ViewRequest& request);
+    // Throws BadRequest when render would: for refusing a request before it changes anything.
+    void checkView(const ViewRequest& request);
     // Source and keyed values of one frame pixel; BadRequest outside the image.
     nlohmann::json probe(int x, int y);
     // Writes the settings file atomically; returns {file, commandLine}.
