@@ -7,6 +7,7 @@
 #include "Interrupt.h"
 #include "SubmitCommand.h"
 #include "Text.h"
+#include "TuneCommand.h"
 #include "veilcast/host/UsageError.h"
 #include "veilcast/host/Version.h"
 
@@ -31,6 +32,7 @@ Examples:
   veilcast --list-knobs
   veilcast submit --farm slurm plate.####.exr -o keyed.####.exr --frames 1001-1100 --chunk 10
   veilcast demo out/        (generate, key and preview a synthetic plate)
+  veilcast tune plate.exr   (tune the key by eye in a browser page, then save the settings)
 )";
 
 }  // namespace
@@ -93,6 +95,8 @@ int main(int argc, char** argv)
     demo->fallthrough();
     FarmCommandLine farmLine;
     addFarmCommands(app, farmLine);
+    TuneCommandLine tuneLine;
+    addTuneCommand(app, tuneLine);
 
     try {
         app.parse(argc, argv);
@@ -109,6 +113,8 @@ int main(int argc, char** argv)
             return runDemo(args, cancellation);
         if (farmLine.submit->parsed())
             return runSubmit(args, farmLine);
+        if (tuneLine.tune->parsed())
+            return runTune(args, tuneLine, cancellation);
         if (farmLine.verify->parsed())
             return runVerify(farmLine.verifyPattern, args.frames, farmLine.verifySummary);
         if (args.listKnobs)

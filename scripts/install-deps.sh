@@ -18,6 +18,8 @@ else
   libtbb-dev libcli11-dev
   time bc
   python3-numpy python3-openimageio
+  libcpp-httplib-dev nlohmann-json3-dev
+  chromium chromium-driver python3-selenium python3-pytest
   qemu-user
   "$@"
   )

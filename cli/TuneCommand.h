@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "Arguments.h"
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace veilcast {
+
+// `veilcast tune INPUT`: tune the key by eye in a browser page (tune/).
+struct TuneCommandLine {
+    std::string input;
+    int port = 0;
+    bool open = false;
+    CLI::App* tune = nullptr;
+};
+
+void addTuneCommand(CLI::App& app, TuneCommandLine& line);
+
+// Serves the page until interrupted; --settings, --plugin-path, --threads,
+// --raw, --max-pixels, --part and --layer come from `args`.
+int runTune(const Arguments& args, const TuneCommandLine& line, const CancellationToken& cancellation);
+
+}  // namespace veilcast

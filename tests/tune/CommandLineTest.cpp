@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: Apache-2.0
+// The names and the command line Save shows, worked out by hand.
+
+#include "CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace veilcast::tune;
+
+TEST(TuneCommandLine, NamesBesideTheInput)
+{
+    const struct {
+        const char *input, *settings, *output;
+    } cases[] = {
+        {"plate.exr", "plate.keyer", "plate_keyed.exr"},
+        {"shots/sh010/plate.####.exr", "shots/sh010/plate.keyer", "shots/sh010/plate_keyed.####.exr"},
+        {"clip.%04d.jpg", "clip.keyer", "clip_keyed.%04d.exr"},
+        {"scan.DPX", "scan.keyer", "scan_keyed.DPX"},
+        {".hidden.exr", ".hidden.keyer", ".hidden_keyed.exr"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(defaultSettingsPath(c.input), c.settings) << c.input;
+        EXPECT_EQ(defaultOutputPath(c.input), c.output) << c.input;
+    }
+}
+
+TEST(TuneCommandLine, FrameRuns)
+{
+    EXPECT_EQ(frameRanges({0}), "0");
+    EXPECT_EQ(frameRanges({1001, 1002, 1003}), "1001-1003");
+    EXPECT_EQ(frameRanges({-2, -1, 0, 5, 7, 8}), "-2-0,5,7-8");
+    EXPECT_EQ(frameRanges({2147483646, 2147483647}), "2147483646-2147483647");
+}
+
+TEST(TuneCommandLine, QuotesForTheShell)
+{
+    EXPECT_EQ(shellQuote("plate.exr"), "plate.exr");
+    EXPECT_EQ(shellQuote("my plate.exr"), "'my plate.exr'");
+    EXPECT_EQ(shellQuote("it's.exr"), "'it'\\''s.exr'");
+    EXPECT_EQ(shellQuote("$(rm -rf ~).exr"), "'$(rm -rf ~).exr'");
+    EXPECT_EQ(shellQuote(""), "''");
+    EXPECT_EQ(keyCommandLine("a b.####.exr", "s.keyer", true, {1, 2}),
+              "veilcast 'a b.####.exr' -o 'a b_keyed.####.exr' --settings s.keyer --frames 1-2");
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+// A tuning server in-process on a free port, over a plate written in a fresh
+// folder, and an HTTP client that holds its token as the page would.
+
+#include "veilcast/tune/TuneServer.h"
+
+#include <OpenImageIO/imagebuf.h>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+struct Result {
+    int exitCode;
+    std::string output;
+};
+
+// Runs the built tool; `args` are shell words.
+inline Result runVeilcast(const std::string& args)
+{
+    const std::string command = "'" VEILCAST_BINARY "' " + args + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+}
+
+class TuneTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::path(::testing::TempDir()) / ("veilcast-tune-" + std::to_string(getpid()) + "-" +
+                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        plate = writePlate("plate.exr", 64, 40);
+    }
+    void TearDown() override
+    {
+        server.reset();
+        session.reset();
+        fs::remove_all(dir);
+    }
+
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+
+    // Half RGBA: green backing on the left, a magenta subject on the right,
+    // a blend between them (where mattes are partial), noise everywhere.
+    std::string writePlate(const std::string& name, int w, int h) const
+    {
+        OIIO::ImageSpec spec(w, h, 4, OIIO::TypeDesc::HALF);
+        OIIO::ImageBuf buf(spec);
+        std::mt19937 rng(3);
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const float t = std::clamp(static_cast<float>(3 * x - w) / static_cast<float>(w), 0.0f, 1.0f);
+                const float px[4] = {0.1f + 0.4f * t + 0.1f * u(rng), 0.6f - 0.3f * t + 0.1f * u(rng),
+                                     0.1f + 0.4f * t + 0.1f * u(rng), u(rng)};
+                buf.setpixel(x, y, px, 4);
+            }
+        const std::string p = path(name);
+        EXPECT_TRUE(buf.write(p)) << buf.geterror();
+        return p;
+    }
+
+    void serve(const std::string& input, const std::string& settingsFile = "")
+    {
+        veilcast::tune::TuneOptions options;
+        options.input = input;
+        options.settingsFile = settingsFile;
+        options.pluginDirectories = {fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()};
+        session = std::make_unique<veilcast::tune::TuneSession>(options,
+                                                                veilcast::tune::openImageFiles(input, {}));
+        server = std::make_unique<veilcast::tune::TuneServer>(*session, veilcast::tune::ServerOptions{});
+        server->start();
+    }
+
+    // A client as the page is after its first load: the token in a cookie.
+    httplib::Client client() const
+    {
+        httplib::Client c("127.0.0.1", server->port());
+        c.set_default_headers({{"Cookie", cookie()}});
+        return c;
+    }
+    std::string cookie() const { return "veilcast_tune_" + std::to_string(server->port()) + "=" + server->token(); }
+
+    json get(const std::string& path)
+    {
+        auto res = client().Get(path.c_str());
+        EXPECT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 200) << path << ": " << res->body;
+        return json::parse(res->body);
+    }
+    json post(const std::string& path, const json& body, int expected = 200)
+    {
+        auto res = client().Post(path.c_str(), body.dump(), "application/json");
+        EXPECT_TRUE(res) << path;
+        EXPECT_EQ(res->status, expected) << path << ": " << res->body;
+        return json::parse(res->body);
+    }
+
+    fs::path dir;
+    std::string plate;
+    std::unique_ptr<veilcast::tune::TuneSession> session;
+    std::unique_ptr<veilcast::tune::TuneServer> server;
+};

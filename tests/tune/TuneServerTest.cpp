@@ -1,0 +1,298 @@
+// SPDX-License-Identifier: Apache-2.0
+// The tuning server's HTTP interface, checked against the command-line tool:
+// what the page shows and saves must be what `veilcast` keys.
+
+#include "TuneFixture.h"
+
+#include <OpenImageIO/strutil.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+std::uint32_t bits(float v)
+{
+    std::uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// The control table written out as `veilcast --list-knobs` prints it.
+std::string listKnobsFrom(const json& table)
+{
+    std::ostringstream os;
+    std::string indent, group;
+    for (const json& c : table) {
+        if (c["kind"] == "group") {
+            os << "\n" << c["label"].get<std::string>() << " (group " << c["name"].get<std::string>() << ")\n";
+            group = c["name"];
+            continue;
+        }
+        indent = c["group"] == "" ? "" : "  ";
+        const std::string text = c["defaultText"];
+        os << indent
+           << OIIO::Strutil::fmt::format("{:<22} {:<28} {:<6} default {}", c["label"].get<std::string>(),
+                                         c["name"].get<std::string>(), c["kind"].get<std::string>(),
+                                         c["kind"] == "enum" ? "\"" + text + "\"" : text);
+        if (!c["range"].is_null())
+            os << OIIO::Strutil::fmt::format("  slider {}..{}", c["range"][0].get<double>(), c["range"][1].get<double>());
+        if (c["kind"] == "enum") {
+            os << "  items:";
+            for (std::size_t i = 0; i < c["items"].size(); ++i)
+                os << (i ? "," : "") << " " << i << " \"" << c["items"][i].get<std::string>() << "\"";
+        }
+        os << "\n";
+    }
+    return os.str();
+}
+
+std::string pluginOption()
+{
+    return "--plugin-path '" + fs::path(VEILCAST_PLUGIN_FILE).parent_path().string() + "'";
+}
+
+TEST_F(TuneTest, ControlListIsWhatListKnobsPrints)
+{
+    serve(plate);
+    const Result knobs = runVeilcast("--list-knobs " + pluginOption());
+    ASSERT_EQ(knobs.exitCode, 0) << knobs.output;
+    EXPECT_EQ(listKnobsFrom(get("/api/controls")), knobs.output);
+}
+
+TEST_F(TuneTest, ControlChangesKeyAsSetDoes)
+{
+    serve(plate);
+    post("/api/control", {{"name", "Clip Black"}, {"value", "0.1"}});
+    post("/api/control", {{"name", "ScreenGainKnob"}, {"value", "1.2"}});
+    const json state = post("/api/control", {{"name", "Inside Replace"}, {"value", "Hard Color"}});
+    const std::string screen = state["values"]["ScreenColorKnob"]["text"];
+
+    const Result keyed = runVeilcast("'" + plate + "' -o '" + path("keyed.exr") + "' -d float " + pluginOption() +
+                                  " --set 'Screen Color=" + screen +
+                                  "' --set 'Clip Black=0.1' --set 'Screen Gain=1.2' --set 'Inside Replace=Hard Color'");
+    ASSERT_EQ(keyed.exitCode, 0) << keyed.output;
+    OIIO::ImageBuf file(path("keyed.exr"));
+    ASSERT_TRUE(file.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    int partial = 0;
+    for (int y = 0; y < 40; y += 3) {
+        for (int x = 0; x < 64; x += 5) {
+            const json probe = get("/api/probe?x=" + std::to_string(x) + "&y=" + std::to_string(y));
+            float expected[4];
+            file.getpixel(x, y, expected, 4);
+            ASSERT_EQ(probe["keyed"].size(), 4u);
+            for (int c = 0; c < 4; ++c)
+                EXPECT_EQ(bits(probe["keyed"][c].get<float>()), bits(expected[c])) << x << "," << y << " channel " << c;
+            partial += expected[3] > 0.0f && expected[3] < 1.0f;
+        }
+    }
+    EXPECT_GT(partial, 0) << "the plate should have edges between backing and subject";
+
+    // The matte view at 1:1 shows the same alpha, as bytes.
+    auto res = client().Get("/api/image?view=matte&region=0,0,64,40");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+    ASSERT_EQ(res->body.size(), 64u * 40u * 4u);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const float a = file.getchannel(x, y, 0, 3);
+            const int expected = a <= 0 ? 0 : a >= 1 ? 255 : static_cast<int>(a * 255.0f + 0.5f);
+            ASSERT_EQ(static_cast<unsigned char>(res->body[(static_cast<std::size_t>(y) * 64 + x) * 4]), expected)
+                << x << "," << y;
+        }
+}
+
+TEST_F(TuneTest, EyedropperBoxAndAutoPickAsTheToolDoes)
+{
+    serve(plate);
+    // The backing is the left half: a box there averages it, as --pick-screen does.
+    json state = post("/api/pick", {{"box", {2, 3, 20, 30}}});
+    const Result boxPick = runVeilcast("'" + plate + "' -o '" + path("k.exr") + "' --pick-screen 2,3,20,30 " + pluginOption());
+    ASSERT_EQ(boxPick.exitCode, 0) << boxPick.output;
+    EXPECT_NE(boxPick.output.find("picked screen colour " + state["values"]["ScreenColorKnob"]["text"].get<std::string>()),
+              std::string::npos)
+        << boxPick.output << state.dump();
+    // Worked out here too: the mean green of the box is the backing's.
+    OIIO::ImageBuf file(plate);
+    double green = 0;
+    for (int y = 3; y <= 30; ++y)
+        for (int x = 2; x <= 20; ++x)
+            green += file.getchannel(x, y, 0, 1);
+    EXPECT_NEAR(state["values"]["ScreenColorKnob"]["value"][1].get<double>(), green / (19 * 28), 1e-5);
+
+    post("/api/control", {{"name", "Screen Color"}, {"value", "0,0,0"}});
+    state = post("/api/pick", {{"auto", true}});
+    const Result autoPick = runVeilcast("'" + plate + "' -o '" + path("k.exr") + "' --pick-screen auto " + pluginOption());
+    EXPECT_NE(autoPick.output.find("picked screen colour " + state["values"]["ScreenColorKnob"]["text"].get<std::string>()),
+              std::string::npos)
+        << autoPick.output;
+    // A box off the image picks nothing and says so.
+    const json refused = post("/api/pick", {{"box", {500, 500, 600, 600}}}, 400);
+    EXPECT_NE(refused["error"].get<std::string>().find("no usable pixel"), std::string::npos);
+}
+
+TEST_F(TuneTest, SaveWritesTheSettingsAndTheCommandKeysWithThem)
+{
+    serve(plate);
+    post("/api/control", {{"name", "Clip White"}, {"value", "0.8"}});
+    const json saved = post("/api/save", json::object());
+    EXPECT_EQ(saved["file"], path("plate.keyer"));
+    std::ifstream in(path("plate.keyer"));
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("\nClip White=0.8\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("\nScreen Color="), std::string::npos) << text.str();
+    // Nothing else is left in the folder: the file was written beside and renamed.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"plate.exr", "plate.keyer"}));
+
+    // The command shown keys the shot; its result is what the page shows.
+    const std::string line = saved["commandLine"];
+    ASSERT_EQ(line.rfind("veilcast ", 0), 0u) << line;
+    EXPECT_EQ(line, "veilcast " + plate + " -o " + path("plate_keyed.exr") + " --settings " + path("plate.keyer"));
+    const Result run = runVeilcast(line.substr(9) + " -d float " + pluginOption());
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const json probe = get("/api/probe?x=40&y=20");
+    OIIO::ImageBuf keyed(path("plate_keyed.exr"));
+    EXPECT_EQ(bits(probe["keyed"][3].get<float>()), bits(keyed.getchannel(40, 20, 0, 3)));
+
+    // A new session starts from the saved file.
+    server.reset();
+    session.reset();
+    serve(plate);
+    EXPECT_EQ(get("/api/state")["values"]["ClipWhiteKnob"]["text"], "0.8");
+}
+
+TEST_F(TuneTest, SaveGoesToTheFileGivenAtStart)
+{
+    serve(plate, path("shot.keyer"));
+    EXPECT_EQ(post("/api/save", json::object())["file"], path("shot.keyer"));
+    EXPECT_TRUE(fs::is_regular_file(path("shot.keyer")));
+    EXPECT_FALSE(fs::exists(path("plate.keyer")));
+}
+
+TEST_F(TuneTest, AChangeCanAnswerWithItsImage)
+{
+    serve(plate);
+    const json body = {{"name", "Clip Black"}, {"value", "0.3"}, {"image", {{"view", "matte"}, {"fit", {32, 20}}}}};
+    const auto res = client().Post("/api/control", body.dump(), "application/json");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    const json state = json::parse(res->get_header_value("X-State"));
+    EXPECT_EQ(state["values"]["ClipBlackKnob"]["text"], "0.3");
+    EXPECT_EQ(res->get_header_value("X-Scale"), "2");
+    EXPECT_EQ(res->get_header_value("X-Generation"), std::to_string(state["generation"].get<int>()));
+    // The same image as asking for it afterwards.
+    const auto again = client().Get("/api/image?view=matte&fit=32,20");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(res->body.size(), 32u * 20u * 4u);
+    EXPECT_TRUE(res->body == again->body);
+}
+
+TEST_F(TuneTest, UndoAndRedoStepThroughChangesAndADragIsOneStep)
+{
+    serve(plate);
+    const auto clipBlack = [&](const json& s) { return s["values"]["ClipBlackKnob"]["text"].get<std::string>(); };
+    post("/api/control", {{"name", "Clip Black"}, {"value", "0.1"}});
+    post("/api/control", {{"name", "Clip Black"}, {"value", "0.2"}, {"merge", false}});
+    post("/api/control", {{"name", "Clip Black"}, {"value", "0.3"}, {"merge", true}});
+    json s = post("/api/control", {{"name", "Clip Black"}, {"value", "0.4"}, {"merge", true}});
+    EXPECT_EQ(clipBlack(s), "0.4");
+    EXPECT_TRUE(s["canUndo"]);
+    EXPECT_EQ(clipBlack(post("/api/undo", json::object())), "0.1");
+    s = post("/api/undo", json::object());
+    EXPECT_EQ(clipBlack(s), "0");
+    EXPECT_FALSE(s["canUndo"]);
+    EXPECT_EQ(clipBlack(post("/api/redo", json::object())), "0.1");
+    s = post("/api/redo", json::object());
+    EXPECT_EQ(clipBlack(s), "0.4");
+    EXPECT_FALSE(s["canRedo"]);
+    // A new change after an undo drops what could be redone.
+    post("/api/undo", json::object());
+    EXPECT_FALSE(post("/api/control", {{"name", "Clip Black"}, {"value", "0.05"}})["canRedo"]);
+}
+
+TEST_F(TuneTest, SequenceFramesAreFoundAndStepped)
+{
+    for (int f : {1001, 1002, 1004})
+        fs::copy_file(plate, path("shot." + std::to_string(f) + ".exr"));
+    fs::copy_file(plate, path("shot.99.exr"));  // not four digits: not this sequence's
+    serve(path("shot.####.exr"));
+    json s = get("/api/state");
+    EXPECT_EQ(s["frames"], json({1001, 1002, 1004}));
+    EXPECT_EQ(s["frame"], 1001);
+    EXPECT_EQ(s["commandLine"], "veilcast '" + path("shot.####.exr") + "' -o '" + path("shot_keyed.####.exr") +
+                                    "' --settings " + path("shot.keyer") + " --frames 1001-1002,1004");
+    s = post("/api/frame", {{"frame", 1004}});
+    EXPECT_EQ(s["frameName"], "shot.1004.exr");
+    post("/api/frame", {{"frame", 1003}}, 400);
+}
+
+// Two tabs change controls and pull images at once: every answer is whole
+// and the last change wins.
+TEST_F(TuneTest, TwoTabsAtOnce)
+{
+    serve(plate);
+    std::atomic<int> failures{0};
+    const auto tab = [&](int id) {
+        httplib::Client c = client();
+        for (int i = 0; i < 25; ++i) {
+            const json body = {{"name", "Clip Black"}, {"value", std::to_string(0.01 * i + 0.001 * id)}, {"merge", true}};
+            auto set = c.Post("/api/control", body.dump(), "application/json");
+            auto image = c.Get("/api/image?view=checker&fit=32,32");
+            auto probe = c.Get("/api/probe?x=1&y=1");
+            if (!set || set->status != 200 || !image || image->status != 200 || !probe || probe->status != 200 ||
+                image->body.size() != std::stoul(image->get_header_value("X-Width")) *
+                                           std::stoul(image->get_header_value("X-Height")) * 4)
+                ++failures;
+        }
+    };
+    std::thread a(tab, 1), b(tab, 2);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures, 0);
+    const std::string last = get("/api/state")["values"]["ClipBlackKnob"]["text"];
+    EXPECT_TRUE(last == "0.241" || last == "0.242") << last;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TuneTest, StatusTintsWhereTheInsideMaskFilledIn)
+{
+    serve(plate);
+    const auto tinted = [&] {
+        auto res = client().Get("/api/image?view=status&region=0,0,64,40");
+        EXPECT_TRUE(res && res->status == 200);
+        int count = 0;
+        for (std::size_t i = 0; i + 3 < res->body.size(); i += 4)
+            count += res->body[i] != res->body[i + 1];  // grey levels have R = G
+        return count;
+    };
+    EXPECT_EQ(tinted(), 0);
+    post("/api/control", {{"name", "Source Alpha"}, {"value", "Normal"}});
+    // On the backing the matte is about 0, so the plate's alpha (random, above 0) fills in nearly everywhere there.
+    EXPECT_GT(tinted(), 64 * 40 / 4);
+}
+
+TEST_F(TuneTest, CommandLineRefusesWhatItCannotTune)
+{
+    Result r = runVeilcast("tune '" + path("missing.exr") + "' " + pluginOption());
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("missing.exr"), std::string::npos) << r.output;
+    std::ofstream(path("bad.keyer")) << "Clip Black=lots\n";
+    r = runVeilcast("tune '" + plate + "' --settings '" + path("bad.keyer") + "' " + pluginOption());
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("bad.keyer:1"), std::string::npos) << r.output;
+    r = runVeilcast("tune '" + path("none.####.exr") + "' " + pluginOption());
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("no frame"), std::string::npos) << r.output;
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "CommandLine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+namespace veilcast::tune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The name's first part and the rest from its first dot ("plate", ".####.exr").
+std::pair<std::string, std::string> splitName(const std::string& name)
+{
+    const std::size_t dot = name.find('.', 1);
+    if (dot == std::string::npos)
+        return {name, ""};
+    return {name.substr(0, dot), name.substr(dot)};
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+}  // namespace
+
+std::string defaultSettingsPath(const std::string& input)
+{
+    const fs::path path(input);
+    return (path.parent_path() / (splitName(path.filename().string()).first + ".keyer")).string();
+}
+
+std::string defaultOutputPath(const std::string& input)
+{
+    const fs::path path(input);
+    auto [stem, rest] = splitName(path.filename().string());
+    // A keyed result has alpha: formats that cannot hold it are written as EXR.
+    static const char* const withAlpha[] = {".exr", ".png", ".tif", ".tiff", ".dpx", ".tga", ".webp"};
+    const std::string extension = lower(path.extension().string());
+    if (std::none_of(std::begin(withAlpha), std::end(withAlpha), [&](const char* e) { return extension == e; }))
+        rest = rest.substr(0, rest.size() - extension.size()) + ".exr";
+    return (path.parent_path() / (stem + "_keyed" + rest)).string();
+}
+
+std::string frameRanges(const std::vector<int>& frames)
+{
+    std::string text;
+    for (std::size_t i = 0; i < frames.size();) {
+        std::size_t j = i;
+        while (j + 1 < frames.size() && static_cast<long long>(frames[j + 1]) == frames[j] + 1LL)
+            ++j;
+        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+        if (j > i)
+            text += "-" + std::to_string(frames[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+std::string shellQuote(const std::string& text)
+{
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+        return std::isalnum(c) || std::string_view("@%+=:,./_-").find(static_cast<char>(c)) != std::string_view::npos;
+    });
+    if (plain)
+        return text;
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
+                           const std::vector<int>& frames)
+{
+    std::string line = "veilcast " + shellQuote(input) + " -o " + shellQuote(defaultOutputPath(input)) +
+                       " --settings " + shellQuote(settingsFile);
+    if (sequence)
+        line += " --frames " + frameRanges(frames);
+    return line;
+}
+
+}  // namespace veilcast::tune

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace veilcast::tune {
+
+// The settings file used when none is given: beside the input, named after
+// it up to its first dot ("shots/plate.####.exr" -> "shots/plate.keyer").
+std::string defaultSettingsPath(const std::string& input);
+
+// Where the command line shown on Save writes: beside the input, "_keyed"
+// after the name's first part, in EXR unless the input's format holds alpha
+// ("plate.####.exr" -> "plate_keyed.####.exr", "clip.jpg" -> "clip_keyed.exr").
+std::string defaultOutputPath(const std::string& input);
+
+// Frames as --frames takes them, in runs: "1001-1100", "1,3,5-9".
+std::string frameRanges(const std::vector<int>& frames);
+
+// The text quoted for a POSIX shell when it needs it.
+std::string shellQuote(const std::string& text);
+
+// The `veilcast` command that keys the whole input with the saved settings.
+std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
+                           const std::vector<int>& frames);
+
+}  // namespace veilcast::tune

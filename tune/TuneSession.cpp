@@ -1,0 +1,357 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "veilcast/tune/TuneSession.h"
+
+#include "CommandLine.h"
+#include "ControlsJson.h"
+#include "History.h"
+#include "Views.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/media/PendingOutput.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+namespace veilcast::tune {
+
+using namespace DD::Image;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The controls start from the settings file when there is one; Save writes
+// that same file, so a session picks up where the last one stopped.
+std::vector<Setting> initialSettings(const std::string& file)
+{
+    std::error_code ec;
+    if (!fs::exists(file, ec))
+        return {};
+    return readSettingsFile(file);
+}
+
+// The largest image a view request may ask for at 1:1, so that one request
+// cannot make the server allocate without bound.
+constexpr long long kMaxRegionPixels = 4096LL * 4096LL;
+
+// The mask the source's alpha makes is in use: Status then tints where it filled in.
+bool insideMaskInUse(Controls& controls, const PlanarImage& source)
+{
+    return source.has(Chan_Alpha) && std::get<int>(controls.get("SourceAlphaKnob")) != 0;
+}
+
+json pixelValues(const PlanarImage& image, int x, int y)
+{
+    json values = json::array();
+    for (const Channel z : {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha})
+        if (image.has(z))
+            values.push_back(static_cast<double>(image.row(z, y)[x]));
+    return values;
+}
+
+// The part of the image's box a 1:1 view asks for; BadRequest when it is
+// empty or larger than a view may be.
+Box regionInImage(const std::array<int, 4>& region, const Box& b)
+{
+    const auto [x, y, w, h] = region;
+    if (w <= 0 || h <= 0 || static_cast<long long>(w) * h > kMaxRegionPixels)
+        throw BadRequest("a region must be between 1 and 4096x4096 pixels");
+    const Box wanted{std::max(x, b.x), std::max(y, b.y), static_cast<int>(std::min<long long>(1LL * x + w, b.r)),
+                     static_cast<int>(std::min<long long>(1LL * y + h, b.t))};
+    if (wanted.r <= wanted.x || wanted.t <= wanted.y)
+        throw BadRequest("the region lies outside the image");
+    return wanted;
+}
+
+}  // namespace
+
+TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource> frames)
+    : options_(options),
+      settingsFile_(options.settingsFile.empty() ? defaultSettingsPath(options.input) : options.settingsFile),
+      frames_(std::move(frames)),
+      defaults_(options.pluginDirectories, [&] {
+          KeyJobOptions job;
+          job.threads = options.threads;
+          return job;
+      }()),
+      keyer_(options.pluginDirectories, [&] {
+          KeyJobOptions job;
+          job.threads = options.threads;
+          job.settings = initialSettings(settingsFile_);
+          return job;
+      }()),
+      history_(std::make_unique<History>())
+{
+    frame_ = frames_->frames().front();
+    source_ = frames_->read(frame_);
+    // As `veilcast` does: no screen colour given means one is picked, since
+    // the default (black) keys nothing.
+    const bool screenGiven = keyer_.controls().get("ScreenColorKnob") != defaults_.controls().get("ScreenColorKnob");
+    if (!screenGiven) {
+        try {
+            keyer_.controls().set("ScreenColorKnob", pickScreenAuto(source_));
+        } catch (const std::invalid_argument& e) {
+            notice_ = std::string("no screen colour was found: ") + e.what();
+        }
+    }
+}
+
+TuneSession::~TuneSession() = default;
+
+json TuneSession::controlTable()
+{
+    std::lock_guard lock(mutex_);
+    return tune::controlTable(defaults_.controls());
+}
+
+json TuneSession::state()
+{
+    std::lock_guard lock(mutex_);
+    return stateLocked();
+}
+
+json TuneSession::stateLocked()
+{
+    const Box& b = source_.box();
+    auto& controls = keyer_.controls();
+    return {{"generation", generation_},
+            {"values", controlValues(controls)},
+            {"warnings", settingWarnings(controls)},
+            {"input", options_.input},
+            {"frame", frame_},
+            {"frameName", frames_->describe(frame_)},
+            {"frames", frames_->frames()},
+            {"sequence", frames_->isSequence()},
+            {"box", {b.x, b.y, b.w(), b.h()}},
+            {"hasAlpha", source_.has(Chan_Alpha)},
+            {"canUndo", history_->canUndo()},
+            {"canRedo", history_->canRedo()},
+            {"notice", notice_},
+            {"settingsFile", settingsFile_},
+            {"saved", savedSinceChange_},
+            {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}};
+}
+
+std::vector<Setting> TuneSession::snapshot()
+{
+    return currentSettings(keyer_.controls());
+}
+
+void TuneSession::restore(const std::vector<Setting>& settings)
+{
+    applySettings(keyer_.controls(), settings);
+    changed();
+}
+
+void TuneSession::changed()
+{
+    ++generation_;
+    savedSinceChange_ = false;
+}
+
+void TuneSession::setControl(const std::string& name, const std::string& value, bool merge)
+{
+    std::lock_guard lock(mutex_);
+    Controls& controls = keyer_.controls();
+    const Controls::Control* control = controls.find(name);
+    if (!control)
+        throw BadRequest("no control is named " + name);
+    ControlValue parsed;
+    try {
+        parsed = parseControlValue(*control, value);
+    } catch (const UsageError& e) {
+        throw BadRequest(e.what());
+    }
+    history_->recordBefore(snapshot(), control->name(), merge);
+    controls.set(control->name(), parsed);
+    changed();
+}
+
+bool TuneSession::undo()
+{
+    std::lock_guard lock(mutex_);
+    const auto back = history_->undo(snapshot());
+    if (back)
+        restore(*back);
+    return back.has_value();
+}
+
+bool TuneSession::redo()
+{
+    std::lock_guard lock(mutex_);
+    const auto forward = history_->redo(snapshot());
+    if (forward)
+        restore(*forward);
+    return forward.has_value();
+}
+
+void TuneSession::pickBox(int x0, int y0, int x1, int y1)
+{
+    std::lock_guard lock(mutex_);
+    Colour picked{};
+    try {
+        picked = pickScreenInBox(source_, x0, y0, x1, y1);
+    } catch (const std::invalid_argument& e) {
+        throw BadRequest(e.what());
+    }
+    history_->recordBefore(snapshot());
+    keyer_.controls().set("ScreenColorKnob", picked);
+    changed();
+}
+
+void TuneSession::pickAuto()
+{
+    std::lock_guard lock(mutex_);
+    Colour picked{};
+    try {
+        picked = pickScreenAuto(source_);
+    } catch (const std::invalid_argument& e) {
+        throw BadRequest(e.what());
+    }
+    history_->recordBefore(snapshot());
+    keyer_.controls().set("ScreenColorKnob", picked);
+    changed();
+}
+
+void TuneSession::setFrame(int frame)
+{
+    std::lock_guard lock(mutex_);
+    const auto& all = frames_->frames();
+    if (!std::binary_search(all.begin(), all.end(), frame))
+        throw BadRequest("the input has no frame " + std::to_string(frame));
+    if (frame == frame_)
+        return;
+    source_ = frames_->read(frame);
+    frame_ = frame;
+    sourceProxies_.clear();
+    ++generation_;
+}
+
+const PlanarImage& TuneSession::sourceProxy(int scale)
+{
+    auto found = sourceProxies_.find(scale);
+    if (found == sourceProxies_.end()) {
+        if (sourceProxies_.size() >= 4)  // a window resized many times: keep the cache small
+            sourceProxies_.clear();
+        found = sourceProxies_.emplace(scale, shrink(source_, scale)).first;
+    }
+    return found->second;
+}
+
+void TuneSession::checkView(const ViewRequest& request)
+{
+    if (!parseView(request.view))
+        throw BadRequest("no such view: " + request.view);
+    std::lock_guard lock(mutex_);
+    if (request.region)
+        regionInImage(*request.region, source_.box());
+}
+
+ViewImage TuneSession::render(const ViewRequest& request)
+{
+    const std::optional<View> view = parseView(request.view);
+    if (!view)
+        throw BadRequest("no such view: " + request.view);
+    std::lock_guard lock(mutex_);
+    const Box& b = source_.box();
+    ViewImage image;
+    image.generation = generation_;
+    PlanarImage regionSource, regionKeyed, regionUnmasked;
+    const PlanarImage *source = nullptr, *keyed = nullptr, *unmasked = nullptr;
+    const bool maskInUse = *view == View::Status && insideMaskInUse(keyer_.controls(), source_);
+    // Keys `part` as it is, and for Status also without the inside mask.
+    const auto keyBoth = [&](const PlanarImage& part, PlanarImage& withMask, PlanarImage& withoutMask) {
+        withMask = keyer_.keyImage(part);
+        if (maskInUse) {
+            Controls& controls = keyer_.controls();
+            const ControlValue mode = controls.get("SourceAlphaKnob");
+            controls.set("SourceAlphaKnob", 0);
+            withoutMask = keyer_.keyImage(part);
+            controls.set("SourceAlphaKnob", mode);
+        }
+    };
+    if (request.region) {
+        const Box wanted = regionInImage(*request.region, b);
+        regionSource = crop(source_, wanted);
+        if (*view != View::Source)
+            keyBoth(regionSource, regionKeyed, regionUnmasked);
+        source = &regionSource;
+        keyed = *view == View::Source ? &regionSource : &regionKeyed;
+        unmasked = maskInUse ? &regionUnmasked : nullptr;
+        image.originX = wanted.x;
+        image.originY = wanted.y;
+    } else {
+        const int fitW = std::clamp(request.fitWidth, 16, 16384), fitH = std::clamp(request.fitHeight, 16, 16384);
+        // The whole factor nearest to fitting: rounding up instead would show a
+        // 2049-pixel-wide frame in a 2048-pixel viewer at a third of its size.
+        const double ratio = std::max(static_cast<double>(b.w()) / fitW, static_cast<double>(b.h()) / fitH);
+        const int scale = std::max(1, static_cast<int>(std::lround(ratio)));
+        source = &sourceProxy(scale);
+        KeyedProxy& cached = keyedProxy_;
+        const bool stale = cached.generation != generation_ || cached.scale != scale ||
+                           (maskInUse && cached.unmasked.width() == 0);
+        if (*view != View::Source && stale) {
+            cached.unmasked = PlanarImage();
+            keyBoth(*source, cached.keyed, cached.unmasked);
+            cached.generation = generation_;
+            cached.scale = scale;
+        }
+        keyed = *view == View::Source ? source : &cached.keyed;
+        unmasked = maskInUse ? &cached.unmasked : nullptr;
+        image.scale = scale;
+        image.originX = b.x;
+        image.originY = b.y;
+    }
+    ViewInputs in;
+    in.source = source;
+    in.keyed = keyed;
+    in.unmasked = unmasked;
+    in.background = request.background;
+    image.rgba = renderView(*view, in);
+    image.width = keyed->box().w();
+    image.height = keyed->box().h();
+    return image;
+}
+
+json TuneSession::probe(int x, int y)
+{
+    std::lock_guard lock(mutex_);
+    const Box& b = source_.box();
+    if (x < b.x || x >= b.r || y < b.y || y >= b.t)
+        throw BadRequest("the pixel lies outside the image");
+    // The probe reads full-resolution values, not the proxy's averages.
+    const PlanarImage pixel = crop(source_, Box{x, y, x + 1, y + 1});
+    const PlanarImage keyed = keyer_.keyImage(pixel);
+    return {{"x", x}, {"y", y}, {"source", pixelValues(pixel, x, y)}, {"keyed", pixelValues(keyed, x, y)},
+            {"keyedHasAlpha", keyed.has(Chan_Alpha)}};
+}
+
+json TuneSession::save()
+{
+    std::lock_guard lock(mutex_);
+    std::string text = "# veilcast settings, saved by `veilcast tune` for " + options_.input + "\n";
+    for (const Setting& s : snapshot())
+        text += s.name + "=" + s.value + "\n";
+    // Written beside the file and renamed over it when complete: a batch run
+    // reading it meanwhile sees the old settings or the new, never half.
+    PendingOutput out(settingsFile_);
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(out.fd(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error(settingsFile_ + ": cannot write: " + std::strerror(errno));
+        done += static_cast<std::size_t>(n);
+    }
+    out.commit();
+    savedSinceChange_ = true;
+    return {{"file", settingsFile_},
+            {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}};
+}
+
+}  // namespace veilcast::tune

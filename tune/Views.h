@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace veilcast::tune {
+
+// What the viewer shows.
+enum class View { Source, Matte, Checker, Colour, Status };
+std::optional<View> parseView(const std::string& name);
+
+// The image shrunk by a whole factor, each pixel the mean of the up to
+// factor x factor pixels it covers (non-finite ones count as 0); its box
+// starts at 0,0. factor 1 copies.
+PlanarImage shrink(const PlanarImage& image, int factor);
+
+// The pixels of `image` inside `region` (clipped to its box), keeping their
+// coordinates: keying is per pixel, so keying a crop gives the same values
+// as keying the whole frame.
+PlanarImage crop(const PlanarImage& image, const DD::Image::Box& region);
+
+// Everything a view is drawn from. `keyed` has alpha unless Check Alpha is
+// on, when its red is the matte. `filled`, for Status, is the matte the key
+// would have without the inside mask (null when no mask is in use): where
+// the final alpha exceeds it, the mask filled in.
+struct ViewInputs {
+    const PlanarImage* source = nullptr;
+    const PlanarImage* keyed = nullptr;
+    const PlanarImage* unmasked = nullptr;
+    std::array<float, 3> background{0.18f, 0.18f, 0.18f};  // Result over colour, linear
+};
+
+// The view as 8-bit RGBA rows, top row first, ready for a canvas's
+// ImageData: colour sRGB-encoded, the matte and Status as they are.
+std::string renderView(View view, const ViewInputs& in);
+
+}  // namespace veilcast::tune

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+#include "veilcast/media/ImageFiles.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace veilcast::tune {
+
+// Where the tuner's frames come from. Kept this small so that a movie reader
+// can stand in for the image files without the tuner changing.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // The frame numbers there are, ascending; one (0) for a single image.
+    virtual const std::vector<int>& frames() const = 0;
+    virtual bool isSequence() const = 0;
+    // The frame's pixels at full resolution, as `veilcast` would key them.
+    // Throws std::runtime_error naming what could not be read.
+    virtual PlanarImage read(int frame) const = 0;
+    // What the user sees for the frame (its file name).
+    virtual std::string describe(int frame) const = 0;
+};
+
+// An image file, or a sequence pattern (plate.####.exr, plate.%04d.exr) whose
+// frames are found by listing its folder. Throws UsageError when a pattern
+// has no frame at all.
+std::unique_ptr<FrameSource> openImageFiles(const std::string& input, const ReadOptions& options);
+
+// The frame numbers of `pattern` present on disk, ascending: the folder is
+// read once and each name checked against framePath, so padding and escapes
+// mean what they mean when keying.
+std::vector<int> findSequenceFrames(const std::string& pattern);
+
+}  // namespace veilcast::tune
