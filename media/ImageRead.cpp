@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ColourSpaces.h"
 
 #include "veilcast/host/UsageError.h"
 #include "FileFormats.h"
@@ -245,7 +246,10 @@ SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
     const int stride = chEnd - chBegin;
 
     OIIO::ColorProcessorHandle toLinear;
-    if (!options.raw && isDisplayEncoded(spec, result.formatName)) {
+    const std::string managedSpace = options.colour && !options.raw ? options.colour->inputSpace(spec) : "";
+    if (!managedSpace.empty())
+        toLinear = options.colour->processor(managedSpace, options.colour->sceneLinear(), path);
+    else if (!options.raw && isDisplayEncoded(spec, result.formatName)) {
         static const OIIO::ColorConfig colours;
         toLinear = colours.createColorProcessor("sRGB", "linear");
         if (!toLinear)
@@ -270,7 +274,9 @@ SourceImage readSourceImage(const std::string& path, const ReadOptions& options)
                     plane[x] = in[static_cast<std::size_t>(x) * stride];
             }
         }
-        if (toLinear) {
+        if (toLinear && !managedSpace.empty()) {
+            ColourSpaces::apply(*toLinear, result.pixels, y, yEnd);
+        } else if (toLinear) {
             float* red = result.pixels.row(Chan_Red, y) + box.x;
             const auto planeBytes = reinterpret_cast<char*>(result.pixels.row(Chan_Green, y)) - reinterpret_cast<char*>(
                                                                                                 result.pixels.row(Chan_Red, y));

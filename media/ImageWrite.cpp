@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ColourSpaces.h"
 
 #include "CheckedFileProxy.h"
 #include "veilcast/host/UsageError.h"
@@ -101,8 +102,12 @@ void writeImage(const std::string& path, const PlanarImage& image, const OIIO::I
         OIIO::ROI roi(box.x, box.r, box.y, box.t, 0, 1, c, c + 1);
         buf.set_pixels(roi, OIIO::TypeDesc::FLOAT, image.row(z, box.y) + box.x);
     }
+    const std::string managedSpace = options.colour && !options.raw ? options.colour->outputSpace(sourceSpec) : "";
     const bool encode = !options.raw && !storesLinear(formatName) && !spec.format.is_floating_point();
-    if (encode) {
+    if (!managedSpace.empty()) {
+        options.colour->apply(buf, options.colour->sceneLinear(), managedSpace, path);
+        spec.attribute("oiio:ColorSpace", managedSpace);
+    } else if (encode) {
         OIIO::ImageBuf encoded;
         if (!OIIO::ImageBufAlgo::colorconvert(encoded, buf, "linear", "sRGB"))
             throw std::runtime_error(path + ": cannot convert to sRGB: " + encoded.geterror());

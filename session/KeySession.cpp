@@ -89,6 +89,7 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     read.maxPixels = options_.maxPixels;
     read.part = options_.part;
     read.layer = options_.layer;
+    read.colour = options_.colour;
     read.progress = [&progress](double done) { progress.update(done * kReadShare); };
     const SourceImage source = readSourceImage(input, read);
     KeyedFrame frame;
@@ -114,6 +115,7 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
     WriteOptions write = options_.write;
     write.raw = options_.raw;
+    write.colour = options_.colour;
     write.cancelled = cancelled;
     write.settings = settingsSummary(node_.controls());
     write.progress = [&progress](double done) { progress.update(kReadShare + kKeyShare + (1 - kReadShare - kKeyShare) * done); };
