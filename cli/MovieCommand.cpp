@@ -34,6 +34,8 @@ int runKeyMovie(const Arguments& args, const CancellationToken& cancellation, st
             throw UsageError("--fps is for a movie made from an image sequence; a movie keeps its own rate");
         parseFrameRate(args.fps, movie.rateNum, movie.rateDen);
     }
+    if (isMovieFile(args.input) && !args.inColourSpace.empty())
+        throw UsageError("--in-colorspace is for images; a movie's colour comes from its stream's tags");
     KeySession keyer(pluginDirectories(args), job);
     checkMovieJob(movie, keyer.keysAlpha());
     for (const std::string& w : settingWarnings(keyer.controls()))

@@ -136,6 +136,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         } else {
             WriteOptions write = options.write;
             write.raw = options.raw;
+            write.colour = options.colour;
             write.settings = settingsSummary(session.controls());
             write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
             writeImage(framePath(job.output, next), keyed, frameSpec(info), "movie", write);
@@ -178,6 +179,7 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         read.maxPixels = options.maxPixels;
         read.part = options.part;
         read.layer = options.layer;
+        read.colour = options.colour;
         read.progress = [&progress](double done) { progress.update(0.4 * done); };
         const SourceImage source = readSourceImage(in, read);
         if (auto c = pick.apply(source.pixels, in))
