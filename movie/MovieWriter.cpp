@@ -5,6 +5,7 @@
 #include "LibavError.h"
 #include "VideoColour.h"
 #include "veilcast/host/Cancellation.h"
+#include "veilcast/host/ParallelRows.h"
 #include "veilcast/host/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
 
@@ -15,8 +16,6 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
-
-#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <cctype>
@@ -303,7 +302,7 @@ void MovieWriter::write(const PlanarImage& image)
     const auto alphaCode = [](float a) {
         return static_cast<std::uint16_t>(a > 0.0f ? (a >= 1.0f ? 65535.0f : a * 65535.0f + 0.5f) : 0.0f);
     };
-    tbb::parallel_for(0, m.height, [&](int y) {
+    const auto convertRow = [&](int y) {
         const int row = box.y + y;
         const float* r = image.row(Chan_Red, row) + box.x;
         const float* g = image.row(Chan_Green, row) + box.x;
@@ -331,6 +330,10 @@ void MovieWriter::write(const PlanarImage& image)
             if (a)
                 out[3] = alphaCode(a[x]);
         }
+    };
+    parallelRows(0, m.height, 16, m.options.threads, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y)
+            convertRow(y);
     });
     if (!planar) {
         const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(m.rgb.data()), nullptr, nullptr, nullptr};

@@ -102,6 +102,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
         write.colour = info.colour;
         write.raw = options.raw;
+        write.threads = options.threads;
         write.audioSource = job.input;
         write.audioStart = (first - 1) * seconds;
         write.audioEnd = job.frames.empty() ? -1.0 : static_cast<double>(job.frames.runs().back().last) * seconds;
@@ -192,6 +193,7 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
             write.rateNum = job.rateNum;
             write.rateDen = job.rateDen;
             write.raw = options.raw;
+            write.threads = options.threads;
             write.comment = "veilcast:settings " + settingsSummary(session.controls());
             write.notice = notice;
             write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };

@@ -403,6 +403,23 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
 }
 
+TEST_F(Movies, InterruptLeavesNoPartialMovie)
+{
+    // Long enough to be stopped midway: VP9 at 720p is slow to encode.
+    const std::string clipPath = path("long.mp4");
+    run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -t 8 -c:v libx264 -pix_fmt yuv420p '" +
+        clipPath + "'");
+    std::ofstream(path("keyed.webm")) << "earlier";
+    const std::string out = run("cd '" + dir.string() + "' && ('" VEILCAST_BINARY "' long.mp4 -o keyed.webm "
+                                "--set 'Screen Color=0,0.5,0' > log 2>&1 & pid=$!; "
+                                "while ! grep -q 'frame 3/' log; do sleep 0.05; done; kill -INT $pid; wait $pid; "
+                                "echo status $?; cat log)");
+    EXPECT_NE(out.find("status 130"), std::string::npos) << out;
+    EXPECT_NE(out.find("interrupted; no partial output was left"), std::string::npos) << out;
+    EXPECT_EQ(fileBytes(path("keyed.webm")), "earlier");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"keyed.webm", "log", "long.mp4"}));
+}
+
 TEST(FrameRate, ParsesTheWaysRatesAreWritten)
 {
     struct Case {
