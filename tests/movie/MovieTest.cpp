@@ -245,6 +245,9 @@ TEST_F(Movies, KeyedToEachContainerKeepsFramesRateTimecodeAndAlpha)
             EXPECT_EQ(info["nb_read_frames"], std::to_string(kFrames));
             EXPECT_EQ(info["r_frame_rate"], source.rate);
             EXPECT_EQ(info["tag:timecode"], source.timecode);
+            // Matroska counts in milliseconds whatever it is given; QuickTime keeps the source's base.
+            EXPECT_EQ(info["time_base"], std::string(output.name) == "keyed.mov" ? probe(clip(source.file))["time_base"]
+                                                                                : "1/1000");
 
             KeyJobOptions options;
             options.settings = {parseSetting("Screen Color=" + picked[1].str(), "test"), parseSetting("Clip Black=0.12", "test"),
@@ -325,6 +328,27 @@ TEST_F(Movies, FramesPickARangeFrameAccurately)
     auto info = probe(path("part.mov"));
     EXPECT_EQ(info["nb_read_frames"], "10");
     EXPECT_EQ(info["tag:timecode"], "10:00:00:02");
+}
+
+TEST_F(Movies, CheckAlphaWritesTheMatteAsAPictureEvenWhereAlphaCannotGo)
+{
+    const Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("matte.mp4")) +
+                                 " --set CheckAlphaKnob=on " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    auto info = probe(path("matte.mp4"));
+    EXPECT_EQ(info["codec_name"], "h264");
+    // The source's full range is carried, which H.264 decoders report as the "j" format.
+    EXPECT_EQ(info["pix_fmt"], "yuvj420p");
+    EXPECT_EQ(info["color_range"], "pc");
+    EXPECT_EQ(info["color_space"], "bt709");
+    EXPECT_EQ(info["nb_read_frames"], std::to_string(kFrames));
+    // Grey: the three channels agree within the codec's rounding.
+    const auto frames = decodeWithFfmpeg(path("matte.mp4"), "", "null");
+    ASSERT_EQ(frames.size(), std::size_t{kFrames});
+    int worst = 0;
+    for (std::size_t i = 0; i < frames[0].size(); i += 4)
+        worst = std::max({worst, std::abs(frames[0][i] - frames[0][i + 1]), std::abs(frames[0][i + 2] - frames[0][i + 1])});
+    EXPECT_LT(worst, 2000);
 }
 
 TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
