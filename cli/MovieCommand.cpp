@@ -36,6 +36,8 @@ int runKeyMovie(const Arguments& args, const CancellationToken& cancellation, st
     }
     if (isMovieFile(args.input) && !args.inColourSpace.empty())
         throw UsageError("--in-colorspace is for images; a movie's colour comes from its stream's tags");
+    if (isMovieFile(args.output) && !args.outColourSpace.empty())
+        throw UsageError("--out-colorspace is for images; a movie is written with its source's colour tags, or BT.709");
     KeySession keyer(pluginDirectories(args), job);
     checkMovieJob(movie, keyer.keysAlpha());
     for (const std::string& w : settingWarnings(keyer.controls()))

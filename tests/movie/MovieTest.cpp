@@ -3,6 +3,7 @@
 // veilcast program, and read back by ffmpeg and ffprobe: the keyed alpha is
 // compared with keying the same frames, decoded by ffmpeg, in memory.
 
+#include "ColourConfigFile.h"
 #include "veilcast/host/UsageError.h"
 #include "veilcast/media/DemoPlate.h"
 #include "veilcast/session/KeySession.h"
@@ -351,6 +352,28 @@ TEST_F(Movies, CheckAlphaWritesTheMatteAsAPictureEvenWhereAlphaCannotGo)
     EXPECT_LT(worst, 2000);
 }
 
+TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
+{
+    const std::string config = writeColourConfig(dir);
+    Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("lin.#.exr")) + " --frames 2 " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("wide.#.exr")) + " --frames 2 --ocio " +
+                    quoted(config) + " --out-colorspace wide_matrix " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    OIIO::ImageBuf lin(path("lin.2.exr")), wide(path("wide.2.exr"));
+    ASSERT_TRUE(lin.read(0, 0, true, OIIO::TypeDesc::FLOAT) && wide.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    // wide_matrix to linear is the matrix with rows 0.5 0.25 0.25 / 0.1 0.8 0.1 / 0 0 1; half floats round.
+    const double m[3][3] = {{0.5, 0.25, 0.25}, {0.1, 0.8, 0.1}, {0, 0, 1}};
+    for (int y = 0; y < kHeight; y += 17)
+        for (int x = 0; x < kWidth; x += 13)
+            for (int c = 0; c < 3; ++c) {
+                double back = 0;
+                for (int k = 0; k < 3; ++k)
+                    back += m[c][k] * wide.getchannel(x, y, 0, k);
+                ASSERT_NEAR(back, lin.getchannel(x, y, 0, c), 2e-3 * std::max(1.0, std::fabs(back))) << x << "," << y;
+            }
+}
+
 TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
 {
     const Result r = veilcastRun(quoted(clip("f##.png")) + " -o " + quoted(path("seq.mkv")) + " --frames 1-12 --fps 23.976 " +
@@ -389,6 +412,7 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     ASSERT_NE(id, std::string::npos);
     mkv.replace(id, 4, "ZZZ9");
     std::ofstream(unknown, std::ios::binary) << mkv;
+    const std::string config = writeColourConfig(dir);
     const std::vector<std::string> inputs = listing();
 
     struct Case {
@@ -407,6 +431,9 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
         {clip("full709.mp4"), "o.mov", "--frames 10-14", "has 12 frames; --frames asks for 10-14", 1},
         {clip("full709.mp4"), "o.mov", "--frames 5-6,1-2", "go forward", 2},
         {clip("f##.png"), "o.mov", "--frames 1-12 --fps 0", "--fps 0: not a frame rate", 2},
+        {clip("full709.mp4"), "o.mov", "--ocio " + config + " --in-colorspace linear", "--in-colorspace is for images", 2},
+        {clip("f##.png"), "o.mov", "--frames 1-12 --ocio " + config + " --out-colorspace sRGB",
+         "--out-colorspace is for images", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
