@@ -59,9 +59,8 @@ private:
 OIIO::ImageSpec frameSpec(const MovieInfo& info)
 {
     OIIO::ImageSpec spec(info.width, info.height, 3, OIIO::TypeDesc::UINT16);
-    spec.attribute("FramesPerSecond", OIIO::TypeRational, &info.rateNum);
-    if (!info.timecode.empty())
-        spec.attribute("veilcast:sourceTimecode", info.timecode);
+    const int rate[2] = {info.rateNum, info.rateDen};
+    spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
     return spec;
 }
 

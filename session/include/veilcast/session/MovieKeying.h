@@ -30,7 +30,7 @@ struct KeyedMovie {
 // Keys `job` through `session`, one frame at a time: each movie frame is
 // decoded, keyed with KeySession::keyImage and encoded (or written as an
 // image of the sequence). The screen colour is picked on the first keyed
-// frame when `options.pick` (or the session) asks for it. Notices for the
+// frame when the session's screenPick() asks for it. Notices for the
 // user (audio left out, the stream's colour) go to `notice`. Throws
 // UsageError or std::runtime_error naming the file, Cancelled when
 // interrupted; a movie output is left untouched unless the whole run
