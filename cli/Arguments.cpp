@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Arguments.h"
 
+#include "veilcast/host/UsageError.h"
+#include "veilcast/media/ColourSpaces.h"
 #include "veilcast/media/Metadata.h"
 
 namespace veilcast {
@@ -11,6 +13,19 @@ std::vector<std::string> pluginDirectories(const Arguments& args)
     for (const std::string& d : defaultPluginDirectories())
         dirs.push_back(d);
     return dirs;
+}
+
+std::shared_ptr<const ColourSpaces> colourSpaces(const Arguments& args)
+{
+    const bool named = !args.inColourSpace.empty() || !args.outColourSpace.empty();
+    if (!ColourSpaces::configured(args.ocio)) {
+        if (named)
+            throw UsageError("--in-colorspace and --out-colorspace need a colour configuration: --ocio CONFIG or $OCIO");
+        return nullptr;
+    }
+    if (args.raw && named)
+        throw UsageError("--raw keeps values as stored; it does not go with --in-colorspace or --out-colorspace");
+    return std::make_shared<const ColourSpaces>(args.ocio, args.inColourSpace, args.outColourSpace);
 }
 
 KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancellation)
@@ -37,6 +52,7 @@ KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancell
     job.maxPixels = args.maxPixels;
     job.part = args.part;
     job.layer = args.layer;
+    job.colour = colourSpaces(args);
     return job;
 }
 

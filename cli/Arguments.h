@@ -29,10 +29,18 @@ struct Arguments {
     std::vector<std::string> pluginPaths;
     std::string demoDir = "veilcast-demo";
     std::string dateTime;  // see WriteOptions::dateTime
+    std::string fps;       // rate of a movie made from a sequence; empty: the default
+    std::string ocio;      // colour configuration; empty: $OCIO, if set
+    std::string inColourSpace, outColourSpace;
+    bool listColourSpaces = false;
 };
 
 // The folders searched for the operator module: --plugin-path first.
 std::vector<std::string> pluginDirectories(const Arguments& args);
+
+// The colour configuration asked for (--ocio, else $OCIO); null when there
+// is none. Throws UsageError for names it lacks or options without one.
+std::shared_ptr<const ColourSpaces> colourSpaces(const Arguments& args);
 
 // The keying session's options from the command line; throws UsageError.
 KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancellation);

@@ -14,6 +14,10 @@ namespace veilcast {
 // options that reproduce the key.
 int runKey(const Arguments& args, const CancellationToken& cancellation, std::string* settingsUsed = nullptr);
 
+// True when the input or the output is a movie; runKeyMovie keys those.
+bool involvesMovie(const Arguments& args);
+int runKeyMovie(const Arguments& args, const CancellationToken& cancellation, std::string* settingsUsed = nullptr);
+
 // Makes a synthetic plate in args.demoDir, keys it and writes a preview.
 int runDemo(const Arguments& args, const CancellationToken& cancellation);
 
@@ -21,6 +25,9 @@ int runDemo(const Arguments& args, const CancellationToken& cancellation);
 // shares with keying taken from `args`.
 struct FarmCommandLine;
 int runSubmit(const Arguments& args, const FarmCommandLine& line);
+
+// Prints the colour configuration's spaces, marking the scene-linear one.
+int listColourSpaces(const Arguments& args);
 
 // Prints every control with its kind, default, range and items.
 int listKnobs(const Arguments& args);

@@ -77,6 +77,8 @@ KeyPlan planKey(const Arguments& args, const KeyJobOptions& job, bool withAlpha)
 
 int runKey(const Arguments& args, const CancellationToken& cancellation, std::string* settingsUsed)
 {
+    if (involvesMovie(args))
+        return runKeyMovie(args, cancellation, settingsUsed);
     const KeyJobOptions job = jobOptions(args, &cancellation);
     KeySession keyer(pluginDirectories(args), job);
     const KeyPlan plan = planKey(args, job, keyer.keysAlpha());

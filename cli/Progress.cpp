@@ -15,6 +15,10 @@ void Progress::startFrame(int index, int count, const std::string& name)
     std::lock_guard<std::mutex> lock(mutex_);
     label_ = "frame " + std::to_string(index + 1) + "/" + std::to_string(count) + " " + printable(name);
     frameStart_ = std::chrono::steady_clock::now();
+    if (index == 0)
+        runStart_ = frameStart_;
+    index_ = index;
+    count_ = count;
     lastDraw_ = {};
     if (style_ == Style::Bar)
         draw(0);
@@ -44,7 +48,8 @@ void Progress::endFrame()
         return;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - frameStart_).count();
-    std::fprintf(stderr, "%s %.2f s\n", label_.c_str(), seconds);
+    const std::string left = timeLeft(1);
+    std::fprintf(stderr, "%s %.2f s%s\n", label_.c_str(), seconds, left.empty() ? "" : (", " + left).c_str());
     std::fflush(stderr);
 }
 
@@ -53,9 +58,21 @@ void Progress::draw(double fraction)
     constexpr int kWidth = 30;
     const double f = std::clamp(fraction, 0.0, 1.0);
     const int filled = static_cast<int>(f * kWidth);
-    std::fprintf(stderr, "\r\033[K[%-*s] %3d%%  %s", kWidth, std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 static_cast<int>(f * 100), label_.c_str());
+    const std::string left = timeLeft(f);
+    std::fprintf(stderr, "\r\033[K[%-*s] %3d%%  %s%s", kWidth, std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                 static_cast<int>(f * 100), label_.c_str(), left.empty() ? "" : ("  " + left).c_str());
     std::fflush(stderr);
+}
+
+std::string Progress::timeLeft(double fraction) const
+{
+    const double done = index_ + fraction;
+    if (count_ < 2 || done < 1 || done >= count_)
+        return {};
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart_).count();
+    char text[48];
+    std::snprintf(text, sizeof text, "~%.0f s left", elapsed / done * (count_ - done));
+    return text;
 }
 
 void Progress::finish()

@@ -24,11 +24,14 @@ public:
 
 private:
     void draw(double fraction);
+    // "~12 s left" from the run's pace so far; empty before a frame is done.
+    std::string timeLeft(double fraction) const;
 
     const Style style_;
     std::mutex mutex_;
     std::string label_;
-    std::chrono::steady_clock::time_point frameStart_{}, lastDraw_{};
+    std::chrono::steady_clock::time_point frameStart_{}, lastDraw_{}, runStart_{};
+    int index_ = 0, count_ = 0;
 };
 
 }  // namespace veilcast

@@ -29,6 +29,8 @@ Examples:
   veilcast plate.exr -o keyed.exr --set "Screen Color=0.05,0.33,0.08" --set "Clip Black=0.02"
   veilcast plate.####.exr -o keyed.####.exr --frames 1001-1100 --pick-screen 40,40,120,90
   veilcast plate.exr -o matte.exr --set CheckAlphaKnob=on --preview sheet.png
+  veilcast clip.mp4 -o keyed.mov             (ProRes 4444 with alpha; .webm VP9, .mkv FFV1)
+  veilcast clip.mov -o keyed.####.exr --frames 1-48
   veilcast --list-knobs
   veilcast submit --farm slurm plate.####.exr -o keyed.####.exr --frames 1001-1100 --chunk 10
   veilcast demo out/        (generate, key and preview a synthetic plate)
@@ -45,8 +47,8 @@ int main(int argc, char** argv)
                "Exit status: 0 success; 1 a failure while reading, keying or writing; 2 a usage error (options,\n"
                "settings, output paths); 3 --skip-missing left out missing frames; 130 or 143 interrupted.");
     Arguments args;
-    app.add_option("input", args.input, "Image file to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
-    app.add_option("-o,--output", args.output, "Where to write the keyed image (or sequence pattern)");
+    app.add_option("input", args.input, "Image file or movie to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
+    app.add_option("-o,--output", args.output, "Where to write the keyed image, movie or sequence pattern");
     app.add_option("--set", args.sets, "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label); repeatable")
         ->type_name("NAME=VALUE")
         ->allow_extra_args(false);
@@ -57,7 +59,7 @@ int main(int argc, char** argv)
                    "Set the screen colour from the image: X0,Y0,X1,Y1 averages that pixel box (inclusive), "
                    "\"auto\" finds the backing itself (the default when no Screen Color is set)")
         ->type_name("BOX|auto");
-    app.add_option("--frames", args.frames, "Frames of a sequence: 1001-1100, 1001-1100x2, or a list 1,5,9-12");
+    app.add_option("--frames", args.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
     app.add_flag("--skip-missing", args.skipMissing,
                  "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");
     app.add_option("--max-pixels", args.maxPixels, "Refuse images larger than this many pixels")
@@ -89,6 +91,16 @@ int main(int argc, char** argv)
                    "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
                    "the last two make a run that is repeated write the same bytes")
         ->type_name("WHEN");
+    app.add_option("--fps", args.fps, "Frame rate of a movie made from an image sequence: 24 (default), 25, 23.976, 30000/1001")
+        ->type_name("RATE");
+    app.add_option("--ocio", args.ocio, "OpenColorIO configuration (default: $OCIO); keys are pulled in its scene_linear role")
+        ->type_name("CONFIG");
+    app.add_option("--in-colorspace", args.inColourSpace,
+                   "Colour space of the input in the configuration; default: the file's own tag, else the usual rules")
+        ->type_name("NAME");
+    app.add_option("--out-colorspace", args.outColourSpace, "Colour space to write; default: the input's")
+        ->type_name("NAME");
+    app.add_flag("--list-colorspaces", args.listColourSpaces, "List the colour spaces of the configuration");
     app.set_version_flag("--version", std::string("veilcast ") + kVersion);
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
     demo->add_option("dir", args.demoDir, "Output directory")->capture_default_str();
@@ -119,6 +131,8 @@ int main(int argc, char** argv)
             return runVerify(farmLine.verifyPattern, args.frames, farmLine.verifySummary);
         if (args.listKnobs)
             return listKnobs(args);
+        if (args.listColourSpaces)
+            return listColourSpaces(args);
         if (args.input.empty() || args.output.empty()) {
             std::cerr << "veilcast: give an input file and -o OUTPUT (see --help)\n";
             return kExitUsage;

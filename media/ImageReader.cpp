@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/ImageReader.h"
+#include "veilcast/media/ColourSpaces.h"
 
 #include "veilcast/host/UsageError.h"
 #include "FileFormats.h"
@@ -173,24 +174,6 @@ int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptio
     return chosen;
 }
 
-// The image library's colour processors convert pixels whose channels lie
-// side by side; given planes through a channel stride, its sRGB conversion
-// leaves some pixels unconverted. So each row is converted interleaved.
-void convertRow(const OIIO::ColorProcessor& processor, PlanarImage& image, int y)
-{
-    const int x0 = image.box().x, width = image.box().w();
-    thread_local std::vector<float> rgb;
-    rgb.resize(static_cast<std::size_t>(width) * 3);
-    float* planes[3] = {image.row(Chan_Red, y) + x0, image.row(Chan_Green, y) + x0, image.row(Chan_Blue, y) + x0};
-    for (int c = 0; c < 3; ++c)
-        for (int x = 0; x < width; ++x)
-            rgb[static_cast<std::size_t>(x) * 3 + c] = planes[c][x];
-    processor.apply(rgb.data(), width, 1, 3, sizeof(float), 3 * sizeof(float), 3 * sizeof(float) * width);
-    for (int c = 0; c < 3; ++c)
-        for (int x = 0; x < width; ++x)
-            planes[c][x] = rgb[static_cast<std::size_t>(x) * 3 + c];
-}
-
 // Rows per strip: 64 where the file allows, as many as one read should
 // decode at once; otherwise a whole number of its chunks or tiles.
 int chooseStripRows(const OIIO::ImageSpec& spec)
@@ -280,7 +263,10 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
     chEnd_ = *std::max_element(map.index, map.index + channels_.size()) + 1;
     stripRows_ = chooseStripRows(spec);
 
-    if (!options.raw && isDisplayEncoded(spec, formatName_)) {
+    const std::string managedSpace = options.colour && !options.raw ? options.colour->inputSpace(spec) : "";
+    if (!managedSpace.empty())
+        toLinear_ = options.colour->processor(managedSpace, options.colour->sceneLinear(), path);
+    else if (!options.raw && isDisplayEncoded(spec, formatName_)) {
         static const OIIO::ColorConfig colours;
         toLinear_ = colours.createColorProcessor("sRGB", "linear");
         if (!toLinear_)
@@ -318,8 +304,7 @@ void ImageReader::read(int y0, int y1, PlanarImage& strip)
         }
     }
     if (toLinear_)
-        for (int row = y0; row < y1; ++row)
-            convertRow(*toLinear_, strip, row);
+        ColourSpaces::apply(*toLinear_, strip, y0, y1);
 }
 
 SourceImage readSourceImage(const std::string& path, const ReadOptions& options)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/ImageWriter.h"
+#include "veilcast/media/ColourSpaces.h"
 
 #include "CheckedFileProxy.h"
 #include "veilcast/host/UsageError.h"
@@ -96,8 +97,11 @@ ImageWriter::ImageWriter(const std::string& path, const std::vector<Channel>& ch
     if (alpha && !output_->supports("alpha"))
         throw UsageError(path + ": " + formatName + " files hold no alpha; write " + formatsWithAlpha());
     carryMetadata(sourceSpec, sourceFormat, formatName, options.settings, spec, options.dateTime);
-    encode_ = !options.raw && !storesLinear(formatName) && !spec.format.is_floating_point();
-    if (encode_)
+    managedSpace_ = options.colour && !options.raw ? options.colour->outputSpace(sourceSpec) : "";
+    encode_ = managedSpace_.empty() && !options.raw && !storesLinear(formatName) && !spec.format.is_floating_point();
+    if (!managedSpace_.empty())
+        spec.attribute("oiio:ColorSpace", managedSpace_);
+    else if (encode_)
         spec.attribute("oiio:ColorSpace", "sRGB");
     else if (!options.raw)
         spec.attribute("oiio:ColorSpace", "linear");
@@ -139,12 +143,15 @@ void ImageWriter::write(int y0, int y1, const PlanarImage& from)
                 out[static_cast<std::size_t>(x) * nchannels] = in[x];
         }
     const float* pixels = interleaved_.data();
+    OIIO::ImageSpec stripSpec = spec_;
+    stripSpec.y = y0;
+    stripSpec.height = y1 - y0;
+    stripSpec.format = OIIO::TypeDesc::FLOAT;
     OIIO::ImageBuf encoded;
-    if (encode_) {
-        OIIO::ImageSpec stripSpec = spec_;
-        stripSpec.y = y0;
-        stripSpec.height = y1 - y0;
-        stripSpec.format = OIIO::TypeDesc::FLOAT;
+    if (!managedSpace_.empty()) {
+        OIIO::ImageBuf strip(stripSpec, interleaved_.data());
+        options_.colour->apply(strip, options_.colour->sceneLinear(), managedSpace_, path_);
+    } else if (encode_) {
         const OIIO::ImageBuf linear(stripSpec, interleaved_.data());
         if (!OIIO::ImageBufAlgo::colorconvert(encoded, linear, "linear", "sRGB"))
             throw std::runtime_error(path_ + ": cannot convert to sRGB: " + encoded.geterror());

@@ -16,6 +16,7 @@ else
   libgtest-dev libbenchmark-dev
   libopenimageio-dev openimageio-tools libopenexr-dev
   libtbb-dev libcli11-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   time bc
   python3-numpy python3-openimageio
   libcpp-httplib-dev nlohmann-json3-dev

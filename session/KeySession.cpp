@@ -68,6 +68,7 @@ ReadOptions KeySession::readOptions() const
     read.maxPixels = options_.maxPixels;
     read.part = options_.part;
     read.layer = options_.layer;
+    read.colour = options_.colour;
     return read;
 }
 
@@ -121,6 +122,7 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
 
     WriteOptions write = options_.write;
     write.raw = options_.raw;
+    write.colour = options_.colour;
     write.cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
     write.settings = settingsSummary(node_.controls());
     std::unique_ptr<ImageWriter> writer;

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace veilcast {
+
+class ColourSpaces;
 
 // The largest image, in pixels, read unless the caller allows more.
 std::uint64_t defaultMaxPixels();
@@ -20,6 +23,8 @@ struct ReadOptions {
     std::string part;   // a part (subimage) by name or index; empty: the first with R, G and B
     std::string layer;  // read "LAYER.R" etc.; empty: the unprefixed channels
     std::function<void(double)> progress;  // fraction of the read done, 0..1
+    // A colour configuration: pixels in a space it knows go to its scene-linear role; null: the usual rules.
+    std::shared_ptr<const ColourSpaces> colour;
 };
 
 // An image read for keying: its red, green, blue and (if present) alpha as
@@ -48,6 +53,8 @@ struct WriteOptions {
     std::function<void(double)> progress;               // fraction of the write done, 0..1
     // Asked once the file is complete: true discards it instead of moving it into place.
     std::function<bool()> cancelled;
+    // A colour configuration: scene-linear pixels are written in its output space; null: the usual rules.
+    std::shared_ptr<const ColourSpaces> colour;
 };
 
 // Refuses, before any work, an output that cannot be written as asked: a

@@ -49,6 +49,7 @@ private:
     std::unique_ptr<CheckedFileProxy> proxy_;
     std::unique_ptr<OIIO::ImageOutput> output_;
     OIIO::ImageSpec spec_;
+    std::string managedSpace_;  // written in this space of the colour configuration; empty: none
     bool encode_ = false;
     bool checked_ = false;
     int nextRow_ = 0;

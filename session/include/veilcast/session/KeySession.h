@@ -29,6 +29,7 @@ struct KeyJobOptions {
     std::uint64_t maxPixels = defaultMaxPixels();  // larger inputs are refused before they are read
     const CancellationToken* cancellation = nullptr;  // asked between and within frames; null: never
     std::string part, layer;                       // see ReadOptions
+    std::shared_ptr<const ColourSpaces> colour;    // see ReadOptions; null: the usual rules
 };
 
 struct KeyedFrame {
@@ -50,6 +51,8 @@ public:
     Controls& controls() { return node_.controls(); }
     // True when the result has alpha (Check Alpha is off).
     bool keysAlpha() const;
+    // How the screen colour is to be picked, automatic when nothing set it.
+    const ScreenPick& screenPick() const { return options_.pick; }
 
     // Keys an image already in memory with the controls as they are now, on
     // the session's threads; `rowsDone` (may be empty) hears the rows done.

@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "AudioCopy.h"
+
+#include "LibavError.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cmath>
+#include <stdexcept>
+
+namespace veilcast {
+
+AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output, double start, double end,
+                     const std::function<void(const std::string&)>& notice)
+    : output_(output)
+{
+    if (avformat_open_input(&in_, source.c_str(), nullptr, nullptr) < 0 || avformat_find_stream_info(in_, nullptr) < 0)
+        return;
+    stream_ = av_find_best_stream(in_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (stream_ < 0)
+        return;
+    const AVStream* st = in_->streams[stream_];
+    const AVCodecID codec = st->codecpar->codec_id;
+    if (avformat_query_codec(output->oformat, codec, FF_COMPLIANCE_NORMAL) != 1) {
+        if (notice)
+            notice("the audio (" + std::string(avcodec_get_name(codec)) + ") is left out: " +
+                   output->oformat->name + " files cannot hold it unconverted");
+        return;
+    }
+    out_ = avformat_new_stream(output, nullptr);
+    if (!out_ || avcodec_parameters_copy(out_->codecpar, st->codecpar) < 0)
+        throw std::runtime_error(source + ": cannot copy its audio");
+    out_->codecpar->codec_tag = 0;
+    out_->time_base = st->time_base;
+    const auto toStream = [&](double s) {
+        return av_rescale_q(static_cast<long long>(std::llround(s * 1e6)), AVRational{1, 1000000}, st->time_base);
+    };
+    // Spans are measured from the stream's own start, so encoder priming before it stays where it was.
+    origin_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    start_ = toStream(start);
+    end_ = end < 0 ? INT64_MAX : toStream(end);
+    pending_ = av_packet_alloc();
+}
+
+AudioCopy::~AudioCopy()
+{
+    av_packet_free(&pending_);
+    avformat_close_input(&in_);
+}
+
+void AudioCopy::copyUntil(double seconds, const std::string& target)
+{
+    if (!out_)
+        return;
+    const AVRational inBase = in_->streams[stream_]->time_base;
+    while (!ended_) {
+        if (!pending_->data) {
+            int err;
+            while ((err = av_read_frame(in_, pending_)) >= 0 && pending_->stream_index != stream_)
+                av_packet_unref(pending_);
+            if (err < 0) {
+                ended_ = true;
+                break;
+            }
+        }
+        const long long pts = pending_->pts != AV_NOPTS_VALUE ? pending_->pts : pending_->dts;
+        const long long from = pts == AV_NOPTS_VALUE ? 0 : pts - origin_;
+        if (start_ > 0 && from + pending_->duration <= start_) {
+            av_packet_unref(pending_);
+            continue;
+        }
+        if (from >= end_) {
+            ended_ = true;
+            av_packet_unref(pending_);
+            break;
+        }
+        if (static_cast<double>(from - start_) * av_q2d(inBase) >= seconds)
+            return;
+        if (pending_->pts != AV_NOPTS_VALUE)
+            pending_->pts -= start_;
+        if (pending_->dts != AV_NOPTS_VALUE)
+            pending_->dts -= start_;
+        av_packet_rescale_ts(pending_, inBase, out_->time_base);
+        pending_->stream_index = out_->index;
+        pending_->pos = -1;
+        if (const int err = av_interleaved_write_frame(output_, pending_); err < 0)
+            throw std::runtime_error(target + ": cannot write the audio: " + libavError(err));
+    }
+}
+
+}  // namespace veilcast

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+#include "veilcast/movie/MovieFiles.h"
+
+#include <memory>
+#include <string>
+
+namespace veilcast {
+
+// What a movie's video stream says about itself.
+struct MovieInfo {
+    int width = 0, height = 0;
+    int rateNum = 0, rateDen = 1;          // frames per second, as a fraction
+    int timeBaseNum = 0, timeBaseDen = 1;  // the stream's time base
+    long frameCount = 0;                   // from the container; 0 when it does not say
+    std::string timecode;                  // start timecode, "HH:MM:SS:FF"; empty if none
+    std::string codec;                     // decoder's name
+    int bitsPerComponent = 8;
+    bool hasAlpha = false;
+    VideoColour colour;  // resolved: untagged values get the defaults
+    std::string audioCodec;  // of the first audio stream; empty if none
+};
+
+// Decodes a movie's video frames in order, each to linear float planes (R,
+// G, B, and A when the stream has alpha) through 16-bit RGB, so 10- and
+// 12-bit sources keep their precision. The YUV matrix and range come from
+// the stream's tags, and code values become linear light by its transfer
+// unless `raw`.
+class MovieReader {
+public:
+    // Throws std::runtime_error naming the file when it cannot be opened, has
+    // no video stream, or its codec is unknown or cannot be decoded.
+    explicit MovieReader(const std::string& path, bool raw = false);
+    ~MovieReader();
+    MovieReader(const MovieReader&) = delete;
+    MovieReader& operator=(const MovieReader&) = delete;
+
+    const MovieInfo& info() const;
+
+    // Decodes the next frame into `frame`; false at the end of the stream.
+    // Frames are numbered from 1: frameNumber() is that of the last one
+    // read. Throws std::runtime_error naming the file and frame for a
+    // corrupt or truncated stream.
+    bool read(PlanarImage& frame);
+    // Decodes and drops the next frame; false at the end.
+    bool skip();
+    int frameNumber() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace veilcast

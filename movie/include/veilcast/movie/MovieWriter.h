@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+#include "veilcast/movie/MovieFiles.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace veilcast {
+
+struct MovieWriteOptions {
+    int rateNum = 24, rateDen = 1;
+    int timeBaseNum = 0, timeBaseDen = 0;  // 0/0: one tick per frame
+    std::string timecode;                  // of the first frame written; empty: none
+    // The output stream's coding and tags; the transfer also encodes the
+    // linear frames unless `raw`.
+    VideoColour colour{1, 1, 1, 1};  // BT.709 limited range
+    bool raw = false;
+    int threads = 0;  // for converting frames; 0: all cores
+    // A movie whose first audio stream is copied over [audioStart, audioEnd)
+    // seconds (audioEnd < 0: to its end); empty: no audio.
+    std::string audioSource;
+    double audioStart = 0, audioEnd = -1;
+    std::string comment;                                  // stored in the container's comment
+    std::function<void(const std::string&)> notice;       // one line for the user
+    std::function<bool()> cancelled;                      // asked before the file is moved into place
+};
+
+// Refuses, before any work, a movie output that cannot be written: a
+// container this tool does not write, or one without alpha (mp4) for a
+// result with alpha (UsageError naming those that hold it); a folder that
+// is missing or not writable (std::runtime_error).
+void checkMovieOutput(const std::string& path, bool withAlpha);
+
+// The codec and pixel format chosen for `path`, e.g. "ProRes 4444 (yuva444p10le)".
+std::string movieCodecDescription(const std::string& path, bool withAlpha);
+
+// Writes frames (linear float R, G, B, and A when `withAlpha`) into a movie
+// by its extension: .mov ProRes 4444 (yuva444p10le), .webm VP9 (yuva420p),
+// .mkv FFV1 lossless (RGBA, 16 bits), .mp4/.m4v H.264 without alpha. The
+// file is built as a PendingOutput and replaces `path` only in finish();
+// a writer destroyed before that leaves nothing behind.
+class MovieWriter {
+public:
+    MovieWriter(const std::string& path, int width, int height, bool withAlpha, const MovieWriteOptions& options);
+    ~MovieWriter();
+    MovieWriter(const MovieWriter&) = delete;
+    MovieWriter& operator=(const MovieWriter&) = delete;
+
+    // Throws std::runtime_error naming the file.
+    void write(const PlanarImage& frame);
+    // Flushes the encoder, writes the container's index and moves the file
+    // into place; Cancelled when `cancelled` says so (nothing is left).
+    void finish();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace veilcast

@@ -1,0 +1,276 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "veilcast/session/MovieKeying.h"
+
+#include "veilcast/host/UsageError.h"
+#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/Preview.h"
+#include "veilcast/movie/MovieFiles.h"
+#include "veilcast/movie/MovieReader.h"
+#include "veilcast/movie/MovieWriter.h"
+
+#include <cmath>
+#include <filesystem>
+#include <numeric>
+#include <stdexcept>
+
+namespace veilcast {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool wanted(const FrameList& frames, int frame)
+{
+    if (frames.empty())
+        return true;
+    for (const FrameList::Run& run : frames.runs())
+        if (frame >= run.first && frame <= run.last && (frame - run.first) % run.step == 0)
+            return true;
+    return false;
+}
+
+// The screen colour from the first keyed frame, when asked for.
+class FirstFramePick {
+public:
+    FirstFramePick(KeySession& session, const ScreenPick& pick) : session_(session), pick_(pick) {}
+
+    std::optional<Colour> apply(const PlanarImage& frame, const std::string& what)
+    {
+        if (done_ || pick_.kind == ScreenPick::Kind::None)
+            return std::nullopt;
+        done_ = true;
+        const auto& b = pick_.box;
+        try {
+            const Colour c = pick_.kind == ScreenPick::Kind::Auto ? pickScreenAuto(frame)
+                                                                 : pickScreenInBox(frame, b[0], b[1], b[2], b[3]);
+            session_.controls().set("ScreenColorKnob", c);
+            return c;
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error(what + ": " + e.what());
+        }
+    }
+
+private:
+    KeySession& session_;
+    ScreenPick pick_;
+    bool done_ = false;
+};
+
+OIIO::ImageSpec frameSpec(const MovieInfo& info)
+{
+    OIIO::ImageSpec spec(info.width, info.height, 3, OIIO::TypeDesc::UINT16);
+    const int rate[2] = {info.rateNum, info.rateDen};
+    spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
+    return spec;
+}
+
+void checkAscending(const FrameList& frames, const std::string& input)
+{
+    std::int64_t last = 0;
+    for (const FrameList::Run& run : frames.runs()) {
+        if (run.first <= last)
+            throw UsageError(input + ": --frames of a movie count from 1 and go forward: " + frames.describe());
+        last = run.last;
+    }
+}
+
+KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
+                     const std::function<void(const std::string&)>& notice)
+{
+    checkAscending(job.frames, job.input);
+    MovieReader reader(job.input, options.raw);
+    const MovieInfo& info = reader.info();
+    if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.maxPixels)
+        throw std::runtime_error(job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                                 " frames are larger than --max-pixels allows");
+    if (notice)
+        notice(job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
+               describeVideoColour(info.colour) + (options.raw ? " (kept as stored: --raw)" : ""));
+    const bool toSequence = isSequencePattern(job.output);
+    const int first = job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first);
+    const long count = job.frames.empty() ? info.frameCount : static_cast<long>(job.frames.size());
+    const double seconds = static_cast<double>(info.rateDen) / info.rateNum;
+
+    std::optional<MovieWriter> writer;
+    if (!toSequence) {
+        MovieWriteOptions write;
+        write.rateNum = info.rateNum;
+        write.rateDen = info.rateDen;
+        write.timeBaseNum = info.timeBaseNum;
+        write.timeBaseDen = info.timeBaseDen;
+        write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
+        write.colour = info.colour;
+        write.raw = options.raw;
+        write.threads = options.threads;
+        write.audioSource = job.input;
+        write.audioStart = (first - 1) * seconds;
+        write.audioEnd = job.frames.empty() ? -1.0 : static_cast<double>(job.frames.runs().back().last) * seconds;
+        write.comment = "veilcast:settings " + settingsSummary(session.controls());
+        write.notice = notice;
+        write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
+        writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
+    }
+
+    FirstFramePick pick(session, session.screenPick());
+    KeyedMovie result;
+    PlanarImage frame;
+    const std::string name = fs::path(job.input).filename().string();
+    const std::int64_t last = job.frames.empty() ? INT64_MAX : job.frames.runs().back().last;
+    while (reader.frameNumber() < last) {
+        const int next = reader.frameNumber() + 1;
+        if (!wanted(job.frames, next)) {
+            if (!reader.skip())
+                break;
+            continue;
+        }
+        progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
+                            name + " frame " + std::to_string(next));
+        if (!reader.read(frame))
+            break;
+        if (auto c = pick.apply(frame, job.input + " frame " + std::to_string(next)))
+            result.pickedScreen = c;
+        const double rows = std::max(1, frame.box().h());
+        const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
+        if (writer) {
+            writer->write(keyed);
+        } else {
+            WriteOptions write = options.write;
+            write.raw = options.raw;
+            write.colour = options.colour;
+            write.settings = settingsSummary(session.controls());
+            write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
+            writeImage(framePath(job.output, next), keyed, frameSpec(info), "movie", write);
+        }
+        if (!options.previewPath.empty() && result.frames == 0)
+            writePreviewSheet(options.previewPath, frame, keyed);
+        progress.endFrame();
+        ++result.frames;
+        result.pixels += static_cast<long>(keyed.width() * keyed.height());
+    }
+    if (!job.frames.empty() && reader.frameNumber() < last)
+        throw std::runtime_error(job.input + ": has " + std::to_string(reader.frameNumber()) +
+                                 " frames; --frames asks for " + job.frames.describe());
+    if (result.frames == 0)
+        throw std::runtime_error(job.input + ": no frame could be decoded");
+    if (writer)
+        writer->finish();
+    return result;
+}
+
+KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
+                        const std::function<void(const std::string&)>& notice)
+{
+    if (job.frames.empty())
+        throw UsageError(job.input + " is a sequence: give the frames with --frames, e.g. 1001-1100");
+    const FrameCheck check = checkFrames(job.input, job.frames);
+    if (!check.missing.empty())
+        throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(job.frames.size()) +
+                                 " frames of " + job.input + " missing: " + check.missing.describe() +
+                                 " (a movie needs every frame)");
+    FirstFramePick pick(session, session.screenPick());
+    KeyedMovie result;
+    std::optional<MovieWriter> writer;
+    const int count = static_cast<int>(job.frames.size());
+    job.frames.forEach([&](int f) {
+        const std::string in = framePath(job.input, f);
+        progress.startFrame(static_cast<int>(result.frames), count, fs::path(in).filename().string());
+        ReadOptions read;
+        read.raw = options.raw;
+        read.maxPixels = options.maxPixels;
+        read.part = options.part;
+        read.layer = options.layer;
+        read.colour = options.colour;
+        read.progress = [&progress](double done) { progress.update(0.4 * done); };
+        const SourceImage source = readSourceImage(in, read);
+        if (auto c = pick.apply(source.pixels, in))
+            result.pickedScreen = c;
+        const double rows = std::max(1, source.pixels.box().h());
+        const PlanarImage keyed =
+            session.keyImage(source.pixels, [&progress, rows](int done) { progress.update(0.4 + 0.3 * done / rows); });
+        if (!writer) {
+            MovieWriteOptions write;
+            write.rateNum = job.rateNum;
+            write.rateDen = job.rateDen;
+            write.raw = options.raw;
+            write.threads = options.threads;
+            write.comment = "veilcast:settings " + settingsSummary(session.controls());
+            write.notice = notice;
+            write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
+            writer.emplace(job.output, static_cast<int>(keyed.width()), static_cast<int>(keyed.height()),
+                           session.keysAlpha(), write);
+        }
+        writer->write(keyed);
+        if (!options.previewPath.empty() && result.frames == 0)
+            writePreviewSheet(options.previewPath, source.pixels, keyed);
+        progress.endFrame();
+        ++result.frames;
+        result.pixels += static_cast<long>(keyed.width() * keyed.height());
+        return true;
+    });
+    writer->finish();
+    return result;
+}
+
+}  // namespace
+
+void checkMovieJob(const MovieJob& job, bool withAlpha)
+{
+    const bool movieIn = isMovieFile(job.input), movieOut = isMovieFile(job.output);
+    if (!movieIn && !movieOut)
+        throw UsageError(job.output + ": neither side is a movie");
+    if (movieIn && !movieOut && !isSequencePattern(job.output))
+        throw UsageError(job.output + ": a movie keys to a movie (.mov, .webm, .mkv) or to an image sequence "
+                                      "such as keyed.####.exr");
+    if (!movieIn && !isSequencePattern(job.input))
+        throw UsageError(job.input + ": a movie is made from an image sequence such as plate.####.exr, or from a movie");
+    if (samePath(job.input, job.output))
+        throw UsageError(job.output + ": the output would overwrite the input");
+    if (movieOut)
+        checkMovieOutput(job.output, withAlpha);
+    else
+        checkOutputPath(framePath(job.output, job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first)),
+                        OIIO::TypeDesc::UNKNOWN, withAlpha);
+}
+
+KeyedMovie keyMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
+                    const std::function<void(const std::string&)>& notice)
+{
+    checkMovieJob(job, session.keysAlpha());
+    return isMovieFile(job.input) ? fromMovie(session, options, job, progress, notice)
+                                  : fromSequence(session, options, job, progress, notice);
+}
+
+void parseFrameRate(const std::string& text, int& num, int& den)
+{
+    const auto bad = [&] { return UsageError("--fps " + text + ": not a frame rate (24, 25, 23.976, 30000/1001)"); };
+    try {
+        std::size_t used = 0;
+        if (const std::size_t slash = text.find('/'); slash != std::string::npos) {
+            const long n = std::stol(text.substr(0, slash), &used);
+            if (used != slash)
+                throw bad();
+            const std::string d = text.substr(slash + 1);
+            const long m = std::stol(d, &used);
+            if (used != d.size() || n <= 0 || m <= 0 || n > 1000000 || m > 1000000)
+                throw bad();
+            num = static_cast<int>(n), den = static_cast<int>(m);
+        } else {
+            const double v = std::stod(text, &used);
+            if (used != text.size() || !(v > 0) || v > 1000)
+                throw bad();
+            // The NTSC rates are written rounded; they mean N*1000/1001.
+            for (int base : {24, 30, 48, 60, 120})
+                if (std::fabs(v - base * 1000.0 / 1001) < 0.006 && std::fabs(v - base) > 0.006) {
+                    num = base * 1000, den = 1001;
+                    return;
+                }
+            num = static_cast<int>(std::lround(v * 1000)), den = 1000;
+        }
+        const int g = std::gcd(num, den);
+        num /= g, den /= g;
+    } catch (const std::logic_error&) {
+        throw bad();
+    }
+}
+
+}  // namespace veilcast

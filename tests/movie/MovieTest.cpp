@@ -1,0 +1,494 @@
+// SPDX-License-Identifier: Apache-2.0
+// Movies made by the ffmpeg program from the demo plate, keyed by the
+// veilcast program, and read back by ffmpeg and ffprobe: the keyed alpha is
+// compared with keying the same frames, decoded by ffmpeg, in memory.
+
+#include "ColourConfigFile.h"
+#include "veilcast/host/UsageError.h"
+#include "veilcast/media/DemoPlate.h"
+#include "veilcast/session/KeySession.h"
+#include "veilcast/session/MovieKeying.h"
+
+#include <OpenImageIO/imagebuf.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+
+namespace veilcast {
+namespace {
+
+using namespace DD::Image;
+namespace fs = std::filesystem;
+
+constexpr int kWidth = 320, kHeight = 180, kFrames = 12;
+
+struct Result {
+    int exitCode;
+    std::string output;
+};
+
+Result veilcastRun(const std::string& args)
+{
+    FILE* pipe = popen(("'" VEILCAST_BINARY "' " + args + " 2>&1").c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+}
+
+std::string quoted(const std::string& s)
+{
+    return "'" + s + "'";
+}
+
+std::string fileBytes(const std::string& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string run(const std::string& command)
+{
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    const int status = pclose(pipe);
+    EXPECT_EQ(status, 0) << command << "\n" << out;
+    return out;
+}
+
+// ffprobe's view of the first video (or audio) stream: key=value lines.
+std::map<std::string, std::string> probe(const std::string& file, const char* stream = "v:0")
+{
+    const std::string out = run("ffprobe -v error -select_streams " + std::string(stream) +
+                                " -count_frames -show_entries stream=codec_name,pix_fmt,nb_read_frames,r_frame_rate,"
+                                "time_base,color_range,color_space:stream_tags -of default=nw=1 '" +
+                                file + "'");
+    std::map<std::string, std::string> values;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (const auto eq = line.find('='); eq != std::string::npos) {
+            // Matroska keeps tag names in capitals.
+            std::string key = line.substr(0, eq);
+            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+            values[key] = line.substr(eq + 1);
+        }
+    return values;
+}
+
+double fromBt709(double v)
+{
+    return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1 / 0.45);
+}
+
+// All frames of a movie as 16-bit RGBA, decoded and converted by ffmpeg.
+std::vector<std::vector<std::uint16_t>> decodeWithFfmpeg(const std::string& file, const std::string& decoder,
+                                                         const std::string& scale)
+{
+    const std::string raw = file + ".rgba64";
+    run("ffmpeg -v error -y " + decoder + " -i '" + file + "' -vf '" + scale + "' -fps_mode passthrough -f rawvideo -pix_fmt rgba64le '" +
+        raw + "'");
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<std::vector<std::uint16_t>> frames;
+    const std::size_t values = std::size_t{kWidth} * kHeight * 4;
+    for (;;) {
+        std::vector<std::uint16_t> f(values);
+        if (!in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(values * 2)))
+            break;
+        frames.push_back(std::move(f));
+    }
+    fs::remove(raw);
+    return frames;
+}
+
+// The frames' colour tags, which the encoders and containers carry.
+std::string tags(const std::string& range)
+{
+    return "setparams=range=" + range + ":colorspace=bt709:color_trc=bt709:color_primaries=bt709";
+}
+
+class Movies : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        clips = fs::path(::testing::TempDir()) / ("veilcast-movies-" + std::to_string(getpid()));
+        fs::remove_all(clips);
+        fs::create_directories(clips);
+        // The demo plate with its subject sliding right, BT.709-encoded into 16-bit PNGs.
+        const PlanarImage plate = makeDemoPlate(kWidth, kHeight);
+        for (int f = 0; f < kFrames; ++f) {
+            OIIO::ImageBuf buf(OIIO::ImageSpec(kWidth, kHeight, 3, OIIO::TypeDesc::UINT16));
+            for (int y = 0; y < kHeight; ++y)
+                for (int x = 0; x < kWidth; ++x) {
+                    const int sx = (x - 7 * f + kWidth) % kWidth;
+                    float px[3];
+                    int c = 0;
+                    for (Channel z : {Chan_Red, Chan_Green, Chan_Blue}) {
+                        const double l = std::clamp(static_cast<double>(plate.row(z, y)[sx]), 0.0, 1.0);
+                        px[c++] = static_cast<float>(l < 0.018 ? 4.5 * l : 1.099 * std::pow(l, 0.45) - 0.099);
+                    }
+                    buf.setpixel(x, y, px, 3);
+                }
+            char name[32];
+            std::snprintf(name, sizeof name, "f%02d.png", f + 1);
+            ASSERT_TRUE(buf.write((clips / name).string())) << buf.geterror();
+        }
+        const std::string frames = "-framerate 24 -i '" + (clips / "f%02d.png").string() + "' ";
+        run("cd '" + clips.string() + "' && ffmpeg -v error -y " + frames +
+            "-f lavfi -i sine=frequency=440:sample_rate=48000 -map 0:v -map 1:a -shortest "
+            "-c:v libx264 -crf 8 -pix_fmt yuv420p -vf scale=out_color_matrix=bt709:out_range=pc," + tags("pc") + " "
+            "-c:a aac -timecode 01:00:00:00 full709.mp4");
+        run("cd '" + clips.string() + "' && ffmpeg -v error -y -framerate 25 -i f%02d.png "
+            "-c:v prores_ks -profile:v 3 -pix_fmt yuv422p10le -vf scale=out_color_matrix=bt709:out_range=tv," + tags("tv") + " "
+            "-timecode 10:00:00:00 limited709.mov");
+    }
+    static void TearDownTestSuite() { fs::remove_all(clips); }
+
+    void SetUp() override
+    {
+        dir = clips / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(dir);
+    }
+
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+    static std::string clip(const std::string& name) { return (clips / name).string(); }
+
+    std::vector<std::string> listing() const
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // The in-memory key of an ffmpeg-decoded frame, linearised by hand.
+    static std::vector<float> referenceAlpha(KeySession& keyer, const std::vector<std::uint16_t>& rgba)
+    {
+        const Box box{0, 0, kWidth, kHeight};
+        PlanarImage frame(box, box, {Chan_Red, Chan_Green, Chan_Blue});
+        for (int y = 0; y < kHeight; ++y)
+            for (int c = 0; c < 3; ++c) {
+                float* row = frame.row(static_cast<Channel>(c + 1), y);
+                for (int x = 0; x < kWidth; ++x)
+                    row[x] = static_cast<float>(fromBt709(rgba[(static_cast<std::size_t>(y) * kWidth + x) * 4 + c] / 65535.0));
+            }
+        const PlanarImage keyed = keyer.keyImage(frame);
+        std::vector<float> alpha;
+        for (int y = 0; y < kHeight; ++y)
+            alpha.insert(alpha.end(), keyed.row(Chan_Alpha, y), keyed.row(Chan_Alpha, y) + kWidth);
+        return alpha;
+    }
+
+    static fs::path clips;
+    fs::path dir;
+};
+
+fs::path Movies::clips;
+
+const char* const kControls = "--set 'Clip Black=0.12' --set 'Clip White=0.9'";
+
+struct Source {
+    const char* file;
+    const char* rate;
+    const char* timecode;
+    const char* scale;  // how ffmpeg turns its frames into RGB, as they were made
+};
+const Source kSources[] = {
+    {"full709.mp4", "24/1", "01:00:00:00", "scale=in_color_matrix=bt709:in_range=pc:flags=bicubic+accurate_rnd+full_chroma_int"},
+    {"limited709.mov", "25/1", "10:00:00:00", "scale=in_color_matrix=bt709:in_range=tv:flags=bicubic+accurate_rnd+full_chroma_int"},
+};
+
+struct Output {
+    const char* name;
+    const char* codec;
+    const char* pixFmt;
+    const char* alphaMode;  // Matroska's flag for alpha beside the picture
+    const char* decoder;  // how ffmpeg reads the alpha back
+    double meanTolerance, pixelTolerance;
+};
+const Output kOutputs[] = {
+    // FFmpeg's decoder hands ProRes 4444 out at 12 bits, whatever it was written at.
+    {"keyed.mov", "prores", "yuva444p12le", "", "", 0.004, 0.05},
+    {"keyed.webm", "vp9", "yuv420p", "1", "-c:v libvpx-vp9", 0.02, 0.35},
+    {"keyed.mkv", "ffv1", "gbrap16le", "", "", 0.004, 0.05},
+};
+
+TEST_F(Movies, KeyedToEachContainerKeepsFramesRateTimecodeAndAlpha)
+{
+    for (const Source& source : kSources) {
+        const auto reference = decodeWithFfmpeg(clip(source.file), "", source.scale);
+        ASSERT_EQ(reference.size(), std::size_t{kFrames}) << source.file;
+        for (const Output& output : kOutputs) {
+            SCOPED_TRACE(std::string(source.file) + " -> " + output.name);
+            const std::string out = path(output.name);
+            const Result r = veilcastRun(quoted(clip(source.file)) + " -o " + quoted(out) + " " + kControls);
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            std::smatch picked;
+            ASSERT_TRUE(std::regex_search(r.output, picked, std::regex("picked screen colour ([-0-9.,e]+)"))) << r.output;
+
+            auto info = probe(out);
+            EXPECT_EQ(info["codec_name"], output.codec);
+            EXPECT_EQ(info["pix_fmt"], output.pixFmt);
+            EXPECT_EQ(info["tag:alpha_mode"], output.alphaMode);
+            EXPECT_EQ(info["nb_read_frames"], std::to_string(kFrames));
+            EXPECT_EQ(info["r_frame_rate"], source.rate);
+            EXPECT_EQ(info["tag:timecode"], source.timecode);
+            // Matroska counts in milliseconds whatever it is given; QuickTime keeps the source's base.
+            EXPECT_EQ(info["time_base"], std::string(output.name) == "keyed.mov" ? probe(clip(source.file))["time_base"]
+                                                                                : "1/1000");
+
+            KeyJobOptions options;
+            options.settings = {parseSetting("Screen Color=" + picked[1].str(), "test"), parseSetting("Clip Black=0.12", "test"),
+                                parseSetting("Clip White=0.9", "test")};
+            KeySession keyer({fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()}, options);
+            const auto keyed = decodeWithFfmpeg(out, output.decoder, "null");
+            ASSERT_EQ(keyed.size(), std::size_t{kFrames});
+            for (int f = 0; f < kFrames; ++f) {
+                const std::vector<float> expected = referenceAlpha(keyer, reference[static_cast<std::size_t>(f)]);
+                double sum = 0, worst = 0;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    const double a = keyed[static_cast<std::size_t>(f)][i * 4 + 3] / 65535.0;
+                    const double d = std::fabs(a - std::clamp(static_cast<double>(expected[i]), 0.0, 1.0));
+                    sum += d;
+                    worst = std::max(worst, d);
+                }
+                EXPECT_LT(sum / static_cast<double>(expected.size()), output.meanTolerance) << "frame " << f + 1;
+                EXPECT_LT(worst, output.pixelTolerance) << "frame " << f + 1;
+            }
+        }
+    }
+}
+
+TEST_F(Movies, AudioIsCopiedIntoMovAndLeftOutOfWebmWithANotice)
+{
+    const std::string mov = path("keyed.mov");
+    Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(mov) + " " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(probe(mov, "a:0")["codec_name"], "aac");
+    EXPECT_EQ(run("ffprobe -v error -select_streams a:0 -show_entries packet=size -of csv=p=0 '" + mov + "' | md5sum"),
+              run("ffprobe -v error -select_streams a:0 -show_entries packet=size -of csv=p=0 '" +
+                  clip("full709.mp4") + "' | md5sum"));
+
+    const std::string webm = path("keyed.webm");
+    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(webm) + " " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("audio (aac) is left out"), std::string::npos) << r.output;
+    EXPECT_TRUE(probe(webm, "a").empty());
+}
+
+TEST_F(Movies, FramesPickARangeFrameAccurately)
+{
+    const auto reference = decodeWithFfmpeg(clip("limited709.mov"), "", kSources[1].scale);
+    const Result r = veilcastRun(quoted(clip("limited709.mov")) + " -o " + quoted(path("k.####.exr")) +
+                              " --frames 4-6 " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(listing(), (std::vector<std::string>{"k.0004.exr", "k.0005.exr", "k.0006.exr"}));
+    std::smatch picked;
+    ASSERT_TRUE(std::regex_search(r.output, picked, std::regex("picked screen colour ([-0-9.,e]+)"))) << r.output;
+    KeyJobOptions options;
+    options.settings = {parseSetting("Screen Color=" + picked[1].str(), "test"), parseSetting("Clip Black=0.12", "test"),
+                                parseSetting("Clip White=0.9", "test")};
+    KeySession keyer({fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()}, options);
+    for (int f = 4; f <= 6; ++f) {
+        char name[16];
+        std::snprintf(name, sizeof name, "k.%04d.exr", f);
+        OIIO::ImageBuf buf(path(name));
+        ASSERT_TRUE(buf.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << buf.geterror();
+        // The subject moves 7 pixels a frame: only the right frame's key matches.
+        for (int candidate = f - 1; candidate <= f + 1; ++candidate) {
+            const auto expected = referenceAlpha(keyer, reference[static_cast<std::size_t>(candidate - 1)]);
+            double sum = 0;
+            for (int y = 0; y < kHeight; ++y)
+                for (int x = 0; x < kWidth; ++x)
+                    sum += std::fabs(buf.getchannel(x, y, 0, 3) -
+                                     expected[static_cast<std::size_t>(y) * kWidth + x]);
+            const double mean = sum / (kWidth * kHeight);
+            if (candidate == f)
+                EXPECT_LT(mean, 0.004) << name;
+            else
+                EXPECT_GT(mean, 0.01) << name << " against frame " << candidate;
+        }
+    }
+
+    const Result mov = veilcastRun(quoted(clip("limited709.mov")) + " -o " + quoted(path("part.mov")) + " --frames 3-12 " +
+                                kControls);
+    ASSERT_EQ(mov.exitCode, 0) << mov.output;
+    auto info = probe(path("part.mov"));
+    EXPECT_EQ(info["nb_read_frames"], "10");
+    EXPECT_EQ(info["tag:timecode"], "10:00:00:02");
+}
+
+TEST_F(Movies, CheckAlphaWritesTheMatteAsAPictureEvenWhereAlphaCannotGo)
+{
+    const Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("matte.mp4")) +
+                                 " --set CheckAlphaKnob=on " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    auto info = probe(path("matte.mp4"));
+    EXPECT_EQ(info["codec_name"], "h264");
+    // The source's full range is carried, which H.264 decoders report as the "j" format.
+    EXPECT_EQ(info["pix_fmt"], "yuvj420p");
+    EXPECT_EQ(info["color_range"], "pc");
+    EXPECT_EQ(info["color_space"], "bt709");
+    EXPECT_EQ(info["nb_read_frames"], std::to_string(kFrames));
+    // Grey: the three channels agree within the codec's rounding.
+    const auto frames = decodeWithFfmpeg(path("matte.mp4"), "", "null");
+    ASSERT_EQ(frames.size(), std::size_t{kFrames});
+    int worst = 0;
+    for (std::size_t i = 0; i < frames[0].size(); i += 4)
+        worst = std::max({worst, std::abs(frames[0][i] - frames[0][i + 1]), std::abs(frames[0][i + 2] - frames[0][i + 1])});
+    EXPECT_LT(worst, 2000);
+}
+
+TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
+{
+    const std::string config = writeColourConfig(dir);
+    Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("lin.#.exr")) + " --frames 2 " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("wide.#.exr")) + " --frames 2 --ocio " +
+                    quoted(config) + " --out-colorspace wide_matrix " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    OIIO::ImageBuf lin(path("lin.2.exr")), wide(path("wide.2.exr"));
+    ASSERT_TRUE(lin.read(0, 0, true, OIIO::TypeDesc::FLOAT) && wide.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    // wide_matrix to linear is the matrix with rows 0.5 0.25 0.25 / 0.1 0.8 0.1 / 0 0 1; half floats round.
+    const double m[3][3] = {{0.5, 0.25, 0.25}, {0.1, 0.8, 0.1}, {0, 0, 1}};
+    for (int y = 0; y < kHeight; y += 17)
+        for (int x = 0; x < kWidth; x += 13)
+            for (int c = 0; c < 3; ++c) {
+                double back = 0;
+                for (int k = 0; k < 3; ++k)
+                    back += m[c][k] * wide.getchannel(x, y, 0, k);
+                ASSERT_NEAR(back, lin.getchannel(x, y, 0, c), 2e-3 * std::max(1.0, std::fabs(back))) << x << "," << y;
+            }
+}
+
+TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
+{
+    const Result r = veilcastRun(quoted(clip("f##.png")) + " -o " + quoted(path("seq.mkv")) + " --frames 1-12 --fps 23.976 " +
+                              kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    auto info = probe(path("seq.mkv"));
+    EXPECT_EQ(info["nb_read_frames"], "12");
+    EXPECT_EQ(info["r_frame_rate"], "24000/1001");
+}
+
+// A movie that cannot be keyed, or an output that cannot be written, is
+// refused with a message naming it, and nothing is left behind.
+TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
+{
+    const std::string audioOnly = path("audio.mkv");
+    run("ffmpeg -v error -y -f lavfi -i sine=duration=0.5 -c:a flac '" + audioOnly + "'");
+    const std::string mp4 = fileBytes(clip("full709.mp4"));
+    const std::string truncatedMp4 = path("cut.mp4");
+    std::ofstream(truncatedMp4, std::ios::binary) << mp4.substr(0, mp4.size() / 2);
+    // With its index first, a cut ProRes movie opens and runs out of frames.
+    const std::string faststart = path("faststart.mov");
+    run("ffmpeg -v error -y -i '" + clip("limited709.mov") + "' -c copy -movflags +faststart '" + faststart + "'");
+    const std::string mov = fileBytes(faststart);
+    const std::string truncatedMov = path("cut.mov");
+    std::ofstream(truncatedMov, std::ios::binary) << mov.substr(0, mov.size() * 2 / 3);
+    std::string garbled = mov;
+    for (std::size_t i = garbled.size() / 2; i < garbled.size() / 2 + 4000; ++i)
+        garbled[i] = static_cast<char>(i * 7919 % 251);
+    const std::string corrupt = path("corrupt.mov");
+    std::ofstream(corrupt, std::ios::binary) << garbled;
+    // An FFV1 movie whose codec name nobody knows.
+    const std::string unknown = path("unknown.mkv");
+    run("ffmpeg -v error -y -i '" + clip("limited709.mov") + "' -c:v ffv1 '" + unknown + "'");
+    std::string mkv = fileBytes(unknown);
+    const auto id = mkv.find("FFV1");
+    ASSERT_NE(id, std::string::npos);
+    mkv.replace(id, 4, "ZZZ9");
+    std::ofstream(unknown, std::ios::binary) << mkv;
+    const std::string config = writeColourConfig(dir);
+    const std::vector<std::string> inputs = listing();
+
+    struct Case {
+        std::string input, output, extra, message;
+        int status;
+    };
+    const Case cases[] = {
+        {audioOnly, "o.mov", "", "audio.mkv: has no video stream", 1},
+        {truncatedMp4, "o.mov", "", "cut.mp4: cannot open the movie", 1},
+        {truncatedMov, "o.mov", "", "truncated or corrupt", 1},
+        {corrupt, "o.mov", "", "corrupt.mov: frame", 1},
+        {unknown, "o.mov", "", "is unknown: no decoder", 1},
+        {clip("full709.mp4"), "o.mp4", "", "mp4 movies hold no alpha; write .mov (ProRes 4444), .webm (VP9) or .mkv", 2},
+        {clip("full709.mp4"), "o.avi", "", "cannot write .avi movies", 2},
+        {clip("full709.mp4"), "o.exr", "", "a movie keys to a movie", 2},
+        {clip("full709.mp4"), "o.mov", "--frames 10-14", "has 12 frames; --frames asks for 10-14", 1},
+        {clip("full709.mp4"), "o.mov", "--frames 5-6,1-2", "go forward", 2},
+        {clip("f##.png"), "o.mov", "--frames 1-12 --fps 0", "--fps 0: not a frame rate", 2},
+        {clip("full709.mp4"), "o.mov", "--ocio " + config + " --in-colorspace linear", "--in-colorspace is for images", 2},
+        {clip("f##.png"), "o.mov", "--frames 1-12 --ocio " + config + " --out-colorspace sRGB",
+         "--out-colorspace is for images", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
+        const Result r = veilcastRun(quoted(c.input) + " -o " + quoted(path(c.output)) + " " + c.extra + " " + kControls);
+        EXPECT_EQ(r.exitCode, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        // Named: the movie, the output or the value at fault.
+        EXPECT_TRUE(r.output.find("veilcast: " + c.input + ": ") != std::string::npos ||
+                    r.output.find("veilcast: " + path(c.output) + ": ") != std::string::npos ||
+                    r.output.find("veilcast: --") != std::string::npos)
+            << r.output;
+        EXPECT_EQ(listing(), inputs);
+    }
+    // The same for an output that exists: it is kept as it was.
+    std::ofstream(path("o.mov")) << "earlier";
+    const Result r = veilcastRun(quoted(corrupt) + " -o " + quoted(path("o.mov")) + " " + kControls);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
+}
+
+TEST_F(Movies, InterruptLeavesNoPartialMovie)
+{
+    // Long enough to be stopped midway: VP9 at 720p is slow to encode.
+    const std::string clipPath = path("long.mp4");
+    run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -t 8 -c:v libx264 -pix_fmt yuv420p '" +
+        clipPath + "'");
+    std::ofstream(path("keyed.webm")) << "earlier";
+    const std::string out = run("cd '" + dir.string() + "' && ('" VEILCAST_BINARY "' long.mp4 -o keyed.webm "
+                                "--set 'Screen Color=0,0.5,0' > log 2>&1 & pid=$!; "
+                                "while ! grep -q 'frame 3/' log; do sleep 0.05; done; kill -INT $pid; wait $pid; "
+                                "echo status $?; cat log)");
+    EXPECT_NE(out.find("status 130"), std::string::npos) << out;
+    EXPECT_NE(out.find("interrupted; no partial output was left"), std::string::npos) << out;
+    EXPECT_EQ(fileBytes(path("keyed.webm")), "earlier");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"keyed.webm", "log", "long.mp4"}));
+}
+
+TEST(FrameRate, ParsesTheWaysRatesAreWritten)
+{
+    struct Case {
+        const char* text;
+        int num, den;
+    } cases[] = {{"24", 24, 1}, {"25", 25, 1}, {"23.976", 24000, 1001}, {"29.97", 30000, 1001},
+                 {"59.94", 60000, 1001}, {"30000/1001", 30000, 1001}, {"12.5", 25, 2}, {"50/2", 25, 1}};
+    for (const Case& c : cases) {
+        int num = 0, den = 0;
+        parseFrameRate(c.text, num, den);
+        EXPECT_EQ(num, c.num) << c.text;
+        EXPECT_EQ(den, c.den) << c.text;
+    }
+    for (const char* bad : {"", "0", "-24", "abc", "24fps", "1/0", "/2", "nan", "1e9"}) {
+        int num = 0, den = 0;
+        EXPECT_THROW(parseFrameRate(bad, num, den), UsageError) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace veilcast
