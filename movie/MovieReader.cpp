@@ -2,6 +2,7 @@
 #include "veilcast/movie/MovieReader.h"
 
 #include "LibavError.h"
+#include "LibavHandles.h"
 #include "VideoColour.h"
 
 extern "C" {
@@ -27,18 +28,6 @@ namespace {
 struct FormatCloser {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
-struct CodecCloser {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScaleFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 
 std::string tag(AVDictionary* dict, const char* key)
 {
@@ -53,7 +42,7 @@ struct MovieReader::Impl {
     bool raw = false;
     MovieInfo info;
     std::unique_ptr<AVFormatContext, FormatCloser> format;
-    std::unique_ptr<AVCodecContext, CodecCloser> codec;
+    std::unique_ptr<AVCodecContext, CodecFree> codec;
     std::unique_ptr<AVFrame, FrameFree> decoded{av_frame_alloc()};
     std::unique_ptr<AVPacket, PacketFree> packet{av_packet_alloc()};
     std::unique_ptr<SwsContext, ScaleFree> scale;

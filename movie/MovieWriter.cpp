@@ -3,6 +3,7 @@
 
 #include "AudioCopy.h"
 #include "LibavError.h"
+#include "LibavHandles.h"
 #include "VideoColour.h"
 #include "veilcast/host/Cancellation.h"
 #include "veilcast/host/ParallelRows.h"
@@ -80,18 +81,6 @@ struct FormatFree {
             avio_closep(&c->pb);
         avformat_free_context(c);
     }
-};
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScaleFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 
 }  // namespace
