@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TuneCommand.h"
 
+#include "veilcast/movie/MovieFiles.h"
 #include "veilcast/tune/TuneServer.h"
 
 #include <sys/wait.h>
@@ -54,7 +55,8 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
     options.settingsFile = args.settingsFile;
     options.pluginDirectories = pluginDirectories(args);
     options.threads = args.threads;
-    tune::TuneSession session(options, tune::openImageFiles(line.input, read));
+    tune::TuneSession session(options, isMovieFile(line.input) ? tune::openMovie(line.input, args.raw)
+                                                               : tune::openImageFiles(line.input, read));
     tune::ServerOptions serverOptions;
     serverOptions.port = line.port;
     tune::TuneServer server(session, serverOptions);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CommandLine.h"
 
+#include "veilcast/movie/MovieFiles.h"
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -38,6 +40,9 @@ std::string defaultOutputPath(const std::string& input)
 {
     const fs::path path(input);
     auto [stem, rest] = splitName(path.filename().string());
+    // A movie is keyed to a movie with alpha.
+    if (isMovieFile(input))
+        return (path.parent_path() / (stem + "_keyed.mov")).string();
     // A keyed result has alpha: formats that cannot hold it are written as EXR.
     static const char* const withAlpha[] = {".exr", ".png", ".tif", ".tiff", ".dpx", ".tga", ".webp"};
     const std::string extension = lower(path.extension().string());

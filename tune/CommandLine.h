@@ -12,7 +12,8 @@ std::string defaultSettingsPath(const std::string& input);
 
 // Where the command line shown on Save writes: beside the input, "_keyed"
 // after the name's first part, in EXR unless the input's format holds alpha
-// ("plate.####.exr" -> "plate_keyed.####.exr", "clip.jpg" -> "clip_keyed.exr").
+// ("plate.####.exr" -> "plate_keyed.####.exr", "clip.jpg" -> "clip_keyed.exr");
+// a movie becomes a QuickTime movie with alpha ("clip.mp4" -> "clip_keyed.mov").
 std::string defaultOutputPath(const std::string& input);
 
 // Frames as --frames takes them, in runs: "1001-1100", "1,3,5-9".

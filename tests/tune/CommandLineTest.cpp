@@ -19,6 +19,7 @@ TEST(TuneCommandLine, NamesBesideTheInput)
         {"clip.%04d.jpg", "clip.keyer", "clip_keyed.%04d.exr"},
         {"scan.DPX", "scan.keyer", "scan_keyed.DPX"},
         {".hidden.exr", ".hidden.keyer", ".hidden_keyed.exr"},
+        {"shoot/clip.MP4", "shoot/clip.keyer", "shoot/clip_keyed.mov"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(defaultSettingsPath(c.input), c.settings) << c.input;
