@@ -66,19 +66,6 @@ std::string frameRanges(const std::vector<int>& frames)
     return text;
 }
 
-std::string shellQuote(const std::string& text)
-{
-    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-        return std::isalnum(c) || std::string_view("@%+=:,./_-").find(static_cast<char>(c)) != std::string_view::npos;
-    });
-    if (plain)
-        return text;
-    std::string quoted = "'";
-    for (const char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
                            const std::vector<int>& frames)
 {

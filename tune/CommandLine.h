@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/session/ShellQuote.h"
+
 #include <string>
 #include <vector>
 
@@ -18,9 +20,6 @@ std::string defaultOutputPath(const std::string& input);
 
 // Frames as --frames takes them, in runs: "1001-1100", "1,3,5-9".
 std::string frameRanges(const std::vector<int>& frames);
-
-// The text quoted for a POSIX shell when it needs it.
-std::string shellQuote(const std::string& text);
 
 // The `veilcast` command that keys the whole input with the saved settings.
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,

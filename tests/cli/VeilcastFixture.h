@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "RunTool.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,21 +25,9 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int exitCode;
-    std::string output;
-};
-
 inline Result veilcast(const std::string& args, const std::string& prefix = "")
 {
-    const std::string command = prefix + "'" VEILCAST_BINARY "' " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+    return runVeilcast(args, prefix);
 }
 
 class VeilcastTest : public ::testing::Test {

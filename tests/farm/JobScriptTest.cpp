@@ -19,6 +19,7 @@
 namespace {
 
 using namespace veilcast::farm;
+using veilcast::shellQuote;
 namespace fs = std::filesystem;
 
 std::string echoedByShell(const std::string& word)

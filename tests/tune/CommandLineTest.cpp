@@ -8,6 +8,7 @@
 namespace {
 
 using namespace veilcast::tune;
+using veilcast::shellQuote;
 
 TEST(TuneCommandLine, NamesBesideTheInput)
 {

@@ -12,6 +12,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "RunTool.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,24 +25,6 @@
 
 using nlohmann::json;
 namespace fs = std::filesystem;
-
-struct Result {
-    int exitCode;
-    std::string output;
-};
-
-// Runs the built tool; `args` are shell words.
-inline Result runVeilcast(const std::string& args)
-{
-    const std::string command = "'" VEILCAST_BINARY "' " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
-}
 
 class TuneTest : public ::testing::Test {
 protected:

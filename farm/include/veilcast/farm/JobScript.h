@@ -2,6 +2,7 @@
 #pragma once
 
 #include "veilcast/media/FrameSequence.h"
+#include "veilcast/session/ShellQuote.h"
 
 #include <string>
 #include <vector>
@@ -22,9 +23,6 @@ struct FarmJob {
     std::string partition;                // empty: the cluster's default
     int cpusPerTask = 0;                  // 0: the cluster's default
 };
-
-// `text` as one word for a POSIX shell.
-std::string shellQuote(const std::string& text);
 
 // A bash script: as a task of the array it keys its chunk (SLURM_ARRAY_TASK_ID)
 // with the frozen settings and a thread per allocated CPU; given the argument
