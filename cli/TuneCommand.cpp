@@ -2,27 +2,89 @@
 #include "TuneCommand.h"
 
 #include "veilcast/movie/MovieFiles.h"
+#include "veilcast/session/PathText.h"
 #include "veilcast/tune/TuneServer.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <thread>
 
 namespace veilcast {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-// Starts xdg-open on the address without a shell, so nothing in it is
+// A private page that sends the browser to the tuner's address. xdg-open is
+// given this file's name, not the address: a command line is visible to
+// every user (ps, /proc), the token in it would hand the tuner to them. The
+// file is 0600 in a fresh 0700 folder, and removed once the browser has had
+// time to read it, or at exit.
+class OpenerPage {
+public:
+    explicit OpenerPage(const std::string& url)
+    {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");  // per user, private
+        std::error_code ec;
+        const fs::path base = runtime && *runtime == '/' && fs::is_directory(runtime, ec) ? fs::path(runtime)
+                                                                                          : fs::temp_directory_path();
+        std::string pattern = (base / "veilcast-tune-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot make a private folder in " + base.string() + ": " + std::strerror(errno));
+        folder_ = pattern;
+        file_ = folder_ + "/open-tuner.html";
+        const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        std::string escaped;
+        for (const char c : url)
+            escaped += c == '&' ? "&amp;" : c == '"' ? "&quot;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+        const std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                                 "<meta name=\"referrer\" content=\"no-referrer\">"
+                                 "<meta http-equiv=\"refresh\" content=\"0; url=" + escaped + "\">"
+                                 "<title>veilcast tune</title></head>\n<body><a href=\"" + escaped +
+                                 "\">Open the tuner</a></body></html>\n";
+        const bool written = fd >= 0 && ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+        if (fd >= 0)
+            ::close(fd);
+        if (!written) {
+            remove();
+            throw std::runtime_error("cannot write " + file_);
+        }
+    }
+    ~OpenerPage() { remove(); }
+    OpenerPage(const OpenerPage&) = delete;
+    OpenerPage& operator=(const OpenerPage&) = delete;
+
+    const std::string& path() const { return file_; }
+    void remove()
+    {
+        if (folder_.empty())
+            return;
+        std::error_code ec;
+        fs::remove(file_, ec);
+        fs::remove(folder_, ec);
+        folder_.clear();
+    }
+
+private:
+    std::string folder_, file_;
+};
+
+// Starts xdg-open on the file without a shell, so nothing in its name is
 // interpreted; a missing xdg-open only means the user opens it by hand.
-void openBrowser(const std::string& url)
+void openBrowser(const std::string& file)
 {
     const pid_t child = fork();
     if (child == 0) {
-        execlp("xdg-open", "xdg-open", url.c_str(), static_cast<char*>(nullptr));
+        execlp("xdg-open", "xdg-open", file.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     if (child < 0)
@@ -39,12 +101,16 @@ void addTuneCommand(CLI::App& app, TuneCommandLine& line)
                                    "the input), --plugin-path, --threads, --raw, --max-pixels, --part and --layer.");
     line.tune->add_option("input", line.input, "Image file or sequence pattern (plate.####.exr) to tune on")->required();
     line.tune->add_option("--port", line.port, "Port on 127.0.0.1; default: a free one")->check(CLI::Range(0, 65535));
-    line.tune->add_flag("--open", line.open, "Open the page in the browser (xdg-open)");
+    line.tune->add_flag("--open", line.open,
+                        "Open the page in the browser (xdg-open, through a private file: the address holds the token)");
     line.tune->fallthrough();
 }
 
 int runTune(const Arguments& args, const TuneCommandLine& line, const CancellationToken& cancellation)
 {
+    // Both paths end up in lines of the settings file Save writes.
+    refuseControlCharacters(line.input, "the input");
+    refuseControlCharacters(args.settingsFile, "the settings file");
     ReadOptions read;
     read.raw = args.raw;
     read.maxPixels = args.maxPixels;
@@ -65,12 +131,18 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
     std::printf("tuning %s; settings file %s\nopen %s\n(Ctrl-C stops)\n", line.input.c_str(),
                 session.settingsFile().c_str(), server.url().c_str());
     std::fflush(stdout);
-    if (line.open)
-        openBrowser(server.url());
+    std::unique_ptr<OpenerPage> opener;
+    if (line.open) {
+        opener = std::make_unique<OpenerPage>(server.url());
+        openBrowser(opener->path());
+    }
+    const auto started = std::chrono::steady_clock::now();
     while (!cancellation.cancelled()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         while (waitpid(-1, nullptr, WNOHANG) > 0) {  // reap xdg-open
         }
+        if (opener && std::chrono::steady_clock::now() - started > std::chrono::seconds(60))
+            opener.reset();
     }
     server.stop();
     if (!args.quiet)

@@ -22,6 +22,13 @@ std::pair<std::string, std::string> splitName(const std::string& name)
     return {name.substr(0, dot), name.substr(dot)};
 }
 
+// A path as one word of a command: quoted for the shell, and a relative one
+// that starts with '-' given as ./-name so it is not read as an option.
+std::string commandWord(const std::string& path)
+{
+    return shellQuote(!path.empty() && path.front() == '-' ? "./" + path : path);
+}
+
 std::string lower(std::string s)
 {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -69,10 +76,13 @@ std::string frameRanges(const std::vector<int>& frames)
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
                            const std::vector<int>& frames)
 {
-    std::string line = "veilcast " + shellQuote(input) + " -o " + shellQuote(defaultOutputPath(input)) +
-                       " --settings " + shellQuote(settingsFile);
-    if (sequence)
-        line += " --frames " + frameRanges(frames);
+    std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
+                       " --settings " + commandWord(settingsFile);
+    // A first frame below zero ("-2-0") would read as an option: --frames=-2-0.
+    if (sequence) {
+        const std::string ranges = frameRanges(frames);
+        line += (ranges.front() == '-' ? " --frames=" : " --frames ") + ranges;
+    }
     return line;
 }
 

@@ -19,56 +19,58 @@ std::string randomToken()
     return token;
 }
 
-RequestGuard::RequestGuard(std::string token, int port) : token_(std::move(token)), port_(port) {}
-
-std::string RequestGuard::cookieName() const
+RequestGuard::RequestGuard(std::string token, int port) : token_(std::move(token)), port_(port)
 {
-    return "veilcast_tune_" + std::to_string(port_);
+    if (token_.empty())
+        throw std::invalid_argument("the access token may not be empty");
 }
 
-std::string RequestGuard::setCookieHeader() const
+std::string RequestGuard::host() const
 {
-    // HttpOnly: the page's scripts never need it; SameSite=Strict: no other
-    // site's page can make the browser send it.
-    return cookieName() + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict";
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::string RequestGuard::origin() const
+{
+    return "http://" + host();
 }
 
 bool RequestGuard::tokenMatches(const std::string& candidate) const
 {
-    // Compared in constant time, so the token cannot be guessed a byte at a time.
-    if (candidate.size() != token_.size())
-        return false;
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < token_.size(); ++i)
-        diff |= static_cast<unsigned char>(candidate[i] ^ token_[i]);
+    // Every byte of the token is compared, and the lengths too, whatever the
+    // candidate's length, so that neither an empty or a shortened token nor
+    // the time taken tells anything. (Only the length can show in the time.)
+    unsigned char diff = candidate.size() == token_.size() ? 0 : 1;
+    for (std::size_t i = 0; i < token_.size(); ++i) {
+        const unsigned char other = i < candidate.size() ? static_cast<unsigned char>(candidate[i]) : 0;
+        diff |= static_cast<unsigned char>(other ^ static_cast<unsigned char>(token_[i]));
+    }
     return diff == 0;
 }
 
-RequestGuard::Verdict RequestGuard::check(const std::string& host, const std::string& cookie,
-                                          const std::string& queryToken, const std::string& origin) const
+RequestGuard::Verdict RequestGuard::check(const std::string& host, const std::string& origin,
+                                          const std::string* token, bool publicPage,
+                                          const std::string* addressToken) const
 {
-    const std::string port = std::to_string(port_);
-    // DNS rebinding: a foreign name resolved to 127.0.0.1 still names itself here.
-    if (host != "127.0.0.1:" + port && host != "localhost:" + port)
-        return {421, "this server answers only to 127.0.0.1:" + port, false};
-    if (!origin.empty() && origin != "http://127.0.0.1:" + port && origin != "http://localhost:" + port)
-        return {403, "requests from other pages are refused", false};
-    if (!queryToken.empty()) {
-        if (tokenMatches(queryToken))
-            return {0, "", true};
-        return {403, "wrong access token: use the address veilcast tune printed", false};
+    // DNS rebinding: a foreign name resolved to 127.0.0.1 still names itself
+    // here. `localhost` is refused too: it may resolve to ::1, where this
+    // server does not listen and another user's may.
+    if (host != this->host())
+        return {421, "this server answers only to " + this->host()};
+    // Scheme, host and port, exactly: 127.0.0.1 on another port is another
+    // user's page as much as any site is.
+    if (!origin.empty() && origin != this->origin())
+        return {403, "requests from other pages are refused"};
+    if (publicPage) {
+        if (addressToken && !tokenMatches(*addressToken))
+            return {403, "wrong access token: use the address veilcast tune printed"};
+        return {};
     }
-    // Cookie header: "a=1; b=2"; ours may be anywhere in it.
-    const std::string name = cookieName() + "=";
-    for (std::size_t at = 0; at < cookie.size();) {
-        while (at < cookie.size() && (cookie[at] == ' ' || cookie[at] == ';'))
-            ++at;
-        const std::size_t end = std::min(cookie.find(';', at), cookie.size());
-        if (cookie.compare(at, name.size(), name) == 0 && tokenMatches(cookie.substr(at + name.size(), end - at - name.size())))
-            return {0, "", false};
-        at = end;
-    }
-    return {403, "no access token: open the address veilcast tune printed", false};
+    if (!token)
+        return {403, "no access token: open the address veilcast tune printed"};
+    if (!tokenMatches(*token))
+        return {403, "wrong access token: open the address veilcast tune printed"};
+    return {};
 }
 
 }  // namespace veilcast::tune

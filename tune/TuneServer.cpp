@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/tune/TuneServer.h"
 
+#include "HttpServer.h"
 #include "RequestGuard.h"
 #include "WebAssets.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <set>
-#include <thread>
 
 namespace veilcast::tune {
 
@@ -22,27 +22,49 @@ namespace {
 // Bodies are small JSON objects; anything bigger is not from the page.
 constexpr std::size_t kMaxBody = 16 * 1024;
 
-// Every path the server knows, with the query parameters each accepts. A
-// request for anything else is refused before it reaches a handler: no
-// request names a file, and nothing unexpected is quietly ignored.
-const std::map<std::string, std::set<std::string>>& knownPaths()
-{
-    static const std::map<std::string, std::set<std::string>> paths = {
-        {"/", {"token"}},         {"/app.js", {}},       {"/style.css", {}},   {"/api/controls", {}},
-        {"/api/state", {}},       {"/api/image", {"view", "fit", "region", "bg"}},
-        {"/api/probe", {"x", "y"}}, {"/api/control", {}}, {"/api/undo", {}},   {"/api/redo", {}},
-        {"/api/pick", {}},        {"/api/frame", {}},    {"/api/save", {}},
-    };
-    return paths;
-}
+// The largest fit a view may ask for, as the session renders it.
+constexpr long long kMaxFit = 16384;
 
-int parseInt(const std::string& text)
+// A whole number in [lo, hi] from a query parameter: "1.5", "2147483648" and
+// "-1" where only positive numbers make sense are refused, not rounded,
+// wrapped or clamped.
+int parseInt(const std::string& text, const std::string& what, long long lo = INT_MIN, long long hi = INT_MAX)
 {
-    int value = 0;
+    long long value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || text.empty())
-        throw BadRequest("not a whole number: " + text.substr(0, 32));
-    return value;
+        throw BadRequest(what + " is not a whole number: " + text.substr(0, 32));
+    if (value < lo || value > hi)
+        throw BadRequest(what + " must be between " + std::to_string(lo) + " and " + std::to_string(hi) + ", not " +
+                         text.substr(0, 32));
+    return static_cast<int>(value);
+}
+
+// The same for a JSON value: an integer literal (not 1.5, not 1e3) in range.
+int wholeNumber(const json& value, const std::string& what, long long lo = INT_MIN, long long hi = INT_MAX)
+{
+    if (!value.is_number_integer())
+        throw BadRequest(what + " must be a whole number, not " + value.dump().substr(0, 32));
+    long long number = LLONG_MAX;
+    if (!value.is_number_unsigned() || value.get<unsigned long long>() <= static_cast<unsigned long long>(LLONG_MAX))
+        number = value.get<long long>();
+    if (number < lo || number > hi)
+        throw BadRequest(what + " must be between " + std::to_string(lo) + " and " + std::to_string(hi) + ", not " +
+                         value.dump().substr(0, 32));
+    return static_cast<int>(number);
+}
+
+// A JSON array of exactly `count` whole numbers, each in its range.
+std::vector<int> wholeNumbers(const json& value, const std::string& what, std::size_t count,
+                              std::initializer_list<std::pair<long long, long long>> ranges)
+{
+    if (!value.is_array() || value.size() != count)
+        throw BadRequest(what + " takes " + std::to_string(count) + " whole numbers");
+    std::vector<int> numbers;
+    auto range = ranges.begin();
+    for (std::size_t i = 0; i < count; ++i, ++range)
+        numbers.push_back(wholeNumber(value[i], what + "[" + std::to_string(i) + "]", range->first, range->second));
+    return numbers;
 }
 
 // "a,b,c" into exactly `count` parts.
@@ -76,7 +98,7 @@ float parseFloat(const std::string& text)
 
 // The body as a JSON object holding no field but `allowed`: a field the
 // server does not know (a file name, say) is refused, not ignored.
-json parseBody(const httplib::Request& req, std::initializer_list<const char*> allowed)
+json parseBody(const HttpRequest& req, std::initializer_list<const char*> allowed)
 {
     json body = json::parse(req.body, nullptr, false);
     if (body.is_discarded() || !body.is_object())
@@ -87,42 +109,50 @@ json parseBody(const httplib::Request& req, std::initializer_list<const char*> a
     return body;
 }
 
-template <class T>
-T field(const json& body, const char* name)
+const json& member(const json& body, const char* name)
 {
     const auto found = body.find(name);
     if (found == body.end())
         throw BadRequest(std::string("missing \"") + name + "\"");
+    return *found;
+}
+
+template <class T>
+T field(const json& body, const char* name)
+{
     try {
-        return found->get<T>();
+        return member(body, name).get<T>();
     } catch (const json::exception&) {
         throw BadRequest(std::string("\"") + name + "\" has the wrong type");
     }
 }
 
-void sendJson(httplib::Response& res, const json& value, int status = 200)
+HttpResponse jsonResponse(const json& value, int status = 200)
 {
+    HttpResponse res;
     res.status = status;
     // Invalid UTF-8 (a file name, say) is replaced rather than thrown on.
-    res.set_content(value.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    res.setContent(value.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    return res;
 }
 
-ViewRequest viewRequest(const httplib::Request& req)
+ViewRequest viewRequest(const HttpRequest& req)
 {
     ViewRequest view;
-    if (req.has_param("view"))
-        view.view = req.get_param_value("view");
-    if (req.has_param("fit")) {
-        const auto wh = splitList(req.get_param_value("fit"), 2);
-        view.fitWidth = parseInt(wh[0]);
-        view.fitHeight = parseInt(wh[1]);
+    if (req.hasParam("view"))
+        view.view = req.param("view");
+    if (req.hasParam("fit")) {
+        const auto wh = splitList(req.param("fit"), 2);
+        view.fitWidth = parseInt(wh[0], "fit width", 1, kMaxFit);
+        view.fitHeight = parseInt(wh[1], "fit height", 1, kMaxFit);
     }
-    if (req.has_param("region")) {
-        const auto r = splitList(req.get_param_value("region"), 4);
-        view.region = std::array<int, 4>{parseInt(r[0]), parseInt(r[1]), parseInt(r[2]), parseInt(r[3])};
+    if (req.hasParam("region")) {
+        const auto r = splitList(req.param("region"), 4);
+        view.region = std::array<int, 4>{parseInt(r[0], "region x"), parseInt(r[1], "region y"),
+                                         parseInt(r[2], "region width", 1), parseInt(r[3], "region height", 1)};
     }
-    if (req.has_param("bg")) {
-        const auto c = splitList(req.get_param_value("bg"), 3);
+    if (req.hasParam("bg")) {
+        const auto c = splitList(req.param("bg"), 3);
         view.background = {parseFloat(c[0]), parseFloat(c[1]), parseFloat(c[2])};
     }
     return view;
@@ -139,11 +169,13 @@ ViewRequest viewRequest(const json& asked)
         if (key == "view") {
             view.view = field<std::string>(asked, "view");
         } else if (key == "fit") {
-            const auto wh = field<std::array<int, 2>>(asked, "fit");
+            const auto wh = wholeNumbers(item.value(), "fit", 2, {{1, kMaxFit}, {1, kMaxFit}});
             view.fitWidth = wh[0];
             view.fitHeight = wh[1];
         } else if (key == "region") {
-            view.region = field<std::array<int, 4>>(asked, "region");
+            const auto r = wholeNumbers(item.value(), "region", 4,
+                                        {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {1, INT_MAX}, {1, INT_MAX}});
+            view.region = std::array<int, 4>{r[0], r[1], r[2], r[3]};
         } else if (key == "bg") {
             view.background = field<std::array<float, 3>>(asked, "bg");
             if (!std::all_of(view.background.begin(), view.background.end(), [](float v) { return std::isfinite(v); }))
@@ -157,88 +189,115 @@ ViewRequest viewRequest(const json& asked)
 
 // Raw RGBA bytes for a canvas: no encoding to spend time on at either end,
 // and over loopback the size costs little. Where the image sits goes in headers.
-void sendImage(httplib::Response& res, ViewImage image)
+HttpResponse imageResponse(ViewImage image)
 {
-    res.set_header("X-Width", std::to_string(image.width));
-    res.set_header("X-Height", std::to_string(image.height));
-    res.set_header("X-Scale", std::to_string(image.scale));
-    res.set_header("X-Origin", std::to_string(image.originX) + "," + std::to_string(image.originY));
-    res.set_header("X-Generation", std::to_string(image.generation));
-    res.set_content(std::move(image.rgba), "application/octet-stream");
+    HttpResponse res;
+    res.setHeader("X-Width", std::to_string(image.width));
+    res.setHeader("X-Height", std::to_string(image.height));
+    res.setHeader("X-Scale", std::to_string(image.scale));
+    res.setHeader("X-Origin", std::to_string(image.originX) + "," + std::to_string(image.originY));
+    res.setHeader("X-Generation", std::to_string(image.generation));
+    res.setContent(std::move(image.rgba), "application/octet-stream");
+    return res;
+}
+
+struct Route {
+    const char* method;
+    std::set<std::string> params;  // the query parameters it takes
+    std::function<HttpResponse(const HttpRequest&)> answer;
+};
+
+// The page, its script and its style hold no secret and change nothing:
+// they are served without the token, which reaches the page in the address
+// only. Everything else wants it in the token header.
+bool isPublicPage(const std::string& method, const std::string& path)
+{
+    return method == "GET" && (path == "/" || path == "/app.js" || path == "/style.css");
 }
 
 }  // namespace
 
 struct TuneServer::Impl {
     TuneSession& session;
-    httplib::Server http;
     std::string token;
-    int port = 0;
     std::unique_ptr<RequestGuard> guard;
-    std::thread thread;
+    std::map<std::string, Route> routes;  // by path
+    std::unique_ptr<HttpServer> http;
 
     explicit Impl(TuneSession& s) : session(s) {}
-    void routes();
-    httplib::Server::HandlerResponse admit(const httplib::Request& req, httplib::Response& res);
+    void addRoutes();
+    std::optional<HttpResponse> admit(const HttpRequest& req) const;
+    HttpResponse answer(const HttpRequest& req) const;
 };
 
-httplib::Server::HandlerResponse TuneServer::Impl::admit(const httplib::Request& req, httplib::Response& res)
+std::optional<HttpResponse> TuneServer::Impl::admit(const HttpRequest& req) const
 {
-    using HR = httplib::Server::HandlerResponse;
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Referrer-Policy", "no-referrer");  // the address holds the token
-    res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-    const RequestGuard::Verdict verdict =
-        guard->check(req.get_header_value("Host"), req.get_header_value("Cookie"),
-                     req.path == "/" ? req.get_param_value("token") : "", req.get_header_value("Origin"));
-    if (verdict.status != 0) {
-        sendJson(res, {{"error", verdict.reason}}, verdict.status);
-        return HR::Handled;
+    const std::string* addressToken = nullptr;
+    for (const auto& [name, value] : req.params)
+        if (name == "token" && req.path == "/")
+            addressToken = &value;
+    const RequestGuard::Verdict verdict = guard->check(req.headerValue("host"), req.headerValue("origin"),
+                                                       req.header("x-veilcast-token"),
+                                                       isPublicPage(req.method, req.path), addressToken);
+    if (verdict.status != 0)
+        return jsonResponse({{"error", verdict.reason}}, verdict.status);
+    // Every path the server knows, with the query parameters each accepts. A
+    // request for anything else is refused before it reaches a handler: no
+    // request names a file, and nothing unexpected is quietly ignored.
+    const auto route = routes.find(req.path);
+    if (route == routes.end())
+        return jsonResponse({{"error", "no such page"}}, 404);
+    if (req.method != route->second.method) {
+        HttpResponse res = jsonResponse({{"error", "use " + std::string(route->second.method)}}, 405);
+        res.setHeader("Allow", route->second.method);
+        return res;
     }
-    const auto known = knownPaths().find(req.path);
-    if (known == knownPaths().end()) {
-        sendJson(res, {{"error", "no such page"}}, 404);
-        return HR::Handled;
-    }
+    std::set<std::string> seen;
     for (const auto& [name, value] : req.params) {
-        if (!known->second.count(name)) {
-            sendJson(res, {{"error", "unexpected parameter: " + name.substr(0, 64)}}, 400);
-            return HR::Handled;
-        }
+        if (!route->second.params.count(name))
+            return jsonResponse({{"error", "unexpected parameter: " + name.substr(0, 64)}}, 400);
+        if (!seen.insert(name).second)
+            return jsonResponse({{"error", "parameter given twice: " + name.substr(0, 64)}}, 400);
     }
-    if (verdict.setCookie)
-        res.set_header("Set-Cookie", guard->setCookieHeader());
-    return HR::Unhandled;
+    return std::nullopt;
 }
 
-void TuneServer::Impl::routes()
+HttpResponse TuneServer::Impl::answer(const HttpRequest& req) const
 {
-    const auto asset = [this](const char* name, const char* type) {
-        http.Get(std::string("/") + (std::string(name) == "index.html" ? "" : name),
-                 [name, type](const httplib::Request&, httplib::Response& res) {
-                     const auto content = webAsset(name);
-                     res.set_content(content ? std::string(*content) : std::string(), type);
-                 });
-    };
-    asset("index.html", "text/html; charset=utf-8");
-    asset("app.js", "text/javascript; charset=utf-8");
-    asset("style.css", "text/css; charset=utf-8");
+    try {
+        return routes.at(req.path).answer(req);
+    } catch (const BadRequest& e) {
+        return jsonResponse({{"error", e.what()}}, 400);
+    } catch (const std::exception& e) {
+        return jsonResponse({{"error", e.what()}}, 500);
+    }
+}
 
-    http.Get("/api/controls", [this](const httplib::Request&, httplib::Response& res) {
-        sendJson(res, session.controlTable());
-    });
-    http.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) { sendJson(res, session.state()); });
-    http.Get("/api/image", [this](const httplib::Request& req, httplib::Response& res) {
-        sendImage(res, session.render(viewRequest(req)));
-    });
-    http.Get("/api/probe", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.has_param("x") || !req.has_param("y"))
-            throw BadRequest("give x and y");
-        sendJson(res, session.probe(parseInt(req.get_param_value("x")), parseInt(req.get_param_value("y"))));
-    });
-    http.Post("/api/control", [this](const httplib::Request& req, httplib::Response& res) {
+void TuneServer::Impl::addRoutes()
+{
+    const auto asset = [](const char* name, const char* type) {
+        return [name, type](const HttpRequest&) {
+            HttpResponse res;
+            const auto content = webAsset(name);
+            res.setContent(content ? std::string(*content) : std::string(), type);
+            return res;
+        };
+    };
+    routes["/"] = {"GET", {"token"}, asset("index.html", "text/html; charset=utf-8")};
+    routes["/app.js"] = {"GET", {}, asset("app.js", "text/javascript; charset=utf-8")};
+    routes["/style.css"] = {"GET", {}, asset("style.css", "text/css; charset=utf-8")};
+
+    routes["/api/controls"] = {"GET", {}, [this](const HttpRequest&) { return jsonResponse(session.controlTable()); }};
+    routes["/api/state"] = {"GET", {}, [this](const HttpRequest&) { return jsonResponse(session.state()); }};
+    routes["/api/image"] = {"GET", {"view", "fit", "region", "bg"}, [this](const HttpRequest& req) {
+                                return imageResponse(session.render(viewRequest(req)));
+                            }};
+    routes["/api/probe"] = {"GET", {"x", "y"}, [this](const HttpRequest& req) {
+                                if (!req.hasParam("x") || !req.hasParam("y"))
+                                    throw BadRequest("give x and y");
+                                return jsonResponse(session.probe(parseInt(req.param("x"), "x"), parseInt(req.param("y"), "y")));
+                            }};
+    routes["/api/control"] = {"POST", {}, [this](const HttpRequest& req) {
         const json body = parseBody(req, {"name", "value", "merge", "image"});
         const bool merge = body.contains("merge") ? field<bool>(body, "merge") : false;
         const std::optional<ViewRequest> view =
@@ -246,87 +305,67 @@ void TuneServer::Impl::routes()
         if (view)
             session.checkView(*view);  // a request refused changes nothing
         session.setControl(field<std::string>(body, "name"), field<std::string>(body, "value"), merge);
-        if (!view) {
-            sendJson(res, session.state());
-            return;
-        }
+        if (!view)
+            return jsonResponse(session.state());
         // Asked for the image too: it comes in the same answer, with the
         // state in a header, saving a round trip on every move of a slider.
         const std::string state = session.state().dump(-1, ' ', true, json::error_handler_t::replace);
-        sendImage(res, session.render(*view));
-        res.set_header("X-State", state);
-    });
-    http.Post("/api/undo", [this](const httplib::Request& req, httplib::Response& res) {
-        parseBody(req, {});
-        session.undo();
-        sendJson(res, session.state());
-    });
-    http.Post("/api/redo", [this](const httplib::Request& req, httplib::Response& res) {
-        parseBody(req, {});
-        session.redo();
-        sendJson(res, session.state());
-    });
-    http.Post("/api/pick", [this](const httplib::Request& req, httplib::Response& res) {
+        HttpResponse res = imageResponse(session.render(*view));
+        res.setHeader("X-State", state);
+        return res;
+    }};
+    routes["/api/undo"] = {"POST", {}, [this](const HttpRequest& req) {
+                               parseBody(req, {});
+                               session.undo();
+                               return jsonResponse(session.state());
+                           }};
+    routes["/api/redo"] = {"POST", {}, [this](const HttpRequest& req) {
+                               parseBody(req, {});
+                               session.redo();
+                               return jsonResponse(session.state());
+                           }};
+    routes["/api/pick"] = {"POST", {}, [this](const HttpRequest& req) {
         const json body = parseBody(req, {"box", "auto"});
         if (body.contains("auto") && field<bool>(body, "auto")) {
             session.pickAuto();
         } else {
-            const auto box = field<std::vector<int>>(body, "box");
-            if (box.size() != 4)
-                throw BadRequest("box takes x0, y0, x1, y1");
+            const auto box = wholeNumbers(member(body, "box"), "box", 4,
+                                          {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}});
             session.pickBox(box[0], box[1], box[2], box[3]);
         }
-        sendJson(res, session.state());
-    });
-    http.Post("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
-        session.setFrame(field<int>(parseBody(req, {"frame"}), "frame"));
-        sendJson(res, session.state());
-    });
-    http.Post("/api/save", [this](const httplib::Request& req, httplib::Response& res) {
-        parseBody(req, {});
-        sendJson(res, session.save());
-    });
-
-    http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const BadRequest& e) {
-            sendJson(res, {{"error", e.what()}}, 400);
-        } catch (const std::exception& e) {
-            sendJson(res, {{"error", e.what()}}, 500);
-        } catch (...) {
-            sendJson(res, {{"error", "internal error"}}, 500);
-        }
-    });
-    // Errors httplib answers itself (a body too large, a bad request line) get a body saying so.
-    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty())
-            sendJson(res, {{"error", "refused (HTTP " + std::to_string(res.status) + ")"}}, res.status);
-    });
+        return jsonResponse(session.state());
+    }};
+    routes["/api/frame"] = {"POST", {}, [this](const HttpRequest& req) {
+                                session.setFrame(wholeNumber(member(parseBody(req, {"frame"}), "frame"), "frame"));
+                                return jsonResponse(session.state());
+                            }};
+    routes["/api/save"] = {"POST", {}, [this](const HttpRequest& req) {
+                               parseBody(req, {});
+                               return jsonResponse(session.save());
+                           }};
 }
 
 TuneServer::TuneServer(TuneSession& session, const ServerOptions& options) : impl_(std::make_unique<Impl>(session))
 {
     Impl& s = *impl_;
     s.token = options.token.empty() ? randomToken() : options.token;
-    s.http.set_payload_max_length(kMaxBody);
-    // A client that stops sending mid-request must not hold a worker for long.
-    s.http.set_read_timeout(5, 0);
-    s.http.set_write_timeout(10, 0);
-    s.http.set_keep_alive_timeout(5);
-    if (options.port == 0) {
-        s.port = s.http.bind_to_any_port("127.0.0.1");
-        if (s.port <= 0)
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-    } else {
-        if (options.port < 0 || options.port > 65535 || !s.http.bind_to_port("127.0.0.1", options.port))
-            throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(options.port) +
-                                     " (in use? leave out --port for a free one)");
-        s.port = options.port;
-    }
-    s.guard = std::make_unique<RequestGuard>(s.token, s.port);
-    s.http.set_pre_routing_handler([&s](const httplib::Request& req, httplib::Response& res) { return s.admit(req, res); });
-    s.routes();
+    s.addRoutes();
+    HttpOptions http;
+    http.port = options.port;
+    http.commonHeaders = {
+        {"Cache-Control", "no-store"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},  // the first address holds the token
+        {"X-Frame-Options", "DENY"},
+        {"Cross-Origin-Resource-Policy", "same-origin"},
+        {"Cross-Origin-Opener-Policy", "same-origin"},
+        {"Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; form-action 'none'"},
+    };
+    // The guard needs the port, known once bound: admit() runs only after start().
+    s.http = std::make_unique<HttpServer>(
+        http, [&s](const HttpRequest& req) { return s.admit(req); },
+        [&s](const HttpRequest& req) { return s.answer(req); });
+    s.guard = std::make_unique<RequestGuard>(s.token, s.http->port());
 }
 
 TuneServer::~TuneServer()
@@ -336,7 +375,7 @@ TuneServer::~TuneServer()
 
 int TuneServer::port() const
 {
-    return impl_->port;
+    return impl_->http->port();
 }
 
 const std::string& TuneServer::token() const
@@ -346,19 +385,17 @@ const std::string& TuneServer::token() const
 
 std::string TuneServer::url() const
 {
-    return "http://127.0.0.1:" + std::to_string(impl_->port) + "/?token=" + impl_->token;
+    return "http://127.0.0.1:" + std::to_string(port()) + "/?token=" + impl_->token;
 }
 
 void TuneServer::start()
 {
-    impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
+    impl_->http->start();
 }
 
 void TuneServer::stop()
 {
-    impl_->http.stop();
-    if (impl_->thread.joinable())
-        impl_->thread.join();
+    impl_->http->stop();
 }
 
 }  // namespace veilcast::tune

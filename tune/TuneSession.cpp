@@ -7,6 +7,7 @@
 #include "Views.h"
 #include "veilcast/host/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
+#include "veilcast/session/PathText.h"
 
 #include <unistd.h>
 
@@ -33,6 +34,17 @@ std::vector<Setting> initialSettings(const std::string& file)
     if (!fs::exists(file, ec))
         return {};
     return readSettingsFile(file);
+}
+
+// The settings file's path. Both paths are written into lines of that file
+// (and of the command Save shows): a control character in either is refused
+// before anything is read or written.
+std::string settingsPathFor(const TuneOptions& options)
+{
+    refuseControlCharacters(options.input, "the input");
+    const std::string path = options.settingsFile.empty() ? defaultSettingsPath(options.input) : options.settingsFile;
+    refuseControlCharacters(path, "the settings file");
+    return path;
 }
 
 // The largest image a view request may ask for at 1:1, so that one request
@@ -72,7 +84,7 @@ Box regionInImage(const std::array<int, 4>& region, const Box& b)
 
 TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource> frames)
     : options_(options),
-      settingsFile_(options.settingsFile.empty() ? defaultSettingsPath(options.input) : options.settingsFile),
+      settingsFile_(settingsPathFor(options)),
       frames_(std::move(frames)),
       defaults_(options.pluginDirectories, [&] {
           KeyJobOptions job;

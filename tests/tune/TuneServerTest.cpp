@@ -4,6 +4,9 @@
 
 #include "TuneFixture.h"
 
+#include "veilcast/host/UsageError.h"
+#include "veilcast/session/ShellQuote.h"
+
 #include <OpenImageIO/strutil.h>
 
 #include <cstring>
@@ -293,6 +296,83 @@ TEST_F(TuneTest, CommandLineRefusesWhatItCannotTune)
     r = runVeilcast("tune '" + path("none.####.exr") + "' " + pluginOption());
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("no frame"), std::string::npos) << r.output;
+
+    // A control character in a path would break the lines of the settings
+    // file: refused before anything is read, the name shown escaped. The
+    // inputs exist, so nothing else stands in the way.
+    const struct {
+        const char* file;     // made beside the plate
+        std::string args;     // printf turns the escapes into the bytes
+        const char* shown;
+    } controls[] = {
+        {"a\nb.exr", "\"$(printf '" + path("a\\nb.exr") + "')\"", "a\\nb.exr\""},
+        {"c\rd.exr", "\"$(printf '" + path("c\\rd.exr") + "')\"", "c\\rd.exr\""},
+        {"e\tf.exr", "\"$(printf '" + path("e\\tf.exr") + "')\"", "e\\tf.exr\""},
+        {"g\001h.exr", "\"$(printf '" + path("g\\001h.exr") + "')\"", "g\\x01h.exr\""},
+        {nullptr, "'" + plate + "' --settings \"$(printf '" + path("s\\nt.keyer") + "')\"", "s\\nt.keyer\""},
+    };
+    for (const auto& c : controls) {
+        if (c.file)
+            fs::copy_file(plate, path(c.file));
+        r = runVeilcast("tune " + c.args + " " + pluginOption());
+        EXPECT_EQ(r.exitCode, 2) << c.args << ": " << r.output;
+        EXPECT_NE(r.output.find(c.shown), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("control character"), std::string::npos) << r.output;
+    }
+    // In-process too: the session is what writes the settings file.
+    fs::copy_file(plate, path("p\nq.exr"));
+    EXPECT_THROW(serve(path("p\nq.exr")), veilcast::UsageError);
+    for (const char* name : {"a\nb.keyer", "c\rd.keyer", "p\nq.keyer", "s\nt.keyer"})
+        EXPECT_FALSE(fs::exists(path(name))) << name;
+}
+
+// The command Save shows runs as shown in a real shell, for any input name:
+// one starting with '-', spaces, quotes, '$', backquotes, non-ASCII. Its
+// output lands where the name says, keyed with the saved settings.
+TEST_F(TuneTest, TheShownCommandRunsInAShellForAnyName)
+{
+    const struct {
+        const char *input, *file, *output;  // as given; the file on disk; the keyed file, worked out by hand
+    } names[] = {
+        {"-plate.exr", "-plate.exr", "-plate_keyed.exr"},
+        {"--help.exr", "--help.exr", "--help_keyed.exr"},
+        {"my plate.exr", "my plate.exr", "my plate_keyed.exr"},
+        {"it's.exr", "it's.exr", "it's_keyed.exr"},
+        {"$HOME `id`.exr", "$HOME `id`.exr", "$HOME `id`_keyed.exr"},
+        {"\"q\" & ; | *.exr", "\"q\" & ; | *.exr", "\"q\" & ; | *_keyed.exr"},
+        {"pl\u00e4tte \u00fc.exr", "pl\u00e4tte \u00fc.exr", "pl\u00e4tte \u00fc_keyed.exr"},
+        {"-x $(y) 'z'.####.exr", "-x $(y) 'z'.1001.exr", "-x $(y) 'z'_keyed.1001.exr"},
+    };
+    // The names are relative, as typed in the shot's folder.
+    struct InFolder {
+        fs::path before = fs::current_path();
+        explicit InFolder(const fs::path& d) { fs::current_path(d); }
+        ~InFolder() { fs::current_path(before); }
+    } inFolder(dir);
+    for (const auto& n : names) {
+        SCOPED_TRACE(n.input);
+        fs::copy_file(plate, path(n.file));
+        serve(n.input);
+        post("/api/control", {{"name", "Clip Black"}, {"value", "0.1"}});
+        const std::string line = post("/api/save", json::object())["commandLine"];
+        const float alpha = get("/api/probe?x=40&y=20")["keyed"][3];
+        server.reset();
+        session.reset();
+        FILE* shell = popen(("cd " + veilcast::shellQuote(dir.string()) + " && PATH=" +
+                             veilcast::shellQuote(fs::path(VEILCAST_BINARY).parent_path().string()) +
+                             ":\"$PATH\" bash -c " + veilcast::shellQuote(line) + " 2>&1")
+                                .c_str(),
+                            "r");
+        std::string output;
+        char buffer[4096];
+        while (std::size_t got = fread(buffer, 1, sizeof buffer, shell))
+            output.append(buffer, got);
+        const int status = pclose(shell);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << line << "\n" << output;
+        OIIO::ImageBuf keyed(path(n.output));
+        ASSERT_TRUE(keyed.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << line << "\n" << output << keyed.geterror();
+        EXPECT_NEAR(keyed.getchannel(40, 20, 0, 3), alpha, 1e-3) << line;
+    }
 }
 
 }  // namespace

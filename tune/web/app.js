@@ -13,9 +13,21 @@ const page = {
 // each change took to reach the screen.
 window.veilcastTune = { latencies: [], drawn: 0, drawnGeneration: 0, lastProbe: null };
 
+// The access token: read from the address once, then kept in this variable
+// only, and sent in a header of the page's own requests. Not in a cookie: the
+// browser would send that to every server on 127.0.0.1, whatever its port.
+// Not in storage or the address bar either, so a reload forgets it.
+const accessToken = new URLSearchParams(location.search).get('token');
+history.replaceState(null, '', '/');
+
 async function call(path, body) {
-  const options = body === undefined ? {} : {
-    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) };
+  const headers = { 'X-Veilcast-Token': accessToken };
+  const options = { headers, credentials: 'omit', cache: 'no-store' };
+  if (body !== undefined) {
+    headers['Content-Type'] = 'application/json';
+    options.method = 'POST';
+    options.body = JSON.stringify(body);
+  }
   const askedAt = performance.now();
   const response = await fetch(path, options);
   response.askedAt = askedAt;
@@ -479,8 +491,10 @@ function setupToolbar() {
 }
 
 async function start() {
-  // The token is in the cookie now: keep it out of the address bar and history.
-  history.replaceState(null, '', '/');
+  if (!accessToken) {
+    showError('No access token: open the address veilcast tune printed (a reload of the page forgets it).');
+    return;
+  }
   try {
     page.table = await (await call('/api/controls')).json();
     buildControls(page.table);

@@ -13,12 +13,14 @@ struct ServerOptions {
     std::string token;  // empty: a random one
 };
 
-// The tuning page and its API over HTTP, on 127.0.0.1 only. Every request
-// needs the token (see RequestGuard.h); no request names a file, and the
-// only file written is the session's settings file.
+// The tuning page and its API over HTTP, on 127.0.0.1 only. Every API
+// request needs the token in its X-Veilcast-Token header (see RequestGuard.h);
+// no request names a file, and the only file written is the session's
+// settings file.
 class TuneServer {
 public:
-    // Binds the port; throws std::runtime_error when it cannot.
+    // Binds the port; throws PortInUse (a std::runtime_error) when it is
+    // taken, std::runtime_error for anything else.
     TuneServer(TuneSession& session, const ServerOptions& options);
     ~TuneServer();  // stops serving
     TuneServer(const TuneServer&) = delete;
@@ -31,7 +33,8 @@ public:
 
     // Serves on a thread of its own until stop(); requests run on a pool.
     void start();
-    // Stops accepting, lets requests in flight finish and joins the thread.
+    // Closes every connection, lets requests being answered finish and joins
+    // the threads: what clients do cannot hold it up.
     void stop();
 
 private:

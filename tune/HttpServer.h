@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+// The tuner's HTTP/1.1 connection handling, on 127.0.0.1 only.
+//
+// Why our own and not cpp-httplib's server: the packaged httplib (0.11) reads
+// a request head with a timeout per read and no bound on the number of header
+// lines, and gives each connection a pool thread for as long as the client
+// takes; eight clients trickling one header line at a time held every worker,
+// and stopping waited for them. It cannot be handed a request already read
+// and bounded elsewhere either. So one poll() loop does every read and write
+// here, without blocking, and bounds each request under one deadline before
+// anything else sees it: a slow or hostile client costs a file descriptor
+// and a few kilobytes, never a worker. Workers only run complete, admitted
+// requests.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace veilcast::tune {
+
+struct HttpRequest {
+    std::string method, target, path;                           // path: the target up to '?', as sent
+    std::vector<std::pair<std::string, std::string>> params;   // the query, decoded, in order
+    std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
+    std::string body;
+
+    // The header's value; nullptr when absent. `name` in lower case.
+    const std::string* header(std::string_view name) const;
+    std::string headerValue(std::string_view name) const;  // "" when absent
+    bool hasParam(std::string_view name) const;
+    std::string param(std::string_view name) const;  // "" when absent
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    void setHeader(std::string name, std::string value);
+    void setContent(std::string content, std::string type);
+};
+
+struct HttpOptions {
+    int port = 0;  // 0: a free one
+    // A request's head, as the bytes arrive: past either bound it is refused
+    // (431) before it is parsed or kept.
+    std::size_t maxHeadBytes = 16 * 1024;
+    std::size_t maxHeaderLines = 64;
+    std::size_t maxBodyBytes = 16 * 1024;
+    // From the moment a connection may send a request (accepted, or its last
+    // answer written) to the last byte of the request's body: one deadline,
+    // however the bytes trickle in.
+    std::chrono::milliseconds requestTime{5000};
+    // Writing one answer (an image may be tens of megabytes).
+    std::chrono::milliseconds answerTime{20000};
+    // After a refusal: how long the client's further bytes are read and
+    // dropped, so that closing does not reset the connection under the answer.
+    std::chrono::milliseconds lingerTime{1000};
+    std::size_t maxConnections = 256;
+    int workers = 4;
+    // Added to every answer, refusals made here included.
+    std::vector<std::pair<std::string, std::string>> commonHeaders;
+};
+
+// The port is taken (by another tuner, or anything else).
+struct PortInUse : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class HttpServer {
+public:
+    // Looks at a request's head (the body not read yet): a response refuses
+    // it, and the connection is closed after it; nullopt admits it. Runs on
+    // the connection loop, so it must be quick and touch no shared state.
+    using Admit = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
+    // Answers an admitted request, body and all, on a worker. An exception
+    // it throws is answered 500.
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+
+    // Binds and listens on 127.0.0.1; throws PortInUse, or std::runtime_error.
+    HttpServer(const HttpOptions& options, Admit admit, Handler handler);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    int port() const;
+    void start();
+    // Closes every connection and the socket; returns once the loop and the
+    // workers have ended (a request being answered is finished first).
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace veilcast::tune
