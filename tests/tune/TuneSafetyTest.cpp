@@ -212,8 +212,11 @@ TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
 {
     serve(plate);
     const std::string token = server->token();
-    std::string changed = token;
+    std::string changed = token, firstChanged = token;
     changed.back() = changed.back() == '0' ? '1' : '0';
+    firstChanged.front() = firstChanged.front() == '0' ? '1' : '0';
+    // The right length and the right last byte, every other byte wrong.
+    const std::string sameEnd = std::string(token.size() - 1, token[0] == 'f' ? 'e' : 'f') + token.back();
     const std::string host = "Host: {host}\r\n";
     const std::string state = "GET /api/state HTTP/1.1\r\n" + host;
     const std::string undo = "POST /api/undo HTTP/1.1\r\n" + host + "X-Veilcast-Token: {token}\r\nContent-Length: 2\r\n";
@@ -248,6 +251,8 @@ TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
         {"the token but its last byte", state + "X-Veilcast-Token: " + token.substr(0, token.size() - 1) + "\r\n\r\n", 403},
         {"the token's first byte", state + "X-Veilcast-Token: " + token.substr(0, 1) + "\r\n\r\n", 403},
         {"the last byte changed", state + "X-Veilcast-Token: " + changed + "\r\n\r\n", 403},
+        {"the first byte changed", state + "X-Veilcast-Token: " + firstChanged + "\r\n\r\n", 403},
+        {"only the last byte right", state + "X-Veilcast-Token: " + sameEnd + "\r\n\r\n", 403},
         {"the token and one more byte", state + "X-Veilcast-Token: {token}0\r\n\r\n", 403},
         {"the right token in a cookie only", state + "Cookie: veilcast_tune_{port}={token}; token={token}\r\n\r\n", 403},
         {"the right token in the address of the API", "GET /api/state?token={token} HTTP/1.1\r\n" + host + "\r\n", 403},
@@ -341,8 +346,8 @@ TEST_F(TuneTest, ASecondServerOnTheSamePortIsRefused)
     veilcast::tune::ServerOptions same;
     same.port = server->port();
     EXPECT_THROW(veilcast::tune::TuneServer(*session, same), veilcast::tune::PortInUse);
-    // The tool says so and fails.
-    const Result r = runVeilcast("tune '" + plate + "' --port " + std::to_string(server->port()));
+    // The tool says so and fails (were it to serve, the time limit ends it).
+    const Result r = runVeilcast("tune '" + plate + "' --port " + std::to_string(server->port()), "timeout 20 ");
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("127.0.0.1:" + std::to_string(server->port()) + " is in use"), std::string::npos)
         << r.output;
