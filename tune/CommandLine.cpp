@@ -78,11 +78,8 @@ std::string keyCommandLine(const std::string& input, const std::string& settings
 {
     std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
                        " --settings " + commandWord(settingsFile);
-    // A first frame below zero ("-2-0") would read as an option: --frames=-2-0.
-    if (sequence) {
-        const std::string ranges = frameRanges(frames);
-        line += (ranges.front() == '-' ? " --frames=" : " --frames ") + ranges;
-    }
+    if (sequence)
+        line += " --frames " + frameRanges(frames);
     return line;
 }
 

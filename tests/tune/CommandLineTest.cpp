@@ -45,6 +45,11 @@ TEST(TuneCommandLine, QuotesForTheShell)
     EXPECT_EQ(shellQuote(""), "''");
     EXPECT_EQ(keyCommandLine("a b.####.exr", "s.keyer", true, {1, 2}),
               "veilcast 'a b.####.exr' -o 'a b_keyed.####.exr' --settings s.keyer --frames 1-2");
+    // A relative name starting with '-' would read as an option.
+    EXPECT_EQ(keyCommandLine("-a $b.####.exr", "-s.keyer", true, {-2, -1, 0}),
+              "veilcast './-a $b.####.exr' -o './-a $b_keyed.####.exr' --settings ./-s.keyer --frames -2-0");
+    EXPECT_EQ(keyCommandLine("/shots/-a.exr", "/shots/-a.keyer", false, {0}),
+              "veilcast /shots/-a.exr -o /shots/-a_keyed.exr --settings /shots/-a.keyer");
 }
 
 }  // namespace
