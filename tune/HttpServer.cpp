@@ -500,7 +500,9 @@ void HttpServer::Impl::run()
                 events = POLLOUT;
             if (c.state != State::Working)
                 next = std::min(next, c.deadline);
-            fds.push_back({c.fd, events, 0});
+            // Not watched while its answer is made: a client that hung up
+            // would otherwise wake the loop again and again until then.
+            fds.push_back({c.state == State::Working ? -1 : c.fd, events, 0});
             ids.push_back(id);
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -537,8 +539,6 @@ void HttpServer::Impl::run()
                 readFrom(ids[i], c);
             else if (c.state == State::Writing)
                 writeTo(ids[i], c);
-            else if (fds[i].revents & (POLLERR | POLLNVAL))
-                drop(ids[i]);
         }
         // Deadlines: a request not whole in time is refused; an answer not
         // taken in time, or a refused client's leftovers, are dropped.
