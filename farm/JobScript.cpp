@@ -19,14 +19,18 @@ std::string commandText(const std::vector<std::string>& argv)
 
 std::string jobScript(const FarmJob& job)
 {
+    const std::uint64_t frames = job.frames.size();
     std::ostringstream os;
     os << "#!/bin/bash\n"
-       << "# Written by veilcast submit: keys " << job.frames.size() << " frames of " << job.input << " in "
+       << "# Written by veilcast submit: keys " << frames << " frame" << (frames == 1 ? "" : "s") << " in "
        << job.chunks.size() << " task" << (job.chunks.size() == 1 ? "" : "s") << ".\n"
        << "# A task that fails can be run again as it is: frames replace their files only when complete,\n"
        << "# and the same frame keys to the same bytes. Re-submit a narrower --frames to key a few again.\n"
+       << "# Each task refuses to key when the frozen settings differ from the SHA-256 below.\n"
        << "set -eu\n"
        << "veilcast=" << shellQuote(job.veilcast) << "\n"
+       << "settings=" << shellQuote(job.settings) << "\n"
+       << "settings_sha256=" << shellQuote(job.settingsSha256) << "\n"
        << "if [ \"${1:-key}\" = check ]; then\n"
        << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
        << " --summary " << shellQuote(job.summary) << "\n"
@@ -42,7 +46,8 @@ std::string jobScript(const FarmJob& job)
        << "[ -n \"$threads\" ] || threads=$(nproc)\n"
        << "echo \"veilcast job: task $SLURM_ARRAY_TASK_ID keys frames $frames with --threads $threads on $(hostname)\" >&2\n"
        << "exec \"$veilcast\" " << shellQuote(job.input) << " -o " << shellQuote(job.output)
-       << " --frames \"$frames\" --settings " << shellQuote(job.settings) << " --threads \"$threads\"";
+       << " --frames \"$frames\" --frozen-settings \"$settings\" --settings-sha256 \"$settings_sha256\""
+       << " --threads \"$threads\"";
     for (const std::string& o : job.keyOptions)
         os << " " << shellQuote(o);
     os << "\n";
@@ -53,7 +58,8 @@ namespace {
 
 std::vector<std::string> common(const FarmJob& job, const std::string& name, const std::string& log)
 {
-    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name, "--output=" + log};
+    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name, "--chdir=" + job.folder,
+                                     "--output=" + log};
     if (!job.partition.empty())
         argv.push_back("--partition=" + job.partition);
     return argv;

@@ -10,12 +10,15 @@
 namespace veilcast::farm {
 
 // Everything a job script needs, with paths absolute: tasks start wherever
-// the farm manager puts them.
+// the farm manager puts them. Paths reach the script only as single shell
+// words (shellQuote) and never a comment; none may hold a control character.
 struct FarmJob {
     std::string name;                     // the job's name in the queue
     std::string veilcast;                 // the executable every task runs
     std::string input, output;            // sequence patterns
     std::string settings;                 // the frozen settings file
+    std::string settingsSha256;           // its SHA-256, which every task checks before keying
+    std::string folder;                   // where sbatch runs the job and writes its logs
     std::string summary, log, checkLog;   // see FarmFiles
     FrameList frames;                     // the whole range, for the check
     std::vector<FrameList> chunks;        // task i keys chunks[i]
@@ -31,6 +34,8 @@ std::string jobScript(const FarmJob& job);
 
 // The sbatch command lines: the array of key tasks, and the check that runs
 // only once every task has succeeded (`arrayJobId` may be a placeholder).
+// Each runs in the output's folder (--chdir), so the log names sbatch reads
+// as patterns hold no path; they hold no '\\' either, and '%' only as sbatch's own.
 std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath);
 std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
                                             const std::string& arrayJobId);
