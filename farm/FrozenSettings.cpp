@@ -112,11 +112,17 @@ FarmFiles farmFilesFor(const std::string& outputPattern)
     const fs::path folder = fs::path(framePath(fs::path(outputPattern).parent_path().string(), 0));
     const std::string name = farmName(fs::path(outputPattern).filename().string());
     const auto beside = [&](const std::string& suffix) { return (folder / (name + suffix)).string(); };
-    // The logs are named relative to the folder sbatch runs the job in: a
-    // folder's '%' or '\\' would otherwise be read as part of sbatch's
-    // file name pattern, and the name itself holds neither.
-    return {folder.string(), beside(".farm.settings"), beside(".farm.sh"), beside(".farm.summary"),
-            name + ".farm.%A_%a.log", name + ".farm.%j.check.log"};
+    FarmFiles files{folder.string(), name, beside(".farm.settings"), beside(".farm.sh"), beside(".farm.summary"),
+                    "", ""};
+    if (files.folder.find('\\') == std::string::npos) {
+        // The name holds neither '%' nor '\\' (farmName): only the folder's need escaping.
+        std::string escaped;
+        for (const char c : files.folder)
+            escaped += c == '%' ? std::string("%%") : std::string(1, c);
+        files.log = (fs::path(escaped) / (name + ".farm.%A_%a.log")).string();
+        files.checkLog = (fs::path(escaped) / (name + ".farm.%j.check.log")).string();
+    }
+    return files;
 }
 
 FrozenSettings freezeSettings(const Controls& controls, const std::string& pick, const std::string& pickedOn)

@@ -20,6 +20,10 @@ std::string commandText(const std::vector<std::string>& argv)
 std::string jobScript(const FarmJob& job)
 {
     const std::uint64_t frames = job.frames.size();
+    // sbatch cannot name a file in a folder whose name holds a backslash:
+    // the script then sends its output to its log itself.
+    const bool ownLogs = job.log.empty();
+    const std::string logs = "\"$folder\"/" + shellQuote(job.farmName + ".farm.");
     std::ostringstream os;
     os << "#!/bin/bash\n"
        << "# Written by veilcast submit: keys " << frames << " frame" << (frames == 1 ? "" : "s") << " in "
@@ -30,17 +34,23 @@ std::string jobScript(const FarmJob& job)
        << "set -eu\n"
        << "veilcast=" << shellQuote(job.veilcast) << "\n"
        << "settings=" << shellQuote(job.settings) << "\n"
-       << "settings_sha256=" << shellQuote(job.settingsSha256) << "\n"
-       << "if [ \"${1:-key}\" = check ]; then\n"
-       << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
+       << "settings_sha256=" << shellQuote(job.settingsSha256) << "\n";
+    if (ownLogs)
+        os << "folder=" << shellQuote(job.folder) << "\n";
+    os << "if [ \"${1:-key}\" = check ]; then\n";
+    if (ownLogs)
+        os << "    exec >>" << logs << "\"${SLURM_JOB_ID:-0}\".check.log 2>&1\n";
+    os << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
        << " --summary " << shellQuote(job.summary) << "\n"
        << "fi\n"
        << "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
     for (std::size_t i = 0; i < job.chunks.size(); ++i)
         os << "    " << i << ") frames=" << formatFrames(job.chunks[i]) << " ;;\n";
     os << "    *) echo \"veilcast job: no chunk for array task '${SLURM_ARRAY_TASK_ID:-}'\" >&2; exit 2 ;;\n"
-       << "esac\n"
-       << "# The CPUs this task was given; a node's core count would oversubscribe a shared node.\n"
+       << "esac\n";
+    if (ownLogs)
+        os << "exec >>" << logs << "\"${SLURM_ARRAY_JOB_ID:-0}_${SLURM_ARRAY_TASK_ID}\".log 2>&1\n";
+    os << "# The CPUs this task was given; a node's core count would oversubscribe a shared node.\n"
        << "threads=${SLURM_CPUS_PER_TASK:-${SLURM_JOB_CPUS_PER_NODE:-}}\n"
        << "threads=${threads%%[(,]*}\n"
        << "[ -n \"$threads\" ] || threads=$(nproc)\n"
@@ -58,8 +68,8 @@ namespace {
 
 std::vector<std::string> common(const FarmJob& job, const std::string& name, const std::string& log)
 {
-    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name, "--chdir=" + job.folder,
-                                     "--output=" + log};
+    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name,
+                                     "--output=" + (log.empty() ? std::string("/dev/null") : log)};
     if (!job.partition.empty())
         argv.push_back("--partition=" + job.partition);
     return argv;

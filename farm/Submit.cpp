@@ -225,6 +225,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
     job.settings = files.settings;
     job.settingsSha256 = sha256Hex(settingsText);
     job.folder = files.folder;
+    job.farmName = files.name;
     job.summary = files.summary;
     job.log = files.log;
     job.checkLog = files.checkLog;

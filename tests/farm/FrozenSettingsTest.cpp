@@ -138,13 +138,16 @@ TEST_F(FrozenSettingsTest, FilesAreNamedAfterTheSequence)
         const char* log;
     };
     const Case cases[] = {
-        {"/s/out/keyed.####.exr", "/s/out/keyed.####.exr.farm.settings", "keyed.####.exr.farm.%A_%a.log"},
-        {"/s/out/keyed_%04d.exr", "/s/out/keyed_####.exr.farm.settings", "keyed_####.exr.farm.%A_%a.log"},
-        {"/s/out/####.exr", "/s/out/####.exr.farm.settings", "####.exr.farm.%A_%a.log"},
-        {"/s/take\\#2/v\\#3.@@@.png", "/s/take#2/v~233.###.png.farm.settings", "v~233.###.png.farm.%A_%a.log"},
-        {"/s/50%%/50%%off v1.%d%d.exr", "/s/50%/50~25off~20v1.#~#.exr.farm.settings",
-         "50~25off~20v1.#~#.exr.farm.%A_%a.log"},
-        {"/s/a\\b/it's~.#.exr", "/s/a\\b/it~27s~7e.#.exr.farm.settings", "it~27s~7e.#.exr.farm.%A_%a.log"},
+        {"/s/out/keyed.####.exr", "/s/out/keyed.####.exr.farm.settings", "/s/out/keyed.####.exr.farm.%A_%a.log"},
+        {"/s/out/keyed_%04d.exr", "/s/out/keyed_####.exr.farm.settings", "/s/out/keyed_####.exr.farm.%A_%a.log"},
+        {"/s/out/####.exr", "/s/out/####.exr.farm.settings", "/s/out/####.exr.farm.%A_%a.log"},
+        {"/s/take\\#2/v\\#3.@@@.png", "/s/take#2/v~233.###.png.farm.settings",
+         "/s/take#2/v~233.###.png.farm.%A_%a.log"},
+        // sbatch reads "%%" as '%'.
+        {"/s/50%%u/50%%off v1.%d%d.exr", "/s/50%u/50~25off~20v1.#~#.exr.farm.settings",
+         "/s/50%%u/50~25off~20v1.#~#.exr.farm.%A_%a.log"},
+        // A '\\' anywhere makes sbatch take the whole name literally, dropping it: no pattern names the file.
+        {"/s/a\\b/it's~.#.exr", "/s/a\\b/it~27s~7e.#.exr.farm.settings", ""},
     };
     for (const Case& c : cases) {
         const FarmFiles f = farmFilesFor(c.output);

@@ -3,6 +3,9 @@
 #include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/farm/JobScript.h"
 
+#include "LoadedPlugin.h"
+#include "veilcast/host/OperatorNode.h"
+
 #include <OpenImageIO/imagebuf.h>
 
 #include <gtest/gtest.h>
@@ -115,7 +118,11 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
                               .c_str()),
               0);
     const std::string settings = path("farm/k.farm.settings");
-    std::ofstream(settings) << "Screen Color=0.2,0.6,0.2\n";
+    zavtest::loadedPlugin();
+    veilcast::OperatorNode node("ZAVVeilcast");
+    veilcast::applySettings(node.controls(), {veilcast::parseSetting("Screen Color=0.2,0.6,0.2", "--set")});
+    const std::string frozen = formatFrozenSettings(freezeSettings(node.controls(), "none", ""));
+    writeFileAtomically(settings, frozen);
 
     FarmJob job;
     job.name = "veilcast-k";
@@ -123,6 +130,10 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     job.input = path("p.####.exr");
     job.output = path("farm/k.####.exr");
     job.settings = settings;
+    job.settingsSha256 = sha256Hex(frozen);
+    job.folder = path("farm");
+    job.farmName = "k";
+    job.log = path("farm/k.farm.%A_%a.log");
     job.summary = path("farm/k.farm.summary");
     job.frames = veilcast::parseFrameRange("1-5");
     job.chunks = chunkFrames(job.frames, 2);

@@ -15,12 +15,18 @@ namespace veilcast::farm {
 // file name pattern: out/keyed.####.exr gives out/keyed.####.exr.farm.settings,
 // out/keyed.####.exr.farm.sh, ... (see farmName).
 struct FarmFiles {
-    std::string folder;    // the output's folder: sbatch runs the job there
+    std::string folder;    // the output's folder, where all of them are
+    std::string name;      // what each file's name starts with: farmName of the output's file name
     std::string settings;  // the frozen settings every task reads
     std::string script;    // the job script
     std::string summary;   // the check's one-line summary
-    std::string log;       // each task's log, relative to `folder`, with sbatch's %A (job) and %a (task)
-    std::string checkLog;  // the check's log, relative to `folder`, with sbatch's %j (job)
+    // Each task's log and the check's as sbatch --output patterns, with %A
+    // (job), %a (task) and %j (job), the folder's '%' written "%%". Empty
+    // when the folder holds a '\\': sbatch then reads the whole name
+    // literally and drops every '\\', so no pattern names a file there, and
+    // the job script writes its logs itself.
+    std::string log;
+    std::string checkLog;
 };
 FarmFiles farmFilesFor(const std::string& outputPattern);
 

@@ -18,8 +18,8 @@ struct FarmJob {
     std::string input, output;            // sequence patterns
     std::string settings;                 // the frozen settings file
     std::string settingsSha256;           // its SHA-256, which every task checks before keying
-    std::string folder;                   // where sbatch runs the job and writes its logs
-    std::string summary, log, checkLog;   // see FarmFiles
+    std::string folder, farmName;         // see FarmFiles: where the logs go, and what they are named after
+    std::string summary, log, checkLog;   // see FarmFiles; empty logs: the script writes its own
     FrameList frames;                     // the whole range, for the check
     std::vector<FrameList> chunks;        // task i keys chunks[i]
     std::vector<std::string> keyOptions;  // further options for every task
@@ -34,8 +34,7 @@ std::string jobScript(const FarmJob& job);
 
 // The sbatch command lines: the array of key tasks, and the check that runs
 // only once every task has succeeded (`arrayJobId` may be a placeholder).
-// Each runs in the output's folder (--chdir), so the log names sbatch reads
-// as patterns hold no path; they hold no '\\' either, and '%' only as sbatch's own.
+// Their logs are FarmJob's, or /dev/null when the script writes its own.
 std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath);
 std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
                                             const std::string& arrayJobId);
