@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 
 namespace {
@@ -468,5 +469,169 @@ TEST_F(SubmitTest, HostilePathsAreRefusedOrKeyedAsNamed)
                       std::string::npos);
             EXPECT_TRUE(fs::exists(fs::path(script).replace_extension("4243.check.log")));
         }
+    }
+}
+
+// A task keys only with the settings file exactly as submit froze it: any
+// other file, a link to a copy of it included, is refused before anything is
+// written, and no task picks a screen colour of its own.
+TEST_F(SubmitTest, TasksKeyOnlyWithTheFrozenFileAsItWas)
+{
+    writeSequence(1, 2);
+    fs::create_directories(dir / "out");
+    const Result r = submit({"submit", "--farm", "slurm", "p.####.exr", "-o", "out/k.####.exr", "--frames", "1-2",
+                             "--pick-screen", "auto"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::string settings = path("out/k.####.exr.farm.settings"), script = path("out/k.####.exr.farm.sh");
+    const std::string frozen = fileBytes(settings);
+    const std::vector<std::string> farmFiles = filesIn(dir / "out");
+    const auto put = [&](const std::string& bytes) { std::ofstream(settings, std::ios::binary | std::ios::trunc) << bytes; };
+    const auto replaceLine = [&](const std::string& from, const std::string& to) {
+        std::string text = frozen;
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string header = frozen.substr(0, frozen.find('\n') + 1);
+    const std::string endLine = "# end of veilcast frozen settings\n";
+
+    struct Case {
+        const char* what;
+        std::function<void()> tamper;
+    };
+    const Case cases[] = {
+        {"edited", [&] { put(replaceLine("\nClip Black=0\n", "\nClip Black=0.25\n")); }},
+        {"screen colour made black", [&] { put(replaceLine("\nScreen Color=", "\nScreen Color=0,0,0\nX=")); }},
+        {"screen colour removed", [&] {
+             std::string text = frozen;
+             const std::size_t at = text.find("\nScreen Color=");
+             put(text.erase(at + 1, text.find('\n', at + 1) - at));
+         }},
+        {"emptied", [&] { put(""); }},
+        {"header only", [&] { put(header); }},
+        {"header and end only", [&] { put(header + endLine); }},
+        {"cut short", [&] { put(frozen.substr(0, frozen.size() / 2)); }},
+        {"end line cut off", [&] { put(frozen.substr(0, frozen.size() - endLine.size())); }},
+        {"added to", [&] { put(frozen + "Clip White=0.5\n"); }},
+        {"missing", [&] { fs::remove(settings); }},
+        {"a link to an exact copy", [&] {
+             std::ofstream(path("copy.settings"), std::ios::binary) << frozen;
+             fs::remove(settings);
+             fs::create_symlink(path("copy.settings"), settings);
+         }},
+        {"a folder", [&] {
+             fs::remove(settings);
+             fs::create_directory(settings);
+         }},
+        {"a FIFO", [&] {
+             fs::remove(settings);
+             mkfifo(settings.c_str(), 0644);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(settings);
+        put(frozen);
+        c.tamper();
+        const Result t = runArgv({"bash", script}, {"SLURM_ARRAY_TASK_ID=0", "SLURM_CPUS_PER_TASK=1"}, dir.string());
+        EXPECT_EQ(t.exitCode, 2) << t.output;
+        EXPECT_NE(t.output.find("veilcast: " + settings + ": "), std::string::npos) << t.output;
+        EXPECT_EQ(t.output.find("picked"), std::string::npos) << t.output;
+        for (const std::string& f : filesIn(dir / "out"))
+            EXPECT_NE(std::find(farmFiles.begin(), farmFiles.end(), f), farmFiles.end()) << f;
+    }
+    fs::remove_all(settings);
+    put(frozen);
+    const Result good = runArgv({"bash", script}, {"SLURM_ARRAY_TASK_ID=1", "SLURM_CPUS_PER_TASK=1"}, dir.string());
+    EXPECT_EQ(good.exitCode, 0) << good.output;
+    EXPECT_EQ(good.output.find("picked"), std::string::npos) << good.output;
+    EXPECT_TRUE(fs::exists(path("out/k.0002.exr")));
+
+    // The same checks on veilcast's own options, with the SHA-256 from sha256sum.
+    struct Direct {
+        const char* what;
+        std::string text;
+        std::vector<std::string> extra;
+        int status;
+        const char* message;
+    };
+    const Direct direct[] = {
+        {"black screen, complete", replaceLine("\nScreen Color=", "\nScreen Color=0,0,0\nX="), {}, 2, "unknown control \"X\""},
+        {"black screen", [&] {
+             std::string text = frozen;
+             const std::size_t at = text.find("\nScreen Color=");
+             return text.replace(at + 1, text.find('\n', at + 1) - at - 1, "Screen Color=0,0,0");
+         }(), {}, 0, ""},
+        {"no screen colour", [&] {
+             std::string text = frozen;
+             const std::size_t at = text.find("\nScreen Color=");
+             return text.erase(at + 1, text.find('\n', at + 1) - at);
+         }(), {}, 2, "holds no Screen Color"},
+        {"a control left out", replaceLine("\nClip White=1\n", "\n"), {}, 2, "give no value for Clip White"},
+        {"with --set", frozen, {"--set", "Clip Black=0.1"}, 2, "does not go with"},
+        {"with --pick-screen", frozen, {"--pick-screen", "auto"}, 2, "does not go with"},
+    };
+    for (const Direct& d : direct) {
+        SCOPED_TRACE(d.what);
+        const std::string file = path("direct.settings");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << d.text;
+        std::vector<std::string> args = {VEILCAST_BINARY, "p.####.exr", "-o", "direct/k.####.exr", "--frames", "1",
+                                         "--frozen-settings", file, "--settings-sha256", sha256sum(file)};
+        args.insert(args.end(), d.extra.begin(), d.extra.end());
+        fs::remove_all(dir / "direct");
+        fs::create_directories(dir / "direct");
+        const Result t = runArgv(args, {}, dir.string());
+        EXPECT_EQ(t.exitCode, d.status) << t.output;
+        EXPECT_NE(t.output.find(d.message), std::string::npos) << t.output;
+        EXPECT_EQ(t.output.find("picked"), std::string::npos) << t.output;
+        EXPECT_EQ(fs::exists(path("direct/k.0001.exr")), d.status == 0);
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--settings-sha256", sha256sum(settings)},
+          std::vector<std::string>{"--frozen-settings", settings},
+          std::vector<std::string>{"--frozen-settings", settings, "--settings-sha256", "ABC"}}) {
+        std::vector<std::string> all = {VEILCAST_BINARY, "p.####.exr", "-o", "direct/k.####.exr", "--frames", "1"};
+        all.insert(all.end(), args.begin(), args.end());
+        const Result t = runArgv(all, {}, dir.string());
+        EXPECT_EQ(t.exitCode, 2) << t.output;
+    }
+}
+
+// What every task would refuse, submit refuses before it writes or submits
+// anything: an output frame that is a frame of the input, however the
+// pattern is spelled, and a range that names no input frame.
+TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
+{
+    writeSequence(1, 3);
+    fs::create_directories(dir / "sub");
+    fs::create_directory_symlink(dir, dir / "same");
+    for (const char* name : {"q.1.exr", "q.2.exr", "q.3.exr", "wide.00002.exr", "wide.10002.exr"})
+        fs::copy_file(path(framePath(1)), path(name));
+    struct Case {
+        std::string input, output, frames, message;
+    };
+    const Case cases[] = {
+        {"p.####.exr", "p.####.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "p.@@@@.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "p.%04d.exr", "2-3", "frame 2 of the output"},
+        {"p.%04d.exr", "./sub/../p.####.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "same/p.####.exr", "1-3", "is frame 1 of the input"},
+        {"q.%d.exr", "q.#.exr", "1-3", "frame 1 of the output"},
+        // Output frame 2 is wide.10002.exr, input frame 10002.
+        {"wide.#####.exr", "wide.1####.exr", "2,10002", "frame 2 of the output"},
+        {"p.####.exr", "k.####.exr", "50-60", "none of the frames"},
+        {"p.####.exr", "sub/####/k.exr", "1-3", "numbers its folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output + " " + c.frames);
+        fs::remove(sbatchLog);
+        const std::vector<std::string> before = filesIn(dir);
+        const Result r = submit({"submit", "--farm", "slurm", c.input, "-o", c.output, "--frames", c.frames,
+                                 "--set", "Screen Color=0.1,0.6,0.1"});
+        EXPECT_EQ(r.exitCode, 2) << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        EXPECT_EQ(filesIn(dir), before);
+        EXPECT_TRUE(filesIn(dir / "sub").empty());
+        EXPECT_FALSE(fs::exists(sbatchLog));
     }
 }
