@@ -18,6 +18,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -52,6 +53,20 @@ TEST(JobScript, JobIdFromSbatch)
         EXPECT_EQ(parseJobId(out), id) << out;
     for (const char* bad : {"", "\n", "Submitted batch job 12\n", "12x\n", "sbatch: error: Batch job submission failed\n"})
         EXPECT_THROW(parseJobId(bad), std::runtime_error) << bad;
+}
+
+TEST(JobScript, SaysHowManyFramesAndTasks)
+{
+    for (const auto& [frames, chunk, line] :
+         {std::tuple{"7", 1, "# Written by veilcast submit: keys 1 frame in 1 task.\n"},
+          std::tuple{"1-2", 1, "# Written by veilcast submit: keys 2 frames in 2 tasks.\n"},
+          std::tuple{"1-5", 5, "# Written by veilcast submit: keys 5 frames in 1 task.\n"}}) {
+        FarmJob job;
+        job.frames = veilcast::parseFrameRange(frames);
+        job.chunks = chunkFrames(job.frames, static_cast<std::uint64_t>(chunk));
+        job.log = "/o/k.farm.%A_%a.log";
+        EXPECT_NE(jobScript(job).find(line), std::string::npos) << jobScript(job);
+    }
 }
 
 std::string fileBytes(const std::string& p)
