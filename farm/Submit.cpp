@@ -60,11 +60,12 @@ std::string describePick(const SubmitRequest& request, bool screenSet)
     return screenSet ? "none" : "auto";
 }
 
-// The input frame that `output` (an existing file) is, if any: the frame
-// itself or any other whose number the name holds. Only folders that are
-// one folder on disk can hold both; the names are then compared as framePath
-// writes them, so every spelling of the pattern (####, @@@@, %04d, %d) is
-// caught, and so is a file that is the same file under another name.
+// The input frame that `output` (an existing file) is, if any: the same
+// frame, or any frame whose number the file name holds, that framePath names
+// alike and that is the same file on disk. So every spelling of the patterns
+// (####, @@@@, %04d, %d, "./a/../a", a linked folder) is caught, and so is
+// an output frame that lands on another frame of the input (p.1####.exr
+// frame 2 is p.#####.exr frame 10002).
 std::optional<int> inputFrameAt(const std::string& inputPattern, const std::string& output, int frame)
 {
     std::error_code ec;
