@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Arguments.h"
 
+#include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/host/UsageError.h"
 #include "veilcast/media/ColourSpaces.h"
 #include "veilcast/media/Metadata.h"
@@ -32,6 +33,20 @@ KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancell
 {
     KeyJobOptions job;
     job.cancellation = cancellation;
+    if (!args.frozenSettings.empty() || !args.settingsSha256.empty()) {
+        // A farm task: every value and the screen colour come from the file
+        // submit froze, byte for byte as it was then, and nothing else.
+        if (args.frozenSettings.empty() || args.settingsSha256.empty())
+            throw UsageError("--frozen-settings and --settings-sha256 go together (the farm's job script gives both)");
+        if (!args.settingsFile.empty() || !args.sets.empty() || !args.pick.empty())
+            throw UsageError("--frozen-settings holds every value and the screen colour; it does not go with "
+                             "--settings, --set or --pick-screen");
+        if (args.settingsSha256.size() != 64 ||
+            args.settingsSha256.find_first_not_of("0123456789abcdef") != std::string::npos)
+            throw UsageError("--settings-sha256 takes 64 lowercase hex digits, not "" + args.settingsSha256 + """);
+        job.settings = farm::readFrozenFile(args.frozenSettings, args.settingsSha256).settings.values;
+        job.frozen = true;
+    }
     if (!args.settingsFile.empty())
         job.settings = readSettingsFile(args.settingsFile);
     for (const std::string& s : args.sets)

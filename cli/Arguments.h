@@ -15,6 +15,8 @@ struct Arguments {
     std::string input, output;
     std::vector<std::string> sets;
     std::string settingsFile;
+    std::string frozenSettings;  // a farm task's settings file, frozen by submit; empty: none
+    std::string settingsSha256;  // what the frozen settings must hash to
     bool listKnobs = false;
     std::string pick;
     bool raw = false;

@@ -54,6 +54,12 @@ int main(int argc, char** argv)
         ->allow_extra_args(false);
     app.add_option("--settings", args.settingsFile, "Read NAME=VALUE lines from a file (# starts a comment)")
         ->type_name("FILE");
+    app.add_option("--frozen-settings", args.frozenSettings,
+                   "A farm task's settings, frozen by veilcast submit: every value and the screen colour; "
+                   "refused unless they hash to --settings-sha256")
+        ->type_name("FILE");
+    app.add_option("--settings-sha256", args.settingsSha256, "The SHA-256 the --frozen-settings file must have")
+        ->type_name("HEX");
     app.add_flag("--list-knobs", args.listKnobs, "List the controls with kinds, defaults, ranges and items");
     app.add_option("--pick-screen", args.pick,
                    "Set the screen colour from the image: X0,Y0,X1,Y1 averages that pixel box (inclusive), "

@@ -6,15 +6,19 @@
 
 #include <OpenImageIO/strutil.h>
 
+#include <openssl/evp.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,43 +30,99 @@ namespace Strutil = OIIO::Strutil;
 namespace {
 
 constexpr char kMarker[] = "# veilcast frozen settings";
+constexpr char kEnd[] = "# end of veilcast frozen settings";
 constexpr char kPickLine[] = "# pick: ";
-constexpr char kPickedOnLine[] = "# picked on: ";
+constexpr char kPickedOnLine[] = "# picked on frame: ";
 
-// The output's file name up to its frame number, without the separator before it.
-std::string sequenceStem(const std::string& outputPattern)
+// Settings files are a few lines; anything much larger is the wrong file.
+constexpr off_t kMaxFrozenFileBytes = 1 << 20;
+
+bool startsWith(std::string_view line, std::string_view prefix)
 {
-    const std::string name = fs::path(outputPattern).filename().string();
-    std::string stem;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i];
-        if (c == '\\' && i + 1 < name.size()) {
-            stem += name[++i];
-            continue;
-        }
-        if (c == '#' || c == '@' || (c == '%' && i + 1 < name.size() && name[i + 1] != '%'))
-            break;
-        stem += c;
-    }
-    while (!stem.empty() && (stem.back() == '.' || stem.back() == '_' || stem.back() == '-'))
-        stem.pop_back();
-    return stem.empty() ? "veilcast" : stem;
+    return line.substr(0, prefix.size()) == prefix;
 }
 
-bool startsWith(const std::string& line, const char* prefix)
+bool keptInName(unsigned char c)
 {
-    return line.compare(0, std::strlen(prefix), prefix) == 0;
+    return std::isalnum(c) || c >= 0x80 || std::strchr(".,_-+=", c) != nullptr;
+}
+
+std::string hexByte(unsigned char c)
+{
+    static const char digits[] = "0123456789abcdef";
+    return {digits[c >> 4], digits[c & 15]};
 }
 
 }  // namespace
 
+std::string farmName(const std::string& pattern)
+{
+    // The pattern's pieces as framePath reads them: "\#", "\@", "\%" and "%%"
+    // are the characters themselves; '#' and '@' runs (at most 32 digits)
+    // and %d / %0Nd are the frame number.
+    std::string name;
+    bool afterNumber = false;
+    const auto literal = [&](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        name += keptInName(c) ? std::string(1, ch) : "~" + hexByte(c);
+        afterNumber = false;
+    };
+    const auto number = [&](int width) {
+        if (afterNumber)
+            name += '~';
+        name += std::string(static_cast<std::size_t>(std::clamp(width, 1, 32)), '#');
+        afterNumber = true;
+    };
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+        if (c == '\\' && (next == '#' || next == '@' || next == '%')) {
+            literal(next);
+            ++i;
+        } else if (c == '%' && next == '%') {
+            literal('%');
+            ++i;
+        } else if (c == '#' || c == '@') {
+            std::size_t end = i;
+            while (end < pattern.size() && pattern[end] == c)
+                ++end;
+            number(static_cast<int>(std::min<std::size_t>(end - i, 32)));
+            i = end - 1;
+        } else if (c == '%') {
+            std::size_t end = i + 1;
+            while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end])))
+                ++end;
+            if (end < pattern.size() && pattern[end] == 'd') {
+                int width = 1;
+                std::from_chars(pattern.data() + i + 1, pattern.data() + end, width);
+                number(width);
+                i = end;
+            } else {
+                literal(c);
+            }
+        } else {
+            literal(c);
+        }
+    }
+    return name;
+}
+
 FarmFiles farmFilesFor(const std::string& outputPattern)
 {
     const fs::path folder = fs::path(framePath(fs::path(outputPattern).parent_path().string(), 0));
-    const std::string stem = sequenceStem(outputPattern);
-    const auto beside = [&](const std::string& suffix) { return (folder / (stem + suffix)).string(); };
-    return {beside(".farm.settings"), beside(".farm.sh"), beside(".farm.summary"), beside(".farm.%A_%a.log"),
-            beside(".farm.%j.check.log")};
+    const std::string name = farmName(fs::path(outputPattern).filename().string());
+    const auto beside = [&](const std::string& suffix) { return (folder / (name + suffix)).string(); };
+    FarmFiles files{folder.string(), name, beside(".farm.settings"), beside(".farm.sh"), beside(".farm.summary"),
+                    "", ""};
+    if (files.folder.find('\\') == std::string::npos) {
+        // The name holds neither '%' nor '\\' (farmName): only the folder's need escaping.
+        std::string escaped;
+        for (const char c : files.folder)
+            escaped += c == '%' ? std::string("%%") : std::string(1, c);
+        files.log = (fs::path(escaped) / (name + ".farm.%A_%a.log")).string();
+        files.checkLog = (fs::path(escaped) / (name + ".farm.%j.check.log")).string();
+    }
+    return files;
 }
 
 FrozenSettings freezeSettings(const Controls& controls, const std::string& pick, const std::string& pickedOn)
@@ -74,40 +134,129 @@ FrozenSettings freezeSettings(const Controls& controls, const std::string& pick,
     return frozen;
 }
 
-std::string formatFrozenSettings(const FrozenSettings& frozen, const std::string& outputPattern)
+std::string formatFrozenSettings(const FrozenSettings& frozen)
 {
     std::ostringstream os;
-    os << kMarker << " for " << outputPattern << "\n"
-       << "# Written once by veilcast submit; every task of the job keys with exactly these values.\n"
+    os << kMarker << "\n"
+       << "# Written once by veilcast submit; every task of the job keys with exactly these values and\n"
+       << "# refuses to start when this file differs from what the job script's SHA-256 says.\n"
        << kPickLine << frozen.pick << "\n";
     if (!frozen.pickedOn.empty())
         os << kPickedOnLine << frozen.pickedOn << "\n";
     for (const Setting& s : frozen.values)
         os << s.name << "=" << s.value << "\n";
+    os << kEnd << "\n";
     return os.str();
 }
 
-FrozenSettings readFrozenSettings(const std::string& path)
+FrozenSettings parseFrozenSettings(std::string_view text, const std::string& origin)
 {
-    const std::vector<Setting> values = readSettingsFile(path);
-    std::ifstream in(path);
-    std::string line;
-    if (!std::getline(in, line) || !startsWith(line, kMarker))
-        throw UsageError(path + ": is not a frozen settings file written by veilcast submit");
+    const auto refuse = [&](const std::string& why) {
+        return UsageError(origin + ": " + why + "; it is not a whole frozen settings file written by veilcast submit");
+    };
+    if (text.empty() || text.back() != '\n')
+        throw refuse("the file does not end with a whole line");
+    std::vector<std::string_view> lines;
+    for (std::string_view rest = text.substr(0, text.size() - 1);;) {
+        const std::size_t end = rest.find('\n');
+        lines.push_back(rest.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
+    if (lines.front() != kMarker)
+        throw refuse("the first line is not \"" + std::string(kMarker) + "\"");
+    if (lines.size() < 2 || lines.back() != kEnd)
+        throw refuse("the last line is not \"" + std::string(kEnd) + "\" (the file was cut short or added to)");
     FrozenSettings frozen;
     frozen.pick.clear();
-    while (std::getline(in, line) && startsWith(line, "#")) {
+    bool screen = false;
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        const std::string line(lines[i]);
+        const std::string where = origin + ":" + std::to_string(i + 1);
+        if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+            throw UsageError(where + ": a control character in the line");
         if (startsWith(line, kPickLine))
             frozen.pick = line.substr(std::strlen(kPickLine));
         else if (startsWith(line, kPickedOnLine))
             frozen.pickedOn = line.substr(std::strlen(kPickedOnLine));
+        else if (startsWith(line, "#"))
+            continue;
+        else {
+            Setting s = parseSetting(line, where);
+            if (s.value.empty())
+                throw UsageError(where + ": " + s.name + " has no value");
+            screen = screen || Strutil::iequals(s.name, "Screen Color") || Strutil::iequals(s.name, "ScreenColorKnob");
+            s.origin = where;
+            frozen.values.push_back(s);
+        }
     }
     if (frozen.pick.empty())
-        throw UsageError(path + ": the frozen settings file does not say how its screen colour was found");
-    frozen.values = values;
-    for (Setting& s : frozen.values)
-        s.origin = "current";
+        throw refuse("it does not say how its screen colour was found");
+    if (!screen)
+        throw refuse("it holds no Screen Color");
     return frozen;
+}
+
+std::string sha256Hex(std::string_view bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length != 32)
+        throw std::runtime_error("SHA-256: the crypto library failed");
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i)
+        hex += hexByte(digest[i]);
+    return hex;
+}
+
+FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSha256)
+{
+    // O_NOFOLLOW: a link planted in place of the file would let whoever owns
+    // its target change the key; O_NONBLOCK: a FIFO must not hang the task
+    // before it is refused as not a regular file.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        throw UsageError(path + ": cannot read the frozen settings: " +
+                         (error == ELOOP ? std::string("it is a symbolic link") : std::strerror(error)));
+    }
+    struct stat st;
+    FrozenFile file;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool small = regular && st.st_size <= kMaxFrozenFileBytes;
+    int error = 0;
+    if (small) {
+        // One byte more than the size: a file that grows while it is read is not the one hashed.
+        file.bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+        std::size_t done = 0;
+        while (done < file.bytes.size()) {
+            const ssize_t n = read(fd, file.bytes.data() + done, file.bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        file.bytes.resize(done);
+    }
+    close(fd);
+    if (!regular)
+        throw UsageError(path + ": the frozen settings are not a regular file");
+    if (!small)
+        throw UsageError(path + ": the frozen settings file is larger than " + std::to_string(kMaxFrozenFileBytes) +
+                         " bytes");
+    if (error != 0)
+        throw UsageError(path + ": cannot read the frozen settings: " + std::strerror(error));
+    file.sha256 = sha256Hex(file.bytes);
+    if (!expectedSha256.empty() && file.sha256 != expectedSha256)
+        throw UsageError(path + ": the frozen settings have changed since the job was submitted (SHA-256 " +
+                         file.sha256 + ", the job's is " + expectedSha256 +
+                         "); nothing was keyed. Submit again to freeze them anew.");
+    file.settings = parseFrozenSettings(file.bytes, path);
+    return file;
 }
 
 bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen)

@@ -19,30 +19,45 @@ std::string commandText(const std::vector<std::string>& argv)
 
 std::string jobScript(const FarmJob& job)
 {
+    const std::uint64_t frames = job.frames.size();
+    // sbatch cannot name a file in a folder whose name holds a backslash:
+    // the script then sends its output to its log itself.
+    const bool ownLogs = job.log.empty();
+    const std::string logs = "\"$folder\"/" + shellQuote(job.farmName + ".farm.");
     std::ostringstream os;
     os << "#!/bin/bash\n"
-       << "# Written by veilcast submit: keys " << job.frames.size() << " frames of " << job.input << " in "
+       << "# Written by veilcast submit: keys " << frames << " frame" << (frames == 1 ? "" : "s") << " in "
        << job.chunks.size() << " task" << (job.chunks.size() == 1 ? "" : "s") << ".\n"
        << "# A task that fails can be run again as it is: frames replace their files only when complete,\n"
        << "# and the same frame keys to the same bytes. Re-submit a narrower --frames to key a few again.\n"
+       << "# Each task refuses to key when the frozen settings differ from the SHA-256 below.\n"
        << "set -eu\n"
        << "veilcast=" << shellQuote(job.veilcast) << "\n"
-       << "if [ \"${1:-key}\" = check ]; then\n"
-       << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
+       << "settings=" << shellQuote(job.settings) << "\n"
+       << "settings_sha256=" << shellQuote(job.settingsSha256) << "\n";
+    if (ownLogs)
+        os << "folder=" << shellQuote(job.folder) << "\n";
+    os << "if [ \"${1:-key}\" = check ]; then\n";
+    if (ownLogs)
+        os << "    exec >>" << logs << "\"${SLURM_JOB_ID:-0}\".check.log 2>&1\n";
+    os << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
        << " --summary " << shellQuote(job.summary) << "\n"
        << "fi\n"
        << "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
     for (std::size_t i = 0; i < job.chunks.size(); ++i)
         os << "    " << i << ") frames=" << formatFrames(job.chunks[i]) << " ;;\n";
     os << "    *) echo \"veilcast job: no chunk for array task '${SLURM_ARRAY_TASK_ID:-}'\" >&2; exit 2 ;;\n"
-       << "esac\n"
-       << "# The CPUs this task was given; a node's core count would oversubscribe a shared node.\n"
+       << "esac\n";
+    if (ownLogs)
+        os << "exec >>" << logs << "\"${SLURM_ARRAY_JOB_ID:-0}_${SLURM_ARRAY_TASK_ID}\".log 2>&1\n";
+    os << "# The CPUs this task was given; a node's core count would oversubscribe a shared node.\n"
        << "threads=${SLURM_CPUS_PER_TASK:-${SLURM_JOB_CPUS_PER_NODE:-}}\n"
        << "threads=${threads%%[(,]*}\n"
        << "[ -n \"$threads\" ] || threads=$(nproc)\n"
        << "echo \"veilcast job: task $SLURM_ARRAY_TASK_ID keys frames $frames with --threads $threads on $(hostname)\" >&2\n"
        << "exec \"$veilcast\" " << shellQuote(job.input) << " -o " << shellQuote(job.output)
-       << " --frames \"$frames\" --settings " << shellQuote(job.settings) << " --threads \"$threads\"";
+       << " --frames \"$frames\" --frozen-settings \"$settings\" --settings-sha256 \"$settings_sha256\""
+       << " --threads \"$threads\"";
     for (const std::string& o : job.keyOptions)
         os << " " << shellQuote(o);
     os << "\n";
@@ -53,7 +68,8 @@ namespace {
 
 std::vector<std::string> common(const FarmJob& job, const std::string& name, const std::string& log)
 {
-    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name, "--output=" + log};
+    std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name,
+                                     "--output=" + (log.empty() ? std::string("/dev/null") : log)};
     if (!job.partition.empty())
         argv.push_back("--partition=" + job.partition);
     return argv;

@@ -5,6 +5,7 @@
 #include "Command.h"
 #include "veilcast/host/UsageError.h"
 #include "veilcast/session/KeySession.h"
+#include "veilcast/session/PathText.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/farm/JobScript.h"
@@ -14,7 +15,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <filesystem>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 
 namespace veilcast::farm {
@@ -55,6 +60,58 @@ std::string describePick(const SubmitRequest& request, bool screenSet)
     return screenSet ? "none" : "auto";
 }
 
+// The input frame that `output` (an existing file) is, if any: the same
+// frame, or any frame whose number the file name holds, that framePath names
+// alike and that is the same file on disk. So every spelling of the patterns
+// (####, @@@@, %04d, %d, "./a/../a", a linked folder) is caught, and so is
+// an output frame that lands on another frame of the input (p.1####.exr
+// frame 2 is p.#####.exr frame 10002).
+std::optional<int> inputFrameAt(const std::string& inputPattern, const std::string& output, int frame)
+{
+    std::error_code ec;
+    const std::string in = framePath(inputPattern, frame);
+    if (fs::equivalent(in, output, ec))
+        return frame;
+    const std::string name = fs::path(output).filename().string();
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            continue;
+        const bool negative = i > 0 && name[i - 1] == '-';
+        for (std::size_t end = i + 1; end <= name.size() && std::isdigit(static_cast<unsigned char>(name[end - 1]));
+             ++end) {
+            std::int64_t value = 0;
+            const auto [last, error] = std::from_chars(name.data() + i, name.data() + end, value);
+            if (error != std::errc() || last != name.data() + end || value > std::numeric_limits<int>::max())
+                break;
+            for (const std::int64_t f : {value, negative ? -value : value}) {
+                const std::string candidate = framePath(inputPattern, static_cast<int>(f));
+                if (fs::path(candidate).filename() == name && fs::equivalent(candidate, output, ec))
+                    return static_cast<int>(f);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Refuses an output sequence any of whose frames, as they exist now, is a
+// frame of the input: a task would overwrite a plate another task reads.
+void refuseOutputOverInput(const std::string& input, const std::string& output, const FrameList& frames,
+                           const std::string& shownOutput)
+{
+    const FrameCheck existing = checkFrames(output, frames);
+    std::optional<std::pair<int, int>> clash;
+    existing.present.forEach([&](int f) {
+        if (const auto in = inputFrameAt(input, framePath(output, f), f))
+            clash = std::make_pair(f, *in);
+        return !clash;
+    });
+    if (clash)
+        throw UsageError("submit: frame " + std::to_string(clash->first) + " of the output " +
+                         escapedPath(shownOutput) + " is frame " + std::to_string(clash->second) +
+                         " of the input (" + escapedPath(framePath(output, clash->first)) +
+                         "): keying would overwrite a plate; nothing was submitted");
+}
+
 // The same colour KeySession::keyFile would pick on this frame.
 Colour pickOn(const std::string& frame, const std::string& pick, const ReadOptions& read)
 {
@@ -73,8 +130,20 @@ void submit(const SubmitRequest& request, std::ostream& out)
         throw UsageError("--farm: \"" + request.farm + "\" is not a farm veilcast submits to (slurm)");
     if (request.input.empty() || request.output.empty())
         throw UsageError("submit: give the input sequence and -o OUTPUT");
+    // Paths go into the job script's lines: one newline would make a line of its own.
+    refuseControlCharacters(request.input, "submit: the input");
+    refuseControlCharacters(request.output, "submit: the output");
+    for (const std::string& d : request.pluginPaths)
+        refuseControlCharacters(d, "submit: --plugin-path");
+    for (const auto& [value, what] : {std::pair{request.partition, "--partition"}, {request.read.part, "--part"},
+                                      {request.read.layer, "--layer"}, {request.dateTime, "--date-time"}})
+        refuseControlCharacters(value, std::string("submit: ") + what);
     if (!isSequencePattern(request.input) || !isSequencePattern(request.output))
         throw UsageError("submit: input and output must both be sequences, such as plate.####.exr");
+    if (isSequencePattern(fs::path(request.output).parent_path().string()))
+        throw UsageError("submit: the output " + escapedPath(request.output) +
+                         " numbers its folder; the frame number goes in the file name, with the farm's files "
+                         "beside the frames in one folder");
     if (request.frames.empty())
         throw UsageError("submit: give the frames with --frames, e.g. 1001-1100");
     if (request.dateTime == "now")
@@ -86,10 +155,14 @@ void submit(const SubmitRequest& request, std::ostream& out)
     const std::vector<FrameList> chunks =
         chunkFrames(frames, request.chunk ? request.chunk : defaultChunkSize(frames.size()));
     const FrameCheck check = checkFrames(input, frames);
+    if (check.present.empty())
+        throw UsageError("submit: none of the frames " + frames.describe() + " of " + escapedPath(request.input) +
+                         " exists; nothing was submitted");
     if (!check.missing.empty())
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(frames.size()) +
-                                 " frames of " + request.input + " missing: " + check.missing.describe() +
+                                 " frames of " + escapedPath(request.input) + " missing: " + check.missing.describe() +
                                  " (nothing was submitted)");
+    refuseOutputOverInput(input, output, frames, request.output);
 
     KeyJobOptions options;
     if (!request.settingsFile.empty())
@@ -118,30 +191,42 @@ void submit(const SubmitRequest& request, std::ostream& out)
     checkOutputPath(framePath(output, firstFrame), dataType, keyer.keysAlpha());
 
     const FarmFiles files = farmFilesFor(output);
+    for (const std::string& file : {files.settings, files.script, files.summary})
+        if (exists(file) && inputFrameAt(input, file, firstFrame))
+            throw UsageError("submit: " + escapedPath(file) + " is a frame of the input; the farm's files for " +
+                             escapedPath(request.output) + " would replace it");
     FrozenSettings frozen = freezeSettings(controls, pick, "");
+    std::string settingsText;
     bool reused = false;
     if (exists(files.settings)) {
-        const FrozenSettings earlier = readFrozenSettings(files.settings);
-        if (!sameKey(earlier, frozen, pick == "none"))
-            throw UsageError(files.settings + " holds other settings for " + request.output +
+        // Read as a task reads it: the job keys with exactly these bytes.
+        FrozenFile earlier = readFrozenFile(files.settings);
+        if (!sameKey(earlier.settings, frozen, pick == "none"))
+            throw UsageError(escapedPath(files.settings) + " holds other settings for " +
+                             escapedPath(request.output) +
                              ", frozen by an earlier submit; every frame of a sequence keys with the same "
                              "values. Remove it to key the sequence anew (once no job of it is queued).");
-        frozen = earlier;
+        frozen = earlier.settings;
+        settingsText = std::move(earlier.bytes);
         reused = true;
-    } else if (pick != "none") {
-        const std::string frame = framePath(input, firstFrame);
-        controls.set("ScreenColorKnob", pickOn(frame, pick, request.read));
-        frozen = freezeSettings(controls, pick, frame);
+    } else {
+        if (pick != "none") {
+            controls.set("ScreenColorKnob", pickOn(framePath(input, firstFrame), pick, request.read));
+            frozen = freezeSettings(controls, pick, std::to_string(firstFrame));
+        }
+        settingsText = formatFrozenSettings(frozen);
     }
-    const std::string settingsText = formatFrozenSettings(frozen, output);
 
     FarmJob job;
-    job.name = "veilcast-" + fs::path(files.settings).filename().string();
-    job.name = job.name.substr(0, job.name.size() - std::string(".farm.settings").size());
+    job.name = "veilcast-" + farmName(fs::path(output).filename().string());
     job.veilcast = executablePath();
+    refuseControlCharacters(job.veilcast, "submit: the veilcast executable");
     job.input = input;
     job.output = output;
     job.settings = files.settings;
+    job.settingsSha256 = sha256Hex(settingsText);
+    job.folder = files.folder;
+    job.farmName = files.name;
     job.summary = files.summary;
     job.log = files.log;
     job.checkLog = files.checkLog;
@@ -166,8 +251,8 @@ void submit(const SubmitRequest& request, std::ostream& out)
     const std::vector<std::string> arrayCommand = arraySubmitCommand(job, files.script);
 
     if (request.dryRun) {
-        out << "# " << files.settings << (reused ? " (frozen earlier, kept)" : "") << "\n"
-            << settingsText << "\n# " << files.script << "\n"
+        out << "# " << escapedPath(files.settings) << (reused ? " (frozen earlier, kept)" : "") << "\n"
+            << settingsText << "\n# " << escapedPath(files.script) << "\n"
             << script << "\n"
             << commandText(arrayCommand) << "\n"
             << commandText(checkSubmitCommand(job, files.script, "ARRAY_JOB_ID")) << "\n";
@@ -189,15 +274,15 @@ void submit(const SubmitRequest& request, std::ostream& out)
                                  std::to_string(checkJob.status) + "): " + commandText(checkCommand));
     const std::string checkId = parseJobId(checkJob.output);
     if (reused)
-        out << "using the settings frozen earlier in " << files.settings
-            << " (screen " << (pick == "none" ? "as set" : "picked once, on " + frozen.pickedOn) << ")\n";
+        out << "using the settings frozen earlier in " << escapedPath(files.settings) << " (screen "
+            << (pick == "none" ? "as set" : "picked once, on frame " + frozen.pickedOn) << ")\n";
     else if (pick != "none")
         out << "picked screen colour "
             << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
-            << framePath(input, firstFrame) << "\n";
+            << escapedPath(framePath(input, firstFrame)) << "\n";
     out << "submitted job " << arrayId << ": " << chunks.size() << " task" << (chunks.size() == 1 ? "" : "s")
-        << " keying frames " << formatFrames(frames) << " with " << files.settings << "\n"
-        << "check job " << checkId << " runs after them and writes " << files.summary << "\n"
+        << " keying frames " << formatFrames(frames) << " with " << escapedPath(files.settings) << "\n"
+        << "check job " << checkId << " runs after them and writes " << escapedPath(files.summary) << "\n"
         << "follow with: squeue -j " << arrayId << "; sacct -j " << arrayId << "\n";
     out.flush();
 }

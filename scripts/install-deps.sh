@@ -20,6 +20,7 @@ else
   time bc
   python3-numpy python3-openimageio
   libcpp-httplib-dev nlohmann-json3-dev
+  libssl-dev
   chromium chromium-driver python3-selenium python3-pytest
   qemu-user
   "$@"

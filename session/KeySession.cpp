@@ -45,7 +45,14 @@ KeySession::KeySession(const std::vector<std::string>& pluginDirectories, const 
     const Controls::Control* screen = controls.find("ScreenColorKnob");
     const bool screenSet = std::any_of(options_.settings.begin(), options_.settings.end(),
                                        [&](const Setting& s) { return controls.find(s.name) == screen; });
-    if (!screenSet && options_.pick.kind == ScreenPick::Kind::None)
+    if (options_.frozen) {
+        // A task picking its own colour would key its chunk unlike the others.
+        options_.pick.kind = ScreenPick::Kind::None;
+        for (const Controls::Control& c : controls.all())
+            if (c.hasValue() && std::none_of(options_.settings.begin(), options_.settings.end(),
+                                             [&](const Setting& s) { return controls.find(s.name) == &c; }))
+                throw UsageError("the frozen settings give no value for " + c.label() + "; nothing was keyed");
+    } else if (!screenSet && options_.pick.kind == ScreenPick::Kind::None)
         options_.pick.kind = ScreenPick::Kind::Auto;
 }
 

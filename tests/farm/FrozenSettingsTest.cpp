@@ -15,6 +15,8 @@
 #include <fstream>
 #include <limits>
 
+#include "veilcast/media/FrameSequence.h"
+
 namespace {
 
 using namespace veilcast;
@@ -79,8 +81,7 @@ TEST_F(FrozenSettingsTest, EveryValueReadsBackToTheSameBits)
         applySettings(node.controls(), settings);
         node.controls().set("ScreenColorKnob", c.screen);
         const std::string path = (dir / "keyed.farm.settings").string();
-        writeFileAtomically(path, formatFrozenSettings(freezeSettings(node.controls(), "auto", "/p/plate.0001.exr"),
-                                                       "/out/keyed.####.exr"));
+        writeFileAtomically(path, formatFrozenSettings(freezeSettings(node.controls(), "auto", "1001")));
 
         OperatorNode fresh("ZAVVeilcast");
         applySettings(fresh.controls(), readSettingsFile(path));
@@ -91,9 +92,9 @@ TEST_F(FrozenSettingsTest, EveryValueReadsBackToTheSameBits)
                 << control.label() << " = " << formatControlValue(control, control.value()) << " read back as "
                 << formatControlValue(control, fresh.controls().get(control.name()));
         }
-        const FrozenSettings back = readFrozenSettings(path);
+        const FrozenSettings back = readFrozenFile(path).settings;
         EXPECT_EQ(back.pick, "auto");
-        EXPECT_EQ(back.pickedOn, "/p/plate.0001.exr");
+        EXPECT_EQ(back.pickedOn, "1001");
         EXPECT_TRUE(sameKey(back, freezeSettings(node.controls(), "auto", ""), true));
     }
 }
@@ -137,25 +138,64 @@ TEST_F(FrozenSettingsTest, FilesAreNamedAfterTheSequence)
         const char* log;
     };
     const Case cases[] = {
-        {"/s/out/keyed.####.exr", "/s/out/keyed.farm.settings", "/s/out/keyed.farm.%A_%a.log"},
-        {"/s/out/keyed_%04d.exr", "/s/out/keyed.farm.settings", "/s/out/keyed.farm.%A_%a.log"},
-        {"/s/out/####.exr", "/s/out/veilcast.farm.settings", "/s/out/veilcast.farm.%A_%a.log"},
-        {"/s/take\\#2/v\\#3.@@@.png", "/s/take#2/v#3.farm.settings", "/s/take#2/v#3.farm.%A_%a.log"},
+        {"/s/out/keyed.####.exr", "/s/out/keyed.####.exr.farm.settings", "/s/out/keyed.####.exr.farm.%A_%a.log"},
+        {"/s/out/keyed_%04d.exr", "/s/out/keyed_####.exr.farm.settings", "/s/out/keyed_####.exr.farm.%A_%a.log"},
+        {"/s/out/####.exr", "/s/out/####.exr.farm.settings", "/s/out/####.exr.farm.%A_%a.log"},
+        {"/s/take\\#2/v\\#3.@@@.png", "/s/take#2/v~233.###.png.farm.settings",
+         "/s/take#2/v~233.###.png.farm.%A_%a.log"},
+        // sbatch reads "%%" as '%'.
+        {"/s/50%%u/50%%off v1.%d%d.exr", "/s/50%u/50~25off~20v1.#~#.exr.farm.settings",
+         "/s/50%%u/50~25off~20v1.#~#.exr.farm.%A_%a.log"},
+        // A '\\' anywhere makes sbatch take the whole name literally, dropping it: no pattern names the file.
+        {"/s/a\\b/it's~.#.exr", "/s/a\\b/it~27s~7e.#.exr.farm.settings", ""},
     };
     for (const Case& c : cases) {
         const FarmFiles f = farmFilesFor(c.output);
         EXPECT_EQ(f.settings, c.settings) << c.output;
         EXPECT_EQ(f.log, c.log) << c.output;
+        EXPECT_EQ(f.folder, fs::path(c.settings).parent_path().string()) << c.output;
     }
 }
 
-TEST_F(FrozenSettingsTest, RefusesFilesItDidNotWrite)
+// Two output patterns share farm files exactly when they write the same
+// files: judged here by the files themselves, framePath's names for a few
+// frames, not by how the farm names are made.
+TEST_F(FrozenSettingsTest, EachSequenceHasItsOwnFarmFiles)
 {
-    const std::string path = (dir / "plain.settings").string();
-    std::ofstream(path) << "Screen Color=0.1,0.5,0.1\n";
-    EXPECT_THROW(readFrozenSettings(path), UsageError);
-    std::ofstream(path) << "# veilcast frozen settings for x\nScreen Color=0.1,0.5,0.1\n";
-    EXPECT_THROW(readFrozenSettings(path), UsageError);
+    const char* patterns[] = {
+        "keyed.####.exr", "keyed.####.png", "keyed.@@@@.exr", "keyed.%04d.exr", "keyed.%4d.exr", "keyed.###.exr",
+        "keyed.#.exr", "keyed.%d.exr", "keyed.%01d.exr", "keyed_v1_####", "keyed_v1-.####", "keyed_v1.####",
+        "keyed_v1####", "50%%off.####.exr", "50%%on.####.exr", "50%off.####.exr", "50\\%off.####.exr",
+        "##@@.exr", "####.exr", "#~#.exr", "#~7e#.exr", "\\#.#.exr", "~23.#.exr", "a b.#.exr", "a~20b.#.exr",
+        "a\\b.#.exr", "a\\\\b.#.exr", "k\xc3\xa9.#.exr", "k\xc3.#.exr", "K.#.exr", "k.#.exr", "k.#.exr.farm.sh",
+        "k.%%04d.#.exr", "k.\\%04d.#.exr", "k.%04x.#.exr", "k.################################################.exr",
+        "k.################################.exr", "k.###############################.exr",
+    };
+    const int frames[] = {-12, 0, 7, 123456};
+    const auto sameFiles = [&](const std::string& a, const std::string& b) {
+        for (const int f : frames)
+            if (framePath(a, f) != framePath(b, f))
+                return false;
+        return true;
+    };
+    for (const char* a : patterns)
+        for (const char* b : patterns)
+            EXPECT_EQ(farmFilesFor(std::string("/o/") + a).settings == farmFilesFor(std::string("/o/") + b).settings,
+                      sameFiles(a, b))
+                << a << " / " << b << ": " << farmName(a) << " / " << farmName(b);
+    for (const char* a : patterns) {
+        const std::string name = farmName(a);
+        EXPECT_EQ(name.find_first_of("%\\'\" /$`\n"), std::string::npos) << a << " -> " << name;
+    }
+}
+
+TEST_F(FrozenSettingsTest, Sha256OfKnownTexts)
+{
+    // FIPS 180-2's examples.
+    EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 TEST_F(FrozenSettingsTest, WritesWholeFilesOrNothing)

@@ -3,6 +3,9 @@
 #include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/farm/JobScript.h"
 
+#include "LoadedPlugin.h"
+#include "veilcast/host/OperatorNode.h"
+
 #include <OpenImageIO/imagebuf.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -49,6 +53,20 @@ TEST(JobScript, JobIdFromSbatch)
         EXPECT_EQ(parseJobId(out), id) << out;
     for (const char* bad : {"", "\n", "Submitted batch job 12\n", "12x\n", "sbatch: error: Batch job submission failed\n"})
         EXPECT_THROW(parseJobId(bad), std::runtime_error) << bad;
+}
+
+TEST(JobScript, SaysHowManyFramesAndTasks)
+{
+    for (const auto& [frames, chunk, line] :
+         {std::tuple{"7", 1, "# Written by veilcast submit: keys 1 frame in 1 task.\n"},
+          std::tuple{"1-2", 1, "# Written by veilcast submit: keys 2 frames in 2 tasks.\n"},
+          std::tuple{"1-5", 5, "# Written by veilcast submit: keys 5 frames in 1 task.\n"}}) {
+        FarmJob job;
+        job.frames = veilcast::parseFrameRange(frames);
+        job.chunks = chunkFrames(job.frames, static_cast<std::uint64_t>(chunk));
+        job.log = "/o/k.farm.%A_%a.log";
+        EXPECT_NE(jobScript(job).find(line), std::string::npos) << jobScript(job);
+    }
 }
 
 std::string fileBytes(const std::string& p)
@@ -115,7 +133,11 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
                               .c_str()),
               0);
     const std::string settings = path("farm/k.farm.settings");
-    std::ofstream(settings) << "Screen Color=0.2,0.6,0.2\n";
+    zavtest::loadedPlugin();
+    veilcast::OperatorNode node("ZAVVeilcast");
+    veilcast::applySettings(node.controls(), {veilcast::parseSetting("Screen Color=0.2,0.6,0.2", "--set")});
+    const std::string frozen = formatFrozenSettings(freezeSettings(node.controls(), "none", ""));
+    writeFileAtomically(settings, frozen);
 
     FarmJob job;
     job.name = "veilcast-k";
@@ -123,6 +145,10 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     job.input = path("p.####.exr");
     job.output = path("farm/k.####.exr");
     job.settings = settings;
+    job.settingsSha256 = sha256Hex(frozen);
+    job.folder = path("farm");
+    job.farmName = "k";
+    job.log = path("farm/k.farm.%A_%a.log");
     job.summary = path("farm/k.farm.summary");
     job.frames = veilcast::parseFrameRange("1-5");
     job.chunks = chunkFrames(job.frames, 2);

@@ -3,13 +3,169 @@
 
 #include "VeilcastFixture.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <fstream>
+#include <functional>
 #include <regex>
 
 namespace {
 
+// Runs a program with exactly these arguments and extra environment
+// variables, in `cwd`, without a shell between: the test's own quoting
+// cannot hide what the code under test does with a hostile name.
+Result runArgv(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {-1, "pipe"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        for (const std::string& e : env)
+            putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+}
+
+// A name as a sequence pattern spells it: '#', '@' and '%' stand for frame
+// numbers unless escaped.
+std::string patternOf(const std::string& name)
+{
+    std::string p;
+    for (const char c : name)
+        p += c == '#' ? "\\#" : c == '@' ? "\\@" : c == '%' ? "%%" : std::string(1, c);
+    return p;
+}
+
+// What Slurm makes of an --output file name pattern, as sbatch(1) says: a
+// '\\' anywhere turns every replacement off; otherwise %% is '%', %A and %j
+// the job, %a the array task, and other letters are replaced by a byte
+// this test never puts in a name.
+std::string slurmFileName(const std::string& pattern, const std::string& job, int task)
+{
+    if (pattern.find('\\') != std::string::npos) {
+        std::string literal;
+        for (const char c : pattern)
+            if (c != '\\')
+                literal += c;
+        return literal;
+    }
+    std::string name;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%' || i + 1 == pattern.size()) {
+            name += pattern[i];
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j])))
+            ++j;
+        const char c = j < pattern.size() ? pattern[j] : '\0';
+        name += c == '%' ? "%" : c == 'A' || c == 'j' ? job : c == 'a' ? std::to_string(task) : "\x01%" + std::string(1, c);
+        i = j;
+    }
+    return name;
+}
+
+// The command lines the stand-in sbatch was given, one per call.
+std::vector<std::vector<std::string>> sbatchCalls(const std::string& log)
+{
+    std::vector<std::vector<std::string>> calls(1);
+    const std::string bytes = fileBytes(log);
+    std::size_t start = 0;
+    for (std::size_t end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1) {
+        if (end == start)
+            calls.emplace_back();
+        else
+            calls.back().push_back(bytes.substr(start, end - start));
+    }
+    calls.pop_back();
+    return calls;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        result.push_back(text.substr(start, end - start));
+    if (start < text.size())
+        result.push_back(text.substr(start));
+    return result;
+}
+
+std::vector<std::string> filesIn(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string escapedPathForTest(const std::string& name)
+{
+    std::string shown;
+    for (const char c : name) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+        shown += static_cast<unsigned char>(c) < 0x20 ? hex : std::string(1, c);
+    }
+    return shown;
+}
+
+std::string sha256sum(const std::string& file)
+{
+    const Result r = runArgv({"bash", "-c", "sha256sum <\"$1\"", "-", file}, {}, "/");
+    return r.output.substr(0, 64);
+}
+
 class SubmitTest : public VeilcastTest {
 protected:
+    void SetUp() override
+    {
+        VeilcastTest::SetUp();
+        // A stand-in for sbatch: records each command line (each argument
+        // followed by a NUL, an empty one after the last) and answers as
+        // --parsable does.
+        fs::create_directories(dir / "bin");
+        std::ofstream(dir / "bin" / "sbatch") << "#!/bin/sh\n"
+                                                 "for a in \"$@\"; do printf '%s\\0' \"$a\"; done >>\"$SBATCH_LOG\"\n"
+                                                 "printf '\\0' >>\"$SBATCH_LOG\"\n"
+                                                 "echo 4242\n";
+        fs::permissions(dir / "bin" / "sbatch", fs::perms::owner_all);
+        sbatchLog = path("sbatch.log");
+    }
+    // veilcast with these arguments in the test's folder, with the stand-in sbatch first on PATH.
+    Result submit(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), VEILCAST_BINARY);
+        return runArgv(args, {"PATH=" + path("bin") + ":" + std::getenv("PATH"), "SBATCH_LOG=" + sbatchLog},
+                       dir.string());
+    }
+    std::string sbatchLog;
+
     void writeSequence(int first, int last)
     {
         for (int f = first; f <= last; ++f)
@@ -45,12 +201,14 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
     EXPECT_NE(dry.output.find("# pick: auto\n"), std::string::npos) << dry.output;
     EXPECT_NE(dry.output.find("    0) frames=1-3 ;;\n    1) frames=4-6 ;;\n    2) frames=7 ;;\n"), std::string::npos)
         << dry.output;
-    EXPECT_NE(dry.output.find("sbatch --parsable --job-name=veilcast-k --output=" + path("out/k.farm.%A_%a.log") +
-                              " --partition=render --cpus-per-task=4 --array=0-2 " + path("out/k.farm.sh") + "\n"),
+    EXPECT_NE(dry.output.find("sbatch --parsable '--job-name=veilcast-k.####.exr' '--output=" +
+                              path("out/k.####.exr.farm.%A_%a.log") +
+                              "' --partition=render --cpus-per-task=4 --array=0-2 '" + path("out/k.####.exr.farm.sh") +
+                              "'\n"),
               std::string::npos)
         << dry.output;
-    EXPECT_NE(dry.output.find("--dependency=afterok:ARRAY_JOB_ID --kill-on-invalid-dep=yes " + path("out/k.farm.sh") +
-                              " check\n"),
+    EXPECT_NE(dry.output.find("--dependency=afterok:ARRAY_JOB_ID --kill-on-invalid-dep=yes '" +
+                              path("out/k.####.exr.farm.sh") + "' check\n"),
               std::string::npos)
         << dry.output;
     EXPECT_TRUE(fs::is_empty(dir / "out"));
@@ -88,16 +246,15 @@ TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
 TEST_F(SubmitTest, AnEarlierFrozenFileIsKeptOrRefusedNeverReplaced)
 {
     writeSequence(1, 4);
-    const std::string settings = path("k.farm.settings");
-    const std::string frozen = "# veilcast frozen settings for " + path("k.####.exr") +
-                               "\n# pick: auto\n# picked on: elsewhere\n";
+    const std::string settings = path("k.####.exr.farm.settings");
     {
         std::ofstream out(settings);
-        out << frozen;
+        out << "# veilcast frozen settings\n# pick: auto\n# picked on frame: 1\n";
         for (const char* line : {"Check Alpha=off", "Screen Color=0.25,0.5,0.125", "Screen Gain=1",
                                  "Screen Balance=0.5", "Clip Black=0", "Clip White=1", "Source Alpha=Ignore",
                                  "Inside Replace=Soft Color", "Inside Replace Color=0.5,0.5,0.5"})
             out << line << "\n";
+        out << "# end of veilcast frozen settings\n";
     }
     const std::string base = "submit --farm slurm " + in() + " -o " + quoted(path("k.####.exr")) + " --dry-run ";
     const Result same = veilcast(base + "--frames 3-4 --pick-screen auto");
@@ -150,3 +307,331 @@ TEST_F(SubmitTest, VerifyNamesMissingAndUnreadableFrames)
 }
 
 }  // namespace
+
+namespace {
+
+// Every line the job script may hold, as a pattern; a path appears only as
+// one shell word, and no line is a Slurm directive.
+bool knownScriptLine(const std::string& line)
+{
+    static const std::string word = R"re((?:[A-Za-z0-9_+=.,/:@%-]+|(?:'[^']*'|\\')+))re";
+    static const std::string frames = "[0-9x,-]+";
+    static const std::vector<std::regex> forms = [] {
+        std::vector<std::regex> f;
+        for (const std::string& form :
+             {std::string("#!/bin/bash"), std::string(R"re(# Written by veilcast submit: keys 3 frames in 2 tasks\.)re"),
+              std::string(R"re(# A task that fails can be run again as it is: frames replace their files only when complete,)re"),
+              std::string(R"re(# and the same frame keys to the same bytes\. Re-submit a narrower --frames to key a few again\.)re"),
+              std::string(R"re(# Each task refuses to key when the frozen settings differ from the SHA-256 below\.)re"),
+              std::string("set -eu"), "veilcast=" + word, "settings=" + word, std::string("settings_sha256=[0-9a-f]{64}"),
+              "folder=" + word, std::string(R"re(if \[ "\$\{1:-key\}" = check \]; then)re"),
+              R"re(    exec >>"\$folder"/)re" + word + R"re("\$\{SLURM_JOB_ID:-0\}"\.check\.log 2>&1)re",
+              R"re(    exec "\$veilcast" verify )re" + word + " --frames " + frames + " --summary " + word, std::string("fi"),
+              std::string(R"re(case "\$\{SLURM_ARRAY_TASK_ID:-\}" in)re"), R"re(    [0-9]+\) frames=)re" + frames + " ;;",
+              std::string(R"re(    \*\) echo "veilcast job: no chunk for array task '\$\{SLURM_ARRAY_TASK_ID:-\}'" >&2; exit 2 ;;)re"),
+              std::string("esac"),
+              R"re(exec >>"\$folder"/)re" + word + R"re("\$\{SLURM_ARRAY_JOB_ID:-0\}_\$\{SLURM_ARRAY_TASK_ID\}"\.log 2>&1)re",
+              std::string(R"re(# The CPUs this task was given; a node's core count would oversubscribe a shared node\.)re"),
+              std::string(R"re(threads=\$\{SLURM_CPUS_PER_TASK:-\$\{SLURM_JOB_CPUS_PER_NODE:-\}\})re"),
+              std::string(R"re(threads=\$\{threads%%\[\(,\]\*\})re"), std::string(R"re(\[ -n "\$threads" \] \|\| threads=\$\(nproc\))re"),
+              std::string(R"re(echo "veilcast job: task \$SLURM_ARRAY_TASK_ID keys frames \$frames with --threads \$threads on \$\(hostname\)" >&2)re"),
+              R"re(exec "\$veilcast" )re" + word + " -o " + word +
+                  R"re( --frames "\$frames" --frozen-settings "\$settings" --settings-sha256 "\$settings_sha256" --threads "\$threads"(?: )re" +
+                  word + ")*"})
+            f.emplace_back(form);
+        return f;
+    }();
+    return std::any_of(forms.begin(), forms.end(), [&](const std::regex& r) { return std::regex_match(line, r); });
+}
+
+}  // namespace
+
+// Folder and file names that a shell, a job script's comment or directive, or
+// sbatch's file name patterns would read as something else. Each is refused
+// (control characters) or keyed, through bash as a Slurm task runs the
+// script, into exactly the folder it names, with a canary in the name that
+// must never run.
+TEST_F(SubmitTest, HostilePathsAreRefusedOrKeyedAsNamed)
+{
+    struct Case {
+        std::string name;
+        std::string refusal;  // empty: keyed; else how the message shows the name as a pattern spells it
+    };
+    const Case cases[] = {
+        {"plain", ""},
+        {"new\nline; touch canary; : ", "new\\nline; touch canary; : "},
+        {"x\n#SBATCH --export=ALL,LD_PRELOAD=canary", "x\\n\\#SBATCH --export=ALL,LD_PRELOAD=canary"},
+        {"cr\rtouch canary", "cr\\rtouch canary"},
+        {"tab\there", "tab\\there"},
+        {"bell\a\x1b[0m", "bell\\x07\\x1b[0m"},
+        {"#SBATCH --export=ALL,LD_PRELOAD=canary", ""},
+        {"50%u %A_%a %%off %j", ""},
+        {"back\\slash \\#\\ end\\", ""},
+        {"$(touch canary)", ""},
+        {"`touch canary`", ""},
+        {"it's 'quoted'; touch canary; '", ""},
+        {"say \"hi\" \"$(touch canary)\"", ""},
+        {"-n -e --frames", ""},
+        {"a space  two", ""},
+        {"ünïcødé € 🎬", ""},
+        {";touch canary;#", ""},
+        {"~ * [a] {b,c} ! & | < > @x", ""},
+    };
+    fs::create_directories(dir / "plain-plates");
+    for (int f = 1; f <= 3; ++f)
+        writePlate("plain-plates/" + framePath(f), {"R", "G", "B"}, OIIO::TypeDesc::HALF, 37, 23, static_cast<unsigned>(f));
+    const std::vector<std::string> settings = {"--frames", "1-3", "--chunk", "2", "--set", "Screen Color=0.15,0.62,0.14"};
+    const std::vector<std::string> local = {VEILCAST_BINARY, "plain-plates/p.####.exr", "-o", "local/k.####.exr",
+                                            "--date-time", "source", "--frames", "1-3", "--set", settings.back()};
+    fs::create_directories(dir / "local");
+    ASSERT_EQ(runArgv(local, {}, dir.string()).exitCode, 0);
+
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(escapedPathForTest(c.name));
+        const std::string in = "in" + std::to_string(index) + " " + c.name, out = "out" + std::to_string(index) + " " + c.name;
+        ++index;
+        fs::create_directories(dir / in);
+        fs::create_directories(dir / out);
+        for (int f = 1; f <= 3; ++f)
+            fs::copy_file(dir / "plain-plates" / framePath(f), dir / in / framePath(f));
+        fs::remove(sbatchLog);
+        const std::string outPattern = "./" + patternOf(out) + "/k" + patternOf(c.name) + ".####.exr";
+        std::vector<std::string> args = {"submit", "--farm", "slurm", "./" + patternOf(in) + "/p.####.exr", "-o", outPattern};
+        args.insert(args.end(), settings.begin(), settings.end());
+        const Result r = submit(args);
+        EXPECT_FALSE(fs::exists(dir / "canary")) << r.output;
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(r.exitCode, 2) << r.output;
+            EXPECT_NE(r.output.find("\"./" + patternOf("in" + std::to_string(index - 1) + " ") + c.refusal +
+                                    "/p.####.exr\" holds a control character"),
+                      std::string::npos)
+                << r.output;
+            EXPECT_TRUE(filesIn(dir / out).empty());
+            EXPECT_FALSE(fs::exists(sbatchLog));
+            continue;
+        }
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+
+        // sbatch: the array, then the check; the log lands in the output folder.
+        const auto calls = sbatchCalls(sbatchLog);
+        ASSERT_EQ(calls.size(), 2u);
+        const fs::path outFolder = dir / out;
+        std::string script, outputOption;
+        for (const std::string& a : calls[0]) {
+            if (a.rfind("--output=", 0) == 0)
+                outputOption = a.substr(9);
+            if (a.rfind("-", 0) != 0)
+                script = a;
+            EXPECT_EQ(a.rfind("--chdir", 0), std::string::npos) << a;
+        }
+        ASSERT_EQ(calls[1].size(), calls[0].size() + 2);  // less --array, plus the dependency, its kill and "check"
+        EXPECT_EQ(calls[1].back(), "check");
+        EXPECT_EQ(calls[1][calls[1].size() - 2], script);
+        EXPECT_NE(std::find(calls[1].begin(), calls[1].end(), "--dependency=afterok:4242"), calls[1].end());
+        EXPECT_EQ(fs::path(script).parent_path(), outFolder);
+        const bool ownLogs = c.name.find('\\') != std::string::npos;
+        if (ownLogs) {
+            EXPECT_EQ(outputOption, "/dev/null");
+        } else {
+            const std::string log = slurmFileName(outputOption, "4242", 1);
+            EXPECT_EQ(fs::path(log).parent_path(), outFolder) << outputOption;
+            EXPECT_EQ(log.find('\x01'), std::string::npos) << outputOption;
+            EXPECT_NE(log, slurmFileName(outputOption, "4242", 0)) << outputOption;
+        }
+
+        const std::string text = fileBytes(script);
+        for (const std::string& line : lines(text)) {
+            EXPECT_TRUE(knownScriptLine(line)) << line;
+            EXPECT_NE(line.rfind("#SBATCH", 0), 0u) << line;
+        }
+        const std::string settingsFile = fs::path(script).replace_extension(".settings").string();
+        EXPECT_NE(text.find("\nsettings_sha256=" + sha256sum(settingsFile) + "\n"), std::string::npos) << text;
+
+        // The tasks and the check, as Slurm would run them.
+        for (const std::string task : {"0", "1"}) {
+            const Result t = runArgv({"bash", script}, {"SLURM_ARRAY_TASK_ID=" + task, "SLURM_ARRAY_JOB_ID=4242",
+                                                        "SLURM_CPUS_PER_TASK=1"}, dir.string());
+            EXPECT_EQ(t.exitCode, 0) << t.output;
+        }
+        const Result check = runArgv({"bash", script, "check"}, {"SLURM_JOB_ID=4243"}, dir.string());
+        EXPECT_EQ(check.exitCode, 0) << check.output;
+        EXPECT_FALSE(fs::exists(dir / "canary"));
+        for (int f = 1; f <= 3; ++f) {
+            const std::string keyed = fileBytes((outFolder / ("k" + c.name + framePath(f).substr(1))).string());
+            EXPECT_FALSE(keyed.empty()) << f;
+            EXPECT_TRUE(keyed == fileBytes(path("local/k" + framePath(f).substr(1)))) << "frame " << f;
+        }
+        const std::string summary = fs::path(script).replace_extension(".summary").string();
+        EXPECT_EQ(fileBytes(summary).rfind("complete: 3 of 3 frames", 0), 0u) << fileBytes(summary);
+        if (ownLogs) {
+            EXPECT_NE(fileBytes(fs::path(script).replace_extension("4242_1.log").string()).find("task 1 keys frames 3"),
+                      std::string::npos);
+            EXPECT_TRUE(fs::exists(fs::path(script).replace_extension("4243.check.log")));
+        }
+    }
+}
+
+// A task keys only with the settings file exactly as submit froze it: any
+// other file, a link to a copy of it included, is refused before anything is
+// written, and no task picks a screen colour of its own.
+TEST_F(SubmitTest, TasksKeyOnlyWithTheFrozenFileAsItWas)
+{
+    writeSequence(1, 2);
+    fs::create_directories(dir / "out");
+    const Result r = submit({"submit", "--farm", "slurm", "p.####.exr", "-o", "out/k.####.exr", "--frames", "1-2",
+                             "--pick-screen", "auto"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::string settings = path("out/k.####.exr.farm.settings"), script = path("out/k.####.exr.farm.sh");
+    const std::string frozen = fileBytes(settings);
+    const std::vector<std::string> farmFiles = filesIn(dir / "out");
+    const auto put = [&](const std::string& bytes) { std::ofstream(settings, std::ios::binary | std::ios::trunc) << bytes; };
+    const auto replaceLine = [&](const std::string& from, const std::string& to) {
+        std::string text = frozen;
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string header = frozen.substr(0, frozen.find('\n') + 1);
+    const std::string endLine = "# end of veilcast frozen settings\n";
+
+    struct Case {
+        const char* what;
+        std::function<void()> tamper;
+    };
+    const Case cases[] = {
+        {"edited", [&] { put(replaceLine("\nClip Black=0\n", "\nClip Black=0.25\n")); }},
+        {"screen colour made black", [&] { put(replaceLine("\nScreen Color=", "\nScreen Color=0,0,0\nX=")); }},
+        {"screen colour removed", [&] {
+             std::string text = frozen;
+             const std::size_t at = text.find("\nScreen Color=");
+             put(text.erase(at + 1, text.find('\n', at + 1) - at));
+         }},
+        {"emptied", [&] { put(""); }},
+        {"header only", [&] { put(header); }},
+        {"header and end only", [&] { put(header + endLine); }},
+        {"cut short", [&] { put(frozen.substr(0, frozen.size() / 2)); }},
+        {"end line cut off", [&] { put(frozen.substr(0, frozen.size() - endLine.size())); }},
+        {"added to", [&] { put(frozen + "Clip White=0.5\n"); }},
+        {"missing", [&] { fs::remove(settings); }},
+        {"a link to an exact copy", [&] {
+             std::ofstream(path("copy.settings"), std::ios::binary) << frozen;
+             fs::remove(settings);
+             fs::create_symlink(path("copy.settings"), settings);
+         }},
+        {"a folder", [&] {
+             fs::remove(settings);
+             fs::create_directory(settings);
+         }},
+        {"a FIFO", [&] {
+             fs::remove(settings);
+             mkfifo(settings.c_str(), 0644);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(settings);
+        put(frozen);
+        c.tamper();
+        const Result t = runArgv({"bash", script}, {"SLURM_ARRAY_TASK_ID=0", "SLURM_CPUS_PER_TASK=1"}, dir.string());
+        EXPECT_EQ(t.exitCode, 2) << t.output;
+        EXPECT_NE(t.output.find("veilcast: " + settings + ": "), std::string::npos) << t.output;
+        EXPECT_EQ(t.output.find("picked"), std::string::npos) << t.output;
+        for (const std::string& f : filesIn(dir / "out"))
+            EXPECT_NE(std::find(farmFiles.begin(), farmFiles.end(), f), farmFiles.end()) << f;
+    }
+    fs::remove_all(settings);
+    put(frozen);
+    const Result good = runArgv({"bash", script}, {"SLURM_ARRAY_TASK_ID=1", "SLURM_CPUS_PER_TASK=1"}, dir.string());
+    EXPECT_EQ(good.exitCode, 0) << good.output;
+    EXPECT_EQ(good.output.find("picked"), std::string::npos) << good.output;
+    EXPECT_TRUE(fs::exists(path("out/k.0002.exr")));
+
+    // The same checks on veilcast's own options, with the SHA-256 from sha256sum.
+    struct Direct {
+        const char* what;
+        std::string text;
+        std::vector<std::string> extra;
+        int status;
+        const char* message;
+    };
+    const Direct direct[] = {
+        {"black screen, complete", replaceLine("\nScreen Color=", "\nScreen Color=0,0,0\nX="), {}, 2, "unknown control \"X\""},
+        {"black screen", [&] {
+             std::string text = frozen;
+             const std::size_t at = text.find("\nScreen Color=");
+             return text.replace(at + 1, text.find('\n', at + 1) - at - 1, "Screen Color=0,0,0");
+         }(), {}, 0, ""},
+        {"no screen colour", [&] {
+             std::string text = frozen;
+             const std::size_t at = text.find("\nScreen Color=");
+             return text.erase(at + 1, text.find('\n', at + 1) - at);
+         }(), {}, 2, "holds no Screen Color"},
+        {"a control left out", replaceLine("\nClip White=1\n", "\n"), {}, 2, "give no value for Clip White"},
+        {"with --set", frozen, {"--set", "Clip Black=0.1"}, 2, "does not go with"},
+        {"with --pick-screen", frozen, {"--pick-screen", "auto"}, 2, "does not go with"},
+    };
+    for (const Direct& d : direct) {
+        SCOPED_TRACE(d.what);
+        const std::string file = path("direct.settings");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << d.text;
+        std::vector<std::string> args = {VEILCAST_BINARY, "p.####.exr", "-o", "direct/k.####.exr", "--frames", "1",
+                                         "--frozen-settings", file, "--settings-sha256", sha256sum(file)};
+        args.insert(args.end(), d.extra.begin(), d.extra.end());
+        fs::remove_all(dir / "direct");
+        fs::create_directories(dir / "direct");
+        const Result t = runArgv(args, {}, dir.string());
+        EXPECT_EQ(t.exitCode, d.status) << t.output;
+        EXPECT_NE(t.output.find(d.message), std::string::npos) << t.output;
+        EXPECT_EQ(t.output.find("picked"), std::string::npos) << t.output;
+        EXPECT_EQ(fs::exists(path("direct/k.0001.exr")), d.status == 0);
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--settings-sha256", sha256sum(settings)},
+          std::vector<std::string>{"--frozen-settings", settings},
+          std::vector<std::string>{"--frozen-settings", settings, "--settings-sha256", "ABC"}}) {
+        std::vector<std::string> all = {VEILCAST_BINARY, "p.####.exr", "-o", "direct/k.####.exr", "--frames", "1"};
+        all.insert(all.end(), args.begin(), args.end());
+        const Result t = runArgv(all, {}, dir.string());
+        EXPECT_EQ(t.exitCode, 2) << t.output;
+    }
+}
+
+// What every task would refuse, submit refuses before it writes or submits
+// anything: an output frame that is a frame of the input, however the
+// pattern is spelled, and a range that names no input frame.
+TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
+{
+    writeSequence(1, 3);
+    fs::create_directories(dir / "sub");
+    fs::create_directory_symlink(dir, dir / "same");
+    for (const char* name : {"q.1.exr", "q.2.exr", "q.3.exr", "wide.00002.exr", "wide.10002.exr"})
+        fs::copy_file(path(framePath(1)), path(name));
+    struct Case {
+        std::string input, output, frames, message;
+    };
+    const Case cases[] = {
+        {"p.####.exr", "p.####.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "p.@@@@.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "p.%04d.exr", "2-3", "frame 2 of the output"},
+        {"p.%04d.exr", "./sub/../p.####.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "same/p.####.exr", "1-3", "is frame 1 of the input"},
+        {"q.%d.exr", "q.#.exr", "1-3", "frame 1 of the output"},
+        // Output frame 2 is wide.10002.exr, input frame 10002.
+        {"wide.#####.exr", "wide.1####.exr", "2,10002", "frame 2 of the output"},
+        {"p.####.exr", "k.####.exr", "50-60", "none of the frames"},
+        {"p.####.exr", "sub/####/k.exr", "1-3", "numbers its folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output + " " + c.frames);
+        fs::remove(sbatchLog);
+        const std::vector<std::string> before = filesIn(dir);
+        const Result r = submit({"submit", "--farm", "slurm", c.input, "-o", c.output, "--frames", c.frames,
+                                 "--set", "Screen Color=0.1,0.6,0.1"});
+        EXPECT_EQ(r.exitCode, 2) << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        EXPECT_EQ(filesIn(dir), before);
+        EXPECT_TRUE(filesIn(dir / "sub").empty());
+        EXPECT_FALSE(fs::exists(sbatchLog));
+    }
+}

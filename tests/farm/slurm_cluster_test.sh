@@ -154,7 +154,13 @@ ss -Hltnp | grep -qF "127.0.0.1:$ctld_port" || fail "slurmctld does not listen o
 # 24 frames whose backing brightens frame by frame: a screen picked on any
 # other frame than the first keys differently.
 work=$tmp/work
-mkdir -p "$work/plates" "$work/local" "$work/farm" "$work/broken" "$work/farm-broken"
+# The keyed frames go to folders whose names hold what a shell or sbatch's
+# file name patterns would read: a space, quotes, '%u' and '$(...)', and in
+# the second a '\\' (sbatch then takes a log's name literally, dropping it,
+# so the job script writes its logs itself).
+farm="farm 50%u it's \"q\" \$(touch $tmp/canary)"
+broken_out="farm-broken \\ x"
+mkdir -p "$work/plates" "$work/local" "$work/$farm" "$work/broken" "$work/$broken_out"
 "$veilcast" demo "$work/demo" -q >/dev/null
 for f in $(seq 1 24); do
     oiiotool "$work/demo/plate.exr" --resize 320x180 --mulc "1,$(printf '0.%02d' $((70 + f))),1" -d half \
@@ -187,7 +193,7 @@ job_id() { sed -n 's/^submitted job \([0-9]*\):.*/\1/p'; }
 
 cd "$work"
 submitted=$(date +%s.%N)
-"$veilcast" submit --farm slurm plates/plate.####.exr -o farm/keyed.####.exr --frames 1-24 --chunk 5 \
+"$veilcast" submit --farm slurm plates/plate.####.exr -o "$farm/keyed.####.exr" --frames 1-24 --chunk 5 \
     --pick-screen auto --cpus-per-task 2 >"$work/submit.txt"
 cat "$work/submit.txt"
 job=$(job_id <"$work/submit.txt")
@@ -196,7 +202,7 @@ grep -qF "$(sed -n 's/^picked screen colour \([^ ]*\) .*/\1/p' "$work/local.txt"
     fail "the farm's pick differs from the local run's"
 wait_for "$job"
 elapsed=$(echo "$(date +%s.%N) - $submitted" | bc | cut -c1-5)
-keying=$(awk '/^keyed [0-9]+ frames/ { s += $(NF - 3) } END { print s }' farm/keyed.farm."$job"_*.log)
+keying=$(awk '/^keyed [0-9]+ frames/ { s += $(NF - 3) } END { print s }' "$farm"/keyed.####.exr.farm."$job"_*.log)
 echo "measured: 5 tasks of 2 CPUs each, one at a time, $elapsed s from submission to the last one's end; $keying s of it in veilcast's own keying loops"
 check_job=$(sed -n 's/^check job \([0-9]*\) .*/\1/p' "$work/submit.txt")
 wait_for "$check_job"
@@ -204,21 +210,24 @@ wait_for "$check_job"
 task_states "$job" >"$work/states.txt"
 [ "$(grep -c ' COMPLETED 0:0$' "$work/states.txt")" = 5 ] || { cat "$work/states.txt"; fail "not all 5 tasks of job $job completed"; }
 for f in $(seq -f %04g 1 24); do
-    cmp "$work/local/keyed.$f.exr" "$work/farm/keyed.$f.exr" || fail "frame $f keyed on the farm differs from the local run"
+    cmp "$work/local/keyed.$f.exr" "$work/$farm/keyed.$f.exr" || fail "frame $f keyed on the farm differs from the local run"
 done
 for task in 0 1 2 3 4; do
-    grep -q "^veilcast job: task $task keys frames .* with --threads 2 on " "farm/keyed.farm.${job}_$task.log" ||
+    grep -q "^veilcast job: task $task keys frames .* with --threads 2 on " "$farm/keyed.####.exr.farm.${job}_$task.log" ||
         fail "task $task did not key with the 2 CPUs it was given"
 done
-grep -qx "complete: 24 of 24 frames of $work/farm/keyed.####.exr present and readable (1-24)" farm/keyed.farm.summary ||
-    fail "summary: $(cat farm/keyed.farm.summary 2>&1)"
-echo "ok: 24 frames in 5 tasks, bit-identical to the local run; $(cat farm/keyed.farm.summary)"
+summary=$farm/keyed.####.exr.farm.summary
+grep -qxF "complete: 24 of 24 frames of $work/$farm/keyed.####.exr present and readable (1-24)" "$summary" ||
+    fail "summary: $(cat "$summary" 2>&1)"
+[ ! -e "$tmp/canary" ] || fail "a command in the output folder's name ran"
+[ "$(find "$work/$farm" -name '*.log' | wc -l)" = 6 ] || fail "the tasks' and the check's logs are not all in $farm"
+echo "ok: 24 frames in 5 tasks, bit-identical to the local run; $(cat "$summary")"
 
 # A chunk that fails: frame 13 of a copy of the plates cannot be read.
 cp plates/*.exr broken/
 head -c 300 plates/plate.0013.exr >broken/plate.0013.exr
 submit_broken() {
-    "$veilcast" submit --farm slurm broken/plate.####.exr -o farm-broken/keyed.####.exr --frames "$1" \
+    "$veilcast" submit --farm slurm broken/plate.####.exr -o "$broken_out/keyed.####.exr" --frames "$1" \
         --chunk 5 --pick-screen auto
 }
 submit_broken 1-24 >"$work/broken.txt"
@@ -230,12 +239,14 @@ task_states "$job" >"$work/states.txt"
 cat "$work/states.txt"
 grep -qx "${job}_2 [0-9]* FAILED 1:0 FAILED 1:0" "$work/states.txt" || fail "task 2 (frames 11-15) is not shown failed"
 [ "$(grep -c ' COMPLETED 0:0 COMPLETED 0:0$' "$work/states.txt")" = 4 ] || fail "the other four tasks are not shown completed"
-[ ! -e farm-broken/keyed.farm.summary ] || fail "the check ran although a task failed"
+[ ! -e "$broken_out/keyed.####.exr.farm.summary" ] || fail "the check ran although a task failed"
 for f in $(seq -f %04g 1 10) $(seq -f %04g 16 24); do
-    cmp "$work/local/keyed.$f.exr" "farm-broken/keyed.$f.exr" || fail "frame $f of a good chunk is not complete"
+    cmp "$work/local/keyed.$f.exr" "$broken_out/keyed.$f.exr" || fail "frame $f of a good chunk is not complete"
 done
-! ls farm-broken/keyed.0013.exr 2>/dev/null || fail "the unreadable frame left an output"
-ls -a farm-broken | grep -q '^\.veilcast-' && fail "the failed task left a pending output"
+! ls "$broken_out/keyed.0013.exr" 2>/dev/null || fail "the unreadable frame left an output"
+ls -a "$broken_out" | grep -q '^\.veilcast-' && fail "the failed task left a pending output"
+grep -q "^veilcast job: task 2 keys frames 11-15 " "$broken_out/keyed.####.exr.farm.${job}_2.log" ||
+    fail "task 2 wrote no log of its own in $broken_out"
 echo "ok: task ${job}_2 failed and shows in sacct; the other 19 frames are complete"
 
 cp plates/plate.0013.exr broken/
@@ -247,8 +258,8 @@ check_job=$(sed -n 's/^check job \([0-9]*\) .*/\1/p' "$work/rerun.txt")
 wait_for "$job"
 wait_for "$check_job"
 for f in $(seq -f %04g 1 24); do
-    cmp "$work/local/keyed.$f.exr" "farm-broken/keyed.$f.exr" || fail "frame $f differs after the re-run"
+    cmp "$work/local/keyed.$f.exr" "$broken_out/keyed.$f.exr" || fail "frame $f differs after the re-run"
 done
-"$veilcast" verify farm-broken/keyed.####.exr --frames 1-24 >/dev/null || fail "verify: the sequence is not complete"
+"$veilcast" verify "$broken_out/keyed.####.exr" --frames 1-24 >/dev/null || fail "verify: the sequence is not complete"
 echo "ok: the same command with --frames 11-15 finished the sequence, bit-identical to the local run"
 echo "slurm_cluster_test: passed"

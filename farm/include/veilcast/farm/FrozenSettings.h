@@ -6,26 +6,46 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veilcast::farm {
 
-// The files a submission keeps beside the output sequence, named after it:
-// out/keyed.####.exr gives out/keyed.farm.settings, out/keyed.farm.sh, ...
+// The files a submission keeps beside the output sequence, named after its
+// file name pattern: out/keyed.####.exr gives out/keyed.####.exr.farm.settings,
+// out/keyed.####.exr.farm.sh, ... (see farmName).
 struct FarmFiles {
+    std::string folder;    // the output's folder, where all of them are
+    std::string name;      // what each file's name starts with: farmName of the output's file name
     std::string settings;  // the frozen settings every task reads
     std::string script;    // the job script
     std::string summary;   // the check's one-line summary
-    std::string log;       // each task's log, with sbatch's %A (job) and %a (task)
-    std::string checkLog;  // the check's log, with sbatch's %j (job)
+    // Each task's log and the check's as sbatch --output patterns, with %A
+    // (job), %a (task) and %j (job), the folder's '%' written "%%". Empty
+    // when the folder holds a '\\': sbatch then reads the whole name
+    // literally and drops every '\\', so no pattern names a file there, and
+    // the job script writes its logs itself.
+    std::string log;
+    std::string checkLog;
 };
 FarmFiles farmFilesFor(const std::string& outputPattern);
+
+// The name the farm files of an output file name pattern start with: one
+// per sequence of files, so two patterns get the same name exactly when they
+// write the same files (keyed.####.exr, keyed.@@@@.exr and keyed.%04d.exr do),
+// and different names otherwise, whatever their stems or extensions. Each
+// frame number becomes '#' per digit ('~' between two adjacent numbers);
+// letters, digits and ".,_-+=" and bytes from 0x80 stay as they are; any
+// other character, '#' and '~' included, becomes "~" and two hex digits. So
+// the name holds no '%', '\\', quote, space or control character: it goes
+// into sbatch's --output pattern and shell words untouched.
+std::string farmName(const std::string& fileNamePattern);
 
 // Every value a key depends on, resolved once for all tasks: each control's
 // value by label, the screen colour explicit, and how that colour was found.
 struct FrozenSettings {
     std::string pick = "none";  // "none", "auto" or "box X0,Y0,X1,Y1": what the command asked for
-    std::string pickedOn;       // the frame the colour was picked on; empty for "none"
+    std::string pickedOn;       // the frame number the colour was picked on; empty for "none"
     std::vector<Setting> values;
 };
 
@@ -34,12 +54,30 @@ struct FrozenSettings {
 FrozenSettings freezeSettings(const Controls& controls, const std::string& pick, const std::string& pickedOn);
 
 // The file's text: comments saying what it is and how the screen colour was
-// found, then NAME=VALUE lines that readSettingsFile reads.
-std::string formatFrozenSettings(const FrozenSettings& frozen, const std::string& outputPattern);
+// found, NAME=VALUE lines that readSettingsFile reads, and a closing line
+// that tells a whole file from a cut one. No path is written into it.
+std::string formatFrozenSettings(const FrozenSettings& frozen);
 
-// Reads a file written by formatFrozenSettings. Throws UsageError naming the
-// file when it is not one.
-FrozenSettings readFrozenSettings(const std::string& path);
+// Parses exactly the text formatFrozenSettings writes: the opening and
+// closing lines, the pick, a Screen Color and NAME=VALUE lines, nothing else.
+// Throws UsageError naming `origin` (and the line) otherwise.
+FrozenSettings parseFrozenSettings(std::string_view text, const std::string& origin);
+
+// A frozen settings file as read, once: its bytes, their SHA-256 and what they say.
+struct FrozenFile {
+    std::string bytes;
+    std::string sha256;  // 64 lowercase hex digits
+    FrozenSettings settings;
+};
+
+// Reads the file once, refusing a symbolic link (O_NOFOLLOW), anything but a
+// regular file and files over 1 MiB, then hashes and parses those bytes.
+// With `expectedSha256`, bytes that hash to anything else are refused before
+// they are parsed. Throws UsageError naming the file.
+FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSha256 = {});
+
+// The SHA-256 of `bytes` as 64 lowercase hex digits.
+std::string sha256Hex(std::string_view bytes);
 
 // True when both key alike: the same values and the same pick asked for; the
 // screen colour itself is compared only when `withScreen`.

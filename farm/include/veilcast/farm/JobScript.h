@@ -10,13 +10,16 @@
 namespace veilcast::farm {
 
 // Everything a job script needs, with paths absolute: tasks start wherever
-// the farm manager puts them.
+// the farm manager puts them. Paths reach the script only as single shell
+// words (shellQuote) and never a comment; none may hold a control character.
 struct FarmJob {
     std::string name;                     // the job's name in the queue
     std::string veilcast;                 // the executable every task runs
     std::string input, output;            // sequence patterns
     std::string settings;                 // the frozen settings file
-    std::string summary, log, checkLog;   // see FarmFiles
+    std::string settingsSha256;           // its SHA-256, which every task checks before keying
+    std::string folder, farmName;         // see FarmFiles: where the logs go, and what they are named after
+    std::string summary, log, checkLog;   // see FarmFiles; empty logs: the script writes its own
     FrameList frames;                     // the whole range, for the check
     std::vector<FrameList> chunks;        // task i keys chunks[i]
     std::vector<std::string> keyOptions;  // further options for every task
@@ -31,6 +34,7 @@ std::string jobScript(const FarmJob& job);
 
 // The sbatch command lines: the array of key tasks, and the check that runs
 // only once every task has succeeded (`arrayJobId` may be a placeholder).
+// Their logs are FarmJob's, or /dev/null when the script writes its own.
 std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath);
 std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
                                             const std::string& arrayJobId);

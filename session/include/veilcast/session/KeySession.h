@@ -30,6 +30,9 @@ struct KeyJobOptions {
     const CancellationToken* cancellation = nullptr;  // asked between and within frames; null: never
     std::string part, layer;                       // see ReadOptions
     std::shared_ptr<const ColourSpaces> colour;    // see ReadOptions; null: the usual rules
+    // The settings were frozen for a farm job: they must give every control
+    // a value, the screen colour included, and the screen is never picked.
+    bool frozen = false;
 };
 
 struct KeyedFrame {
