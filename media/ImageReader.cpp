@@ -3,6 +3,7 @@
 #include "veilcast/media/ColourSpaces.h"
 
 #include "veilcast/host/UsageError.h"
+#include "BmpFile.h"
 #include "FileFormats.h"
 
 #include <OpenImageIO/color.h>
@@ -222,11 +223,26 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
     // directly rather than through the shared image cache, which would keep
     // every frame of a sequence open and resident.
     checkDpxHeader(path);
+    const BmpLayout bmp = checkBmpHeader(path, options.maxPixels);
     OIIO::ImageSpec asStored;
     asStored.attribute("oiio:UnassociatedAlpha", 1);
-    input_ = OIIO::ImageInput::open(path, &asStored);
+    std::string openError;
+    if (bmp.runLength) {
+        memoryFile_ = expandRunLengthBmp(path, bmp);
+        memoryProxy_ = std::make_unique<OIIO::Filesystem::IOMemReader>(memoryFile_.data(), memoryFile_.size());
+        OIIO::Filesystem::IOProxy* proxy = memoryProxy_.get();
+        asStored.attribute("oiio:ioproxy", OIIO::TypeDesc::PTR, &proxy);
+        // By format name, so that the file's extension cannot send the bytes to another reader.
+        input_ = OIIO::ImageInput::create("bmp", false, &asStored, proxy);
+        OIIO::ImageSpec opened;
+        if (input_ && !input_->open(path, opened, asStored)) {
+            openError = input_->geterror();
+            input_.reset();
+        }
+    } else
+        input_ = OIIO::ImageInput::open(path, &asStored);
     if (!input_)
-        throw std::runtime_error(path + ": cannot read: " + oiioError("unknown format or corrupt file"));
+        throw std::runtime_error(path + ": cannot read: " + oiioError("unknown format or corrupt file", openError));
 
     formatName_ = input_->format_name();
     choosePart(*input_, path, options, notice_);

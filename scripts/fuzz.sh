@@ -42,9 +42,9 @@ for name in "${harnesses[@]}"; do
     sanitizer_env=(ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$root/fuzz/$name.supp)
   fi
   # A fixed seed (FUZZ_SEED, default 1) makes a CI run repeatable; campaigns set another.
-  # Harnesses named in FUZZ_REPLAY_ONLY only replay their seeds (-runs=0):
-  # CI does so for the image harness, whose mutations reach faults inside the
-  # image library itself.
+  # Harnesses named in FUZZ_REPLAY_ONLY only replay their seeds and past
+  # findings (-runs=0): for a harness whose mutations reach a fault in a
+  # library this project cannot mend, until it is kept from that library.
   limit=(-max_total_time="$seconds")
   if [[ " ${FUZZ_REPLAY_ONLY:-} " == *" $name "* ]]; then
     limit=(-runs=0)

@@ -17,6 +17,9 @@ PATTERNS = [
 
 # Inputs that once crashed or stalled the reader (tests/media/data), replayed too.
 REGRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "media", "data")
+# Valid BMPs of every layout the reader takes (made by other tools for the
+# BMP table test): the one format oiiotool writes only one layout of.
+BMP_TABLE = os.path.join(REGRESSIONS, "bmp")
 
 out = sys.argv[1]
 os.makedirs(out, exist_ok=True)
@@ -34,3 +37,8 @@ for name in sorted(os.listdir(REGRESSIONS)):
     if ext in FORMATS:
         with open(os.path.join(REGRESSIONS, name), "rb") as src, open(os.path.join(out, "regression-" + name), "wb") as dst:
             dst.write(bytes([FORMATS.index(ext)]) + src.read())
+
+for name in sorted(os.listdir(BMP_TABLE)):
+    if name.endswith(".bmp"):
+        with open(os.path.join(BMP_TABLE, name), "rb") as src, open(os.path.join(out, "seed-bmp-" + name), "wb") as dst:
+            dst.write(bytes([FORMATS.index(".bmp")]) + src.read())

@@ -5,6 +5,7 @@
 #include "veilcast/media/ImageFiles.h"
 
 #include <OpenImageIO/color.h>
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <memory>
@@ -46,6 +47,10 @@ public:
 
 private:
     std::string path_;
+    // A run-length BMP, decoded by us, which the library reads from memory
+    // (see BmpFile.h); both outlive input_.
+    std::vector<unsigned char> memoryFile_;
+    std::unique_ptr<OIIO::Filesystem::IOProxy> memoryProxy_;
     std::unique_ptr<OIIO::ImageInput> input_;
     OIIO::ImageSpec spec_;
     std::string formatName_, notice_;
