@@ -43,7 +43,7 @@ KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancell
                              "--settings, --set or --pick-screen");
         if (args.settingsSha256.size() != 64 ||
             args.settingsSha256.find_first_not_of("0123456789abcdef") != std::string::npos)
-            throw UsageError("--settings-sha256 takes 64 lowercase hex digits, not "" + args.settingsSha256 + """);
+            throw UsageError("--settings-sha256 takes 64 lowercase hex digits, not \"" + args.settingsSha256 + "\"");
         job.settings = farm::readFrozenFile(args.frozenSettings, args.settingsSha256).settings.values;
         job.frozen = true;
     }

@@ -33,6 +33,7 @@ constexpr char kMarker[] = "# veilcast frozen settings";
 constexpr char kEnd[] = "# end of veilcast frozen settings";
 constexpr char kPickLine[] = "# pick: ";
 constexpr char kPickedOnLine[] = "# picked on frame: ";
+constexpr char kInputLine[] = "# input: sha256 ";
 
 // Settings files are a few lines; anything much larger is the wrong file.
 constexpr off_t kMaxFrozenFileBytes = 1 << 20;
@@ -141,6 +142,8 @@ std::string formatFrozenSettings(const FrozenSettings& frozen)
        << "# Written once by veilcast submit; every task of the job keys with exactly these values and\n"
        << "# refuses to start when this file differs from what the job script's SHA-256 says.\n"
        << kPickLine << frozen.pick << "\n";
+    if (!frozen.input.empty())
+        os << kInputLine << frozen.input << "\n";
     if (!frozen.pickedOn.empty())
         os << kPickedOnLine << frozen.pickedOn << "\n";
     for (const Setting& s : frozen.values)
@@ -180,6 +183,8 @@ FrozenSettings parseFrozenSettings(std::string_view text, const std::string& ori
             frozen.pick = line.substr(std::strlen(kPickLine));
         else if (startsWith(line, kPickedOnLine))
             frozen.pickedOn = line.substr(std::strlen(kPickedOnLine));
+        else if (startsWith(line, kInputLine))
+            frozen.input = line.substr(std::strlen(kInputLine));
         else if (startsWith(line, "#"))
             continue;
         else {
@@ -196,6 +201,11 @@ FrozenSettings parseFrozenSettings(std::string_view text, const std::string& ori
     if (!screen)
         throw refuse("it holds no Screen Color");
     return frozen;
+}
+
+std::string inputIdentity(const std::string& inputPattern)
+{
+    return sha256Hex(fs::absolute(inputPattern).lexically_normal().string());
 }
 
 std::string sha256Hex(std::string_view bytes)
@@ -226,6 +236,10 @@ FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSh
     const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const bool small = regular && st.st_size <= kMaxFrozenFileBytes;
     int error = 0;
+    if (regular) {
+        file.owner = st.st_uid;
+        file.mode = st.st_mode;
+    }
     if (small) {
         // One byte more than the size: a file that grows while it is read is not the one hashed.
         file.bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
@@ -261,7 +275,7 @@ FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSh
 
 bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen)
 {
-    if (a.pick != b.pick || a.values.size() != b.values.size())
+    if (a.pick != b.pick || a.input != b.input || a.values.size() != b.values.size())
         return false;
     for (std::size_t i = 0; i < a.values.size(); ++i) {
         const Setting &x = a.values[i], &y = b.values[i];

@@ -12,7 +12,9 @@
 
 #include <OpenImageIO/strutil.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -122,6 +124,46 @@ Colour pickOn(const std::string& frame, const std::string& pick, const ReadOptio
     return pickScreenInFile(frame, how, read);
 }
 
+// Whoever else can write the frozen file chooses the screen colour every task
+// keys with: in a shared folder a file planted before the first submit would
+// otherwise be adopted and its hash signed into the job script.
+void refuseForeignFrozenFile(const FrozenFile& earlier, const std::string& file)
+{
+    const uid_t me = geteuid();
+    std::string why;
+    if (earlier.owner != me) {
+        const struct passwd* owner = getpwuid(earlier.owner);
+        why = "belongs to " + (owner ? "user " + std::string(owner->pw_name) + " (uid " : std::string("uid ")) +
+              std::to_string(earlier.owner) + (owner ? ")" : "") + ", not to you";
+    } else if ((earlier.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = std::string("can be written by ") +
+              ((earlier.mode & S_IWGRP) && (earlier.mode & S_IWOTH) ? "its group and others"
+               : (earlier.mode & S_IWGRP)                           ? "its group"
+                                                                    : "others");
+    } else {
+        return;
+    }
+    throw UsageError(escapedPath(file) + " " + why +
+                     "; submit adopts an earlier frozen file only when it is yours and no one else can change it. "
+                     "Remove it (once no job of it is queued) and submit again; nothing was submitted");
+}
+
+// A frame named twice would be keyed by two tasks at once, racing on its file.
+void refuseRepeatedFrames(const FrameList& frames)
+{
+    std::vector<int> all;
+    all.reserve(static_cast<std::size_t>(frames.size()));
+    frames.forEach([&](int f) {
+        all.push_back(f);
+        return true;
+    });
+    std::sort(all.begin(), all.end());
+    const auto twice = std::adjacent_find(all.begin(), all.end());
+    if (twice != all.end())
+        throw UsageError("submit: --frames names frame " + std::to_string(*twice) +
+                         " more than once; two tasks would key it at the same time. Nothing was submitted");
+}
+
 }  // namespace
 
 void submit(const SubmitRequest& request, std::ostream& out)
@@ -162,6 +204,8 @@ void submit(const SubmitRequest& request, std::ostream& out)
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(frames.size()) +
                                  " frames of " + escapedPath(request.input) + " missing: " + check.missing.describe() +
                                  " (nothing was submitted)");
+    // Only now: every frame is a file, so the list is no longer than the folder.
+    refuseRepeatedFrames(frames);
     refuseOutputOverInput(input, output, frames, request.output);
 
     KeyJobOptions options;
@@ -196,11 +240,19 @@ void submit(const SubmitRequest& request, std::ostream& out)
             throw UsageError("submit: " + escapedPath(file) + " is a frame of the input; the farm's files for " +
                              escapedPath(request.output) + " would replace it");
     FrozenSettings frozen = freezeSettings(controls, pick, "");
+    frozen.input = inputIdentity(input);
     std::string settingsText;
     bool reused = false;
     if (exists(files.settings)) {
         // Read as a task reads it: the job keys with exactly these bytes.
         FrozenFile earlier = readFrozenFile(files.settings);
+        refuseForeignFrozenFile(earlier, files.settings);
+        if (earlier.settings.input != frozen.input)
+            throw UsageError(escapedPath(files.settings) + " was frozen for another input than " +
+                             escapedPath(request.input) + " (or for an input spelled otherwise), by an earlier "
+                             "submit to " + escapedPath(request.output) +
+                             "; its screen colour was picked on that plate. Remove it to key the sequence anew "
+                             "(once no job of it is queued), or key into another output.");
         if (!sameKey(earlier.settings, frozen, pick == "none"))
             throw UsageError(escapedPath(files.settings) + " holds other settings for " +
                              escapedPath(request.output) +
@@ -213,6 +265,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
         if (pick != "none") {
             controls.set("ScreenColorKnob", pickOn(framePath(input, firstFrame), pick, request.read));
             frozen = freezeSettings(controls, pick, std::to_string(firstFrame));
+            frozen.input = inputIdentity(input);
         }
         settingsText = formatFrozenSettings(frozen);
     }

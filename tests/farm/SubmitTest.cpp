@@ -235,6 +235,8 @@ TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
         {base + "--frames 1-3 --set 'Clip Black=x'", 2, "ClipBlackKnob takes a finite number"},
         {base + "--frames 1-3 --threads 4", 2, "--cpus-per-task"},
         {base + "--frames 1-3 --skip-missing", 2, "--skip-missing"},
+        {base + "--frames 1,1,1", 2, "frame 1 more than once"},
+        {base + "--frames 1-3x2,2-3", 2, "frame 3 more than once"},
     };
     for (const Case& c : cases) {
         const Result r = veilcast(c.args);
@@ -246,27 +248,74 @@ TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
 TEST_F(SubmitTest, AnEarlierFrozenFileIsKeptOrRefusedNeverReplaced)
 {
     writeSequence(1, 4);
+    fs::create_directories(dir / "blue");
+    for (int f = 1; f <= 4; ++f)
+        fs::copy_file(path(framePath(f)), dir / "blue" / framePath(f));
     const std::string settings = path("k.####.exr.farm.settings");
-    {
-        std::ofstream out(settings);
-        out << "# veilcast frozen settings\n# pick: auto\n# picked on frame: 1\n";
-        for (const char* line : {"Check Alpha=off", "Screen Color=0.25,0.5,0.125", "Screen Gain=1",
-                                 "Screen Balance=0.5", "Clip Black=0", "Clip White=1", "Source Alpha=Ignore",
-                                 "Inside Replace=Soft Color", "Inside Replace Color=0.5,0.5,0.5"})
-            out << line << "\n";
-        out << "# end of veilcast frozen settings\n";
-    }
+    // Which input the file is for, as bash and sha256sum make it of the absolute pattern.
+    const Result hashed =
+        runArgv({"bash", "-c", "printf %s \"$1\" | sha256sum", "-", path("p.####.exr")}, {}, "/");
+    ASSERT_EQ(hashed.exitCode, 0) << hashed.output;
+    const std::string inputLine = "# input: sha256 " + hashed.output.substr(0, 64) + "\n";
+    const auto plant = [&](const std::string& input) {
+        fs::remove(settings);
+        {
+            std::ofstream out(settings);
+            out << "# veilcast frozen settings\n# pick: auto\n" << input << "# picked on frame: 1\n";
+            for (const char* line : {"Check Alpha=off", "Screen Color=0.25,0.5,0.125", "Screen Gain=1",
+                                     "Screen Balance=0.5", "Clip Black=0", "Clip White=1", "Source Alpha=Ignore",
+                                     "Inside Replace=Soft Color", "Inside Replace Color=0.5,0.5,0.5"})
+                out << line << "\n";
+            out << "# end of veilcast frozen settings\n";
+        }
+        fs::permissions(settings, fs::perms(0644));
+    };
     const std::string base = "submit --farm slurm " + in() + " -o " + quoted(path("k.####.exr")) + " --dry-run ";
+    plant(inputLine);
     const Result same = veilcast(base + "--frames 3-4 --pick-screen auto");
     EXPECT_EQ(same.exitCode, 0) << same.output;
     EXPECT_NE(same.output.find("(frozen earlier, kept)"), std::string::npos) << same.output;
     EXPECT_NE(same.output.find("\nScreen Color=0.25,0.5,0.125\n"), std::string::npos) << same.output;
 
-    for (const char* other : {"--frames 3-4 --set 'Clip White=0.9'", "--frames 3-4 --pick-screen 1,1,4,4",
-                              "--frames 3-4 --set 'Screen Color=0.25,0.5,0.12'"}) {
-        const Result r = veilcast(base + other);
-        EXPECT_EQ(r.exitCode, 2) << other << "\n" << r.output;
-        EXPECT_NE(r.output.find(settings + " holds other settings"), std::string::npos) << other << "\n" << r.output;
+    struct Case {
+        std::string args;
+        std::string message;  // after the file's name
+        std::function<void()> prepare;
+    };
+    const std::string blue = "submit --farm slurm " + quoted(path("blue/p.####.exr")) + " -o " +
+                             quoted(path("k.####.exr")) + " --dry-run --frames 3-4 --pick-screen auto";
+    const Case cases[] = {
+        {base + "--frames 3-4 --set 'Clip White=0.9'", " holds other settings", [] {}},
+        {base + "--frames 3-4 --pick-screen 1,1,4,4", " holds other settings", [] {}},
+        {base + "--frames 3-4 --set 'Screen Color=0.25,0.5,0.12'", " holds other settings", [] {}},
+        // Another plate keyed to the same output must not take this plate's screen colour.
+        {blue, " was frozen for another input", [] {}},
+        {base + "--frames 3-4 --pick-screen auto", " was frozen for another input", [&] { plant(""); }},
+        {base + "--frames 3-4 --pick-screen auto", " can be written by its group;",
+         [&] { fs::permissions(settings, fs::perms(0664)); }},
+        {base + "--frames 3-4 --pick-screen auto", " can be written by others;",
+         [&] { fs::permissions(settings, fs::perms(0646)); }},
+        // Planted by another user in a shared folder; only root can make one here.
+        {base + "--frames 3-4 --pick-screen auto", " belongs to ",
+         [&] {
+             if (geteuid() == 0) {
+                 EXPECT_EQ(chown(settings.c_str(), 65534, 65534), 0);
+             }
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        plant(inputLine);
+        c.prepare();
+        if (geteuid() != 0 && c.message == " belongs to ")
+            continue;
+        const Result r = veilcast(c.args);
+        EXPECT_EQ(r.exitCode, 2) << r.output;
+        EXPECT_NE(r.output.find(settings + c.message), std::string::npos) << r.output;
+        if (c.message == " belongs to ") {
+            EXPECT_NE(r.output.find("uid 65534"), std::string::npos) << r.output;
+        }
+        EXPECT_EQ(r.output.find("Screen Color="), std::string::npos) << r.output;
     }
 }
 
@@ -586,14 +635,17 @@ TEST_F(SubmitTest, TasksKeyOnlyWithTheFrozenFileAsItWas)
         EXPECT_EQ(t.output.find("picked"), std::string::npos) << t.output;
         EXPECT_EQ(fs::exists(path("direct/k.0001.exr")), d.status == 0);
     }
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--settings-sha256", sha256sum(settings)},
-          std::vector<std::string>{"--frozen-settings", settings},
-          std::vector<std::string>{"--frozen-settings", settings, "--settings-sha256", "ABC"}}) {
+    const std::pair<std::vector<std::string>, std::string> halves[] = {
+        {{"--settings-sha256", sha256sum(settings)}, "go together"},
+        {{"--frozen-settings", settings}, "go together"},
+        {{"--frozen-settings", settings, "--settings-sha256", "ABC"}, "hex digits, not \"ABC\""},
+    };
+    for (const auto& [args, message] : halves) {
         std::vector<std::string> all = {VEILCAST_BINARY, "p.####.exr", "-o", "direct/k.####.exr", "--frames", "1"};
         all.insert(all.end(), args.begin(), args.end());
         const Result t = runArgv(all, {}, dir.string());
         EXPECT_EQ(t.exitCode, 2) << t.output;
+        EXPECT_NE(t.output.find(message), std::string::npos) << t.output;
     }
 }
 

@@ -46,6 +46,10 @@ std::string farmName(const std::string& fileNamePattern);
 struct FrozenSettings {
     std::string pick = "none";  // "none", "auto" or "box X0,Y0,X1,Y1": what the command asked for
     std::string pickedOn;       // the frame number the colour was picked on; empty for "none"
+    // Which input it was frozen for: inputIdentity of the input pattern, so a
+    // later submit to the same output from another plate cannot adopt a
+    // screen colour picked on this one. Empty in files written before it was kept.
+    std::string input;
     std::vector<Setting> values;
 };
 
@@ -53,9 +57,15 @@ struct FrozenSettings {
 // in their shortest round-trip form, so they read back to the same bits).
 FrozenSettings freezeSettings(const Controls& controls, const std::string& pick, const std::string& pickedOn);
 
-// The file's text: comments saying what it is and how the screen colour was
-// found, NAME=VALUE lines that readSettingsFile reads, and a closing line
-// that tells a whole file from a cut one. No path is written into it.
+// What a frozen file records of its input pattern: the SHA-256 of the
+// pattern made absolute and lexically normal. A hash, not the path: a path
+// can hold anything, a newline included, and the file holds no path at all.
+std::string inputIdentity(const std::string& inputPattern);
+
+// The file's text: comments saying what it is, which input it is for and how
+// the screen colour was found, NAME=VALUE lines that readSettingsFile reads,
+// and a closing line that tells a whole file from a cut one. No path is
+// written into it.
 std::string formatFrozenSettings(const FrozenSettings& frozen);
 
 // Parses exactly the text formatFrozenSettings writes: the opening and
@@ -68,6 +78,8 @@ struct FrozenFile {
     std::string bytes;
     std::string sha256;  // 64 lowercase hex digits
     FrozenSettings settings;
+    uid_t owner = 0;     // as fstat saw the descriptor the bytes were read through
+    mode_t mode = 0;
 };
 
 // Reads the file once, refusing a symbolic link (O_NOFOLLOW), anything but a
@@ -79,7 +91,7 @@ FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSh
 // The SHA-256 of `bytes` as 64 lowercase hex digits.
 std::string sha256Hex(std::string_view bytes);
 
-// True when both key alike: the same values and the same pick asked for; the
+// True when both key alike: the same input, values and pick asked for; the
 // screen colour itself is compared only when `withScreen`.
 bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen);
 
