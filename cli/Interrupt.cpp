@@ -42,6 +42,17 @@ void installInterruptHandlers(CancellationToken& cancellation)
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void catchHangUp()
+{
+    struct sigaction previous = {};
+    if (sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
 int interruptSignal()
 {
     return receivedSignal;

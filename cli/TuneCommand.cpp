@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TuneCommand.h"
 
+#include "Interrupt.h"
+
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/tune/TuneServer.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,16 +82,32 @@ private:
 };
 
 // Starts xdg-open on the file without a shell, so nothing in its name is
-// interpreted; a missing xdg-open only means the user opens it by hand.
-void openBrowser(const std::string& file)
+// interpreted. A missing or failing xdg-open only means the user opens the
+// address by hand, but they are told so rather than left waiting for a
+// browser. Returns the child to watch, or -1.
+pid_t openBrowser(const std::string& file)
 {
-    const pid_t child = fork();
-    if (child == 0) {
-        execlp("xdg-open", "xdg-open", file.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+    pid_t child = -1;
+    std::string argument = file;
+    char* argv[] = {const_cast<char*>("xdg-open"), argument.data(), nullptr};
+    const int error = posix_spawnp(&child, "xdg-open", nullptr, nullptr, argv, environ);
+    if (error != 0) {
+        std::fprintf(stderr, "veilcast: could not open a browser (xdg-open: %s); open the address above by hand\n",
+                     std::strerror(error));
+        return -1;
     }
-    if (child < 0)
-        std::fprintf(stderr, "veilcast: could not start xdg-open; open the address by hand\n");
+    return child;
+}
+
+// Once xdg-open has ended: says so if it failed.
+void reportBrowser(int status)
+{
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return;
+    const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                              : "killed by signal " + std::to_string(WTERMSIG(status));
+    std::fprintf(stderr, "veilcast: could not open a browser (xdg-open: %s); open the address above by hand\n",
+                 how.c_str());
 }
 
 }  // namespace
@@ -108,6 +127,9 @@ void addTuneCommand(CLI::App& app, TuneCommandLine& line)
 
 int runTune(const Arguments& args, const TuneCommandLine& line, const CancellationToken& cancellation)
 {
+    // Closing the terminal stops it as Ctrl-C does: --open's file, which
+    // holds the token, is removed, and no request is cut off mid-answer.
+    catchHangUp();
     // Both paths end up in lines of the settings file Save writes.
     refuseControlCharacters(line.input, "the input");
     refuseControlCharacters(args.settingsFile, "the settings file");
@@ -132,14 +154,18 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
                 session.settingsFile().c_str(), server.url().c_str());
     std::fflush(stdout);
     std::unique_ptr<OpenerPage> opener;
+    pid_t browser = -1;
     if (line.open) {
         opener = std::make_unique<OpenerPage>(server.url());
-        openBrowser(opener->path());
+        browser = openBrowser(opener->path());
     }
     const auto started = std::chrono::steady_clock::now();
     while (!cancellation.cancelled()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {  // reap xdg-open
+        int status = 0;
+        if (browser > 0 && waitpid(browser, &status, WNOHANG) == browser) {
+            reportBrowser(status);
+            browser = -1;
         }
         if (opener && std::chrono::steady_clock::now() - started > std::chrono::seconds(60))
             opener.reset();

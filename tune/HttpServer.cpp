@@ -289,6 +289,7 @@ struct HttpServer::Impl {
         std::string in;        // received, not yet part of an answered request
         bool headRead = false;
         bool closeAfter = false;
+        bool proven = false;   // a request of it was admitted as from a holder of the secret
         std::size_t bodyLength = 0;
         HttpRequest request;   // once its head is read
         std::string out;
@@ -393,10 +394,12 @@ void HttpServer::Impl::take(std::uint64_t id, Connection& c)
         }
         c.closeAfter = close;
         c.headRead = true;
-        if (auto refusal = admit(c.request)) {
-            answer(c, *refusal, true);
+        Admission admission = admit(c.request);
+        if (admission.refusal) {
+            answer(c, *admission.refusal, true);
             return;
         }
+        c.proven = c.proven || admission.proven;
     }
     if (c.in.size() < c.bodyLength)
         return;
@@ -464,10 +467,14 @@ void HttpServer::Impl::accept()
             return;  // EAGAIN, or an error the next poll will show again
         if (connections.size() >= options.maxConnections) {
             // Full: the connection that has waited longest without a whole
-            // request makes room, so holding many open cannot lock others out.
+            // request makes room, so holding many open cannot lock others
+            // out. Only one that never showed the secret: a page's idle
+            // keep-alive connection looks the same as a bare one held open
+            // by anyone, and closing it could lose the page's next change.
             auto oldest = connections.end();
             for (auto it = connections.begin(); it != connections.end(); ++it)
-                if ((it->second.state == State::Reading || it->second.state == State::Draining) &&
+                if (!it->second.proven &&
+                    (it->second.state == State::Reading || it->second.state == State::Draining) &&
                     (oldest == connections.end() || it->second.since < oldest->second.since))
                     oldest = it;
             if (oldest == connections.end()) {

@@ -77,10 +77,17 @@ struct PortInUse : std::runtime_error {
 
 class HttpServer {
 public:
-    // Looks at a request's head (the body not read yet): a response refuses
-    // it, and the connection is closed after it; nullopt admits it. Runs on
-    // the connection loop, so it must be quick and touch no shared state.
-    using Admit = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
+    // What Admit says of a request's head.
+    struct Admission {
+        // Refuses the request, and the connection is closed after it; nullopt admits it.
+        std::optional<HttpResponse> refusal;
+        // The client showed it holds the secret: its connection is never
+        // closed to make room for one that has not.
+        bool proven = false;
+    };
+    // Looks at a request's head (the body not read yet). Runs on the
+    // connection loop, so it must be quick and touch no shared state.
+    using Admit = std::function<Admission(const HttpRequest&)>;
     // Answers an admitted request, body and all, on a worker. An exception
     // it throws is answered 500.
     using Handler = std::function<HttpResponse(const HttpRequest&)>;

@@ -226,40 +226,46 @@ struct TuneServer::Impl {
 
     explicit Impl(TuneSession& s) : session(s) {}
     void addRoutes();
-    std::optional<HttpResponse> admit(const HttpRequest& req) const;
+    HttpServer::Admission admit(const HttpRequest& req) const;
     HttpResponse answer(const HttpRequest& req) const;
 };
 
-std::optional<HttpResponse> TuneServer::Impl::admit(const HttpRequest& req) const
+HttpServer::Admission TuneServer::Impl::admit(const HttpRequest& req) const
 {
     const std::string* addressToken = nullptr;
     for (const auto& [name, value] : req.params)
         if (name == "token" && req.path == "/")
             addressToken = &value;
+    const bool publicPage = isPublicPage(req.method, req.path);
     const RequestGuard::Verdict verdict = guard->check(req.headerValue("host"), req.headerValue("origin"),
-                                                       req.header("x-veilcast-token"),
-                                                       isPublicPage(req.method, req.path), addressToken);
+                                                       req.header("x-veilcast-token"), publicPage, addressToken);
     if (verdict.status != 0)
-        return jsonResponse({{"error", verdict.reason}}, verdict.status);
+        return {jsonResponse({{"error", verdict.reason}}, verdict.status)};
     // Every path the server knows, with the query parameters each accepts. A
     // request for anything else is refused before it reaches a handler: no
     // request names a file, and nothing unexpected is quietly ignored.
     const auto route = routes.find(req.path);
     if (route == routes.end())
-        return jsonResponse({{"error", "no such page"}}, 404);
+        return {jsonResponse({{"error", "no such page"}}, 404)};
     if (req.method != route->second.method) {
         HttpResponse res = jsonResponse({{"error", "use " + std::string(route->second.method)}}, 405);
         res.setHeader("Allow", route->second.method);
-        return res;
+        return {res};
     }
+    // Every action takes a JSON body. Without a length its end is not known
+    // (it would be read as empty, and the rest as the next request).
+    if (req.method == "POST" && !req.header("content-length"))
+        return {jsonResponse({{"error", "send the body with a Content-Length"}}, 411)};
     std::set<std::string> seen;
     for (const auto& [name, value] : req.params) {
         if (!route->second.params.count(name))
-            return jsonResponse({{"error", "unexpected parameter: " + name.substr(0, 64)}}, 400);
+            return {jsonResponse({{"error", "unexpected parameter: " + name.substr(0, 64)}}, 400)};
         if (!seen.insert(name).second)
-            return jsonResponse({{"error", "parameter given twice: " + name.substr(0, 64)}}, 400);
+            return {jsonResponse({{"error", "parameter given twice: " + name.substr(0, 64)}}, 400)};
     }
-    return std::nullopt;
+    // Past the guard, a request of the API or an address with the token
+    // checked is from a holder of the token; the bare page proves nothing.
+    return {std::nullopt, !publicPage || addressToken != nullptr};
 }
 
 HttpResponse TuneServer::Impl::answer(const HttpRequest& req) const
@@ -352,6 +358,7 @@ TuneServer::TuneServer(TuneSession& session, const ServerOptions& options) : imp
     s.addRoutes();
     HttpOptions http;
     http.port = options.port;
+    http.maxConnections = options.maxConnections;
     http.commonHeaders = {
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},

@@ -65,7 +65,8 @@ protected:
         return p;
     }
 
-    void serve(const std::string& input, const std::string& settingsFile = "")
+    void serve(const std::string& input, const std::string& settingsFile = "",
+               const veilcast::tune::ServerOptions& serverOptions = {})
     {
         veilcast::tune::TuneOptions options;
         options.input = input;
@@ -73,7 +74,7 @@ protected:
         options.pluginDirectories = {fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()};
         session = std::make_unique<veilcast::tune::TuneSession>(options,
                                                                 veilcast::tune::openImageFiles(input, {}));
-        server = std::make_unique<veilcast::tune::TuneServer>(*session, veilcast::tune::ServerOptions{});
+        server = std::make_unique<veilcast::tune::TuneServer>(*session, serverOptions);
         server->start();
     }
 

@@ -265,6 +265,9 @@ TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
         {"many header lines", state + "X-Veilcast-Token: {token}\r\n" + manyHeaders + "\r\n", 431},
         {"an oversized head", state + "X-Veilcast-Token: {token}\r\n" + bigHeader + "\r\n", 431},
         {"an oversized address", "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n" + host + "\r\n", 431},
+        {"an action without a length", "POST /api/undo HTTP/1.1\r\n" + host + "X-Veilcast-Token: {token}\r\n\r\n", 411},
+        {"a change without a length, its body after", "POST /api/control HTTP/1.1\r\n" + host +
+             "X-Veilcast-Token: {token}\r\n\r\n{\"name\":\"Clip Black\",\"value\":\"0.3\"}", 411},
         {"a chunked body", "POST /api/undo HTTP/1.1\r\n" + host + "X-Veilcast-Token: {token}\r\n"
                            "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", 411},
         {"a body longer than any of the page's", "POST /api/undo HTTP/1.1\r\n" + host +
@@ -368,6 +371,75 @@ TEST_F(TuneTest, ASecondServerOnTheSamePortIsRefused)
     same.port = ntohs(address.sin_port);
     EXPECT_THROW(veilcast::tune::TuneServer(*session, same), veilcast::tune::PortInUse);
     close(other);
+}
+
+// Many bare connections held open by anyone (every slot filled, again and
+// again) close only connections that never showed the token: the page's
+// idle keep-alive connection, once it has, still takes its next change.
+TEST_F(TuneTest, HoldingManyOpenClosesNoConnectionThatShowedTheToken)
+{
+    constexpr std::size_t kSlots = 8;
+    veilcast::tune::ServerOptions small;
+    small.maxConnections = kSlots;
+    const struct {
+        const char* what;
+        std::string first;  // the keep-alive connection's first request; {host} and {token} filled in
+        bool kept;
+    } cases[] = {
+        {"the API with the token", "GET /api/state HTTP/1.1\r\nHost: {host}\r\nX-Veilcast-Token: {token}\r\n\r\n", true},
+        {"the page's address with the token", "GET /?token={token} HTTP/1.1\r\nHost: {host}\r\n\r\n", true},
+        {"the page without the token (proves nothing)", "GET / HTTP/1.1\r\nHost: {host}\r\n\r\n", false},
+    };
+    const std::string change = R"({"name":"Clip Black","value":"0.2"})";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        serve(plate, "", small);
+        const std::string host = "127.0.0.1:" + std::to_string(server->port());
+        const int kept = connectTo(server->port());
+        ASSERT_GE(kept, 0);
+        sendAll(kept, fill(fill(c.first, "{host}", host), "{token}", server->token()));
+        ASSERT_EQ(readAnswer(kept).status, 200);
+        // Three times the slots in bare connections, accepted in order: the
+        // request after them is answered only once all were taken in.
+        std::vector<int> bare;
+        for (std::size_t i = 0; i < 3 * kSlots; ++i)
+            bare.push_back(connectTo(server->port()));
+        EXPECT_EQ(get("/api/state")["values"]["ClipBlackKnob"]["text"], "0");
+        sendAll(kept, "POST /api/control HTTP/1.1\r\nHost: " + host + "\r\nX-Veilcast-Token: " + server->token() +
+                          "\r\nContent-Length: " + std::to_string(change.size()) + "\r\n\r\n" + change);
+        const Answer a = readAnswer(kept);
+        EXPECT_EQ(a.status, c.kept ? 200 : 0) << a.head;
+        EXPECT_EQ(get("/api/state")["values"]["ClipBlackKnob"]["text"], c.kept ? "0.2" : "0");
+        close(kept);
+        for (const int fd : bare)
+            if (fd >= 0)
+                close(fd);
+        server.reset();
+    }
+
+    // Every slot held by a connection that showed the token: a newcomer is
+    // turned away, and none of them is closed for it.
+    serve(plate, "", small);
+    const std::string host = "127.0.0.1:" + std::to_string(server->port());
+    const std::string state = "GET /api/state HTTP/1.1\r\nHost: " + host + "\r\nX-Veilcast-Token: " + server->token() +
+                              "\r\n\r\n";
+    std::vector<int> proven;
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        proven.push_back(connectTo(server->port()));
+        ASSERT_GE(proven.back(), 0);
+        sendAll(proven.back(), state);
+        ASSERT_EQ(readAnswer(proven.back()).status, 200);
+    }
+    const int newcomer = connectTo(server->port());
+    ASSERT_GE(newcomer, 0);
+    sendAll(newcomer, state);
+    EXPECT_EQ(readAnswer(newcomer).status, 0) << "a connection past the limit was answered";
+    close(newcomer);
+    for (const int fd : proven) {
+        sendAll(fd, state);
+        EXPECT_EQ(readAnswer(fd).status, 200);
+        close(fd);
+    }
 }
 
 // 64 clients trickle header lines; a request of the page's is still answered

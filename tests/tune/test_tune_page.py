@@ -384,40 +384,75 @@ def start_tune(args, **kwargs):
     return server, url
 
 
-def test_open_gives_xdg_open_a_private_file_not_the_address(tmp_path, browser):
+# How the tuner is stopped (Ctrl-C, kill, its terminal closed) and what
+# xdg-open does: the private file is gone afterwards in every case, and an
+# xdg-open that is missing or fails is reported, the address still printed.
+OPEN_CASES = [
+    # (name, xdg-open: "records" / "fails" / "missing", the signal that stops it)
+    ("ctrl-c", "records", signal.SIGINT),
+    ("terminal closed", "records", signal.SIGHUP),
+    ("no xdg-open", "missing", signal.SIGTERM),
+    ("xdg-open fails", "fails", signal.SIGHUP),
+]
+
+
+@pytest.mark.parametrize("name,xdg,stop", OPEN_CASES, ids=[c[0] for c in OPEN_CASES])
+def test_open_gives_xdg_open_a_private_file_not_the_address(tmp_path, browser, name, xdg, stop):
     small_plate(tmp_path / "p.exr")
     tools = tmp_path / "bin"
     tools.mkdir()
     record = tmp_path / "xdg-open.txt"
     # A stand-in xdg-open: writes down its arguments, the modes of the file it
     # was given and of its folder, and what the file holds.
-    (tools / "xdg-open").write_text(
-        "#!/bin/sh\n"
-        f"{{ printf 'ARGS %s\\n' \"$*\"; stat -c 'MODE %a' \"$1\" \"$(dirname \"$1\")\"; cat \"$1\"; }} > '{record}.part'\n"
-        f"mv '{record}.part' '{record}'\n")
-    (tools / "xdg-open").chmod(0o755)
+    if xdg != "missing":
+        (tools / "xdg-open").write_text(
+            "#!/bin/sh\nPATH=/usr/bin:/bin\n"
+            f"{{ printf 'ARGS %s\\n' \"$*\"; stat -c 'MODE %a' \"$1\" \"$(dirname \"$1\")\"; cat \"$1\"; }} > '{record}.part'\n"
+            f"mv '{record}.part' '{record}'\n"
+            + ("exit 3\n" if xdg == "fails" else ""))
+        (tools / "xdg-open").chmod(0o755)
     runtime = tmp_path / "runtime"
     runtime.mkdir(mode=0o700)
-    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", XDG_RUNTIME_DIR=str(runtime))
-    server, url = start_tune([str(tmp_path / "p.exr"), "--open"], env=env)
+    # Only the stand-in's folder: the machine's own xdg-open is never found.
+    env = dict(os.environ, PATH=str(tools), XDG_RUNTIME_DIR=str(runtime))
+    # SIGHUP as a terminal sends it, whatever the test runner left it as.
+    server, url = start_tune([str(tmp_path / "p.exr"), "--open"], env=env, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + 20
-        while not record.exists() and time.monotonic() < deadline:
+        made = []
+        while time.monotonic() < deadline and not (made and (xdg == "missing" or record.exists())):
             time.sleep(0.05)
-        text = record.read_text()
-        args = text.splitlines()[0]
-        given = args[len("ARGS "):]
-        assert token_of(url) not in args, text
-        assert given.startswith(str(runtime) + "/") and os.path.isfile(given), text
-        assert text.splitlines()[1:3] == ["MODE 600", "MODE 700"], text
-        # The file sends a browser on to the tuner, which opens with the token.
-        browser.get("file://" + given)
-        wait(browser, "return document.body.dataset.ready === 'true'")
-        assert browser.current_url == url.split("?")[0]
+            made = list(runtime.glob("veilcast-tune-*/open-tuner.html"))
+        assert len(made) == 1, made
+        given = str(made[0])
+        if xdg == "records":
+            text = record.read_text()
+            args = text.splitlines()[0]
+            assert args == "ARGS " + given, text
+            assert token_of(url) not in args, text
+            assert text.splitlines()[1:3] == ["MODE 600", "MODE 700"], text
+            # The file sends a browser on to the tuner, which opens with the token.
+            browser.get("file://" + given)
+            wait(browser, "return document.body.dataset.ready === 'true'")
+            assert browser.current_url == url.split("?")[0]
+        elif xdg == "fails":
+            time.sleep(0.5)  # the tuner notices xdg-open's end within a tenth of a second
+        # Still serving, with or without a browser.
+        request = urllib.request.Request(url.split("?")[0] + "api/state", headers={"X-Veilcast-Token": token_of(url)})
+        with urllib.request.urlopen(request, timeout=20) as answer:
+            assert answer.status == 200
     finally:
-        server.send_signal(signal.SIGINT)
-        assert server.wait(timeout=20) == 0
+        server.send_signal(stop)
+        status = server.wait(timeout=20)
+    errors = server.stderr.read()
+    assert status == 0, errors
     assert not os.path.exists(given) and not os.path.exists(os.path.dirname(given))
+    if xdg == "records":
+        assert "could not open a browser" not in errors, errors
+    else:
+        assert "could not open a browser" in errors, errors
+        assert "open the address above by hand" in errors, errors
 
 
 def test_slow_clients_neither_delay_the_page_nor_ctrl_c(tmp_path):

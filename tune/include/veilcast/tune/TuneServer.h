@@ -11,6 +11,7 @@ namespace veilcast::tune {
 struct ServerOptions {
     int port = 0;       // 0: a free port chosen by the system
     std::string token;  // empty: a random one
+    std::size_t maxConnections = 256;  // open at once; the oldest of those never shown the token make room
 };
 
 // The tuning page and its API over HTTP, on 127.0.0.1 only. Every API
