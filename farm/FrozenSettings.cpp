@@ -45,7 +45,7 @@ bool startsWith(std::string_view line, std::string_view prefix)
 
 bool keptInName(unsigned char c)
 {
-    return std::isalnum(c) || c >= 0x80 || std::strchr(".,_-+=", c) != nullptr;
+    return std::isalnum(c) || c >= 0x80 || std::string_view(".,_-+=").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 std::string hexByte(unsigned char c)
@@ -58,52 +58,21 @@ std::string hexByte(unsigned char c)
 
 std::string farmName(const std::string& pattern)
 {
-    // The pattern's pieces as framePath reads them: "\#", "\@", "\%" and "%%"
-    // are the characters themselves; '#' and '@' runs (at most 32 digits)
-    // and %d / %0Nd are the frame number.
+    // Read as framePath reads it, so that two spellings of one sequence
+    // share their farm files and no two sequences do.
     std::string name;
     bool afterNumber = false;
-    const auto literal = [&](char ch) {
-        const auto c = static_cast<unsigned char>(ch);
-        name += keptInName(c) ? std::string(1, ch) : "~" + hexByte(c);
-        afterNumber = false;
-    };
-    const auto number = [&](int width) {
-        if (afterNumber)
-            name += '~';
-        name += std::string(static_cast<std::size_t>(std::clamp(width, 1, 32)), '#');
-        afterNumber = true;
-    };
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
-        if (c == '\\' && (next == '#' || next == '@' || next == '%')) {
-            literal(next);
-            ++i;
-        } else if (c == '%' && next == '%') {
-            literal('%');
-            ++i;
-        } else if (c == '#' || c == '@') {
-            std::size_t end = i;
-            while (end < pattern.size() && pattern[end] == c)
-                ++end;
-            number(static_cast<int>(std::min<std::size_t>(end - i, 32)));
-            i = end - 1;
-        } else if (c == '%') {
-            std::size_t end = i + 1;
-            while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end])))
-                ++end;
-            if (end < pattern.size() && pattern[end] == 'd') {
-                int width = 1;
-                std::from_chars(pattern.data() + i + 1, pattern.data() + end, width);
-                number(width);
-                i = end;
-            } else {
-                literal(c);
-            }
-        } else {
-            literal(c);
+    for (const PatternPiece& piece : splitPattern(pattern)) {
+        if (piece.width) {
+            if (afterNumber)
+                name += '~';
+            name += std::string(static_cast<std::size_t>(piece.width), '#');
         }
+        for (const char ch : piece.text) {
+            const auto c = static_cast<unsigned char>(ch);
+            name += keptInName(c) ? std::string(1, ch) : "~" + hexByte(c);
+        }
+        afterNumber = piece.width > 0;
     }
     return name;
 }

@@ -18,19 +18,9 @@ namespace veilcast {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// A pattern as pieces: literal text, or a frame number padded to `width`.
-struct Piece {
-    std::string text;
-    int width = 0;  // 0: literal
-};
-
-// "#" and "@" runs (one digit each) and printf's %d / %0Nd are frame
-// numbers; "\#", "\@", "\%" and "%%" are the literal characters.
-std::vector<Piece> splitPattern(const std::string& pattern)
+std::vector<PatternPiece> splitPattern(const std::string& pattern)
 {
-    std::vector<Piece> pieces;
+    std::vector<PatternPiece> pieces;
     const auto literal = [&](char c) {
         if (pieces.empty() || pieces.back().width)
             pieces.push_back({});
@@ -70,6 +60,8 @@ std::vector<Piece> splitPattern(const std::string& pattern)
     }
     return pieces;
 }
+
+namespace {
 
 // The frame number as printf's %0*d writes it: the sign counts in the width.
 std::string padded(int frame, int width)
@@ -142,13 +134,13 @@ bool isFile(const fs::path& p)
 bool isSequencePattern(const std::string& path)
 {
     const auto pieces = splitPattern(path);
-    return std::any_of(pieces.begin(), pieces.end(), [](const Piece& p) { return p.width > 0; });
+    return std::any_of(pieces.begin(), pieces.end(), [](const PatternPiece& p) { return p.width > 0; });
 }
 
 std::string framePath(const std::string& pattern, int frame)
 {
     std::string out;
-    for (const Piece& p : splitPattern(pattern))
+    for (const PatternPiece& p : splitPattern(pattern))
         out += p.width ? padded(frame, p.width) : p.text;
     return out;
 }
@@ -228,11 +220,11 @@ FrameCheck checkFrames(const std::string& pattern, const FrameList& frames)
     // Every file of the folder that the pattern could have written, by the
     // number in it: the part of the name between the text before and after
     // the padding, checked by writing the name back.
-    const std::vector<Piece> pieces = splitPattern(name);
+    const std::vector<PatternPiece> pieces = splitPattern(name);
     std::string before, after;
     bool seen = false;
     int numbers = 0;
-    for (const Piece& p : pieces) {
+    for (const PatternPiece& p : pieces) {
         numbers += p.width > 0;
         seen = seen || p.width > 0;
         (seen ? after : before) += p.text;

@@ -17,6 +17,14 @@ bool isSequencePattern(const std::string& path);
 // for names that hold them.
 std::string framePath(const std::string& pattern, int frame);
 
+// A pattern as framePath reads it, in pieces: literal text with the escapes
+// resolved, or a frame number padded to `width` digits (1 to 32).
+struct PatternPiece {
+    std::string text;
+    int width = 0;  // 0: literal
+};
+std::vector<PatternPiece> splitPattern(const std::string& pattern);
+
 // Frames as written on a command line, kept as runs rather than expanded, so
 // that a range of two billion frames costs nothing until it is walked.
 class FrameList {
