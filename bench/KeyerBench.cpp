@@ -10,7 +10,7 @@
 #include "veilcast/host/OperatorNode.h"
 #include "veilcast/host/ParallelRows.h"
 #include "veilcast/host/PluginLibrary.h"
-#include "veilcast/core/RowKernel.h"
+#include "RowKernel.h"
 #include "veilcast/host/RowRenderer.h"
 #include "veilcast/core/ScreenKeyer.h"
 

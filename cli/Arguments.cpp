@@ -2,7 +2,7 @@
 #include "Arguments.h"
 
 #include "veilcast/farm/FrozenSettings.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/ColourSpaces.h"
 #include "veilcast/media/Metadata.h"
 

@@ -5,7 +5,7 @@
 #include "veilcast/media/FrameSequence.h"
 #include "Progress.h"
 #include "Text.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <unistd.h>
 

@@ -2,7 +2,7 @@
 #include "Commands.h"
 
 #include "ExitStatus.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/ColourSpaces.h"
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 #include "ExitStatus.h"
 #include "Progress.h"
 #include "Text.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/MovieKeying.h"
 

@@ -3,7 +3,7 @@
 
 #include "veilcast/media/Metadata.h"
 #include "SubmitCommand.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 namespace veilcast {
 

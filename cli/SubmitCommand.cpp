@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "SubmitCommand.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include "ExitStatus.h"
 #include "veilcast/media/FrameSequence.h"

@@ -8,8 +8,8 @@
 #include "SubmitCommand.h"
 #include "Text.h"
 #include "TuneCommand.h"
-#include "veilcast/host/UsageError.h"
-#include "veilcast/host/Version.h"
+#include "veilcast/common/UsageError.h"
+#include "veilcast/common/Version.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "veilcast/core/RowKernel.h"
+#include "RowKernel.h"
 
 #include <cstdio>
 #include <cstdlib>

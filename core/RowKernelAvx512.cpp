@@ -6,8 +6,8 @@
 // pragma (not a file-wide -m flag), so no inline function of those headers
 // (luminance, usesSourceAlpha, the standard library's) is ever emitted here
 // with wider instructions for the linker to pick in place of the baseline one.
-#include "veilcast/core/KeyMath.h"
-#include "veilcast/core/RowKernel.h"
+#include "KeyMath.h"
+#include "RowKernel.h"
 
 #include <cmath>
 #include <cstring>

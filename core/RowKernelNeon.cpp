@@ -3,8 +3,8 @@
 //
 // NEON is part of every 64-bit ARM processor, so the kernel needs no target
 // pragma and dispatch no probe: the file is compiled like the rest of the core.
-#include "veilcast/core/KeyMath.h"
-#include "veilcast/core/RowKernel.h"
+#include "KeyMath.h"
+#include "RowKernel.h"
 
 #include <arm_neon.h>
 #include <cmath>

@@ -25,8 +25,8 @@
 // ARM's FMIN/FMAX are not (they return a NaN operand and order -0 below +0),
 // so there the selections stay a compare and a bitwise select.
 
-#include "veilcast/core/KeyMath.h"
-#include "veilcast/core/RowKernel.h"
+#include "KeyMath.h"
+#include "RowKernel.h"
 
 #include <cmath>
 #include <cstring>

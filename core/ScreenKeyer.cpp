@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/core/ScreenKeyer.h"
 
-#include "veilcast/core/KeyMath.h"
+#include "KeyMath.h"
 
 #include <cmath>
 

@@ -3,7 +3,7 @@
 
 #include "veilcast/farm/Chunking.h"
 #include "Command.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/media/FrameSequence.h"

@@ -17,7 +17,7 @@
 //   then        pixels, 16 bytes each: red, green, blue, alpha (at most 600)
 
 #include "FloatFlags.h"
-#include "veilcast/core/RowKernel.h"
+#include "RowKernel.h"
 #include "veilcast/core/ScreenKeyer.h"
 
 #include <cfenv>

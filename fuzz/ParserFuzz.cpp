@@ -8,7 +8,7 @@
 #include "veilcast/host/OperatorNode.h"
 #include "veilcast/host/PluginLibrary.h"
 #include "veilcast/session/ScreenPicker.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/ColourSpaces.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <OpenImageIO/imagebufalgo.h>
 

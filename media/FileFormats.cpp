@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "FileFormats.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -108,11 +108,6 @@ TypeDesc outputDataType(const std::string& formatName, TypeDesc sourceType, Type
     if (integerSource && holds(*f, sourceType))
         return sourceType;
     return f->holds.front();
-}
-
-bool holdsAlpha(const OIIO::ImageOutput& output)
-{
-    return output.supports("alpha");
 }
 
 std::string formatsWithAlpha()

@@ -29,9 +29,8 @@ OIIO::TypeDesc outputDataType(const std::string& formatName, OIIO::TypeDesc sour
 // Throws UsageError when `formatName` cannot hold `requested` (UNKNOWN passes).
 void checkDataType(const std::string& formatName, OIIO::TypeDesc requested);
 
-// True when the format stores an alpha channel; the message for one that
-// does not names those that do.
-bool holdsAlpha(const OIIO::ImageOutput& output);
+// The formats that store an alpha channel, named in the message for one
+// that does not.
 std::string formatsWithAlpha();
 
 }  // namespace veilcast

@@ -2,7 +2,7 @@
 #include "veilcast/media/ImageReader.h"
 #include "veilcast/media/ColourSpaces.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "BmpFile.h"
 #include "FileFormats.h"
 

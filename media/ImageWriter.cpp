@@ -3,9 +3,9 @@
 #include "veilcast/media/ColourSpaces.h"
 
 #include "CheckedFileProxy.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "FileFormats.h"
-#include "veilcast/host/Cancellation.h"
+#include "veilcast/common/Cancellation.h"
 #include "veilcast/media/Metadata.h"
 #include "veilcast/media/PendingOutput.h"
 

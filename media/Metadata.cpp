@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/Metadata.h"
 
-#include "veilcast/host/UsageError.h"
-#include "veilcast/host/Version.h"
+#include "veilcast/common/UsageError.h"
+#include "veilcast/common/Version.h"
 
 #include <OpenImageIO/strutil.h>
 

@@ -5,9 +5,9 @@
 #include "LibavError.h"
 #include "LibavHandles.h"
 #include "VideoColour.h"
-#include "veilcast/host/Cancellation.h"
+#include "veilcast/common/Cancellation.h"
 #include "veilcast/host/ParallelRows.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
 
 extern "C" {
@@ -102,12 +102,6 @@ void checkMovieOutput(const std::string& path, bool withAlpha)
         throw std::runtime_error(path + ": the folder " + dir.string() + " does not exist");
     if (access(dir.c_str(), W_OK | X_OK) != 0)
         throw std::runtime_error(path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
-}
-
-std::string movieCodecDescription(const std::string& path, bool withAlpha)
-{
-    const Choice& c = choiceFor(path, withAlpha);
-    return std::string(c.description) + " (" + av_get_pix_fmt_name(withAlpha ? c.alphaFormat : c.opaqueFormat) + ")";
 }
 
 struct MovieWriter::Impl {

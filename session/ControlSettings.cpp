@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/ControlSettings.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/KeySession.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/host/ImageSource.h"
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/MovieKeying.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/ImageFiles.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/movie/MovieFiles.h"

@@ -5,7 +5,7 @@
 #include "ControlsJson.h"
 #include "History.h"
 #include "Views.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
 #include "veilcast/session/PathText.h"
 

@@ -5,7 +5,7 @@
 // the copy the linker keeps. Then keys pixels with the per-pixel keyer and
 // the dispatched kernel; run under qemu's Nehalem (no AVX) it must not crash.
 
-#include "veilcast/core/RowKernel.h"
+#include "RowKernel.h"
 #include "veilcast/core/ScreenKeyer.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "FloatFlags.h"
-#include "veilcast/core/RowKernel.h"
+#include "RowKernel.h"
 
 #include "AdversarialValues.h"
 #include "FloatBits.h"

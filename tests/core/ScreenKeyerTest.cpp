@@ -2,7 +2,7 @@
 #include "veilcast/core/ScreenKeyer.h"
 
 #include "FloatBits.h"
-#include "veilcast/core/KeyMath.h"
+#include "KeyMath.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/farm/Chunking.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <gtest/gtest.h>
 

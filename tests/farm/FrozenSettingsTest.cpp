@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/ControlSettings.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/farm/FrozenSettings.h"
 #include "LoadedPlugin.h"
 #include "veilcast/host/OperatorNode.h"

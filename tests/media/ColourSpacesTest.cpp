@@ -4,7 +4,7 @@
 // worked out by hand.
 
 #include "ColourConfigFile.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/ColourSpaces.h"
 #include "veilcast/media/ImageFiles.h"
 

@@ -4,7 +4,7 @@
 // compared with keying the same frames, decoded by ffmpeg, in memory.
 
 #include "ColourConfigFile.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/DemoPlate.h"
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/MovieKeying.h"

@@ -2,7 +2,7 @@
 #include "veilcast/session/ControlSettings.h"
 #include "LoadedPlugin.h"
 #include "veilcast/host/OperatorNode.h"
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "TuneFixture.h"
 
-#include "veilcast/host/UsageError.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/session/ShellQuote.h"
 
 #include <OpenImageIO/strutil.h>

@@ -34,9 +34,6 @@ struct MovieWriteOptions {
 // is missing or not writable (std::runtime_error).
 void checkMovieOutput(const std::string& path, bool withAlpha);
 
-// The codec and pixel format chosen for `path`, e.g. "ProRes 4444 (yuva444p10le)".
-std::string movieCodecDescription(const std::string& path, bool withAlpha);
-
 // Writes frames (linear float R, G, B, and A when `withAlpha`) into a movie
 // by its extension: .mov ProRes 4444 (yuva444p10le), .webm VP9 (yuva420p),
 // .mkv FFV1 lossless (RGBA, 16 bits), .mp4/.m4v H.264 without alpha. The

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "veilcast/host/Cancellation.h"
+#include "veilcast/common/Cancellation.h"
 #include "veilcast/session/ControlSettings.h"
 #include "veilcast/media/ImageFiles.h"
 #include "veilcast/host/OperatorNode.h"
