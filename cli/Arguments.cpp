@@ -1,12 +1,52 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Arguments.h"
 
-#include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/common/UsageError.h"
+#include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/media/ColourSpaces.h"
 #include "veilcast/media/Metadata.h"
+#include "veilcast/movie/MovieFiles.h"
+#include "veilcast/session/MovieKeying.h"
+#include "veilcast/session/ShellQuote.h"
 
 namespace veilcast {
+
+namespace {
+
+// How the command line names each choice a library message points at.
+std::string_view flagFor(UserChoice choice)
+{
+    switch (choice) {
+    case UserChoice::None: return "";
+    case UserChoice::Frames: return "--frames";
+    case UserChoice::SkipMissing: return "--skip-missing";
+    case UserChoice::FrameRate: return "--fps";
+    case UserChoice::MaxPixels: return "--max-pixels";
+    case UserChoice::DateTime: return "--date-time";
+    case UserChoice::ColourConfig: return "--ocio CONFIG";
+    case UserChoice::InColourSpace: return "--in-colorspace";
+    case UserChoice::OutColourSpace: return "--out-colorspace";
+    case UserChoice::Part: return "--part";
+    case UserChoice::Layer: return "--layer";
+    case UserChoice::Raw: return "--raw";
+    case UserChoice::PickBox: return "--pick-screen X0,Y0,X1,Y1";
+    case UserChoice::PickScreen: return "--pick-screen";
+    case UserChoice::Controls: return "--list-knobs";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string commandLineText(const Wording& wording)
+{
+    return wording.with(flagFor(wording.choice));
+}
+
+std::string commandLineText(const std::exception& e)
+{
+    return commandLineText(wordingOf(e));
+}
 
 std::vector<std::string> pluginDirectories(const Arguments& args)
 {
@@ -24,14 +64,18 @@ std::shared_ptr<const ColourSpaces> colourSpaces(const Arguments& args)
             throw UsageError("--in-colorspace and --out-colorspace need a colour configuration: --ocio CONFIG or $OCIO");
         return nullptr;
     }
-    if (args.raw && named)
+    if (args.read.raw && named)
         throw UsageError("--raw keeps values as stored; it does not go with --in-colorspace or --out-colorspace");
     return std::make_shared<const ColourSpaces>(args.ocio, args.inColourSpace, args.outColourSpace);
 }
 
-KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancellation)
+KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellation)
 {
     KeyJobOptions job;
+    job.input = args.input;
+    job.output = args.output;
+    job.frames = args.frames;
+    job.skipMissing = args.skipMissing;
     job.cancellation = cancellation;
     if (!args.frozenSettings.empty() || !args.settingsSha256.empty()) {
         // A farm task: every value and the screen colour come from the file
@@ -61,14 +105,29 @@ KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancell
         job.write.dataType = parseDataType(args.dataType);
     checkDateTime(args.dateTime);
     job.write.dateTime = args.dateTime;
-    job.raw = args.raw;
     job.threads = args.threads;
     job.previewPath = args.preview;
-    job.maxPixels = args.maxPixels;
-    job.part = args.part;
-    job.layer = args.layer;
-    job.colour = colourSpaces(args);
+    const bool movieIn = isMovieFile(args.input);
+    if (!args.fps.empty()) {
+        if (movieIn)
+            throw UsageError("--fps is for a movie made from an image sequence; a movie keeps its own rate");
+        parseFrameRate(args.fps, job.rateNum, job.rateDen);
+    }
+    if (movieIn && !args.inColourSpace.empty())
+        throw UsageError("--in-colorspace is for images; a movie's colour comes from its stream's tags");
+    if (isMovieFile(args.output) && !args.outColourSpace.empty())
+        throw UsageError("--out-colorspace is for images; a movie is written with its source's colour tags, or BT.709");
+    job.read = args.read;
+    job.read.colour = colourSpaces(args);
     return job;
+}
+
+std::string settingsAsOptions(const Controls& controls)
+{
+    std::string options;
+    for (const Setting& s : currentSettings(controls))
+        options += (options.empty() ? "--set " : " --set ") + shellQuote(s.name + "=" + s.value);
+    return options;
 }
 
 }  // namespace veilcast

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/session/KeyJob.h"
 #include "veilcast/session/KeySession.h"
 
-#include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -19,12 +19,10 @@ struct Arguments {
     std::string settingsSha256;  // what the frozen settings must hash to
     bool listKnobs = false;
     std::string pick;
-    bool raw = false;
+    ReadOptions read;  // the read options the command line sets directly; the colour comes from ocio and the spaces
     std::string dataType;
     std::string frames;
-    std::string part, layer;
     bool skipMissing = false;
-    std::uint64_t maxPixels = defaultMaxPixels();
     int threads = 0;
     bool quiet = false;
     std::string preview;
@@ -44,7 +42,16 @@ std::vector<std::string> pluginDirectories(const Arguments& args);
 // is none. Throws UsageError for names it lacks or options without one.
 std::shared_ptr<const ColourSpaces> colourSpaces(const Arguments& args);
 
-// The keying session's options from the command line; throws UsageError.
-KeyJobOptions jobOptions(const Arguments& args, const CancellationToken* cancellation);
+// The keying job the command line describes, for every subcommand that
+// keys (key, movie, tune, submit): the one place options become a job.
+// Throws UsageError.
+KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellation);
+
+// `e`'s message as the command line says it: the options it concerns by their flags.
+std::string commandLineText(const std::exception& e);
+std::string commandLineText(const Wording& wording);
+
+// "--set 'Screen Color=0.1,0.6,0.1' --set ...": the options that reproduce the settings.
+std::string settingsAsOptions(const Controls& controls);
 
 }  // namespace veilcast

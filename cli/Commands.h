@@ -10,13 +10,10 @@ namespace veilcast {
 // The subcommands; each returns the exit status (see ExitStatus.h) and throws
 // UsageError, std::runtime_error or Cancelled for main to report.
 
-// Keys what `args` asks for; `settingsUsed`, when given, receives the --set
-// options that reproduce the key.
+// Keys what `args` asks for: a still image, a sequence or a movie on either
+// side; `settingsUsed`, when given, receives the --set options that
+// reproduce the key.
 int runKey(const Arguments& args, const CancellationToken& cancellation, std::string* settingsUsed = nullptr);
-
-// True when the input or the output is a movie; runKeyMovie keys those.
-bool involvesMovie(const Arguments& args);
-int runKeyMovie(const Arguments& args, const CancellationToken& cancellation, std::string* settingsUsed = nullptr);
 
 // Makes a synthetic plate in args.demoDir, keys it and writes a preview.
 int runDemo(const Arguments& args, const CancellationToken& cancellation);

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Commands.h"
 
-#include "veilcast/media/Metadata.h"
+#include "ExitStatus.h"
 #include "SubmitCommand.h"
+#include "Text.h"
 #include "veilcast/common/UsageError.h"
+
+#include <iostream>
 
 namespace veilcast {
 
@@ -14,21 +17,15 @@ int runSubmit(const Arguments& args, const FarmCommandLine& line)
     if (!args.preview.empty() || args.skipMissing || args.threads != 0)
         throw UsageError("submit: --preview, --skip-missing and --threads are for keying here; on the farm every "
                          "frame must exist and each task takes its threads from its CPUs (--cpus-per-task)");
-    checkDateTime(args.dateTime);
+    Arguments keyed = args;
+    keyed.input = line.input;
     farm::SubmitRequest request = line.request;
-    request.output = args.output;
-    request.frames = args.frames;
-    request.settingsFile = args.settingsFile;
-    request.sets = args.sets;
-    request.pick = args.pick;
+    request.job = keyJob(keyed, nullptr);
     request.pluginPaths = args.pluginPaths;
-    request.read.raw = args.raw;
-    request.read.maxPixels = args.maxPixels;
-    request.read.part = args.part;
-    request.read.layer = args.layer;
-    request.dataType = args.dataType;
-    request.dateTime = args.dateTime;
-    return runSubmit(request);
+    farm::submit(request, std::cout, [](const std::string& w) {
+        std::cerr << "veilcast: warning: " << printable(w) << "\n";
+    });
+    return kExitSuccess;
 }
 
 }  // namespace veilcast

@@ -20,7 +20,7 @@ void addFarmCommands(CLI::App& app, FarmCommandLine& line)
                   "Also takes -o, --frames (required), --settings, --set, --pick-screen, --date-time, -d, --raw,\n"
                   "--part, --layer, --max-pixels and --plugin-path as keying does (veilcast --help).");
     line.submit->add_option("--farm", line.request.farm, "The farm's scheduler (slurm)")->required();
-    line.submit->add_option("input", line.request.input, "Sequence pattern to key (plate.####.exr)");
+    line.submit->add_option("input", line.input, "Sequence pattern to key (plate.####.exr)");
     line.submit->add_option("--chunk", line.request.chunk, "Frames per task; default: one task per frame, at most 1000 tasks")
         ->check(CLI::PositiveNumber);
     line.submit->add_option("--partition", line.request.partition, "The partition (queue) to submit to");
@@ -36,12 +36,6 @@ void addFarmCommands(CLI::App& app, FarmCommandLine& line)
     line.verify->add_option("--summary", line.verifySummary, "Also write the one-line result to this file")
         ->type_name("FILE");
     line.verify->fallthrough();
-}
-
-int runSubmit(const farm::SubmitRequest& request)
-{
-    farm::submit(request, std::cout);
-    return kExitSuccess;
 }
 
 int runVerify(const std::string& pattern, const std::string& frames, const std::string& summaryFile)

@@ -133,17 +133,17 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
     // Both paths end up in lines of the settings file Save writes.
     refuseControlCharacters(line.input, "the input");
     refuseControlCharacters(args.settingsFile, "the settings file");
-    ReadOptions read;
-    read.raw = args.raw;
-    read.maxPixels = args.maxPixels;
-    read.part = args.part;
-    read.layer = args.layer;
+    // The settings file is the tuner's own to read, if it exists yet, and to write.
+    Arguments keyed = args;
+    keyed.input = line.input;
+    keyed.settingsFile.clear();
     tune::TuneOptions options;
     options.input = line.input;
     options.settingsFile = args.settingsFile;
     options.pluginDirectories = pluginDirectories(args);
-    options.threads = args.threads;
-    tune::TuneSession session(options, isMovieFile(line.input) ? tune::openMovie(line.input, args.raw)
+    options.job = keyJob(keyed, &cancellation);
+    const ReadOptions& read = options.job.read;
+    tune::TuneSession session(options, isMovieFile(line.input) ? tune::openMovie(line.input, read.raw)
                                                                : tune::openImageFiles(line.input, read));
     tune::ServerOptions serverOptions;
     serverOptions.port = line.port;

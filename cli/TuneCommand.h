@@ -19,8 +19,8 @@ struct TuneCommandLine {
 
 void addTuneCommand(CLI::App& app, TuneCommandLine& line);
 
-// Serves the page until interrupted; --settings, --plugin-path, --threads,
-// --raw, --max-pixels, --part and --layer come from `args`.
+// Serves the page until interrupted; how frames are read (the colour
+// configuration included) and keyed comes from `args`, as for keying.
 int runTune(const Arguments& args, const TuneCommandLine& line, const CancellationToken& cancellation);
 
 }  // namespace veilcast

@@ -68,14 +68,14 @@ int main(int argc, char** argv)
     app.add_option("--frames", args.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
     app.add_flag("--skip-missing", args.skipMissing,
                  "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");
-    app.add_option("--max-pixels", args.maxPixels, "Refuse images larger than this many pixels")
+    app.add_option("--max-pixels", args.read.maxPixels, "Refuse images larger than this many pixels")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     app.add_option("-d,--data-type", args.dataType,
                    "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
                    "float or half source, 8-bit-only formats 8")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
-    app.add_flag("--raw", args.raw, "Use pixel values as stored: no sRGB conversion on read or write");
+    app.add_flag("--raw", args.read.raw, "Use pixel values as stored: no sRGB conversion on read or write");
     app.add_option("--preview", args.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
         ->type_name("FILE.png");
     app.add_option("--threads", args.threads, "Worker threads; default: all cores")
@@ -90,9 +90,9 @@ int main(int argc, char** argv)
     app.add_option("--plugin-path", args.pluginPaths, "Extra directory to search for the ZAVVeilcast module; repeatable")
         ->type_name("DIR")
         ->allow_extra_args(false);
-    app.add_option("--part", args.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
+    app.add_option("--part", args.read.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
         ->type_name("NAME|INDEX");
-    app.add_option("--layer", args.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
+    app.add_option("--layer", args.read.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
     app.add_option("--date-time", args.dateTime,
                    "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
                    "the last two make a run that is repeated write the same bytes")
@@ -148,10 +148,10 @@ int main(int argc, char** argv)
         std::cerr << "\nveilcast: interrupted; no partial output was left\n";
         return 128 + interruptSignal();
     } catch (const UsageError& e) {
-        std::cerr << "veilcast: " << printable(e.what()) << "\n";
+        std::cerr << "veilcast: " << printable(commandLineText(e)) << "\n";
         return kExitUsage;
     } catch (const std::exception& e) {
-        std::cerr << "veilcast: " << printable(e.what()) << "\n";
+        std::cerr << "veilcast: " << printable(commandLineText(e)) << "\n";
         return kExitFailure;
     }
 }

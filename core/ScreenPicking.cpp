@@ -79,8 +79,7 @@ std::string describe(const Colour& c)
 
 [[noreturn]] void refuse(const std::string& reason)
 {
-    throw std::invalid_argument("cannot pick the screen colour automatically: " + reason +
-                                "; pick it with a box over clean backing, --pick-screen X0,Y0,X1,Y1");
+    throw std::invalid_argument("cannot pick the screen colour automatically: " + reason);
 }
 
 }  // namespace

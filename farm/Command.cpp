@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Command.h"
 
+#include "veilcast/farm/Submit.h"
+#include "veilcast/media/ColourSpaces.h"
+#include "veilcast/session/PathText.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +17,35 @@
 extern char** environ;
 
 namespace veilcast::farm {
+
+std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vector<std::string>& pluginDirectories)
+{
+    const WriteOptions& write = job.write;
+    const ReadOptions& read = job.read;
+    std::vector<std::string> args = {"--date-time", write.dateTime.empty() ? "source" : write.dateTime};
+    const auto add = [&](const char* option, const std::string& value) {
+        if (!value.empty())
+            args.insert(args.end(), {option, value});
+    };
+    for (const std::string& d : pluginDirectories)
+        add("--plugin-path", d);
+    if (read.raw)
+        args.push_back("--raw");
+    add("-d", write.dataType == OIIO::TypeDesc::UNKNOWN ? "" : write.dataType.c_str());
+    add("--part", read.part);
+    add("--layer", read.layer);
+    if (read.maxPixels != defaultMaxPixels())
+        add("--max-pixels", std::to_string(read.maxPixels));
+    if (read.colour) {
+        add("--ocio", read.colour->path());
+        add("--in-colorspace", read.colour->askedInput());
+        add("--out-colorspace", read.colour->askedOutput());
+    }
+    for (std::size_t i = 1; i < args.size(); ++i)
+        if (args[i - 1].rfind("--", 0) == 0)
+            refuseControlCharacters(args[i], "submit: " + args[i - 1]);
+    return args;
+}
 
 CommandResult runCommand(const std::vector<std::string>& argv)
 {

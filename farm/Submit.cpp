@@ -50,16 +50,17 @@ bool exists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::string describePick(const SubmitRequest& request, bool screenSet)
+// How the frozen settings record the pick.
+std::string describePick(const ScreenPick& pick)
 {
-    if (request.pick == "auto")
-        return "auto";
-    if (!request.pick.empty()) {
-        const auto b = parsePickBox(request.pick);
-        return "box " + std::to_string(b[0]) + "," + std::to_string(b[1]) + "," + std::to_string(b[2]) + "," +
-               std::to_string(b[3]);
+    const auto& b = pick.box;
+    switch (pick.kind) {
+    case ScreenPick::Kind::None: return "none";
+    case ScreenPick::Kind::Auto: return "auto";
+    case ScreenPick::Kind::Box: break;
     }
-    return screenSet ? "none" : "auto";
+    return "box " + std::to_string(b[0]) + "," + std::to_string(b[1]) + "," + std::to_string(b[2]) + "," +
+           std::to_string(b[3]);
 }
 
 // The input frame that `output` (an existing file) is, if any: the same
@@ -114,16 +115,6 @@ void refuseOutputOverInput(const std::string& input, const std::string& output, 
                          "): keying would overwrite a plate; nothing was submitted");
 }
 
-// The same colour KeySession::keyFile would pick on this frame.
-Colour pickOn(const std::string& frame, const std::string& pick, const ReadOptions& read)
-{
-    ScreenPick how;
-    how.kind = pick == "auto" ? ScreenPick::Kind::Auto : ScreenPick::Kind::Box;
-    if (how.kind == ScreenPick::Kind::Box)
-        how.box = parsePickBox(pick.substr(4));
-    return pickScreenInFile(frame, how, read);
-}
-
 // Whoever else can write the frozen file chooses the screen colour every task
 // keys with: in a shared folder a file planted before the first submit would
 // otherwise be adopted and its hash signed into the job script.
@@ -166,79 +157,71 @@ void refuseRepeatedFrames(const FrameList& frames)
 
 }  // namespace
 
-void submit(const SubmitRequest& request, std::ostream& out)
+void submit(const SubmitRequest& request, std::ostream& out, const std::function<void(const std::string&)>& warn)
 {
+    const KeyJobOptions& key = request.job;
     if (request.farm != "slurm")
         throw UsageError("--farm: \"" + request.farm + "\" is not a farm veilcast submits to (slurm)");
-    if (request.input.empty() || request.output.empty())
+    if (key.input.empty() || key.output.empty())
         throw UsageError("submit: give the input sequence and -o OUTPUT");
     // Paths go into the job script's lines: one newline would make a line of its own.
-    refuseControlCharacters(request.input, "submit: the input");
-    refuseControlCharacters(request.output, "submit: the output");
+    refuseControlCharacters(key.input, "submit: the input");
+    refuseControlCharacters(key.output, "submit: the output");
+    refuseControlCharacters(request.partition, "submit: --partition");
+    std::vector<std::string> pluginDirs;
     for (const std::string& d : request.pluginPaths)
-        refuseControlCharacters(d, "submit: --plugin-path");
-    for (const auto& [value, what] : {std::pair{request.partition, "--partition"}, {request.read.part, "--part"},
-                                      {request.read.layer, "--layer"}, {request.dateTime, "--date-time"}})
-        refuseControlCharacters(value, std::string("submit: ") + what);
-    if (!isSequencePattern(request.input) || !isSequencePattern(request.output))
+        pluginDirs.push_back(absolute(d));
+    const std::vector<std::string> taskOptions = taskArguments(key, pluginDirs);
+    if (!isSequencePattern(key.input) || !isSequencePattern(key.output))
         throw UsageError("submit: input and output must both be sequences, such as plate.####.exr");
-    if (isSequencePattern(fs::path(request.output).parent_path().string()))
-        throw UsageError("submit: the output " + escapedPath(request.output) +
+    if (isSequencePattern(fs::path(key.output).parent_path().string()))
+        throw UsageError("submit: the output " + escapedPath(key.output) +
                          " numbers its folder; the frame number goes in the file name, with the farm's files "
                          "beside the frames in one folder");
-    if (request.frames.empty())
+    if (key.frames.empty())
         throw UsageError("submit: give the frames with --frames, e.g. 1001-1100");
-    if (request.dateTime == "now")
+    if (key.write.dateTime == "now")
         throw UsageError("submit: --date-time now would make a task that runs again write different bytes; "
                          "give \"source\" or a fixed time");
 
-    const std::string input = absolute(request.input), output = absolute(request.output);
-    const FrameList frames = parseFrameRange(request.frames);
+    const std::string input = absolute(key.input), output = absolute(key.output);
+    const FrameList frames = parseFrameRange(key.frames);
     const std::vector<FrameList> chunks =
         chunkFrames(frames, request.chunk ? request.chunk : defaultChunkSize(frames.size()));
     const FrameCheck check = checkFrames(input, frames);
     if (check.present.empty())
-        throw UsageError("submit: none of the frames " + frames.describe() + " of " + escapedPath(request.input) +
+        throw UsageError("submit: none of the frames " + frames.describe() + " of " + escapedPath(key.input) +
                          " exists; nothing was submitted");
     if (!check.missing.empty())
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(frames.size()) +
-                                 " frames of " + escapedPath(request.input) + " missing: " + check.missing.describe() +
+                                 " frames of " + escapedPath(key.input) + " missing: " + check.missing.describe() +
                                  " (nothing was submitted)");
     // Only now: every frame is a file, so the list is no longer than the folder.
     refuseRepeatedFrames(frames);
-    refuseOutputOverInput(input, output, frames, request.output);
+    refuseOutputOverInput(input, output, frames, key.output);
 
-    KeyJobOptions options;
-    if (!request.settingsFile.empty())
-        options.settings = readSettingsFile(request.settingsFile);
-    for (const std::string& s : request.sets)
-        options.settings.push_back(parseSetting(s, "--set"));
-    options.pick.kind = ScreenPick::Kind::Auto;
-    std::vector<std::string> pluginDirs;
-    for (const std::string& d : request.pluginPaths)
-        pluginDirs.push_back(absolute(d));
     std::vector<std::string> searched = pluginDirs;
     for (const std::string& d : defaultPluginDirectories())
         searched.push_back(d);
-    KeySession keyer(searched, options);
+    KeySession keyer(searched, key);
     Controls& controls = keyer.controls();
     const Controls::Control* screen = controls.find("ScreenColorKnob");
-    const bool screenSet = std::any_of(options.settings.begin(), options.settings.end(),
-                                       [&](const Setting& s) { return controls.find(s.name) == screen; });
-    const std::string pick = describePick(request, screenSet);
+    if (warn)
+        for (const std::string& w : keyer.warnings())
+            warn(w);
+    const std::string pick = describePick(keyer.screenPick());
     int firstFrame = 0;
     frames.forEach([&](int f) {
         firstFrame = f;
         return false;
     });
-    const OIIO::TypeDesc dataType = request.dataType.empty() ? OIIO::TypeDesc::UNKNOWN : parseDataType(request.dataType);
-    checkOutputPath(framePath(output, firstFrame), dataType, keyer.keysAlpha());
+    checkOutputPath(framePath(output, firstFrame), key.write.dataType, keyer.keysAlpha());
 
     const FarmFiles files = farmFilesFor(output);
     for (const std::string& file : {files.settings, files.script, files.summary})
         if (exists(file) && inputFrameAt(input, file, firstFrame))
             throw UsageError("submit: " + escapedPath(file) + " is a frame of the input; the farm's files for " +
-                             escapedPath(request.output) + " would replace it");
+                             escapedPath(key.output) + " would replace it");
     FrozenSettings frozen = freezeSettings(controls, pick, "");
     frozen.input = inputIdentity(input);
     std::string settingsText;
@@ -249,13 +232,13 @@ void submit(const SubmitRequest& request, std::ostream& out)
         refuseForeignFrozenFile(earlier, files.settings);
         if (earlier.settings.input != frozen.input)
             throw UsageError(escapedPath(files.settings) + " was frozen for another input than " +
-                             escapedPath(request.input) + " (or for an input spelled otherwise), by an earlier "
-                             "submit to " + escapedPath(request.output) +
+                             escapedPath(key.input) + " (or for an input spelled otherwise), by an earlier "
+                             "submit to " + escapedPath(key.output) +
                              "; its screen colour was picked on that plate. Remove it to key the sequence anew "
                              "(once no job of it is queued), or key into another output.");
         if (!sameKey(earlier.settings, frozen, pick == "none"))
             throw UsageError(escapedPath(files.settings) + " holds other settings for " +
-                             escapedPath(request.output) +
+                             escapedPath(key.output) +
                              ", frozen by an earlier submit; every frame of a sequence keys with the same "
                              "values. Remove it to key the sequence anew (once no job of it is queued).");
         frozen = earlier.settings;
@@ -263,7 +246,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
         reused = true;
     } else {
         if (pick != "none") {
-            controls.set("ScreenColorKnob", pickOn(framePath(input, firstFrame), pick, request.read));
+            controls.set("ScreenColorKnob", pickScreenInFile(framePath(input, firstFrame), keyer.screenPick(), key.read));
             frozen = freezeSettings(controls, pick, std::to_string(firstFrame));
             frozen.input = inputIdentity(input);
         }
@@ -287,19 +270,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
     job.chunks = chunks;
     job.partition = request.partition;
     job.cpusPerTask = request.cpusPerTask;
-    job.keyOptions = {"--date-time", request.dateTime.empty() ? "source" : request.dateTime};
-    for (const std::string& d : pluginDirs)
-        job.keyOptions.insert(job.keyOptions.end(), {"--plugin-path", d});
-    if (request.read.raw)
-        job.keyOptions.push_back("--raw");
-    if (!request.dataType.empty())
-        job.keyOptions.insert(job.keyOptions.end(), {"-d", request.dataType});
-    if (!request.read.part.empty())
-        job.keyOptions.insert(job.keyOptions.end(), {"--part", request.read.part});
-    if (!request.read.layer.empty())
-        job.keyOptions.insert(job.keyOptions.end(), {"--layer", request.read.layer});
-    if (request.read.maxPixels != defaultMaxPixels())
-        job.keyOptions.insert(job.keyOptions.end(), {"--max-pixels", std::to_string(request.read.maxPixels)});
+    job.keyOptions = taskOptions;
     const std::string script = jobScript(job);
     const std::vector<std::string> arrayCommand = arraySubmitCommand(job, files.script);
 

@@ -36,7 +36,7 @@ struct Workspace {
         // Declared sizes are the fuzzer's to choose; the limit keeps each run small
         // (a run-length BMP of 160 bytes may declare a million pixels, which took
         // over 20 s to key and write under the sanitizers on a busy machine).
-        options.maxPixels = 1 << 16;
+        options.read.maxPixels = 1 << 16;
         options.threads = 1;
         session = std::make_unique<KeySession>(std::vector<std::string>{VEILCAST_PLUGIN_DIR}, options);
     }

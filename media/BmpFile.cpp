@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "BmpFile.h"
 
+#include "veilcast/common/UsageError.h"
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -170,9 +172,9 @@ BmpLayout checkBmpHeader(const std::string& path, std::uint64_t maxPixels)
     if (compression == kRle8 || compression == kRle4) {
         // Decoded whole on open, before the reader's own limit is checked.
         if (pixels > maxPixels)
-            throw std::runtime_error(path + ": " + std::to_string(width) + "x" + std::to_string(rows) + " is " +
-                                     std::to_string(pixels) + " pixels, more than the limit of " +
-                                     std::to_string(maxPixels) + " (--max-pixels raises it)");
+            throw Failure(Wording{path + ": " + std::to_string(width) + "x" + std::to_string(rows) + " is " +
+                                      std::to_string(pixels) + " pixels, more than the limit of " +
+                                      std::to_string(maxPixels) + " (", UserChoice::MaxPixels, " raises it)"});
     } else {
         // Rows are padded to whole 32-bit words.
         const std::uint64_t rowBytes = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4;

@@ -38,7 +38,7 @@ ColourSpaces::ColourSpaces(const std::string& configPath, std::string inSpace, s
     path_ = configPath.empty() ? std::string(env ? env : "") : configPath;
     const std::string origin = configPath.empty() ? "$OCIO " + path_ : path_;
     if (path_.empty())
-        throw UsageError("no colour configuration: give --ocio CONFIG or set $OCIO");
+        throw UsageError(Wording{"no colour configuration: give ", UserChoice::ColourConfig, " or set $OCIO"});
     config_ = std::make_shared<OIIO::ColorConfig>(path_);
     if (config_->has_error())
         throw std::runtime_error(origin + ": cannot read the colour configuration: " + config_->geterror());
@@ -49,15 +49,14 @@ ColourSpaces::ColourSpaces(const std::string& configPath, std::string inSpace, s
     if (!linear || !*linear)
         throw std::runtime_error(origin + ": the colour configuration has no scene_linear role to key in");
     sceneLinear_ = linear;
-    checkName(in_, "--in-colorspace");
-    checkName(out_, "--out-colorspace");
+    checkName(in_, UserChoice::InColourSpace);
+    checkName(out_, UserChoice::OutColourSpace);
 }
 
-void ColourSpaces::checkName(const std::string& name, const char* option) const
+void ColourSpaces::checkName(const std::string& name, UserChoice choice) const
 {
     if (!name.empty() && std::find(names_.begin(), names_.end(), name) == names_.end())
-        throw UsageError(std::string(option) + " " + name + ": no such colour space in " + path_ +
-                         "; it has: " + joined(names_));
+        throw UsageError(Wording{"", choice, " " + name + ": no such colour space in " + path_ + "; it has: " + joined(names_)});
 }
 
 std::string ColourSpaces::inputSpace(const OIIO::ImageSpec& spec) const

@@ -128,7 +128,7 @@ Box boxOf(int x, int y, int w, int h)
 }
 
 // The part to key: the one asked for, else the first with R, G and B.
-int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptions& options, std::string& notice)
+int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptions& options, Wording& notice)
 {
     // Only files that say they hold several parts are walked: a damaged
     // header can make a reader accept a seek to any part number, each costly.
@@ -167,8 +167,8 @@ int choosePart(OIIO::ImageInput& input, const std::string& path, const ReadOptio
         for (int i = 0; i < static_cast<int>(parts.size()); ++i)
             if (i != chosen)
                 left.push_back(partLabel(i, parts[static_cast<std::size_t>(i)]));
-        notice = path + ": keyed part " + partLabel(chosen, parts[static_cast<std::size_t>(chosen)]) +
-                 "; left out " + Strutil::join(left, ", ") + " (--part chooses)";
+        notice = {path + ": keyed part " + partLabel(chosen, parts[static_cast<std::size_t>(chosen)]) +
+                      "; left out " + Strutil::join(left, ", ") + " (", UserChoice::Part, " chooses)"};
     }
     if (input.current_subimage() != chosen && !input.seek_subimage(chosen, 0))
         throw std::runtime_error(path + ": cannot read part " + std::to_string(chosen));
@@ -256,17 +256,17 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
                                  std::to_string(spec.height) + "x" + std::to_string(spec.depth) + ")");
     const std::uint64_t pixels = static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height);
     if (pixels > options.maxPixels)
-        throw std::runtime_error(path + ": " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
-                                 " is " + std::to_string(pixels) + " pixels, more than the limit of " +
-                                 std::to_string(options.maxPixels) + " (--max-pixels raises it)");
+        throw Failure(Wording{path + ": " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
+                                  " is " + std::to_string(pixels) + " pixels, more than the limit of " +
+                                  std::to_string(options.maxPixels) + " (", UserChoice::MaxPixels, " raises it)"});
     const ChannelMap map = findChannels(spec, options.layer);
     if (!map.hasColour()) {
         const std::string layers = layerList(spec);
         if (!options.layer.empty())
             throw UsageError(path + ": has no layer \"" + options.layer + "\" with R, G and B; its channels are " +
                              channelList(spec));
-        throw std::runtime_error(path + ": needs red, green and blue channels (R, G, B) to key; it has " +
-                                 channelList(spec) + (layers.empty() ? "" : " (--layer chooses one of: " + layers + ")"));
+        const std::string what = path + ": needs red, green and blue channels (R, G, B) to key; it has " + channelList(spec);
+        throw layers.empty() ? Failure(what) : Failure(Wording{what + " (", UserChoice::Layer, " chooses one of: " + layers + ")"});
     }
 
     box_ = boxOf(spec.x, spec.y, spec.width, spec.height);

@@ -68,7 +68,7 @@ void checkDateTime(const std::string& dateTime)
         return;
     static const std::regex fixed(R"(\d{4}:\d\d:\d\d \d\d:\d\d:\d\d)");
     if (!std::regex_match(dateTime, fixed))
-        throw UsageError("--date-time takes now, source or \"YYYY:MM:DD HH:MM:SS\", not \"" + dateTime + "\"");
+        throw UsageError(Wording{"", UserChoice::DateTime, " takes now, source or \"YYYY:MM:DD HH:MM:SS\", not \"" + dateTime + "\""});
 }
 
 }  // namespace veilcast

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "VideoColour.h"
 
+#include "veilcast/common/UsageError.h"
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
@@ -59,8 +61,8 @@ TransferCurve::TransferCurve(int transfer, bool raw, const std::string& what)
                        transfer == AVCOL_TRC_LINEAR;
     if (!raw && !known) {
         const char* name = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(transfer));
-        throw std::runtime_error(what + ": cannot convert the transfer " + (name ? name : "unknown") +
-                                 " to linear light (--raw keys the values as stored)");
+        throw Failure(Wording{what + ": cannot convert the transfer " + (name ? name : "unknown") +
+                                  " to linear light (", UserChoice::Raw, " keys the values as stored)"});
     }
     for (int c = 0; c < 65536; ++c) {
         const double v = c / 65535.0;

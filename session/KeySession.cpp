@@ -6,6 +6,7 @@
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
+#include "veilcast/session/KeyPolicy.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -40,20 +41,13 @@ bool samePath(const std::string& a, const std::string& b)
 KeySession::KeySession(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options)
     : plugin_(PluginLibrary::find("ZAVVeilcast", pluginDirectories)), node_("ZAVVeilcast"), options_(options)
 {
-    Controls& controls = node_.controls();
-    applySettings(controls, options_.settings);
-    const Controls::Control* screen = controls.find("ScreenColorKnob");
-    const bool screenSet = std::any_of(options_.settings.begin(), options_.settings.end(),
-                                       [&](const Setting& s) { return controls.find(s.name) == screen; });
-    if (options_.frozen) {
-        // A task picking its own colour would key its chunk unlike the others.
-        options_.pick.kind = ScreenPick::Kind::None;
-        for (const Controls::Control& c : controls.all())
-            if (c.hasValue() && std::none_of(options_.settings.begin(), options_.settings.end(),
-                                             [&](const Setting& s) { return controls.find(s.name) == &c; }))
-                throw UsageError("the frozen settings give no value for " + c.label() + "; nothing was keyed");
-    } else if (!screenSet && options_.pick.kind == ScreenPick::Kind::None)
-        options_.pick.kind = ScreenPick::Kind::Auto;
+    applySettings(node_.controls(), options_.settings);
+    options_.pick = screenPickFor(node_.controls(), options_);
+}
+
+std::vector<std::string> KeySession::warnings() const
+{
+    return settingWarnings(node_.controls(), options_.pick.kind != ScreenPick::Kind::None);
 }
 
 bool KeySession::keysAlpha() const
@@ -66,17 +60,6 @@ PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<
     PlanarImage result;
     keyInto(source, result, rowsDone);
     return result;
-}
-
-ReadOptions KeySession::readOptions() const
-{
-    ReadOptions read;
-    read.raw = options_.raw;
-    read.maxPixels = options_.maxPixels;
-    read.part = options_.part;
-    read.layer = options_.layer;
-    read.colour = options_.colour;
-    return read;
 }
 
 void KeySession::keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone)
@@ -96,7 +79,7 @@ void KeySession::keyInto(const PlanarImage& source, PlanarImage& result, const s
         result = PlanarImage(box, op.info().format(), channels);
     RenderOptions render;
     render.threads = options_.threads;
-    const auto cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
+    const auto cancelled = options_.cancelled();
     render.cancelled = cancelled;
     render.progress = rowsDone;
     const RenderResult status = renderRows(op, result, render);
@@ -115,23 +98,19 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     // The frame read ahead while the last one was keyed, if it is this one.
     std::unique_ptr<StripStream> stream = std::move(ahead_);
     if (!stream || stream->path() != input)
-        stream = std::make_unique<StripStream>(input, readOptions(), options_.cancellation);
+        stream = std::make_unique<StripStream>(input, options_.read, options_.cancellation);
     const ImageReader& reader = stream->reader();
     const Box box = reader.box();
     KeyedFrame frame;
     frame.notice = reader.notice();
 
     if (!screenPicked_ && options_.pick.kind != ScreenPick::Kind::None) {
-        frame.pickedScreen = pickScreenInFile(input, options_.pick, readOptions());
+        frame.pickedScreen = pickScreenInFile(input, options_.pick, options_.read);
         node_.controls().set("ScreenColorKnob", *frame.pickedScreen);
         screenPicked_ = true;
     }
 
-    WriteOptions write = options_.write;
-    write.raw = options_.raw;
-    write.colour = options_.colour;
-    write.cancelled = [token = options_.cancellation] { return token && token->cancelled(); };
-    write.settings = settingsSummary(node_.controls());
+    const WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
     std::unique_ptr<ImageWriter> writer;
     std::unique_ptr<PreviewSheet> preview;
     PlanarImage result;
@@ -139,7 +118,7 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     while (stream->next(strip)) {
         // At most two frames in flight: the next starts once this one is read.
         if (!ahead_ && !upcoming.empty() && stream->doneReading())
-            ahead_ = std::make_unique<StripStream>(upcoming, readOptions(), options_.cancellation);
+            ahead_ = std::make_unique<StripStream>(upcoming, options_.read, options_.cancellation);
         keyInto(strip.pixels, result, {});
         if (!writer)
             writer = std::make_unique<ImageWriter>(output, result.channels(), box, reader.format(), reader.spec(),

@@ -39,15 +39,9 @@ public:
         if (done_ || pick_.kind == ScreenPick::Kind::None)
             return std::nullopt;
         done_ = true;
-        const auto& b = pick_.box;
-        try {
-            const Colour c = pick_.kind == ScreenPick::Kind::Auto ? pickScreenAuto(frame)
-                                                                 : pickScreenInBox(frame, b[0], b[1], b[2], b[3]);
-            session_.controls().set("ScreenColorKnob", c);
-            return c;
-        } catch (const std::invalid_argument& e) {
-            throw std::runtime_error(what + ": " + e.what());
-        }
+        const Colour c = pickScreen(frame, pick_, what);
+        session_.controls().set("ScreenColorKnob", c);
+        return c;
     }
 
 private:
@@ -55,6 +49,22 @@ private:
     ScreenPick pick_;
     bool done_ = false;
 };
+
+// What every movie written takes from the job, whatever its source.
+MovieWriteOptions movieWriteOptions(KeySession& session, const KeyJobOptions& options,
+                                    const Notice& notice)
+{
+    MovieWriteOptions write;
+    write.raw = options.read.raw;
+    write.threads = options.threads;
+    write.comment = "veilcast:settings " + settingsSummary(session.controls());
+    write.notice = [notice](const std::string& text) {
+        if (notice)
+            notice(Wording{text});
+    };
+    write.cancelled = options.cancelled();
+    return write;
+}
 
 OIIO::ImageSpec frameSpec(const MovieInfo& info)
 {
@@ -69,23 +79,24 @@ void checkAscending(const FrameList& frames, const std::string& input)
     std::int64_t last = 0;
     for (const FrameList::Run& run : frames.runs()) {
         if (run.first <= last)
-            throw UsageError(input + ": --frames of a movie count from 1 and go forward: " + frames.describe());
+            throw UsageError(Wording{input + ": ", UserChoice::Frames, " of a movie count from 1 and go forward: " + frames.describe()});
         last = run.last;
     }
 }
 
 KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
-                     const std::function<void(const std::string&)>& notice)
+                     const Notice& notice)
 {
     checkAscending(job.frames, job.input);
-    MovieReader reader(job.input, options.raw);
+    MovieReader reader(job.input, options.read.raw);
     const MovieInfo& info = reader.info();
-    if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.maxPixels)
-        throw std::runtime_error(job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                                 " frames are larger than --max-pixels allows");
+    if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
+        throw Failure(Wording{job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                                  " frames are larger than ", UserChoice::MaxPixels, " allows"});
     if (notice)
-        notice(job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
-               describeVideoColour(info.colour) + (options.raw ? " (kept as stored: --raw)" : ""));
+        notice({job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
+                    describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
+                options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
     const bool toSequence = isSequencePattern(job.output);
     const int first = job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first);
     const long count = job.frames.empty() ? info.frameCount : static_cast<long>(job.frames.size());
@@ -93,21 +104,16 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
 
     std::optional<MovieWriter> writer;
     if (!toSequence) {
-        MovieWriteOptions write;
+        MovieWriteOptions write = movieWriteOptions(session, options, notice);
         write.rateNum = info.rateNum;
         write.rateDen = info.rateDen;
         write.timeBaseNum = info.timeBaseNum;
         write.timeBaseDen = info.timeBaseDen;
         write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
         write.colour = info.colour;
-        write.raw = options.raw;
-        write.threads = options.threads;
         write.audioSource = job.input;
         write.audioStart = (first - 1) * seconds;
         write.audioEnd = job.frames.empty() ? -1.0 : static_cast<double>(job.frames.runs().back().last) * seconds;
-        write.comment = "veilcast:settings " + settingsSummary(session.controls());
-        write.notice = notice;
-        write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
         writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
     }
 
@@ -134,12 +140,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         if (writer) {
             writer->write(keyed);
         } else {
-            WriteOptions write = options.write;
-            write.raw = options.raw;
-            write.colour = options.colour;
-            write.settings = settingsSummary(session.controls());
-            write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
-            writeImage(framePath(job.output, next), keyed, frameSpec(info), "movie", write);
+            writeImage(framePath(job.output, next), keyed, frameSpec(info), "movie",
+                       options.writeOptions(settingsSummary(session.controls())));
         }
         if (!options.previewPath.empty() && result.frames == 0)
             writePreviewSheet(options.previewPath, frame, keyed);
@@ -148,8 +150,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         result.pixels += static_cast<long>(keyed.width() * keyed.height());
     }
     if (!job.frames.empty() && reader.frameNumber() < last)
-        throw std::runtime_error(job.input + ": has " + std::to_string(reader.frameNumber()) +
-                                 " frames; --frames asks for " + job.frames.describe());
+        throw Failure(Wording{job.input + ": has " + std::to_string(reader.frameNumber()) + " frames; ", UserChoice::Frames,
+                              " asks for " + job.frames.describe()});
     if (result.frames == 0)
         throw std::runtime_error(job.input + ": no frame could be decoded");
     if (writer)
@@ -158,10 +160,10 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
 }
 
 KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
-                        const std::function<void(const std::string&)>& notice)
+                        const Notice& notice)
 {
     if (job.frames.empty())
-        throw UsageError(job.input + " is a sequence: give the frames with --frames, e.g. 1001-1100");
+        throw UsageError(Wording{job.input + " is a sequence: give the frames with ", UserChoice::Frames, ", e.g. 1001-1100"});
     const FrameCheck check = checkFrames(job.input, job.frames);
     if (!check.missing.empty())
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(job.frames.size()) +
@@ -174,12 +176,7 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
     job.frames.forEach([&](int f) {
         const std::string in = framePath(job.input, f);
         progress.startFrame(static_cast<int>(result.frames), count, fs::path(in).filename().string());
-        ReadOptions read;
-        read.raw = options.raw;
-        read.maxPixels = options.maxPixels;
-        read.part = options.part;
-        read.layer = options.layer;
-        read.colour = options.colour;
+        ReadOptions read = options.read;
         read.progress = [&progress](double done) { progress.update(0.4 * done); };
         const SourceImage source = readSourceImage(in, read);
         if (auto c = pick.apply(source.pixels, in))
@@ -188,14 +185,9 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         const PlanarImage keyed =
             session.keyImage(source.pixels, [&progress, rows](int done) { progress.update(0.4 + 0.3 * done / rows); });
         if (!writer) {
-            MovieWriteOptions write;
+            MovieWriteOptions write = movieWriteOptions(session, options, notice);
             write.rateNum = job.rateNum;
             write.rateDen = job.rateDen;
-            write.raw = options.raw;
-            write.threads = options.threads;
-            write.comment = "veilcast:settings " + settingsSummary(session.controls());
-            write.notice = notice;
-            write.cancelled = [token = options.cancellation] { return token && token->cancelled(); };
             writer.emplace(job.output, static_cast<int>(keyed.width()), static_cast<int>(keyed.height()),
                            session.keysAlpha(), write);
         }
@@ -233,7 +225,7 @@ void checkMovieJob(const MovieJob& job, bool withAlpha)
 }
 
 KeyedMovie keyMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
-                    const std::function<void(const std::string&)>& notice)
+                    const Notice& notice)
 {
     checkMovieJob(job, session.keysAlpha());
     return isMovieFile(job.input) ? fromMovie(session, options, job, progress, notice)
@@ -242,7 +234,9 @@ KeyedMovie keyMovie(KeySession& session, const KeyJobOptions& options, const Mov
 
 void parseFrameRate(const std::string& text, int& num, int& den)
 {
-    const auto bad = [&] { return UsageError("--fps " + text + ": not a frame rate (24, 25, 23.976, 30000/1001)"); };
+    const auto bad = [&] {
+        return UsageError(Wording{"", UserChoice::FrameRate, " " + text + ": not a frame rate (24, 25, 23.976, 30000/1001)"});
+    };
     try {
         std::size_t used = 0;
         if (const std::size_t slash = text.find('/'); slash != std::string::npos) {

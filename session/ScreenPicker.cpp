@@ -31,13 +31,41 @@ zav::RgbPlanes planesOf(const PlanarImage& image)
     return planes;
 }
 
-std::invalid_argument noUsablePixel(const Box& b, int x0, int y0, int x1, int y1)
+// A box that misses the image is a mistake in what was asked (UsageError);
+// one over pixels that are all unusable is the picture's (PickRefused).
+[[noreturn]] void refuseBox(const Box& b, int x0, int y0, int x1, int y1)
 {
-    return std::invalid_argument("the pick box " + std::to_string(x0) + "," + std::to_string(y0) + "," +
-                                 std::to_string(x1) + "," + std::to_string(y1) +
-                                 " holds no usable pixel of the image (data window " + std::to_string(b.x) + "," +
-                                 std::to_string(b.y) + " to " + std::to_string(b.r - 1) + "," +
-                                 std::to_string(b.t - 1) + ")");
+    const std::string what = "the pick box " + std::to_string(x0) + "," + std::to_string(y0) + "," +
+                             std::to_string(x1) + "," + std::to_string(y1) +
+                             " holds no usable pixel of the image (data window " + std::to_string(b.x) + "," +
+                             std::to_string(b.y) + " to " + std::to_string(b.r - 1) + "," + std::to_string(b.t - 1) +
+                             ")";
+    const bool misses = std::max(x0, x1) < b.x || std::min(x0, x1) >= b.r || std::max(y0, y1) < b.y ||
+                        std::min(y0, y1) >= b.t;
+    if (misses)
+        throw UsageError(what);
+    throw PickRefused(what);
+}
+
+Colour pickAuto(const zav::RgbPlanes& planes)
+{
+    try {
+        return zav::pickScreenAuto(planes);
+    } catch (const std::invalid_argument& e) {
+        throw PickRefused(Wording{std::string(e.what()) + "; pick it with a box over clean backing, ", UserChoice::PickBox, ""});
+    }
+}
+
+// The error of a pick on `what` (a file, a frame), of the same kind.
+[[noreturn]] void rethrowPickError(const std::string& what)
+{
+    try {
+        throw;
+    } catch (const UsageError& e) {
+        throw UsageError(e.prefixed(what + ": "));
+    } catch (const PickRefused& e) {
+        throw Failure(e.prefixed(what + ": ").wording());
+    }
 }
 
 Colour pickInBox(const PlanarImage& image, const Box& window, int x0, int y0, int x1, int y1)
@@ -45,7 +73,7 @@ Colour pickInBox(const PlanarImage& image, const Box& window, int x0, int y0, in
     const Box& b = image.box();
     Colour mean{};
     if (!zav::boxAverage(planesOf(image), x0 - b.x, y0 - b.y, x1 - b.x, y1 - b.y, mean))
-        throw noUsablePixel(window, x0, y0, x1, y1);
+        refuseBox(window, x0, y0, x1, y1);
     return mean;
 }
 
@@ -57,7 +85,7 @@ Colour pickInFileBox(ImageReader& reader, const std::array<int, 4>& pick)
     const int top = std::max(std::min(pick[1], pick[3]), box.y);
     const int bottom = std::min(std::max(pick[1], pick[3]) + 1, box.t);
     if (top >= bottom)
-        throw noUsablePixel(box, pick[0], pick[1], pick[2], pick[3]);
+        refuseBox(box, pick[0], pick[1], pick[2], pick[3]);
     const int first = box.y + (top - box.y) / rows * rows;
     const int last = std::min(box.t, box.y + (bottom - box.y + rows - 1) / rows * rows);
     PlanarImage strips = reader.makeStrip(first, last);
@@ -92,7 +120,7 @@ Colour pickInFileAuto(ImageReader& reader)
     zav::RgbPlanes sampled;
     sampled.red = planes[0], sampled.green = planes[1], sampled.blue = planes[2];
     sampled.width = width, sampled.height = height, sampled.stride = width;
-    return zav::pickScreenAuto(sampled);
+    return pickAuto(sampled);
 }
 
 }  // namespace
@@ -109,14 +137,25 @@ Colour pickScreenInFile(const std::string& path, const ScreenPick& pick, const R
         if (pick.kind == ScreenPick::Kind::Box)
             return pickInFileBox(reader, pick.box);
         return pickInFileAuto(reader);
-    } catch (const std::invalid_argument& e) {
-        throw std::runtime_error(path + ": " + e.what());
+    } catch (const std::invalid_argument&) {
+        rethrowPickError(path);
+    }
+}
+
+Colour pickScreen(const PlanarImage& image, const ScreenPick& pick, const std::string& what)
+{
+    const auto& b = pick.box;
+    try {
+        return pick.kind == ScreenPick::Kind::Box ? pickScreenInBox(image, b[0], b[1], b[2], b[3])
+                                                  : pickScreenAuto(image);
+    } catch (const std::invalid_argument&) {
+        rethrowPickError(what);
     }
 }
 
 Colour pickScreenAuto(const PlanarImage& image)
 {
-    return zav::pickScreenAuto(planesOf(image));
+    return pickAuto(planesOf(image));
 }
 
 std::array<int, 4> parsePickBox(const std::string& text)
@@ -131,7 +170,7 @@ std::array<int, 4> parsePickBox(const std::string& text)
             box[i] = OIIO::Strutil::stoi(part);
     }
     if (!ok)
-        throw UsageError("--pick-screen takes X0,Y0,X1,Y1 in pixels or \"auto\", not \"" + text + "\"");
+        throw UsageError(Wording{"", UserChoice::PickScreen, " takes X0,Y0,X1,Y1 in pixels or \"auto\", not \"" + text + "\""});
     return box;
 }
 

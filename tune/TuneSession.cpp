@@ -47,6 +47,14 @@ std::string settingsPathFor(const TuneOptions& options)
     return path;
 }
 
+// A library's message as the page says it: the choices it concerns in the
+// page's own words, never a command-line flag.
+std::string pageText(const std::exception& e)
+{
+    const Wording wording = wordingOf(e);
+    return wording.choice == UserChoice::PickBox ? wording.with("with Pick box") : wording.plain();
+}
+
 // The largest image a view request may ask for at 1:1, so that one request
 // cannot make the server allocate without bound.
 constexpr long long kMaxRegionPixels = 4096LL * 4096LL;
@@ -88,27 +96,32 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
       frames_(std::move(frames)),
       defaults_(options.pluginDirectories, [&] {
           KeyJobOptions job;
-          job.threads = options.threads;
+          job.threads = options.job.threads;
           return job;
       }()),
       keyer_(options.pluginDirectories, [&] {
-          KeyJobOptions job;
-          job.threads = options.threads;
+          KeyJobOptions job = options.job;
           job.settings = initialSettings(settingsFile_);
+          job.settings.insert(job.settings.end(), options.job.settings.begin(), options.job.settings.end());
           return job;
       }()),
       history_(std::make_unique<History>())
 {
     frame_ = frames_->frames().front();
     source_ = frames_->read(frame_);
-    // As `veilcast` does: no screen colour given means one is picked, since
-    // the default (black) keys nothing.
-    const bool screenGiven = keyer_.controls().get("ScreenColorKnob") != defaults_.controls().get("ScreenColorKnob");
-    if (!screenGiven) {
+    // Picked as `veilcast` picks it: only when no setting gives a colour,
+    // black included, or when a pick is asked for.
+    const ScreenPick& pick = keyer_.screenPick();
+    if (pick.kind != ScreenPick::Kind::None) {
+        const auto& b = pick.box;
         try {
-            keyer_.controls().set("ScreenColorKnob", pickScreenAuto(source_));
+            keyer_.controls().set("ScreenColorKnob", pick.kind == ScreenPick::Kind::Box
+                                                         ? pickScreenInBox(source_, b[0], b[1], b[2], b[3])
+                                                         : pickScreenAuto(source_));
+        } catch (const UsageError&) {
+            throw;  // a box that misses the frame is refused, as keying refuses it
         } catch (const std::invalid_argument& e) {
-            notice_ = std::string("no screen colour was found: ") + e.what();
+            notice_ = "no screen colour was found: " + pageText(e);
         }
     }
 }
@@ -209,7 +222,7 @@ void TuneSession::pickBox(int x0, int y0, int x1, int y1)
     try {
         picked = pickScreenInBox(source_, x0, y0, x1, y1);
     } catch (const std::invalid_argument& e) {
-        throw BadRequest(e.what());
+        throw BadRequest(pageText(e));
     }
     history_->recordBefore(snapshot());
     keyer_.controls().set("ScreenColorKnob", picked);
@@ -223,7 +236,7 @@ void TuneSession::pickAuto()
     try {
         picked = pickScreenAuto(source_);
     } catch (const std::invalid_argument& e) {
-        throw BadRequest(e.what());
+        throw BadRequest(pageText(e));
     }
     history_->recordBefore(snapshot());
     keyer_.controls().set("ScreenColorKnob", picked);

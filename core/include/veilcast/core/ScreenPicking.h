@@ -56,7 +56,7 @@ bool boxAverage(const RgbPlanes& image, int x0, int y0, int x1, int y1, Colour& 
 // column, which these statistics do not notice; working memory stays under
 // 10 MB whatever the frame size.
 //
-// Throws std::invalid_argument, suggesting a pick box, when the result is not
+// Throws std::invalid_argument saying why when the result is not
 // a plausible backing: no pixel dominated by green or blue, backing on less
 // than 1% of the frame, a colour whose dominant channel is not at least 1.5
 // times each other channel, or one brighter than 1 (highlights, not a screen).

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/session/KeyJob.h"
 
 #include <cstdint>
 #include <ostream>
@@ -13,24 +13,28 @@ namespace veilcast::farm {
 // What `veilcast submit` was asked for.
 struct SubmitRequest {
     std::string farm;
-    std::string input, output, frames;
-    std::string settingsFile;
-    std::vector<std::string> sets;
-    std::string pick;                     // "", "auto" or a box
+    // What to key and how, as for keying here: input, output, frames,
+    // settings, screen pick, read and write options. Its DateTime "" means
+    // "source": a task run twice writes the same bytes.
+    KeyJobOptions job;
     std::uint64_t chunk = 0;              // frames per task; 0: defaultChunkSize
     std::string partition;
     int cpusPerTask = 0;                  // 0: the cluster's default
     bool dryRun = false;
     std::vector<std::string> pluginPaths; // as given; the default directories are added
-    ReadOptions read;                     // how every frame is read, the picked one included
-    std::string dataType;                 // "" or -d's value
-    std::string dateTime;                 // "" (source), "source" or a fixed time
 };
 
 // Freezes the settings (picking the screen once, on the first frame), writes
 // the job script and submits it, or prints both with `dryRun`. Reports to
-// `out`. Throws UsageError for what was asked wrongly, std::runtime_error for
-// what failed.
-void submit(const SubmitRequest& request, std::ostream& out);
+// `out`, and settings that are probably not meant to `warn`. Throws
+// UsageError for what was asked wrongly, std::runtime_error for what failed.
+void submit(const SubmitRequest& request, std::ostream& out,
+            const std::function<void(const std::string&)>& warn = {});
+
+// The options every task keys with, the job turned back into the arguments
+// it was built from (the screen and the settings excepted: the tasks read
+// them from the frozen file). Throws UsageError for a value holding a
+// control character, which would break the job script's line.
+std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vector<std::string>& pluginDirectories);
 
 }  // namespace veilcast::farm

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/common/UsageError.h"
 #include "veilcast/host/PlanarImage.h"
 
 #include <OpenImageIO/color.h>
@@ -29,6 +30,8 @@ public:
     const std::string& path() const { return path_; }
     const std::vector<std::string>& names() const { return names_; }
     const std::string& sceneLinear() const { return sceneLinear_; }
+    const std::string& askedInput() const { return in_; }
+    const std::string& askedOutput() const { return out_; }
 
     // The space a file's pixels are in: the one asked for, else the file's
     // own tag (oiio:ColorSpace) when the config has that space; empty when
@@ -47,7 +50,7 @@ public:
     void apply(OIIO::ImageBuf& image, const std::string& from, const std::string& to, const std::string& what) const;
 
 private:
-    void checkName(const std::string& name, const char* option) const;
+    void checkName(const std::string& name, UserChoice choice) const;
 
     std::string path_;
     std::shared_ptr<OIIO::ColorConfig> config_;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/common/UsageError.h"
 #include "veilcast/host/PlanarImage.h"
 
 #include <OpenImageIO/imageio.h>
@@ -34,7 +35,7 @@ struct SourceImage {
     PlanarImage pixels;
     OIIO::ImageSpec spec;
     std::string formatName;
-    std::string notice;  // what a user should know, such as parts left out; empty if nothing
+    Wording notice;  // what a user should know, such as parts left out; empty if nothing
 };
 
 // Reads one part at full resolution. Files in a display encoding (8/16-bit

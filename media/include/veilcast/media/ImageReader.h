@@ -28,7 +28,7 @@ public:
     // The part's description (without oversized attributes), for metadata.
     const OIIO::ImageSpec& spec() const { return spec_; }
     const std::string& formatName() const { return formatName_; }
-    const std::string& notice() const { return notice_; }
+    const Wording& notice() const { return notice_; }
     const DD::Image::Box& box() const { return box_; }
     const DD::Image::Box& format() const { return format_; }
     // R, G, B, and A when the file has it.
@@ -53,7 +53,8 @@ private:
     std::unique_ptr<OIIO::Filesystem::IOProxy> memoryProxy_;
     std::unique_ptr<OIIO::ImageInput> input_;
     OIIO::ImageSpec spec_;
-    std::string formatName_, notice_;
+    std::string formatName_;
+    Wording notice_;
     DD::Image::Box box_, format_;
     std::vector<DD::Image::Channel> channels_;
     int index_[4] = {-1, -1, -1, -1};

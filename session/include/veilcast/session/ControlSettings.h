@@ -46,12 +46,10 @@ std::string formatControlValue(const Controls::Control& control, const ControlVa
 std::vector<Setting> currentSettings(const Controls& controls);
 // "Screen Color=0.1,0.6,0.1; Screen Gain=1; ...": for recording in a file.
 std::string settingsSummary(const Controls& controls);
-// "--set \"Screen Color=0.1,0.6,0.1\" --set ...": the options that reproduce the settings.
-std::string settingsAsOptions(const Controls& controls);
-
 // Settings that are allowed but probably not meant, one sentence each: a
+// black screen colour (unless `screenToBePicked`: the pick replaces it), a
 // slider value outside its slider's range, Clip Black at or above Clip White.
-std::vector<std::string> settingWarnings(const Controls& controls);
+std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked = false);
 
 // Every control in order, with its kind, default, range and items, indented by group.
 std::string describeControls(const Controls& controls);

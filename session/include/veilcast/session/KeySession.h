@@ -6,6 +6,7 @@
 #include "veilcast/media/ImageFiles.h"
 #include "veilcast/host/OperatorNode.h"
 #include "veilcast/host/PluginLibrary.h"
+#include "veilcast/session/KeyJob.h"
 #include "veilcast/session/KeyProgress.h"
 #include "veilcast/session/ScreenPicker.h"
 #include "veilcast/media/StripStream.h"
@@ -18,27 +19,10 @@
 
 namespace veilcast {
 
-
-struct KeyJobOptions {
-    std::vector<Setting> settings;
-    ScreenPick pick;
-    WriteOptions write;
-    bool raw = false;
-    int threads = 0;
-    std::string previewPath;  // empty: none
-    std::uint64_t maxPixels = defaultMaxPixels();  // larger inputs are refused before they are read
-    const CancellationToken* cancellation = nullptr;  // asked between and within frames; null: never
-    std::string part, layer;                       // see ReadOptions
-    std::shared_ptr<const ColourSpaces> colour;    // see ReadOptions; null: the usual rules
-    // The settings were frozen for a farm job: they must give every control
-    // a value, the screen colour included, and the screen is never picked.
-    bool frozen = false;
-};
-
 struct KeyedFrame {
     long pixels = 0;
     std::optional<Colour> pickedScreen;
-    std::string notice;  // about the input, for the user; empty if nothing
+    Wording notice;  // about the input, for the user; empty if nothing
 };
 
 // Keys image files through the loaded operator module: one node, its controls
@@ -47,8 +31,7 @@ struct KeyedFrame {
 class KeySession {
 public:
     // Loads the "ZAVVeilcast" module from the first directory that has it
-    // and applies the settings. When neither they nor `pick` give a screen
-    // colour, it is picked automatically: the default screen colour keys nothing.
+    // and applies the settings; the screen is picked as screenPickFor says.
     KeySession(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options);
 
     Controls& controls() { return node_.controls(); }
@@ -56,6 +39,8 @@ public:
     bool keysAlpha() const;
     // How the screen colour is to be picked, automatic when nothing set it.
     const ScreenPick& screenPick() const { return options_.pick; }
+    // Settings that are allowed but probably not meant (see settingWarnings).
+    std::vector<std::string> warnings() const;
 
     // Keys an image already in memory with the controls as they are now, on
     // the session's threads; `rowsDone` (may be empty) hears the rows done.
@@ -73,7 +58,6 @@ public:
                        int count, const std::string& upcoming = {});
 
 private:
-    ReadOptions readOptions() const;
     // Keys `source` into `result`, made anew when its box or channels differ.
     void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
 

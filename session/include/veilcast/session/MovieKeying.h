@@ -21,6 +21,9 @@ struct MovieJob {
     int rateNum = 24, rateDen = 1;
 };
 
+// A notice for the user, as it goes.
+using Notice = std::function<void(const Wording&)>;
+
 struct KeyedMovie {
     long frames = 0;
     long pixels = 0;
@@ -36,7 +39,7 @@ struct KeyedMovie {
 // interrupted; a movie output is left untouched unless the whole run
 // succeeds.
 KeyedMovie keyMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
-                    const std::function<void(const std::string&)>& notice);
+                    const Notice& notice);
 
 // Checks what can be checked before keying: the output's container and
 // folder, an output that would overwrite the input. Throws UsageError or

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/common/UsageError.h"
 #include "veilcast/host/PlanarImage.h"
 #include "veilcast/core/ScreenPicking.h"
 #include "veilcast/media/ImageFiles.h"
@@ -12,15 +13,20 @@ namespace veilcast {
 
 using zav::Colour;
 
+// Thrown when the picture gives no screen colour: why, and (as a Wording)
+// the choice that would do better.
+using PickRefused = WordedError<std::invalid_argument>;
+
 // The mean colour of the pixels in the rectangle x0..x1, y0..y1 (inclusive,
 // either corner first, in the image's pixel coordinates), as an eyedropper
 // box dragged over the backing. Non-finite pixels are skipped. Throws
-// std::invalid_argument when the rectangle holds no usable pixel.
+// UsageError when the rectangle misses the image, PickRefused when it holds
+// no usable pixel.
 Colour pickScreenInBox(const PlanarImage& image, int x0, int y0, int x1, int y1);
 
 // The backing colour found unaided: zav::pickScreenAuto over the image's
-// planes. Throws std::invalid_argument, suggesting a box, when there is no
-// plausible backing.
+// planes. Throws PickRefused, suggesting a box, when there is no plausible
+// backing.
 Colour pickScreenAuto(const PlanarImage& image);
 
 // Where the screen colour comes from.
@@ -32,9 +38,13 @@ struct ScreenPick {
 // The pick made on an image file, reading only what it needs: the rows of a
 // box; for Auto, the grid of rows and columns zav::pickScreenAuto examines,
 // gathered a strip at a time, so the colour equals the one picked on the
-// whole frame. Throws std::runtime_error naming the file (the reasons of
-// the in-memory picks included).
+// whole frame. Throws as pickScreen does, naming the file.
 Colour pickScreenInFile(const std::string& path, const ScreenPick& pick, const ReadOptions& read);
+
+// The pick (Box or Auto) made on an image in memory. Throws UsageError for a
+// box that misses it, Failure when the picture gives no colour, each naming
+// `what` (the file or frame).
+Colour pickScreen(const PlanarImage& image, const ScreenPick& pick, const std::string& what);
 
 // Parses "X0,Y0,X1,Y1"; throws UsageError.
 std::array<int, 4> parsePickBox(const std::string& text);

@@ -23,7 +23,9 @@ struct TuneOptions {
     std::string input;         // as the user gave it: shown in the command line
     std::string settingsFile;  // empty: beside the input (defaultSettingsPath)
     std::vector<std::string> pluginDirectories;
-    int threads = 0;  // keying threads, 0: all cores
+    // How to key, as for `veilcast`: threads, settings given besides the
+    // file (applied after it), the screen pick. Frames are read by the FrameSource.
+    KeyJobOptions job;
 };
 
 // An image of a view, 8-bit RGBA rows top first, and where it sits in the
@@ -57,8 +59,8 @@ struct BadRequest : std::runtime_error {
 class TuneSession {
 public:
     // Reads the settings file when it exists (UsageError when it is invalid),
-    // loads the first frame and, unless the settings give a screen colour,
-    // picks one as `veilcast` does.
+    // loads the first frame and picks the screen colour on it when
+    // `veilcast` would (screenPickFor).
     TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource> frames);
     ~TuneSession();
 

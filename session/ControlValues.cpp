@@ -1,20 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
+// Control values: the text a user writes for each kind of control, both ways.
 #include "veilcast/session/ControlSettings.h"
 
 #include "veilcast/common/UsageError.h"
 
 #include <OpenImageIO/strutil.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
 #include <stdexcept>
 
 namespace veilcast {
@@ -23,9 +17,6 @@ using namespace DD::Image;
 namespace Strutil = OIIO::Strutil;
 
 namespace {
-
-// Settings files are a few lines; anything much larger is the wrong file.
-constexpr off_t kMaxSettingsFileBytes = 1 << 20;
 
 bool parseFloat(std::string_view text, float& out)
 {
@@ -51,64 +42,6 @@ std::string formatFloat(float v)
 }
 
 }  // namespace
-
-Setting parseSetting(const std::string& text, const std::string& origin)
-{
-    const auto eq = text.find('=');
-    if (eq == std::string::npos || eq == 0)
-        throw UsageError(origin + ": \"" + text + "\" is not NAME=VALUE");
-    return {std::string(Strutil::strip(text.substr(0, eq))), std::string(Strutil::strip(text.substr(eq + 1))),
-            origin};
-}
-
-std::vector<Setting> parseSettings(std::string_view text, const std::string& origin)
-{
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    std::vector<Setting> settings;
-    for (int number = 1; !text.empty(); ++number) {
-        const std::size_t end = text.find('\n');
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        const std::string_view content = Strutil::strip(line.substr(0, line.find('#')));
-        if (!content.empty())
-            settings.push_back(parseSetting(std::string(content), origin + ":" + std::to_string(number)));
-    }
-    return settings;
-}
-
-std::vector<Setting> readSettingsFile(const std::string& path)
-{
-        // O_NONBLOCK: a FIFO must not hang the run before it is refused as not a regular file.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        throw UsageError(path + ": cannot read the settings file: " + std::strerror(errno));
-    struct stat st;
-    std::string text;
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const bool small = regular && st.st_size <= kMaxSettingsFileBytes;
-    if (small) {
-        text.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = read(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        text.resize(done);
-    }
-    close(fd);
-    if (!regular)
-        throw UsageError(path + ": the settings file is not a regular file");
-    if (!small)
-        throw UsageError(path + ": the settings file is larger than " + std::to_string(kMaxSettingsFileBytes) +
-                         " bytes; it holds NAME=VALUE lines");
-
-    return parseSettings(text, path);
-}
 
 ControlValue parseControlValue(const Controls::Control& control, const std::string& text)
 {
@@ -162,8 +95,7 @@ void applySettings(Controls& controls, const std::vector<Setting>& settings)
     for (const Setting& s : settings) {
         const Controls::Control* control = controls.find(s.name);
         if (!control)
-            throw UsageError(s.origin + ": unknown control \"" + s.name +
-                                        "\" (--list-knobs shows them all)");
+            throw UsageError(Wording{s.origin + ": unknown control \"" + s.name + "\" (", UserChoice::Controls, " shows them all)"});
         try {
             controls.set(s.name, parseControlValue(*control, s.value));
         } catch (const std::invalid_argument& e) {
@@ -192,39 +124,6 @@ std::string formatControlValue(const Controls::Control& control, const ControlVa
     return std::visit(Format{control}, value);
 }
 
-std::string describeControls(const Controls& controls)
-{
-    std::ostringstream os;
-    std::string indent;
-    for (const Controls::Control& c : controls.all()) {
-        const Knob& k = *c.knob;
-        if (k.type() == GROUP_KNOB) {
-            if (isGroupEnd(k)) {
-                indent.clear();
-            } else {
-                os << "\n" << c.label() << " (group " << c.name() << ")\n";
-                indent = "  ";
-            }
-            continue;
-        }
-        if (!c.hasValue())
-            continue;
-        const std::string value = formatControlValue(c, c.value());
-        os << indent << Strutil::fmt::format("{:<22} {:<28} {:<6} default {}", c.label(), c.name(), controlKind(k),
-                                             k.type() == ENUMERATION_KNOB ? "\"" + value + "\"" : value);
-        if (k.hasRange())
-            os << Strutil::fmt::format("  slider {}..{}", k.rangeMin(), k.rangeMax());
-        if (k.type() == ENUMERATION_KNOB) {
-            const auto items = c.items();
-            os << "  items:";
-            for (std::size_t i = 0; i < items.size(); ++i)
-                os << (i ? "," : "") << " " << i << " \"" << items[i] << "\"";
-        }
-        os << "\n";
-    }
-    return os.str();
-}
-
 std::vector<Setting> currentSettings(const Controls& controls)
 {
     std::vector<Setting> settings;
@@ -244,17 +143,12 @@ std::string settingsSummary(const Controls& controls)
     return Strutil::join(parts, "; ");
 }
 
-std::string settingsAsOptions(const Controls& controls)
-{
-    std::vector<std::string> parts;
-    for (const Setting& s : currentSettings(controls))
-        parts.push_back("--set \"" + s.name + "=" + s.value + "\"");
-    return Strutil::join(parts, " ");
-}
-
-std::vector<std::string> settingWarnings(const Controls& controls)
+std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked)
 {
     std::vector<std::string> warnings;
+    const Controls::Control* screen = controls.find("ScreenColorKnob");
+    if (screen && !screenToBePicked && screen->value() == ControlValue(std::array<float, 3>{0, 0, 0}))
+        warnings.push_back("Screen Color is 0,0,0: a black screen colour keys nothing");
     for (const Controls::Control& c : controls.all()) {
         if (!c.hasValue() || !c.knob->hasRange() || c.knob->type() != FLOAT_KNOB)
             continue;
