@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "Arguments.h"
 #include "veilcast/farm/Submit.h"
 
 #include <CLI/CLI.hpp>
@@ -20,6 +21,8 @@ struct FarmCommandLine {
 };
 
 void addFarmCommands(CLI::App& app, FarmCommandLine& line);
+// The options by which a farm task keys with the settings submit froze.
+void addFarmTaskOptions(CLI::App& app, Arguments& args);
 
 // Exit status 0 when every frame is there and opens, 1 otherwise.
 int runVerify(const std::string& pattern, const std::string& frames, const std::string& summaryFile);

@@ -21,6 +21,13 @@ namespace {
 
 using namespace veilcast;
 
+// An option given once per value (--set A --set B), never "--set A B", so
+// that the input after it is not taken for one of its values.
+void repeatable(CLI::App& app, const char* flag, std::vector<std::string>& values, const char* type, const char* help)
+{
+    app.add_option(flag, values, help)->type_name(type)->allow_extra_args(false);
+}
+
 const char* const kDescription = R"(Keys footage shot against a green or blue backing screen: subtracts the
 screen colour from the foreground and writes the matte into alpha.
 
@@ -49,17 +56,11 @@ int main(int argc, char** argv)
     Arguments args;
     app.add_option("input", args.input, "Image file or movie to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
     app.add_option("-o,--output", args.output, "Where to write the keyed image, movie or sequence pattern");
-    app.add_option("--set", args.sets, "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label); repeatable")
-        ->type_name("NAME=VALUE")
-        ->allow_extra_args(false);
+    repeatable(app, "--set", args.sets, "NAME=VALUE",
+               "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label); repeatable");
     app.add_option("--settings", args.settingsFile, "Read NAME=VALUE lines from a file (# starts a comment)")
         ->type_name("FILE");
-    app.add_option("--frozen-settings", args.frozenSettings,
-                   "A farm task's settings, frozen by veilcast submit: every value and the screen colour; "
-                   "refused unless they hash to --settings-sha256")
-        ->type_name("FILE");
-    app.add_option("--settings-sha256", args.settingsSha256, "The SHA-256 the --frozen-settings file must have")
-        ->type_name("HEX");
+    addFarmTaskOptions(app, args);
     app.add_flag("--list-knobs", args.listKnobs, "List the controls with kinds, defaults, ranges and items");
     app.add_option("--pick-screen", args.pick,
                    "Set the screen colour from the image: X0,Y0,X1,Y1 averages that pixel box (inclusive), "
@@ -87,9 +88,8 @@ int main(int argc, char** argv)
             },
             "COUNT"));
     app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");
-    app.add_option("--plugin-path", args.pluginPaths, "Extra directory to search for the ZAVVeilcast module; repeatable")
-        ->type_name("DIR")
-        ->allow_extra_args(false);
+    repeatable(app, "--plugin-path", args.pluginPaths, "DIR",
+               "Extra directory to search for the ZAVVeilcast module; repeatable");
     app.add_option("--part", args.read.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
         ->type_name("NAME|INDEX");
     app.add_option("--layer", args.read.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");

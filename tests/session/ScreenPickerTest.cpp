@@ -301,7 +301,10 @@ void expectRefused(const PlanarImage& img, const std::string& why)
     } catch (const std::invalid_argument& e) {
         const std::string message = e.what();
         EXPECT_NE(message.find(why), std::string::npos) << message;
-        EXPECT_NE(message.find("--pick-screen X0,Y0,X1,Y1"), std::string::npos) << message;
+        // The advice points at a box; each front end names that its own way.
+        const Wording wording = wordingOf(e);
+        EXPECT_EQ(wording.choice, UserChoice::PickBox) << message;
+        EXPECT_NE(wording.with("BOX").find("; pick it with a box over clean backing, BOX"), std::string::npos) << message;
     }
 }
 
