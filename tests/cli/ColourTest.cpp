@@ -84,6 +84,10 @@ TEST_F(Colour, ListsSpacesAndRefusesUnknownNamesOrMissingConfig)
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("ACEScg: no such colour space"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("linear, sRGB, wide_matrix"), std::string::npos) << r.output;
+    r = veilcast(quoted(plate) + " -o " + quoted(path("k.exr")) + " --raw --ocio " + quoted(config) +
+                 " --in-colorspace wide_matrix");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("does not go with --in-colorspace"), std::string::npos) << r.output;
     r = veilcast(quoted(plate) + " -o " + quoted(path("k.exr")) + " --out-colorspace linear", "env -u OCIO ");
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("need a colour configuration"), std::string::npos) << r.output;

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 
 namespace {
 
@@ -226,6 +227,14 @@ TEST_F(FormatsTest, NoScreenColourPicksOneAndSaysSo)
     const Pixels k = readPixels(path("k.exr"));
     EXPECT_LT(k.at(2, 2, 3), 0.5f) << "the backing was not keyed";
     EXPECT_EQ(k.at(60, 2, 3), 1.0f) << "the subject was keyed";
+
+    // A colour given is honoured, black too: it keys nothing, with a warning, and nothing is picked.
+    std::ofstream(path("black.keyer")) << "Screen Color=0,0,0\n";
+    const Result black = veilcast(quoted(in) + " -o " + quoted(path("b.exr")) + " -q -d float --settings " +
+                                  quoted(path("black.keyer")));
+    EXPECT_EQ(black.exitCode, 0) << black.output;
+    EXPECT_EQ(black.output, "veilcast: warning: Screen Color is 0,0,0: a black screen colour keys nothing\n");
+    EXPECT_EQ(readPixels(path("b.exr")).at(2, 2, 3), 1.0f) << "black keyed the backing";
 }
 
 // The demo prints the options that reproduce its key; using them gives the same file.

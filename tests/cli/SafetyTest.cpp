@@ -319,14 +319,20 @@ TEST_F(SafetyTest, ExitStatusesFollowOneScheme)
         {quoted(in) + out + " -d int7", 2},
         {quoted(in) + out + " --set NoSuchKnob=1", 2},
         {quoted(in) + out + " --pick-screen 1,2", 2},
+        {quoted(in) + out + " --pick-screen 64,0,70,47", 2},  // a box beside the 64x48 image
+        {quoted(in) + out + " --set Screen=0,1,0", 2},       // a name is whole, not a prefix
         {quoted(in) + out + " --frames 1-2", 2},
         {quoted(path("missing.exr")) + out, 1},
+        // Leaving missing frames out keys what there is; with none there, nothing was keyed.
+        {quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) + " --frames 5-6 --skip-missing" + kKey, 1},
     };
     for (const auto& c : cases) {
         const Result r = veilcast(c.args);
         EXPECT_EQ(r.exitCode, c.status) << c.args << ": " << r.output;
     }
     EXPECT_NE(veilcast("--threads -1 x -o y").output.find("--threads takes a count"), std::string::npos);
+    EXPECT_NE(veilcast(quoted(in) + out + " --pick-screen 64,0,70,47").output.find("holds no usable pixel"),
+              std::string::npos);
     EXPECT_NE(veilcast("--help").output.find("2 a usage error"), std::string::npos);
 }
 

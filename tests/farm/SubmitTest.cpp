@@ -214,6 +214,24 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
+// Every task keys the job as it was asked for, and a screen colour the
+// settings give is frozen as given, black too (with a warning), never picked.
+TEST_F(SubmitTest, TheJobReachesTheTasksAsAsked)
+{
+    writeSequence(1, 2);
+    std::ofstream(path("black.keyer")) << "Screen Color=0,0,0\n";
+    const Result dry = veilcast("submit --farm slurm " + in() + " -o " + quoted(path("k.####.exr")) +
+                                " --frames 1-2 --raw --layer beauty --max-pixels 5000 --settings " +
+                                quoted(path("black.keyer")) + " --dry-run");
+    ASSERT_EQ(dry.exitCode, 0) << dry.output;
+    const std::string task = dry.output.substr(dry.output.find("exec \"$veilcast\""));
+    for (const char* option : {" --raw", " --layer beauty", " --max-pixels 5000"})
+        EXPECT_NE(task.find(option), std::string::npos) << option << " in " << task;
+    EXPECT_NE(dry.output.find("veilcast: warning: Screen Color is 0,0,0"), std::string::npos) << dry.output;
+    EXPECT_NE(dry.output.find("\nScreen Color=0,0,0\n"), std::string::npos) << dry.output;
+    EXPECT_NE(dry.output.find("# pick: none\n"), std::string::npos) << dry.output;
+}
+
 TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
 {
     writeSequence(1, 3);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace DD::Image;
@@ -41,11 +43,20 @@ TEST(ImageSource, LendsWholeRowsAndFillsPartialOnesWithBlack)
         {5, 35, 5, 35, 22, false},    // wider than the image
         {10, 30, 12, 20, 22, false},  // part of the row asked for
         {10, 30, 10, 30, 30, false},  // below the image
+        {10, 30, 10, 30, 25, false},  // one past the bottom
+        {10, 35, 10, 35, 24, false},  // the last row, reaching past the right
     };
+    // Nothing lies past the last row: not the next plane, not memory past the image.
+    EXPECT_EQ(image.row(Chan_Red, 25), nullptr);
+    EXPECT_EQ(image.row(Chan_Blue, 25), nullptr);
     for (const Case& c : cases) {
         SCOPED_TRACE("row " + std::to_string(c.rowX) + ".." + std::to_string(c.rowR) + " asked " +
                      std::to_string(c.askX) + ".." + std::to_string(c.askR) + " y " + std::to_string(c.y));
         Row row(c.rowX, c.rowR);
+        // What a row held before must not show through where the image has no pixels.
+        for (Channel z : {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha})
+            if (!c.lent)
+                std::fill(row.writable(z) + c.askX, row.writable(z) + c.askR, 7.0f);
         row.get(source, c.y, c.askX, c.askR, Mask_RGBA);
         EXPECT_EQ(row[Chan_Red] == image.row(Chan_Red, c.y), c.lent);
         for (Channel z : {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha})

@@ -37,7 +37,7 @@ TEST(ControlSettings, ValuesParseByKindNameAndLabel)
     const std::pair<const char*, const char*> bad[] = {
         {"Check Alpha", "maybe"}, {"Screen Gain", "1.5x"},  {"Screen Gain", "nan"},
         {"Screen Color", "1,2"},  {"Source Alpha", "3"},    {"Source Alpha", "Sometimes"},
-        {"Nope", "1"},
+        {"Nope", "1"},           {"Screen", "0,1,0"},     {"ScreenColor", "0,1,0"},  // names are whole, never prefixes
     };
     for (auto [name, value] : bad)
         EXPECT_THROW(applySettings(c, {{name, value, "t"}}), std::invalid_argument) << name << "=" << value;
@@ -65,6 +65,12 @@ TEST(ControlSettings, SettingsFileSkipsCommentsAndNamesBadLines)
     } catch (const UsageError& e) {
         EXPECT_NE(std::string(e.what()).find(":2"), std::string::npos) << e.what();
     }
+    // At most 1 MiB, that size included: a settings line padded with a comment to exactly the limit.
+    const std::string line = "Screen Gain=1.5 #";
+    std::ofstream(path, std::ios::trunc) << line << std::string((1 << 20) - line.size() - 1, 'x') << "\n";
+    EXPECT_EQ(readSettingsFile(path).at(0).value, "1.5");
+    std::ofstream(path, std::ios::app) << "\n";
+    EXPECT_THROW(readSettingsFile(path), UsageError);
 }
 
 }  // namespace

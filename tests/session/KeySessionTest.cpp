@@ -70,4 +70,23 @@ TEST(KeySession, LongSequenceKeepsDescriptorsAndMemoryLevel)
     fs::remove_all(dir);
 }
 
+// Every spelling of a file not yet written is the same file, so that an
+// output named otherwise cannot replace its own input.
+TEST(KeySession, SamePathSeesEverySpellingOfANewFile)
+{
+    const std::string name = "veilcast-not-yet-" + std::to_string(getpid()) + ".exr";
+    const std::string cwd = fs::current_path().string();
+    const struct {
+        std::string a, b;
+        bool same;
+    } cases[] = {
+        {name, "./" + name, true},
+        {name, cwd + "/" + name, true},
+        {"./" + name, cwd + "/./" + name, true},
+        {name, "other-" + name, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(samePath(c.a, c.b), c.same) << c.a << " vs " << c.b;
+}
+
 }  // namespace

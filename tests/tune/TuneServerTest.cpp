@@ -6,11 +6,14 @@
 
 #include "veilcast/common/UsageError.h"
 #include "veilcast/session/ShellQuote.h"
+#include "ColourConfigFile.h"
 
 #include <OpenImageIO/strutil.h>
 
 #include <cstring>
+#include <csignal>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -373,6 +376,69 @@ TEST_F(TuneTest, TheShownCommandRunsInAShellForAnyName)
         ASSERT_TRUE(keyed.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << line << "\n" << output << keyed.geterror();
         EXPECT_NEAR(keyed.getchannel(40, 20, 0, 3), alpha, 1e-3) << line;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// `veilcast tune` serves the job keying would key: the colour configuration
+// and its spaces read the frame as keying reads it, and a screen colour the
+// settings give, black included, is kept (with a warning), never picked anew.
+TEST_F(TuneTest, TheToolTunesTheJobKeyingWouldKey)
+{
+    const std::string config = writeColourConfig(dir);
+    OIIO::ImageBuf two(OIIO::ImageSpec(2, 1, 3, OIIO::TypeDesc::FLOAT));
+    const float backing[3] = {0.2f, 0.4f, 0.1f}, subject[3] = {0.8f, 0.1f, 0.1f};
+    two.setpixel(0, 0, backing, 3);
+    two.setpixel(1, 0, subject, 3);
+    const std::string input = path("matrix.exr"), settings = path("black.keyer");
+    ASSERT_TRUE(two.write(input));
+    std::ofstream(settings) << "Screen Color=0,0,0\n";
+    const std::string plugins = fs::path(VEILCAST_PLUGIN_FILE).parent_path().string();
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        execl(VEILCAST_BINARY, "veilcast", "tune", input.c_str(), "--settings", settings.c_str(), "--ocio",
+              config.c_str(), "--in-colorspace", "wide_matrix", "--plugin-path", plugins.c_str(), nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::FILE* out = fdopen(fds[0], "r");
+    char line[1024];
+    std::smatch m;
+    std::string address;
+    while (address.empty() && std::fgets(line, sizeof line, out))
+        if (std::strncmp(line, "open ", 5) == 0)
+            address = line + 5;
+    static const std::regex url(R"(http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))");
+    const bool served = std::regex_search(address, m, url);
+    json state, probe;
+    if (served) {
+        httplib::Client c("127.0.0.1", std::stoi(m.str(1)));
+        c.set_default_headers({{"X-Veilcast-Token", m.str(2)}});
+        const auto s = c.Get("/api/state"), p = c.Get("/api/probe?x=0&y=0");
+        if (s && p) {
+            state = json::parse(s->body);
+            probe = json::parse(p->body);
+        }
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::fclose(out);
+    ASSERT_TRUE(served) << address;
+    ASSERT_FALSE(state.is_null());
+    EXPECT_EQ(state["values"]["ScreenColorKnob"]["text"], "0,0,0") << state.dump();
+    EXPECT_NE(state["warnings"].dump().find("keys nothing"), std::string::npos) << state.dump();
+    // The backing in scene-linear, worked out by hand from the config's matrix.
+    const double linear[3] = {0.5 * 0.2 + 0.25 * 0.4 + 0.25 * 0.1, 0.1 * 0.2 + 0.8 * 0.4 + 0.1 * 0.1, 0.1};
+    ASSERT_EQ(probe["source"].size(), 3u) << probe.dump();
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(probe["source"][c].get<double>(), linear[c], 1e-6) << c;
 }
 
 }  // namespace
