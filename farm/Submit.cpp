@@ -151,15 +151,7 @@ void refuseForeignFrozenFile(const FrozenFile& earlier, const std::string& file)
 // A frame named twice would be keyed by two tasks at once, racing on its file.
 void refuseRepeatedFrames(const FrameList& frames)
 {
-    std::vector<int> all;
-    all.reserve(static_cast<std::size_t>(frames.size()));
-    frames.forEach([&](int f) {
-        all.push_back(f);
-        return true;
-    });
-    std::sort(all.begin(), all.end());
-    const auto twice = std::adjacent_find(all.begin(), all.end());
-    if (twice != all.end())
+    if (const std::optional<int> twice = frames.repeatedFrame())
         throw UsageError("submit: --frames names frame " + std::to_string(*twice) +
                          " more than once; two tasks would key it at the same time. Nothing was submitted");
 }
@@ -226,11 +218,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
     const bool screenSet = std::any_of(options.settings.begin(), options.settings.end(),
                                        [&](const Setting& s) { return controls.find(s.name) == screen; });
     const std::string pick = describePick(request, screenSet);
-    int firstFrame = 0;
-    frames.forEach([&](int f) {
-        firstFrame = f;
-        return false;
-    });
+    const int firstFrame = frames.first();
     const OIIO::TypeDesc dataType = request.dataType.empty() ? OIIO::TypeDesc::UNKNOWN : parseDataType(request.dataType);
     checkOutputPath(framePath(output, firstFrame), dataType, keyer.keysAlpha());
 
@@ -334,7 +322,7 @@ void submit(const SubmitRequest& request, std::ostream& out)
             << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
             << escapedPath(framePath(input, firstFrame)) << "\n";
     out << "submitted job " << arrayId << ": " << chunks.size() << " task" << (chunks.size() == 1 ? "" : "s")
-        << " keying frames " << formatFrames(frames) << " with " << escapedPath(files.settings) << "\n"
+        << " keying frames " << frames.format() << " with " << escapedPath(files.settings) << "\n"
         << "check job " << checkId << " runs after them and writes " << escapedPath(files.summary) << "\n"
         << "follow with: squeue -j " << arrayId << "; sacct -j " << arrayId << "\n";
     out.flush();

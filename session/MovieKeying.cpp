@@ -19,16 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool wanted(const FrameList& frames, int frame)
-{
-    if (frames.empty())
-        return true;
-    for (const FrameList::Run& run : frames.runs())
-        if (frame >= run.first && frame <= run.last && (frame - run.first) % run.step == 0)
-            return true;
-    return false;
-}
-
 // The screen colour from the first keyed frame, when asked for.
 class FirstFramePick {
 public:
@@ -87,7 +77,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         notice(job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
                describeVideoColour(info.colour) + (options.raw ? " (kept as stored: --raw)" : ""));
     const bool toSequence = isSequencePattern(job.output);
-    const int first = job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first);
+    const int first = job.frames.empty() ? 1 : job.frames.first();
     const long count = job.frames.empty() ? info.frameCount : static_cast<long>(job.frames.size());
     const double seconds = static_cast<double>(info.rateDen) / info.rateNum;
 
@@ -118,7 +108,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     const std::int64_t last = job.frames.empty() ? INT64_MAX : job.frames.runs().back().last;
     while (reader.frameNumber() < last) {
         const int next = reader.frameNumber() + 1;
-        if (!wanted(job.frames, next)) {
+        if (!job.frames.empty() && !job.frames.contains(next)) {
             if (!reader.skip())
                 break;
             continue;
@@ -228,7 +218,7 @@ void checkMovieJob(const MovieJob& job, bool withAlpha)
     if (movieOut)
         checkMovieOutput(job.output, withAlpha);
     else
-        checkOutputPath(framePath(job.output, job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first)),
+        checkOutputPath(framePath(job.output, job.frames.empty() ? 1 : job.frames.first()),
                         OIIO::TypeDesc::UNKNOWN, withAlpha);
 }
 

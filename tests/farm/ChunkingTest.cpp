@@ -16,7 +16,7 @@ std::vector<std::string> chunkTexts(const std::string& frames, std::uint64_t chu
 {
     std::vector<std::string> texts;
     for (const FrameList& c : chunkFrames(parseFrameRange(frames), chunk))
-        texts.push_back(formatFrames(c));
+        texts.push_back(c.format());
     return texts;
 }
 
@@ -67,7 +67,7 @@ TEST(Chunking, ChunksTogetherHoldEveryFrameOnceInOrder)
                 EXPECT_GT(c.size(), 0u);
                 const std::vector<int> part = expand(c);
                 joined.insert(joined.end(), part.begin(), part.end());
-                EXPECT_EQ(expand(parseFrameRange(formatFrames(c))), part) << formatFrames(c);
+                EXPECT_EQ(expand(parseFrameRange(c.format())), part) << c.format();
             }
             EXPECT_EQ(joined, expand(frames)) << text << " in chunks of " << chunk;
         }
