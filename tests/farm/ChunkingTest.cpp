@@ -2,6 +2,8 @@
 #include "veilcast/farm/Chunking.h"
 #include "veilcast/common/UsageError.h"
 
+#include "FrameLists.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,15 +22,7 @@ std::vector<std::string> chunkTexts(const std::string& frames, std::uint64_t chu
     return texts;
 }
 
-std::vector<int> expand(const FrameList& frames)
-{
-    std::vector<int> all;
-    frames.forEach([&](int f) {
-        all.push_back(f);
-        return true;
-    });
-    return all;
-}
+using zavtest::expand;
 
 TEST(Chunking, SplitsInOrderWithTheLastChunkShorter)
 {

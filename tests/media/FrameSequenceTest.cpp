@@ -2,6 +2,8 @@
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/common/UsageError.h"
 
+#include "FrameLists.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -15,15 +17,7 @@ namespace {
 
 using namespace veilcast;
 
-std::vector<int> expand(const FrameList& frames)
-{
-    std::vector<int> all;
-    frames.forEach([&](int f) {
-        all.push_back(f);
-        return true;
-    });
-    return all;
-}
+using zavtest::expand;
 
 TEST(FrameSequence, PatternsAndRanges)
 {
