@@ -55,7 +55,7 @@ void FrameList::append(std::int64_t frame)
 {
     if (!runs_.empty()) {
         Run& last = runs_.back();
-        // A step is an int like any number --frames reads.
+        // The step stays a number parseFrameRange reads back.
         if (last.first == last.last && frame > last.last && frame - last.last <= std::numeric_limits<int>::max()) {
             last.step = frame - last.last;
             last.last = frame;
