@@ -24,18 +24,15 @@ public:
     // taken, std::runtime_error for anything else.
     TuneServer(TuneSession& session, const ServerOptions& options);
     ~TuneServer();  // stops serving
-    TuneServer(const TuneServer&) = delete;
-    TuneServer& operator=(const TuneServer&) = delete;
 
-    int port() const;
-    const std::string& token() const;
     // The page's address with the token: what the user opens.
     std::string url() const;
+    const std::string& token() const;
+    int port() const;
 
-    // Serves on a thread of its own until stop(); requests run on a pool.
+    // Serving and stopping as HttpServer.h says: what clients do cannot hold
+    // up stop().
     void start();
-    // Closes every connection, lets requests being answered finish and joins
-    // the threads: what clients do cannot hold it up.
     void stop();
 
 private:
