@@ -377,9 +377,10 @@ TuneServer::TuneServer(TuneSession& session, const ServerOptions& options) : imp
         {"Cross-Origin-Opener-Policy", "same-origin"},
         {"Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; form-action 'none'"},
     };
-    // The guard needs the port, known once bound: admit() runs only after start().
+    // The guard needs the port, known once bound: requests are admitted only once it is there.
     s.http = std::make_unique<HttpServer>(http, [&s](const HttpRequest& req) { return s.admit(req); });
     s.guard = std::make_unique<RequestGuard>(s.token, s.http->port());
+    s.http->start();
 }
 
 TuneServer::~TuneServer()
@@ -400,11 +401,6 @@ const std::string& TuneServer::token() const
 std::string TuneServer::url() const
 {
     return "http://127.0.0.1:" + std::to_string(port()) + "/?token=" + impl_->token;
-}
-
-void TuneServer::start()
-{
-    impl_->http->start();
 }
 
 void TuneServer::stop()

@@ -193,20 +193,21 @@ void TuneSession::setControl(const std::string& name, const std::string& value, 
 
 bool TuneSession::undo()
 {
-    std::lock_guard lock(mutex_);
-    const auto back = history_->undo(snapshot());
-    if (back)
-        restore(*back);
-    return back.has_value();
+    return travel(true);
 }
 
 bool TuneSession::redo()
 {
+    return travel(false);
+}
+
+bool TuneSession::travel(bool back)
+{
     std::lock_guard lock(mutex_);
-    const auto forward = history_->redo(snapshot());
-    if (forward)
-        restore(*forward);
-    return forward.has_value();
+    const auto to = back ? history_->undo(snapshot()) : history_->redo(snapshot());
+    if (to)
+        restore(*to);
+    return to.has_value();
 }
 
 void TuneSession::pickBox(int x0, int y0, int x1, int y1)

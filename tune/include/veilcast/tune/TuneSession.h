@@ -102,6 +102,7 @@ public:
 
 private:
     void changed();
+    bool travel(bool back);  // undo (back) or redo
     std::vector<Setting> snapshot();
     void restore(const std::vector<Setting>& settings);
     const PlanarImage& sourceProxy(int scale);
