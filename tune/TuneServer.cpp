@@ -10,11 +10,10 @@
 #include <cctype>
 #include <charconv>
 #include <climits>
-#include <cmath>
 #include <functional>
-#include <stdexcept>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 namespace veilcast::tune {
 
