@@ -29,7 +29,7 @@ std::string_view flagFor(UserChoice choice)
     case UserChoice::Part: return "--part";
     case UserChoice::Layer: return "--layer";
     case UserChoice::Raw: return "--raw";
-    case UserChoice::PickBox: return "--pick-screen X0,Y0,X1,Y1";
+    case UserChoice::PickBox: return "; pick it with a box over clean backing, --pick-screen X0,Y0,X1,Y1";
     case UserChoice::PickScreen: return "--pick-screen";
     case UserChoice::Controls: return "--list-knobs";
     }

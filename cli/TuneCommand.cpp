@@ -149,7 +149,6 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
     tune::ServerOptions serverOptions;
     serverOptions.port = line.port;
     tune::TuneServer server(session, serverOptions);
-    server.start();
     // Also with --quiet: the address is the one thing the user needs.
     std::printf("tuning %s; settings file %s\nopen %s\n(Ctrl-C stops)\n", line.input.c_str(),
                 session.settingsFile().c_str(), server.url().c_str());

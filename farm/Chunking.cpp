@@ -43,17 +43,4 @@ std::vector<FrameList> chunkFrames(const FrameList& frames, std::uint64_t chunkS
     return result;
 }
 
-std::string formatFrames(const FrameList& frames)
-{
-    std::string text;
-    for (const FrameList::Run& r : frames.runs()) {
-        if (!text.empty())
-            text += ',';
-        text += std::to_string(r.first);
-        if (r.last != r.first)
-            text += "-" + std::to_string(r.last) + (r.step != 1 ? "x" + std::to_string(r.step) : "");
-    }
-    return text;
-}
-
 }  // namespace veilcast::farm

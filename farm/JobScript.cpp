@@ -40,12 +40,12 @@ std::string jobScript(const FarmJob& job)
     os << "if [ \"${1:-key}\" = check ]; then\n";
     if (ownLogs)
         os << "    exec >>" << logs << "\"${SLURM_JOB_ID:-0}\".check.log 2>&1\n";
-    os << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << formatFrames(job.frames)
+    os << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << job.frames.format()
        << " --summary " << shellQuote(job.summary) << "\n"
        << "fi\n"
        << "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
     for (std::size_t i = 0; i < job.chunks.size(); ++i)
-        os << "    " << i << ") frames=" << formatFrames(job.chunks[i]) << " ;;\n";
+        os << "    " << i << ") frames=" << job.chunks[i].format() << " ;;\n";
     os << "    *) echo \"veilcast job: no chunk for array task '${SLURM_ARRAY_TASK_ID:-}'\" >&2; exit 2 ;;\n"
        << "esac\n";
     if (ownLogs)

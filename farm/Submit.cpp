@@ -142,15 +142,7 @@ void refuseForeignFrozenFile(const FrozenFile& earlier, const std::string& file)
 // A frame named twice would be keyed by two tasks at once, racing on its file.
 void refuseRepeatedFrames(const FrameList& frames)
 {
-    std::vector<int> all;
-    all.reserve(static_cast<std::size_t>(frames.size()));
-    frames.forEach([&](int f) {
-        all.push_back(f);
-        return true;
-    });
-    std::sort(all.begin(), all.end());
-    const auto twice = std::adjacent_find(all.begin(), all.end());
-    if (twice != all.end())
+    if (const std::optional<int> twice = frames.repeatedFrame())
         throw UsageError("submit: --frames names frame " + std::to_string(*twice) +
                          " more than once; two tasks would key it at the same time. Nothing was submitted");
 }
@@ -210,11 +202,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         for (const std::string& w : keyer.warnings())
             warn(w);
     const std::string pick = describePick(keyer.screenPick());
-    int firstFrame = 0;
-    frames.forEach([&](int f) {
-        firstFrame = f;
-        return false;
-    });
+    const int firstFrame = frames.first();
     checkOutputPath(framePath(output, firstFrame), key.write.dataType, keyer.keysAlpha());
 
     const FarmFiles files = farmFilesFor(output);
@@ -305,7 +293,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
             << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
             << escapedPath(framePath(input, firstFrame)) << "\n";
     out << "submitted job " << arrayId << ": " << chunks.size() << " task" << (chunks.size() == 1 ? "" : "s")
-        << " keying frames " << formatFrames(frames) << " with " << escapedPath(files.settings) << "\n"
+        << " keying frames " << frames.format() << " with " << escapedPath(files.settings) << "\n"
         << "check job " << checkId << " runs after them and writes " << escapedPath(files.summary) << "\n"
         << "follow with: squeue -j " << arrayId << "; sacct -j " << arrayId << "\n";
     out.flush();

@@ -3,27 +3,9 @@
 
 #include <OpenImageIO/imageio.h>
 
-#include <vector>
-
 namespace veilcast::farm {
 
 namespace {
-
-void append(std::vector<FrameList::Run>& runs, int f)
-{
-    if (!runs.empty() && f == runs.back().last + 1)
-        runs.back().last = f;
-    else
-        runs.push_back({f, f, 1});
-}
-
-FrameList fromRuns(const std::vector<FrameList::Run>& runs)
-{
-    FrameList list;
-    for (const FrameList::Run& r : runs)
-        list.add(r);
-    return list;
-}
 
 bool opens(const std::string& path)
 {
@@ -40,13 +22,10 @@ FrameReport verifyFrames(const std::string& pattern, const FrameList& frames)
     FrameReport report;
     const FrameCheck check = checkFrames(pattern, frames);
     report.missing = check.missing;
-    std::vector<FrameList::Run> good, unreadable;
     check.present.forEach([&](int f) {
-        append(opens(framePath(pattern, f)) ? good : unreadable, f);
+        (opens(framePath(pattern, f)) ? report.good : report.unreadable).append(f);
         return true;
     });
-    report.good = fromRuns(good);
-    report.unreadable = fromRuns(unreadable);
     return report;
 }
 

@@ -11,6 +11,7 @@
 #include "veilcast/common/UsageError.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -48,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expectParsedOrRefused([&] {
         const FrameList frames = parseFrameRange(text);
         frames.describe();
+        if (parseFrameRange(frames.format()).format() != frames.format())
+            std::abort();  // a list that does not read back as itself
         std::uint64_t n = 0;
         frames.forEach([&](int f) {
             framePath("p.####.exr", f);

@@ -19,16 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool wanted(const FrameList& frames, int frame)
-{
-    if (frames.empty())
-        return true;
-    for (const FrameList::Run& run : frames.runs())
-        if (frame >= run.first && frame <= run.last && (frame - run.first) % run.step == 0)
-            return true;
-    return false;
-}
-
 // The screen colour from the first keyed frame, when asked for.
 class FirstFramePick {
 public:
@@ -98,7 +88,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                     describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
                 options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
     const bool toSequence = isSequencePattern(job.output);
-    const int first = job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first);
+    const int first = job.frames.empty() ? 1 : job.frames.first();
     const long count = job.frames.empty() ? info.frameCount : static_cast<long>(job.frames.size());
     const double seconds = static_cast<double>(info.rateDen) / info.rateNum;
 
@@ -124,7 +114,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     const std::int64_t last = job.frames.empty() ? INT64_MAX : job.frames.runs().back().last;
     while (reader.frameNumber() < last) {
         const int next = reader.frameNumber() + 1;
-        if (!wanted(job.frames, next)) {
+        if (!job.frames.empty() && !job.frames.contains(next)) {
             if (!reader.skip())
                 break;
             continue;
@@ -220,7 +210,7 @@ void checkMovieJob(const MovieJob& job, bool withAlpha)
     if (movieOut)
         checkMovieOutput(job.output, withAlpha);
     else
-        checkOutputPath(framePath(job.output, job.frames.empty() ? 1 : static_cast<int>(job.frames.runs().front().first)),
+        checkOutputPath(framePath(job.output, job.frames.empty() ? 1 : job.frames.first()),
                         OIIO::TypeDesc::UNKNOWN, withAlpha);
 }
 

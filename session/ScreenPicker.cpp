@@ -52,7 +52,7 @@ Colour pickAuto(const zav::RgbPlanes& planes)
     try {
         return zav::pickScreenAuto(planes);
     } catch (const std::invalid_argument& e) {
-        throw PickRefused(Wording{std::string(e.what()) + "; pick it with a box over clean backing, ", UserChoice::PickBox, ""});
+        throw PickRefused(Wording{e.what(), UserChoice::PickBox, ""});
     }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CommandLine.h"
 
+#include "veilcast/media/FrameSequence.h"
 #include "veilcast/movie/MovieFiles.h"
 
 #include <algorithm>
@@ -58,28 +59,17 @@ std::string defaultOutputPath(const std::string& input)
     return (path.parent_path() / (stem + "_keyed" + rest)).string();
 }
 
-std::string frameRanges(const std::vector<int>& frames)
-{
-    std::string text;
-    for (std::size_t i = 0; i < frames.size();) {
-        std::size_t j = i;
-        while (j + 1 < frames.size() && static_cast<long long>(frames[j + 1]) == frames[j] + 1LL)
-            ++j;
-        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
-        if (j > i)
-            text += "-" + std::to_string(frames[j]);
-        i = j + 1;
-    }
-    return text;
-}
-
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
                            const std::vector<int>& frames)
 {
     std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
                        " --settings " + commandWord(settingsFile);
-    if (sequence)
-        line += " --frames " + frameRanges(frames);
+    if (sequence) {
+        FrameList list;
+        for (const int f : frames)
+            list.append(f);
+        line += " --frames " + list.format();
+    }
     return line;
 }
 

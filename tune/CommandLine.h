@@ -18,10 +18,8 @@ std::string defaultSettingsPath(const std::string& input);
 // a movie becomes a QuickTime movie with alpha ("clip.mp4" -> "clip_keyed.mov").
 std::string defaultOutputPath(const std::string& input);
 
-// Frames as --frames takes them, in runs: "1001-1100", "1,3,5-9".
-std::string frameRanges(const std::vector<int>& frames);
-
-// The `veilcast` command that keys the whole input with the saved settings.
+// The `veilcast` command that keys the whole input with the saved settings;
+// a sequence's frames (ascending) in runs, as --frames takes them.
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
                            const std::vector<int>& frames);
 

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ControlsJson.h"
 
+#include "Views.h"
 #include "veilcast/session/ControlSettings.h"
+
+#include <cstdio>
 
 namespace veilcast::tune {
 
@@ -46,9 +49,18 @@ json controlTable(const Controls& defaults)
 json controlValues(const Controls& current)
 {
     json values = json::object();
-    for (const Controls::Control& c : current.all())
-        if (c.hasValue())
-            values[c.name()] = {{"value", typedValue(c.value())}, {"text", formatControlValue(c, c.value())}};
+    for (const Controls::Control& c : current.all()) {
+        if (!c.hasValue())
+            continue;
+        const ControlValue value = c.value();
+        json& entry = values[c.name()] = {{"value", typedValue(value)}, {"text", formatControlValue(c, value)}};
+        if (const auto* colour = std::get_if<std::array<float, 3>>(&value)) {
+            char swatch[8];
+            std::snprintf(swatch, sizeof swatch, "#%02x%02x%02x", srgbByte((*colour)[0]), srgbByte((*colour)[1]),
+                          srgbByte((*colour)[2]));
+            entry["swatch"] = swatch;
+        }
+    }
     return values;
 }
 

@@ -15,7 +15,8 @@ namespace veilcast::tune {
 // node's controls, `current` the session's.
 nlohmann::json controlTable(const Controls& defaults);
 
-// Every value control's current value, by name: {"value": typed, "text": as a settings file writes it}.
+// Every value control's current value, by name: {"value": typed, "text": as a
+// settings file writes it}, and for a colour "swatch": "#rrggbb" to show it.
 nlohmann::json controlValues(const Controls& current);
 
 }  // namespace veilcast::tune

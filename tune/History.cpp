@@ -17,24 +17,23 @@ void History::recordBefore(Snapshot before, const std::string& control, bool mer
 
 std::optional<History::Snapshot> History::undo(Snapshot current)
 {
-    if (undo_.empty())
-        return std::nullopt;
-    Snapshot back = std::move(undo_.back());
-    undo_.pop_back();
-    redo_.push_back(std::move(current));
-    lastControl_.clear();
-    return back;
+    return step(undo_, redo_, std::move(current));
 }
 
 std::optional<History::Snapshot> History::redo(Snapshot current)
 {
-    if (redo_.empty())
+    return step(redo_, undo_, std::move(current));
+}
+
+std::optional<History::Snapshot> History::step(std::vector<Snapshot>& from, std::vector<Snapshot>& to, Snapshot current)
+{
+    if (from.empty())
         return std::nullopt;
-    Snapshot forward = std::move(redo_.back());
-    redo_.pop_back();
-    undo_.push_back(std::move(current));
+    Snapshot next = std::move(from.back());
+    from.pop_back();
+    to.push_back(std::move(current));
     lastControl_.clear();
-    return forward;
+    return next;
 }
 
 }  // namespace veilcast::tune

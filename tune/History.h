@@ -33,6 +33,9 @@ public:
     bool canRedo() const { return !redo_.empty(); }
 
 private:
+    // Takes the snapshot to restore off `from`, keeping `current` on `to` for the way back.
+    std::optional<Snapshot> step(std::vector<Snapshot>& from, std::vector<Snapshot>& to, Snapshot current);
+
     static constexpr std::size_t kMaxSteps = 1000;  // a long session must not grow without bound
     std::vector<Snapshot> undo_, redo_;
     std::string lastControl_;

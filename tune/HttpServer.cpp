@@ -292,6 +292,7 @@ struct HttpServer::Impl {
         bool proven = false;   // a request of it was admitted as from a holder of the secret
         std::size_t bodyLength = 0;
         HttpRequest request;   // once its head is read
+        Handler handler;       // once it is admitted
         std::string out;
         std::size_t sent = 0;
         Clock::time_point since, deadline;
@@ -299,11 +300,11 @@ struct HttpServer::Impl {
     struct Job {
         std::uint64_t id;
         HttpRequest request;
+        Handler handler;
     };
 
     HttpOptions options;
     Admit admit;
-    Handler handler;
     int listenFd = -1, wakeFd = -1, port = 0;
     std::map<std::uint64_t, Connection> connections;
     std::uint64_t nextId = 1;
@@ -343,6 +344,7 @@ void HttpServer::Impl::ready(Connection& c)
     c.state = State::Reading;
     c.headRead = false;
     c.request = HttpRequest();
+    c.handler = nullptr;
     c.since = Clock::now();
     c.deadline = c.since + options.requestTime;
 }
@@ -400,6 +402,7 @@ void HttpServer::Impl::take(std::uint64_t id, Connection& c)
             return;
         }
         c.proven = c.proven || admission.proven;
+        c.handler = std::move(admission.handler);
     }
     if (c.in.size() < c.bodyLength)
         return;
@@ -408,7 +411,7 @@ void HttpServer::Impl::take(std::uint64_t id, Connection& c)
     c.state = State::Working;
     {
         std::lock_guard lock(mutex);
-        jobs.push_back({id, std::move(c.request)});
+        jobs.push_back({id, std::move(c.request), std::move(c.handler)});
     }
     jobReady.notify_one();
 }
@@ -587,7 +590,9 @@ void HttpServer::Impl::work()
         }
         HttpResponse res;
         try {
-            res = handler(job.request);
+            if (!job.handler)
+                throw std::logic_error("a request was admitted with nothing to answer it");
+            res = job.handler(job.request);
         } catch (const std::exception& e) {
             res = errorResponse(500, e.what());
         } catch (...) {
@@ -601,12 +606,11 @@ void HttpServer::Impl::work()
     }
 }
 
-HttpServer::HttpServer(const HttpOptions& options, Admit admit, Handler handler) : impl_(std::make_unique<Impl>())
+HttpServer::HttpServer(const HttpOptions& options, Admit admit) : impl_(std::make_unique<Impl>())
 {
     Impl& s = *impl_;
     s.options = options;
     s.admit = std::move(admit);
-    s.handler = std::move(handler);
     if (options.port < 0 || options.port > 65535)
         throw std::runtime_error("no such port: " + std::to_string(options.port));
     s.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -77,6 +77,9 @@ struct PortInUse : std::runtime_error {
 
 class HttpServer {
 public:
+    // Answers an admitted request, body and all, on a worker. An exception
+    // it throws is answered 500.
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
     // What Admit says of a request's head.
     struct Admission {
         // Refuses the request, and the connection is closed after it; nullopt admits it.
@@ -84,21 +87,20 @@ public:
         // The client showed it holds the secret: its connection is never
         // closed to make room for one that has not.
         bool proven = false;
+        // What answers the admitted request: the one lookup that admitted it
+        // also chose its answer, so the two cannot disagree.
+        Handler handler = nullptr;
     };
     // Looks at a request's head (the body not read yet). Runs on the
     // connection loop, so it must be quick and touch no shared state.
     using Admit = std::function<Admission(const HttpRequest&)>;
-    // Answers an admitted request, body and all, on a worker. An exception
-    // it throws is answered 500.
-    using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
     // Binds and listens on 127.0.0.1; throws PortInUse, or std::runtime_error.
-    HttpServer(const HttpOptions& options, Admit admit, Handler handler);
+    HttpServer(const HttpOptions& options, Admit admit);
     ~HttpServer();
-    HttpServer(const HttpServer&) = delete;
-    HttpServer& operator=(const HttpServer&) = delete;
 
     int port() const;
+    // Serves on a thread of its own; requests run on a pool of workers.
     void start();
     // Closes every connection and the socket; returns once the loop and the
     // workers have ended (a request being answered is finished first).

@@ -3,15 +3,17 @@
 
 #include "HttpServer.h"
 #include "RequestGuard.h"
+#include "Views.h"
 #include "WebAssets.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <climits>
-#include <cmath>
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 namespace veilcast::tune {
 
@@ -67,44 +69,15 @@ std::vector<int> wholeNumbers(const json& value, const std::string& what, std::s
     return numbers;
 }
 
-// "a,b,c" into exactly `count` parts.
-std::vector<std::string> splitList(const std::string& text, std::size_t count)
-{
-    std::vector<std::string> parts;
-    std::size_t at = 0;
-    while (parts.size() < count + 1) {
-        const std::size_t comma = text.find(',', at);
-        parts.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
-        if (comma == std::string::npos)
-            break;
-        at = comma + 1;
-    }
-    if (parts.size() != count)
-        throw BadRequest("expected " + std::to_string(count) + " comma-separated values");
-    return parts;
-}
-
-float parseFloat(const std::string& text)
-{
-    try {
-        std::size_t used = 0;
-        const float v = std::stof(text, &used);
-        if (used == text.size() && std::isfinite(v))
-            return v;
-    } catch (const std::exception&) {
-    }
-    throw BadRequest("not a number: " + text.substr(0, 32));
-}
-
 // The body as a JSON object holding no field but `allowed`: a field the
 // server does not know (a file name, say) is refused, not ignored.
-json parseBody(const HttpRequest& req, std::initializer_list<const char*> allowed)
+json parseBody(const HttpRequest& req, const std::set<std::string>& allowed)
 {
     json body = json::parse(req.body, nullptr, false);
     if (body.is_discarded() || !body.is_object())
         throw BadRequest("the body must be a JSON object");
     for (const auto& item : body.items())
-        if (std::none_of(allowed.begin(), allowed.end(), [&](const char* name) { return item.key() == name; }))
+        if (!allowed.count(item.key()))
             throw BadRequest("unexpected field: " + item.key().substr(0, 64));
     return body;
 }
@@ -136,29 +109,24 @@ HttpResponse jsonResponse(const json& value, int status = 200)
     return res;
 }
 
-ViewRequest viewRequest(const HttpRequest& req)
+// The colour chooser's value, "#rrggbb" or "rrggbb", as the linear colour the key composites over.
+std::array<float, 3> chosenColour(const json& value)
 {
-    ViewRequest view;
-    if (req.hasParam("view"))
-        view.view = req.param("view");
-    if (req.hasParam("fit")) {
-        const auto wh = splitList(req.param("fit"), 2);
-        view.fitWidth = parseInt(wh[0], "fit width", 1, kMaxFit);
-        view.fitHeight = parseInt(wh[1], "fit height", 1, kMaxFit);
-    }
-    if (req.hasParam("region")) {
-        const auto r = splitList(req.param("region"), 4);
-        view.region = std::array<int, 4>{parseInt(r[0], "region x"), parseInt(r[1], "region y"),
-                                         parseInt(r[2], "region width", 1), parseInt(r[3], "region height", 1)};
-    }
-    if (req.hasParam("bg")) {
-        const auto c = splitList(req.param("bg"), 3);
-        view.background = {parseFloat(c[0]), parseFloat(c[1]), parseFloat(c[2])};
-    }
-    return view;
+    std::string text = value.is_string() ? value.get<std::string>() : std::string();
+    if (!text.empty() && text.front() == '#')
+        text.erase(0, 1);
+    const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (text.size() != 6 || !std::all_of(text.begin(), text.end(), isHex))
+        throw BadRequest("\"bg\" must be a colour as #rrggbb, not " + value.dump().substr(0, 32));
+    std::array<float, 3> linear{};
+    for (std::size_t i = 0; i < 3; ++i)
+        linear[i] = linearFromSrgbByte(static_cast<std::uint8_t>(std::stoi(text.substr(2 * i, 2), nullptr, 16)));
+    return linear;
 }
 
-// The same as the query, as a JSON object: {"view", "fit": [w, h], "region": [x, y, w, h], "bg": [r, g, b]}.
+// What the viewer asks for, as a JSON object: {"view", "fit": [w, h],
+// "region": [x, y, w, h], "bg": "#rrggbb"}. The only reader of a view
+// request: an image's query comes here too (imageQuery).
 ViewRequest viewRequest(const json& asked)
 {
     if (!asked.is_object())
@@ -167,7 +135,10 @@ ViewRequest viewRequest(const json& asked)
     for (const auto& item : asked.items()) {
         const std::string& key = item.key();
         if (key == "view") {
-            view.view = field<std::string>(asked, "view");
+            const std::optional<View> named = parseView(field<std::string>(asked, "view"));
+            if (!named)
+                throw BadRequest("no such view: " + item.value().get<std::string>().substr(0, 32));
+            view.view = *named;
         } else if (key == "fit") {
             const auto wh = wholeNumbers(item.value(), "fit", 2, {{1, kMaxFit}, {1, kMaxFit}});
             view.fitWidth = wh[0];
@@ -177,14 +148,38 @@ ViewRequest viewRequest(const json& asked)
                                         {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {1, INT_MAX}, {1, INT_MAX}});
             view.region = std::array<int, 4>{r[0], r[1], r[2], r[3]};
         } else if (key == "bg") {
-            view.background = field<std::array<float, 3>>(asked, "bg");
-            if (!std::all_of(view.background.begin(), view.background.end(), [](float v) { return std::isfinite(v); }))
-                throw BadRequest("\"bg\" must be finite");
+            view.background = chosenColour(item.value());
         } else {
             throw BadRequest("unexpected field: " + key.substr(0, 64));
         }
     }
     return view;
+}
+
+// An image's query (view=matte&fit=800,600) as the JSON object the page's
+// changes send: lists split at commas, each part a number where it reads as
+// one and left as text (to be refused as such) where it does not.
+json imageQuery(const HttpRequest& req)
+{
+    json asked = json::object();
+    for (const auto& [name, value] : req.params) {
+        if (name != "fit" && name != "region") {
+            asked[name] = value;
+            continue;
+        }
+        json list = json::array();
+        for (std::size_t at = 0;;) {
+            const std::size_t comma = value.find(',', at);
+            const std::string part = value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            const json number = json::parse(part, nullptr, false);
+            list.push_back(number.is_number() ? number : json(part));
+            if (comma == std::string::npos)
+                break;
+            at = comma + 1;
+        }
+        asked[name] = std::move(list);
+    }
+    return asked;
 }
 
 // Raw RGBA bytes for a canvas: no encoding to spend time on at either end,
@@ -201,18 +196,32 @@ HttpResponse imageResponse(ViewImage image)
     return res;
 }
 
+// One row of the route table: everything the server knows of a path. The
+// same row admits a request and answers it, so nothing is admitted that has
+// no answer, and nothing answered that was not admitted as such.
 struct Route {
     const char* method;
     std::set<std::string> params;  // the query parameters it takes
+    // The page's own files hold no secret and change nothing: they are served
+    // without the token, which reaches the page in the address only.
+    // Everything else wants it in the token header.
+    bool needsToken;
     std::function<HttpResponse(const HttpRequest&)> answer;
 };
 
-// The page, its script and its style hold no secret and change nothing:
-// they are served without the token, which reaches the page in the address
-// only. Everything else wants it in the token header.
-bool isPublicPage(const std::string& method, const std::string& path)
+// By the file's extension: a module script served as anything but JavaScript is refused by the browser.
+std::string contentType(const std::string& name)
 {
-    return method == "GET" && (path == "/" || path == "/app.js" || path == "/style.css");
+    const auto endsWith = [&](const std::string& ending) {
+        return name.size() >= ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
+    };
+    if (endsWith(".html"))
+        return "text/html; charset=utf-8";
+    if (endsWith(".js"))
+        return "text/javascript; charset=utf-8";
+    if (endsWith(".css"))
+        return "text/css; charset=utf-8";
+    throw std::logic_error("the page has a file of no known type: " + name);
 }
 
 }  // namespace
@@ -221,35 +230,37 @@ struct TuneServer::Impl {
     TuneSession& session;
     std::string token;
     std::unique_ptr<RequestGuard> guard;
-    std::map<std::string, Route> routes;  // by path
+    std::map<std::string, Route> routes;  // by path: every path the server knows
     std::unique_ptr<HttpServer> http;
 
     explicit Impl(TuneSession& s) : session(s) {}
     void addRoutes();
     HttpServer::Admission admit(const HttpRequest& req) const;
-    HttpResponse answer(const HttpRequest& req) const;
+    static HttpResponse answer(const Route& route, const HttpRequest& req);
 };
 
 HttpServer::Admission TuneServer::Impl::admit(const HttpRequest& req) const
 {
+    const auto found = routes.find(req.path);
+    const Route* route = found == routes.end() ? nullptr : &found->second;
+    const bool publicPage = route && !route->needsToken && req.method == route->method;
     const std::string* addressToken = nullptr;
-    for (const auto& [name, value] : req.params)
-        if (name == "token" && req.path == "/")
-            addressToken = &value;
-    const bool publicPage = isPublicPage(req.method, req.path);
+    if (publicPage && route->params.count("token"))
+        for (const auto& [name, value] : req.params)
+            if (name == "token")
+                addressToken = &value;
     const RequestGuard::Verdict verdict = guard->check(req.headerValue("host"), req.headerValue("origin"),
                                                        req.header("x-veilcast-token"), publicPage, addressToken);
     if (verdict.status != 0)
         return {jsonResponse({{"error", verdict.reason}}, verdict.status)};
-    // Every path the server knows, with the query parameters each accepts. A
-    // request for anything else is refused before it reaches a handler: no
-    // request names a file, and nothing unexpected is quietly ignored.
-    const auto route = routes.find(req.path);
-    if (route == routes.end())
+    // A request for anything but a route, or with a parameter its route does
+    // not take, is refused before it reaches an answer: no request names a
+    // file, and nothing unexpected is quietly ignored.
+    if (!route)
         return {jsonResponse({{"error", "no such page"}}, 404)};
-    if (req.method != route->second.method) {
-        HttpResponse res = jsonResponse({{"error", "use " + std::string(route->second.method)}}, 405);
-        res.setHeader("Allow", route->second.method);
+    if (req.method != route->method) {
+        HttpResponse res = jsonResponse({{"error", "use " + std::string(route->method)}}, 405);
+        res.setHeader("Allow", route->method);
         return {res};
     }
     // Every action takes a JSON body. Without a length its end is not known
@@ -258,20 +269,21 @@ HttpServer::Admission TuneServer::Impl::admit(const HttpRequest& req) const
         return {jsonResponse({{"error", "send the body with a Content-Length"}}, 411)};
     std::set<std::string> seen;
     for (const auto& [name, value] : req.params) {
-        if (!route->second.params.count(name))
+        if (!route->params.count(name))
             return {jsonResponse({{"error", "unexpected parameter: " + name.substr(0, 64)}}, 400)};
         if (!seen.insert(name).second)
             return {jsonResponse({{"error", "parameter given twice: " + name.substr(0, 64)}}, 400)};
     }
     // Past the guard, a request of the API or an address with the token
     // checked is from a holder of the token; the bare page proves nothing.
-    return {std::nullopt, !publicPage || addressToken != nullptr};
+    return {std::nullopt, !publicPage || addressToken != nullptr,
+            [route](const HttpRequest& admitted) { return answer(*route, admitted); }};
 }
 
-HttpResponse TuneServer::Impl::answer(const HttpRequest& req) const
+HttpResponse TuneServer::Impl::answer(const Route& route, const HttpRequest& req)
 {
     try {
-        return routes.at(req.path).answer(req);
+        return route.answer(req);
     } catch (const BadRequest& e) {
         return jsonResponse({{"error", e.what()}}, 400);
     } catch (const std::exception& e) {
@@ -281,29 +293,37 @@ HttpResponse TuneServer::Impl::answer(const HttpRequest& req) const
 
 void TuneServer::Impl::addRoutes()
 {
-    const auto asset = [](const char* name, const char* type) {
-        return [name, type](const HttpRequest&) {
-            HttpResponse res;
-            const auto content = webAsset(name);
-            res.setContent(content ? std::string(*content) : std::string(), type);
-            return res;
-        };
+    // The page: every embedded file, index.html at "/" (where the address
+    // brings the token) and the others by name.
+    for (const auto& [name, content] : webAssets()) {
+        const bool index = name == "index.html";
+        routes[index ? "/" : "/" + name] = {
+            "GET", index ? std::set<std::string>{"token"} : std::set<std::string>{}, false,
+            [body = std::string(content), type = contentType(name)](const HttpRequest&) {
+                HttpResponse res;
+                res.setContent(body, type);
+                return res;
+            }};
+    }
+    // An action answers with what it changed: the state that stays as it is
+    // went to the page once, with /api/state.
+    const auto action = [this](std::function<void(const json& body)> act, std::set<std::string> fields) {
+        return Route{"POST", {}, true, [this, act, fields](const HttpRequest& req) {
+                         act(parseBody(req, fields));
+                         return jsonResponse(session.changes());
+                     }};
     };
-    routes["/"] = {"GET", {"token"}, asset("index.html", "text/html; charset=utf-8")};
-    routes["/app.js"] = {"GET", {}, asset("app.js", "text/javascript; charset=utf-8")};
-    routes["/style.css"] = {"GET", {}, asset("style.css", "text/css; charset=utf-8")};
-
-    routes["/api/controls"] = {"GET", {}, [this](const HttpRequest&) { return jsonResponse(session.controlTable()); }};
-    routes["/api/state"] = {"GET", {}, [this](const HttpRequest&) { return jsonResponse(session.state()); }};
-    routes["/api/image"] = {"GET", {"view", "fit", "region", "bg"}, [this](const HttpRequest& req) {
-                                return imageResponse(session.render(viewRequest(req)));
+    routes["/api/controls"] = {"GET", {}, true, [this](const HttpRequest&) { return jsonResponse(session.controlTable()); }};
+    routes["/api/state"] = {"GET", {}, true, [this](const HttpRequest&) { return jsonResponse(session.state()); }};
+    routes["/api/image"] = {"GET", {"view", "fit", "region", "bg"}, true, [this](const HttpRequest& req) {
+                                return imageResponse(session.render(viewRequest(imageQuery(req))));
                             }};
-    routes["/api/probe"] = {"GET", {"x", "y"}, [this](const HttpRequest& req) {
+    routes["/api/probe"] = {"GET", {"x", "y"}, true, [this](const HttpRequest& req) {
                                 if (!req.hasParam("x") || !req.hasParam("y"))
                                     throw BadRequest("give x and y");
                                 return jsonResponse(session.probe(parseInt(req.param("x"), "x"), parseInt(req.param("y"), "y")));
                             }};
-    routes["/api/control"] = {"POST", {}, [this](const HttpRequest& req) {
+    routes["/api/control"] = {"POST", {}, true, [this](const HttpRequest& req) {
         const json body = parseBody(req, {"name", "value", "merge", "image"});
         const bool merge = body.contains("merge") ? field<bool>(body, "merge") : false;
         const std::optional<ViewRequest> view =
@@ -312,26 +332,17 @@ void TuneServer::Impl::addRoutes()
             session.checkView(*view);  // a request refused changes nothing
         session.setControl(field<std::string>(body, "name"), field<std::string>(body, "value"), merge);
         if (!view)
-            return jsonResponse(session.state());
-        // Asked for the image too: it comes in the same answer, with the
-        // state in a header, saving a round trip on every move of a slider.
-        const std::string state = session.state().dump(-1, ' ', true, json::error_handler_t::replace);
+            return jsonResponse(session.changes());
+        // Asked for the image too: it comes in the same answer, with what
+        // changed in a header, saving a round trip on every move of a slider.
+        const std::string changes = session.changes().dump(-1, ' ', true, json::error_handler_t::replace);
         HttpResponse res = imageResponse(session.render(*view));
-        res.setHeader("X-State", state);
+        res.setHeader("X-State", changes);
         return res;
     }};
-    routes["/api/undo"] = {"POST", {}, [this](const HttpRequest& req) {
-                               parseBody(req, {});
-                               session.undo();
-                               return jsonResponse(session.state());
-                           }};
-    routes["/api/redo"] = {"POST", {}, [this](const HttpRequest& req) {
-                               parseBody(req, {});
-                               session.redo();
-                               return jsonResponse(session.state());
-                           }};
-    routes["/api/pick"] = {"POST", {}, [this](const HttpRequest& req) {
-        const json body = parseBody(req, {"box", "auto"});
+    routes["/api/undo"] = action([this](const json&) { session.undo(); }, {});
+    routes["/api/redo"] = action([this](const json&) { session.redo(); }, {});
+    routes["/api/pick"] = action([this](const json& body) {
         if (body.contains("auto") && field<bool>(body, "auto")) {
             session.pickAuto();
         } else {
@@ -339,13 +350,10 @@ void TuneServer::Impl::addRoutes()
                                           {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}});
             session.pickBox(box[0], box[1], box[2], box[3]);
         }
-        return jsonResponse(session.state());
-    }};
-    routes["/api/frame"] = {"POST", {}, [this](const HttpRequest& req) {
-                                session.setFrame(wholeNumber(member(parseBody(req, {"frame"}), "frame"), "frame"));
-                                return jsonResponse(session.state());
-                            }};
-    routes["/api/save"] = {"POST", {}, [this](const HttpRequest& req) {
+    }, {"box", "auto"});
+    routes["/api/frame"] = action([this](const json& body) { session.setFrame(wholeNumber(member(body, "frame"), "frame")); },
+                                  {"frame"});
+    routes["/api/save"] = {"POST", {}, true, [this](const HttpRequest& req) {
                                parseBody(req, {});
                                return jsonResponse(session.save());
                            }};
@@ -368,11 +376,10 @@ TuneServer::TuneServer(TuneSession& session, const ServerOptions& options) : imp
         {"Cross-Origin-Opener-Policy", "same-origin"},
         {"Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; form-action 'none'"},
     };
-    // The guard needs the port, known once bound: admit() runs only after start().
-    s.http = std::make_unique<HttpServer>(
-        http, [&s](const HttpRequest& req) { return s.admit(req); },
-        [&s](const HttpRequest& req) { return s.answer(req); });
+    // The guard needs the port, known once bound: requests are admitted only once it is there.
+    s.http = std::make_unique<HttpServer>(http, [&s](const HttpRequest& req) { return s.admit(req); });
     s.guard = std::make_unique<RequestGuard>(s.token, s.http->port());
+    s.http->start();
 }
 
 TuneServer::~TuneServer()
@@ -393,11 +400,6 @@ const std::string& TuneServer::token() const
 std::string TuneServer::url() const
 {
     return "http://127.0.0.1:" + std::to_string(port()) + "/?token=" + impl_->token;
-}
-
-void TuneServer::start()
-{
-    impl_->http->start();
 }
 
 void TuneServer::stop()

@@ -47,12 +47,11 @@ std::string settingsPathFor(const TuneOptions& options)
     return path;
 }
 
-// A library's message as the page says it: the choices it concerns in the
-// page's own words, never a command-line flag.
+// A library's message as the page says it: never a command-line flag; the
+// page adds its own advice (a pick box, say).
 std::string pageText(const std::exception& e)
 {
-    const Wording wording = wordingOf(e);
-    return wording.choice == UserChoice::PickBox ? wording.with("with Pick box") : wording.plain();
+    return wordingOf(e).plain();
 }
 
 // The largest image a view request may ask for at 1:1, so that one request
@@ -121,7 +120,7 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
         } catch (const UsageError&) {
             throw;  // a box that misses the frame is refused, as keying refuses it
         } catch (const std::invalid_argument& e) {
-            notice_ = "no screen colour was found: " + pageText(e);
+            notice_ = "no screen colour was found: " + pageText(e) + "; drag Pick box over clean backing";
         }
     }
 }
@@ -137,29 +136,36 @@ json TuneSession::controlTable()
 json TuneSession::state()
 {
     std::lock_guard lock(mutex_);
-    return stateLocked();
+    json all = changesLocked();
+    all.update({{"input", options_.input},
+                {"frames", frames_->frames()},
+                {"sequence", frames_->isSequence()},
+                {"notice", notice_},
+                {"settingsFile", settingsFile_},
+                {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}});
+    return all;
 }
 
-json TuneSession::stateLocked()
+json TuneSession::changes()
+{
+    std::lock_guard lock(mutex_);
+    return changesLocked();
+}
+
+json TuneSession::changesLocked()
 {
     const Box& b = source_.box();
     auto& controls = keyer_.controls();
     return {{"generation", generation_},
             {"values", controlValues(controls)},
             {"warnings", settingWarnings(controls)},
-            {"input", options_.input},
             {"frame", frame_},
             {"frameName", frames_->describe(frame_)},
-            {"frames", frames_->frames()},
-            {"sequence", frames_->isSequence()},
             {"box", {b.x, b.y, b.w(), b.h()}},
             {"hasAlpha", source_.has(Chan_Alpha)},
             {"canUndo", history_->canUndo()},
             {"canRedo", history_->canRedo()},
-            {"notice", notice_},
-            {"settingsFile", settingsFile_},
-            {"saved", savedSinceChange_},
-            {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}};
+            {"saved", savedSinceChange_}};
 }
 
 std::vector<Setting> TuneSession::snapshot()
@@ -199,20 +205,21 @@ void TuneSession::setControl(const std::string& name, const std::string& value, 
 
 bool TuneSession::undo()
 {
-    std::lock_guard lock(mutex_);
-    const auto back = history_->undo(snapshot());
-    if (back)
-        restore(*back);
-    return back.has_value();
+    return travel(true);
 }
 
 bool TuneSession::redo()
 {
+    return travel(false);
+}
+
+bool TuneSession::travel(bool back)
+{
     std::lock_guard lock(mutex_);
-    const auto forward = history_->redo(snapshot());
-    if (forward)
-        restore(*forward);
-    return forward.has_value();
+    const auto to = back ? history_->undo(snapshot()) : history_->redo(snapshot());
+    if (to)
+        restore(*to);
+    return to.has_value();
 }
 
 void TuneSession::pickBox(int x0, int y0, int x1, int y1)
@@ -270,8 +277,6 @@ const PlanarImage& TuneSession::sourceProxy(int scale)
 
 void TuneSession::checkView(const ViewRequest& request)
 {
-    if (!parseView(request.view))
-        throw BadRequest("no such view: " + request.view);
     std::lock_guard lock(mutex_);
     if (request.region)
         regionInImage(*request.region, source_.box());
@@ -279,16 +284,14 @@ void TuneSession::checkView(const ViewRequest& request)
 
 ViewImage TuneSession::render(const ViewRequest& request)
 {
-    const std::optional<View> view = parseView(request.view);
-    if (!view)
-        throw BadRequest("no such view: " + request.view);
+    const View view = request.view;
     std::lock_guard lock(mutex_);
     const Box& b = source_.box();
     ViewImage image;
     image.generation = generation_;
     PlanarImage regionSource, regionKeyed, regionUnmasked;
     const PlanarImage *source = nullptr, *keyed = nullptr, *unmasked = nullptr;
-    const bool maskInUse = *view == View::Status && insideMaskInUse(keyer_.controls(), source_);
+    const bool maskInUse = view == View::Status && insideMaskInUse(keyer_.controls(), source_);
     // Keys `part` as it is, and for Status also without the inside mask.
     const auto keyBoth = [&](const PlanarImage& part, PlanarImage& withMask, PlanarImage& withoutMask) {
         withMask = keyer_.keyImage(part);
@@ -303,30 +306,30 @@ ViewImage TuneSession::render(const ViewRequest& request)
     if (request.region) {
         const Box wanted = regionInImage(*request.region, b);
         regionSource = crop(source_, wanted);
-        if (*view != View::Source)
+        if (view != View::Source)
             keyBoth(regionSource, regionKeyed, regionUnmasked);
         source = &regionSource;
-        keyed = *view == View::Source ? &regionSource : &regionKeyed;
+        keyed = view == View::Source ? &regionSource : &regionKeyed;
         unmasked = maskInUse ? &regionUnmasked : nullptr;
         image.originX = wanted.x;
         image.originY = wanted.y;
     } else {
         const int fitW = std::clamp(request.fitWidth, 16, 16384), fitH = std::clamp(request.fitHeight, 16, 16384);
         // The whole factor nearest to fitting: rounding up instead would show a
-        // 2049-pixel-wide frame in a 2048-pixel viewer at a third of its size.
+        // 2049-pixel-wide frame in a 2048-pixel viewer at half its size.
         const double ratio = std::max(static_cast<double>(b.w()) / fitW, static_cast<double>(b.h()) / fitH);
         const int scale = std::max(1, static_cast<int>(std::lround(ratio)));
         source = &sourceProxy(scale);
         KeyedProxy& cached = keyedProxy_;
         const bool stale = cached.generation != generation_ || cached.scale != scale ||
                            (maskInUse && cached.unmasked.width() == 0);
-        if (*view != View::Source && stale) {
+        if (view != View::Source && stale) {
             cached.unmasked = PlanarImage();
             keyBoth(*source, cached.keyed, cached.unmasked);
             cached.generation = generation_;
             cached.scale = scale;
         }
-        keyed = *view == View::Source ? source : &cached.keyed;
+        keyed = view == View::Source ? source : &cached.keyed;
         unmasked = maskInUse ? &cached.unmasked : nullptr;
         image.scale = scale;
         image.originX = b.x;
@@ -337,7 +340,7 @@ ViewImage TuneSession::render(const ViewRequest& request)
     in.keyed = keyed;
     in.unmasked = unmasked;
     in.background = request.background;
-    image.rgba = renderView(*view, in);
+    image.rgba = renderView(view, in, options_.job.threads);
     image.width = keyed->box().w();
     image.height = keyed->box().h();
     return image;
@@ -375,8 +378,10 @@ json TuneSession::save()
     }
     out.commit();
     savedSinceChange_ = true;
-    return {{"file", settingsFile_},
-            {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}};
+    json saved = changesLocked();
+    saved.update({{"file", settingsFile_},
+                  {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}});
+    return saved;
 }
 
 }  // namespace veilcast::tune

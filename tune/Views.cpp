@@ -66,6 +66,18 @@ const float* rowOrNull(const PlanarImage* image, Channel z, int y)
 
 }  // namespace
 
+std::uint8_t srgbByte(float linear)
+{
+    return srgb()(linear);
+}
+
+// Needed for a few colours, not for images: no table.
+float linearFromSrgbByte(std::uint8_t encoded)
+{
+    const double e = encoded / 255.0;
+    return static_cast<float>(e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4));
+}
+
 std::optional<View> parseView(const std::string& name)
 {
     if (name == "source")
@@ -184,14 +196,14 @@ void renderRow(View view, const ViewInputs& in, int y, std::uint8_t* px)
 
 }  // namespace
 
-std::string renderView(View view, const ViewInputs& in)
+std::string renderView(View view, const ViewInputs& in, int threads)
 {
     const Box& b = in.keyed->box();
     const std::size_t rowBytes = static_cast<std::size_t>(b.w()) * 4;
     std::string out(rowBytes * static_cast<std::size_t>(b.h()), '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
-    // On all cores, as the key: at proxy size this is a good part of a redraw.
-    parallelRows(b.y, b.t, 32, 0, [&](int first, int last) {
+    // As many threads as the key: at proxy size this is a good part of a redraw.
+    parallelRows(b.y, b.t, 32, threads, [&](int first, int last) {
         for (int y = first; y < last; ++y)
             renderRow(view, in, y, bytes + static_cast<std::size_t>(y - b.y) * rowBytes);
     });

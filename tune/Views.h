@@ -2,16 +2,22 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
+#include "veilcast/tune/TuneSession.h"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace veilcast::tune {
 
-// What the viewer shows.
-enum class View { Source, Matte, Checker, Colour, Status };
+// The view a page names ("status"); nullopt for any other name.
 std::optional<View> parseView(const std::string& name);
+
+// The page's colours are sRGB (a colour chooser's, a swatch's), the key's are
+// linear: the two conversions live here only, the page does neither.
+std::uint8_t srgbByte(float linear);
+float linearFromSrgbByte(std::uint8_t encoded);
 
 // The image shrunk by a whole factor, each pixel the mean of the up to
 // factor x factor pixels it covers (non-finite ones count as 0); its box
@@ -35,7 +41,8 @@ struct ViewInputs {
 };
 
 // The view as 8-bit RGBA rows, top row first, ready for a canvas's
-// ImageData: colour sRGB-encoded, the matte and Status as they are.
-std::string renderView(View view, const ViewInputs& in);
+// ImageData: colour sRGB-encoded, the matte and Status as they are. On
+// `threads` threads (0: every core), as the key.
+std::string renderView(View view, const ViewInputs& in, int threads);
 
 }  // namespace veilcast::tune

@@ -100,12 +100,27 @@ TEST_F(VeilcastTest, SequenceWithFrameRange)
         writePlate("plate." + std::to_string(f) + ".exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF, 16, 8,
                    static_cast<unsigned>(f));
     const Result r = veilcast("'" + path("plate.####.exr") + "' -o '" + path("key.%04d.exr") +
-                              "' --frames 1001-1005x2 --pick-screen auto");
+                              "' --frames 1001-1005x2 --pick-screen auto --preview '" + path("sheet.png") + "'");
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("picked screen colour"), std::string::npos);
     EXPECT_NE(r.output.find("keyed 3 frames"), std::string::npos) << r.output;
     for (int f : {1001, 1003, 1005})
         EXPECT_TRUE(fs::exists(path("key." + std::to_string(f) + ".exr")));
+
+    // The sequence's preview is its first frame's, as keying that file alone shows it.
+    const auto pixels = [](const std::string& file) {
+        const OIIO::ImageBuf sheet = read(file);
+        std::vector<float> all(sheet.spec().image_pixels() * static_cast<std::size_t>(sheet.nchannels()));
+        EXPECT_TRUE(sheet.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, all.data())) << file;
+        return all;
+    };
+    for (const std::string n : {"1001", "1005"}) {
+        const Result one = veilcast("'" + path("plate." + n + ".exr") + "' -o '" + path("one." + n + ".exr") +
+                                    "' --pick-screen auto -q --preview '" + path("sheet" + n + ".png") + "'");
+        ASSERT_EQ(one.exitCode, 0) << one.output;
+    }
+    EXPECT_TRUE(pixels(path("sheet.png")) == pixels(path("sheet1001.png"))) << "not the first frame's preview";
+    EXPECT_TRUE(pixels(path("sheet1001.png")) != pixels(path("sheet1005.png"))) << "the frames' sheets should differ";
 
     // A missing frame is named before anything is keyed.
     const Result missing = veilcast("'" + path("plate.####.exr") + "' -o '" + path("again.####.exr") +

@@ -2,6 +2,8 @@
 #include "veilcast/farm/Chunking.h"
 #include "veilcast/common/UsageError.h"
 
+#include "FrameLists.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,19 +18,11 @@ std::vector<std::string> chunkTexts(const std::string& frames, std::uint64_t chu
 {
     std::vector<std::string> texts;
     for (const FrameList& c : chunkFrames(parseFrameRange(frames), chunk))
-        texts.push_back(formatFrames(c));
+        texts.push_back(c.format());
     return texts;
 }
 
-std::vector<int> expand(const FrameList& frames)
-{
-    std::vector<int> all;
-    frames.forEach([&](int f) {
-        all.push_back(f);
-        return true;
-    });
-    return all;
-}
+using zavtest::expand;
 
 TEST(Chunking, SplitsInOrderWithTheLastChunkShorter)
 {
@@ -67,7 +61,7 @@ TEST(Chunking, ChunksTogetherHoldEveryFrameOnceInOrder)
                 EXPECT_GT(c.size(), 0u);
                 const std::vector<int> part = expand(c);
                 joined.insert(joined.end(), part.begin(), part.end());
-                EXPECT_EQ(expand(parseFrameRange(formatFrames(c))), part) << formatFrames(c);
+                EXPECT_EQ(expand(parseFrameRange(c.format())), part) << c.format();
             }
             EXPECT_EQ(joined, expand(frames)) << text << " in chunks of " << chunk;
         }

@@ -168,7 +168,7 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
         const std::string log = path("task.log");
         const std::string env = "SLURM_ARRAY_TASK_ID=" + std::to_string(task) + " " + allocations[task];
         EXPECT_EQ(std::system(("env " + env + " bash " + quoted(script) + " 2>" + quoted(log)).c_str()), 0) << task;
-        EXPECT_NE(fileBytes(log).find("keys frames " + formatFrames(job.chunks[static_cast<std::size_t>(task)]) +
+        EXPECT_NE(fileBytes(log).find("keys frames " + job.chunks[static_cast<std::size_t>(task)].format() +
                                       " with --threads " + threads[task] + " on "),
                   std::string::npos)
             << fileBytes(log);

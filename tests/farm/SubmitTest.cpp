@@ -212,6 +212,24 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
               std::string::npos)
         << dry.output;
     EXPECT_TRUE(fs::is_empty(dir / "out"));
+
+    // Exactly as many frames as a job has tasks at most: still one frame per task.
+    for (int f = 1; f <= 1001; ++f)
+        std::ofstream(path("b" + framePath(f).substr(1)));
+    const struct {
+        const char *frames, *array, *lastTasks;
+    } limits[] = {
+        {"1-1000", "--array=0-999 ", "    998) frames=999 ;;\n    999) frames=1000 ;;\n    *)"},
+        {"1-1001", "--array=0-500 ", "    499) frames=999-1000 ;;\n    500) frames=1001 ;;\n    *)"},
+    };
+    for (const auto& c : limits) {
+        const Result many = veilcast("submit --farm slurm " + quoted(path("b.####.exr")) + " -o " +
+                                     quoted(path("out/b.####.exr")) + " --frames " + c.frames +
+                                     " --set 'Screen Color=0.1,0.6,0.1' --dry-run");
+        ASSERT_EQ(many.exitCode, 0) << many.output;
+        EXPECT_NE(many.output.find(c.array), std::string::npos) << c.frames;
+        EXPECT_NE(many.output.find(c.lastTasks), std::string::npos) << c.frames;
+    }
 }
 
 // Every task keys the job as it was asked for, and a screen colour the
@@ -635,6 +653,16 @@ TEST_F(SubmitTest, TasksKeyOnlyWithTheFrozenFileAsItWas)
              return text.erase(at + 1, text.find('\n', at + 1) - at);
          }(), {}, 2, "holds no Screen Color"},
         {"a control left out", replaceLine("\nClip White=1\n", "\n"), {}, 2, "give no value for Clip White"},
+        // A settings file that is not a frozen one, with its own SHA-256: refused all the same.
+        {"only the values", [&] {
+             std::string values;
+             for (const std::string& line : lines(frozen))
+                 if (line[0] != '#')
+                     values += line + "\n";
+             return values;
+         }(), {}, 2, "not a whole frozen settings file"},
+        {"no first line", frozen.substr(header.size()), {}, 2, "not a whole frozen settings file"},
+        {"no end line", frozen.substr(0, frozen.size() - endLine.size()), {}, 2, "not a whole frozen settings file"},
         {"with --set", frozen, {"--set", "Clip Black=0.1"}, 2, "does not go with"},
         {"with --pick-screen", frozen, {"--pick-screen", "auto"}, 2, "does not go with"},
     };

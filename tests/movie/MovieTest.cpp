@@ -377,11 +377,27 @@ TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
 TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
 {
     const Result r = veilcastRun(quoted(clip("f##.png")) + " -o " + quoted(path("seq.mkv")) + " --frames 1-12 --fps 23.976 " +
-                              kControls);
+                              kControls + " --preview " + quoted(path("seq.png")));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     auto info = probe(path("seq.mkv"));
     EXPECT_EQ(info["nb_read_frames"], "12");
     EXPECT_EQ(info["r_frame_rate"], "24000/1001");
+
+    // Its preview is the first frame's, as keying that file alone shows it.
+    const auto pixels = [](const std::string& file) {
+        OIIO::ImageBuf sheet(file);
+        EXPECT_TRUE(sheet.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << file << ": " << sheet.geterror();
+        std::vector<float> all(sheet.spec().image_pixels() * static_cast<std::size_t>(sheet.nchannels()));
+        sheet.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, all.data());
+        return all;
+    };
+    for (const std::string f : {"01", "12"}) {
+        const Result one = veilcastRun(quoted(clip("f" + f + ".png")) + " -o " + quoted(path("one" + f + ".png")) + " " +
+                                       kControls + " --preview " + quoted(path("sheet" + f + ".png")));
+        ASSERT_EQ(one.exitCode, 0) << one.output;
+    }
+    EXPECT_TRUE(pixels(path("seq.png")) == pixels(path("sheet01.png"))) << "not the first frame's preview";
+    EXPECT_TRUE(pixels(path("sheet01.png")) != pixels(path("sheet12.png"))) << "the frames' sheets should differ";
 }
 
 // A movie that cannot be keyed, or an output that cannot be written, is

@@ -28,14 +28,6 @@ TEST(TuneCommandLine, NamesBesideTheInput)
     }
 }
 
-TEST(TuneCommandLine, FrameRuns)
-{
-    EXPECT_EQ(frameRanges({0}), "0");
-    EXPECT_EQ(frameRanges({1001, 1002, 1003}), "1001-1003");
-    EXPECT_EQ(frameRanges({-2, -1, 0, 5, 7, 8}), "-2-0,5,7-8");
-    EXPECT_EQ(frameRanges({2147483646, 2147483647}), "2147483646-2147483647");
-}
-
 TEST(TuneCommandLine, QuotesForTheShell)
 {
     EXPECT_EQ(shellQuote("plate.exr"), "plate.exr");

@@ -75,7 +75,6 @@ protected:
         session = std::make_unique<veilcast::tune::TuneSession>(options,
                                                                 veilcast::tune::openImageFiles(input, {}));
         server = std::make_unique<veilcast::tune::TuneServer>(*session, serverOptions);
-        server->start();
     }
 
     // A client as the page is after its first load: the token in its header.

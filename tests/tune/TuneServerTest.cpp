@@ -10,6 +10,7 @@
 
 #include <OpenImageIO/strutil.h>
 
+#include <cmath>
 #include <cstring>
 #include <csignal>
 #include <fstream>
@@ -200,6 +201,51 @@ TEST_F(TuneTest, AChangeCanAnswerWithItsImage)
     EXPECT_TRUE(res->body == again->body);
 }
 
+// The fitted view: the whole factor nearest to fitting (not rounded up), each
+// proxy pixel the mean of the pixels it covers, partial ones at the right and
+// bottom edges included, as the Source view shows it (sRGB-encoded).
+TEST_F(TuneTest, TheFittedViewShrinksByTheNearestWholeFactor)
+{
+    serve(plate);
+    OIIO::ImageBuf file(plate);
+    ASSERT_TRUE(file.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    const auto encode = [](double v) {
+        v = std::clamp(v, 0.0, 1.0);
+        return 255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+    };
+    const struct {
+        int fitW, fitH, scale, w, h;  // the plate is 64x40
+    } fits[] = {
+        {64, 40, 1, 64, 40},
+        {60, 40, 1, 64, 40},  // 1.07 times too wide: rounding up would halve it
+        {30, 19, 2, 32, 20},  // 2.13 times
+        {22, 14, 3, 22, 14},  // 64 = 21 x 3 + 1, 40 = 13 x 3 + 1: the last column and row cover one pixel
+        {10, 10, 4, 16, 10},  // a fit under 16 pixels is taken as 16
+    };
+    for (const auto& f : fits) {
+        SCOPED_TRACE(std::to_string(f.fitW) + "x" + std::to_string(f.fitH));
+        const auto res = client().Get(("/api/image?view=source&fit=" + std::to_string(f.fitW) + "," +
+                                       std::to_string(f.fitH)).c_str());
+        ASSERT_TRUE(res);
+        ASSERT_EQ(res->status, 200) << res->body;
+        EXPECT_EQ(res->get_header_value("X-Scale"), std::to_string(f.scale));
+        ASSERT_EQ(res->get_header_value("X-Width"), std::to_string(f.w));
+        ASSERT_EQ(res->get_header_value("X-Height"), std::to_string(f.h));
+        ASSERT_EQ(res->body.size(), static_cast<std::size_t>(f.w * f.h * 4));
+        for (int j = 0; j < f.h; ++j)
+            for (int i = 0; i < f.w; ++i)
+                for (int c = 0; c < 3; ++c) {
+                    double sum = 0;
+                    int count = 0;
+                    for (int y = j * f.scale; y < std::min((j + 1) * f.scale, 40); ++y)
+                        for (int x = i * f.scale; x < std::min((i + 1) * f.scale, 64); ++x, ++count)
+                            sum += file.getchannel(x, y, 0, c);
+                    const int shown = static_cast<unsigned char>(res->body[(static_cast<std::size_t>(j) * f.w + i) * 4 + c]);
+                    ASSERT_NEAR(shown, encode(sum / count), 1.0) << "proxy pixel " << i << "," << j << " channel " << c;
+                }
+    }
+}
+
 TEST_F(TuneTest, UndoAndRedoStepThroughChangesAndADragIsOneStep)
 {
     serve(plate);
@@ -221,6 +267,13 @@ TEST_F(TuneTest, UndoAndRedoStepThroughChangesAndADragIsOneStep)
     // A new change after an undo drops what could be redone.
     post("/api/undo", json::object());
     EXPECT_FALSE(post("/api/control", {{"name", "Clip Black"}, {"value", "0.05"}})["canRedo"]);
+    // A drag of another control, even one sent as continuing, is a step of its own.
+    post("/api/control", {{"name", "Clip White"}, {"value", "0.9"}, {"merge", true}});
+    s = post("/api/control", {{"name", "Clip White"}, {"value", "0.8"}, {"merge", true}});
+    EXPECT_EQ(s["values"]["ClipWhiteKnob"]["text"], "0.8");
+    s = post("/api/undo", json::object());
+    EXPECT_EQ(s["values"]["ClipWhiteKnob"]["text"], "1");
+    EXPECT_EQ(clipBlack(s), "0.05");
 }
 
 TEST_F(TuneTest, SequenceFramesAreFoundAndStepped)
@@ -236,6 +289,7 @@ TEST_F(TuneTest, SequenceFramesAreFoundAndStepped)
                                     "' --settings " + path("shot.keyer") + " --frames 1001-1002,1004");
     s = post("/api/frame", {{"frame", 1004}});
     EXPECT_EQ(s["frameName"], "shot.1004.exr");
+    EXPECT_FALSE(s.contains("frames")) << "the frame list goes to the page once, not with every change";
     post("/api/frame", {{"frame", 1003}}, 400);
 }
 
@@ -270,21 +324,54 @@ TEST_F(TuneTest, TwoTabsAtOnce)
 
 namespace {
 
+// Status: 0 black, 1 white, the rest grey, and tinted exactly where the
+// source's alpha as an inside mask raised the matte: where the tool keys a
+// higher alpha with Source Alpha on than with it off. At 1:1 and fitted, and
+// after another view was drawn from the same key.
 TEST_F(TuneTest, StatusTintsWhereTheInsideMaskFilledIn)
 {
     serve(plate);
-    const auto tinted = [&] {
-        auto res = client().Get("/api/image?view=status&region=0,0,64,40");
+    const auto status = [&](const std::string& where) {
+        auto res = client().Get(("/api/image?view=status&" + where).c_str());
         EXPECT_TRUE(res && res->status == 200);
+        return res ? res->body : std::string();
+    };
+    const auto tinted = [](const std::string& bytes) {
         int count = 0;
-        for (std::size_t i = 0; i + 3 < res->body.size(); i += 4)
-            count += res->body[i] != res->body[i + 1];  // grey levels have R = G
+        for (std::size_t i = 0; i + 3 < bytes.size(); i += 4)
+            count += bytes[i] != bytes[i + 1];  // grey levels have R = G
         return count;
     };
-    EXPECT_EQ(tinted(), 0);
-    post("/api/control", {{"name", "Source Alpha"}, {"value", "Normal"}});
+    EXPECT_EQ(tinted(status("region=0,0,64,40")), 0);
+    const json state = post("/api/control", {{"name", "Source Alpha"}, {"value", "Normal"}});
+    const std::string screen = state["values"]["ScreenColorKnob"]["text"];
+    const auto keyWith = [&](const std::string& mode) {
+        const Result run = runVeilcast("'" + plate + "' -o '" + path(mode + ".exr") + "' -d float " + pluginOption() +
+                                       " --set 'Screen Color=" + screen + "' --set 'Source Alpha=" + mode + "'");
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        OIIO::ImageBuf keyed(path(mode + ".exr"));
+        EXPECT_TRUE(keyed.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << keyed.geterror();
+        return keyed;
+    };
+    const OIIO::ImageBuf masked = keyWith("Normal"), unmasked = keyWith("Ignore");
+    std::string expected;
+    int filled = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const float a = masked.getchannel(x, y, 0, 3);
+            const int level = a == 0.0f ? 0 : a == 1.0f ? 255 : 128;
+            const bool tint = a > unmasked.getchannel(x, y, 0, 3);
+            filled += tint;
+            for (const int v : {tint ? level / 2 + 100 : level, tint ? level / 2 : level, tint ? level / 2 + 110 : level, 255})
+                expected += static_cast<char>(v);
+        }
     // On the backing the matte is about 0, so the plate's alpha (random, above 0) fills in nearly everywhere there.
-    EXPECT_GT(tinted(), 64 * 40 / 4);
+    ASSERT_GT(filled, 64 * 40 / 4);
+    ASSERT_LT(filled, 64 * 40 * 3 / 4);
+    EXPECT_TRUE(status("region=0,0,64,40") == expected);
+    ASSERT_EQ(client().Get("/api/image?view=checker&fit=64,40")->status, 200);
+    EXPECT_TRUE(status("fit=64,40") == expected) << "after another view of the same key";
+    EXPECT_TRUE(status("fit=64,40") == expected);
 }
 
 TEST_F(TuneTest, CommandLineRefusesWhatItCannotTune)

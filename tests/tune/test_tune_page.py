@@ -308,6 +308,19 @@ def test_sequence_frames_are_stepped(tmp_path, browser):
         wait(d, "return document.getElementById('frame-name').textContent.startsWith('1003')")
         probe = probe_at(d, 10, 10)
         assert abs(probe["source"][1] - 0.7) < 1e-3
+        # A refused pick, through the page's own code: the server's words and
+        # the page's advice stay on show while other things succeed, until a
+        # pick does.
+        pick = ("return import('/panel.js').then(m => m.pickScreen({box: arguments[0]}))"
+                ".then(() => document.getElementById('error').textContent)")
+        refused = d.execute_script(pick, [500, 500, 600, 600])
+        assert "Drag the box over clean backing." in refused and len(refused) > 40, refused
+        count = stats(d)["drawn"]
+        set_slider(d, "ClipBlackKnob", 0.05)
+        drawn_after(d, count)
+        wait(d, "return document.getElementById('ctl-ClipBlackKnob-number').value === '0.05'")
+        assert d.find_element(By.ID, "error").text == refused
+        assert d.execute_script(pick, [1, 1, 10, 10]) == ""
         d.find_element(By.ID, "save").click()
         wait(d, "return document.getElementById('save-status').textContent.startsWith('saved')")
         assert (tmp_path / "my.keyer").is_file()

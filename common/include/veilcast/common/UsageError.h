@@ -25,7 +25,7 @@ enum class UserChoice {
     Part,            // the part of a multi-part file
     Layer,           // the layer keyed
     Raw,             // values kept as stored
-    PickBox,         // the screen colour picked from a box
+    PickBox,         // a box picked over clean backing instead: advice only a front end can word
     PickScreen,      // how the screen colour is picked
     Controls,        // the list of controls
 };
@@ -46,7 +46,7 @@ inline std::string_view plainName(UserChoice choice)
     case UserChoice::Part: return "the part";
     case UserChoice::Layer: return "the layer";
     case UserChoice::Raw: return "keeping values as stored";
-    case UserChoice::PickBox: return "a pick box";
+    case UserChoice::PickBox: return "";
     case UserChoice::PickScreen: return "the screen pick";
     case UserChoice::Controls: return "the list of controls";
     }

@@ -22,7 +22,4 @@ std::uint64_t defaultChunkSize(std::uint64_t frameCount);
 // Throws UsageError when `chunkSize` is zero or makes more than kMaxChunks chunks.
 std::vector<FrameList> chunkFrames(const FrameList& frames, std::uint64_t chunkSize);
 
-// The frames as --frames reads them back: "1001-1005", "1-9x2", "1,5,9-12".
-std::string formatFrames(const FrameList& frames);
-
 }  // namespace veilcast::farm

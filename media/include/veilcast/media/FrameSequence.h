@@ -1,32 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/media/FramePattern.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace veilcast {
 
-// True when the path names a sequence: "plate.####.exr", "plate.@@@@.exr" or
-// "plate.%04d.exr".
-bool isSequencePattern(const std::string& path);
-
-// The file of `frame`: '#' and '@' runs (one digit each) and printf-style %d
-// and %0Nd become the frame number as printf writes it (-3 in four digits is
-// "-003"). "\#", "\@", "\%" and "%%" stand for the characters themselves,
-// for names that hold them.
-std::string framePath(const std::string& pattern, int frame);
-
-// A pattern as framePath reads it, in pieces: literal text with the escapes
-// resolved, or a frame number padded to `width` digits (1 to 32).
-struct PatternPiece {
-    std::string text;
-    int width = 0;  // 0: literal
-};
-std::vector<PatternPiece> splitPattern(const std::string& pattern);
-
 // Frames as written on a command line, kept as runs rather than expanded, so
-// that a range of two billion frames costs nothing until it is walked.
+// that a range of two billion frames costs nothing until it is walked. The
+// order is the order written; a frame may be named twice.
 class FrameList {
 public:
     struct Run {
@@ -35,9 +21,22 @@ public:
     };
 
     void add(Run run) { runs_.push_back(run); }
+    // Adds `frame` after the others, continuing the last run when it is that
+    // run's next frame. A lone frame and a later one start a stepped run (with
+    // a step parseFrameRange reads), kept only if a third frame continues it:
+    // 1,2,3,5 is "1-3,5", 1,3,5 is "1-5x2", 1,3,4,5 is "1,3-5".
+    void append(std::int64_t frame);
     const std::vector<Run>& runs() const { return runs_; }
     std::uint64_t size() const;
     bool empty() const { return runs_.empty(); }
+
+    // The first frame in the list's order (not the smallest). Throws
+    // std::out_of_range for an empty list.
+    int first() const;
+    bool contains(std::int64_t frame) const;
+    // The smallest frame named more than once, if any. Walks every frame:
+    // for lists already known to be no longer than a folder's listing.
+    std::optional<int> repeatedFrame() const;
 
     // Calls `visit(frame)` for every frame in order; stops when it returns false.
     template <class Visit>
@@ -49,7 +48,9 @@ public:
                     return;
     }
 
-    // "1001-1004, 1010, 1020-1030x5"; long lists are cut after `maxRuns` runs.
+    // As parseFrameRange reads it back: "1001-1005,7,-3--1,1-9x2".
+    std::string format() const;
+    // For a person: "1001-1004, 1010, 1020-1030x5"; long lists are cut after `maxRuns` runs.
     std::string describe(std::size_t maxRuns = 8) const;
 
 private:
@@ -57,14 +58,16 @@ private:
 };
 
 // Parses "1001-1100", "1001-1100x2", "1001", and comma-separated lists of
-// these, in the order written. Frame numbers are 32-bit signed integers.
+// these, in the order written. Frame numbers are 32-bit signed integers; a
+// run's last frame is the last its step reaches ("1-10x4" is 1, 5, 9).
 // Throws UsageError naming the value.
 FrameList parseFrameRange(const std::string& text);
 
 // Which frames of a sequence have a file (a regular file) and which do not,
-// each in the order of the list. Reads the folder once when the pattern's
-// numbers are only in the file name, so a long range costs no more than the
-// folder's listing.
+// each in the order of the list, keeping the list's runs. Reads the folder
+// once (scanSequenceFolder) when the pattern's number is only in the file
+// name, so a long range costs no more than the folder's listing; otherwise
+// asks frame by frame.
 struct FrameCheck {
     FrameList present, missing;
 };

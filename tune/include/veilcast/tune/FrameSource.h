@@ -26,18 +26,13 @@ public:
 };
 
 // An image file, or a sequence pattern (plate.####.exr, plate.%04d.exr) whose
-// frames are found by listing its folder. Throws UsageError when a pattern
-// has no frame at all.
+// frames are found by listing its folder (scanSequenceFolder). Throws
+// UsageError when a pattern has no frame at all.
 std::unique_ptr<FrameSource> openImageFiles(const std::string& input, const ReadOptions& options);
 
 // A movie's frames, numbered from 1, decoded as `veilcast` decodes them to
 // key (in linear light unless `raw`). Throws std::runtime_error naming the
 // file when it cannot be read.
 std::unique_ptr<FrameSource> openMovie(const std::string& path, bool raw);
-
-// The frame numbers of `pattern` present on disk, ascending: the folder is
-// read once and each name checked against framePath, so padding and escapes
-// mean what they mean when keying.
-std::vector<int> findSequenceFrames(const std::string& pattern);
 
 }  // namespace veilcast::tune

@@ -20,20 +20,17 @@ struct ServerOptions {
 // settings file.
 class TuneServer {
 public:
-    // Binds the port; throws PortInUse (a std::runtime_error) when it is
-    // taken, std::runtime_error for anything else.
+    // Binds the port and serves, on a thread of its own with requests on a
+    // pool, until stop() or the end of its life. Throws PortInUse (a
+    // std::runtime_error) when the port is taken, std::runtime_error for
+    // anything else.
     TuneServer(TuneSession& session, const ServerOptions& options);
-    ~TuneServer();  // stops serving
-    TuneServer(const TuneServer&) = delete;
-    TuneServer& operator=(const TuneServer&) = delete;
+    ~TuneServer();
 
-    int port() const;
-    const std::string& token() const;
     // The page's address with the token: what the user opens.
     std::string url() const;
-
-    // Serves on a thread of its own until stop(); requests run on a pool.
-    void start();
+    const std::string& token() const;
+    int port() const;
     // Closes every connection, lets requests being answered finish and joins
     // the threads: what clients do cannot hold it up.
     void stop();

@@ -37,11 +37,14 @@ struct ViewImage {
     std::string rgba;
 };
 
+// What the viewer shows.
+enum class View { Source, Matte, Checker, Colour, Status };
+
 // What the viewer asks for: the whole frame shrunk by the whole factor that
 // comes nearest to fitting fitWidth x fitHeight (the page scales the rest),
 // or (region) a part at full resolution for 1:1.
 struct ViewRequest {
-    std::string view = "checker";
+    View view = View::Checker;
     int fitWidth = 1024, fitHeight = 1024;
     std::optional<std::array<int, 4>> region;  // x, y, width, height in frame pixels
     std::array<float, 3> background{0.18f, 0.18f, 0.18f};
@@ -66,8 +69,14 @@ public:
 
     // The control table (see ControlsJson.h), for building the page.
     nlohmann::json controlTable();
-    // Values, frames, history, the image's box, the settings file and the command line.
+    // Everything the page shows: what changes() holds, and what stays as it
+    // is for the whole session (the input and its frames, the settings file,
+    // the command line, the notice of the start).
     nlohmann::json state();
+    // What a change can change: values, history, the frame and its box,
+    // whether it is saved. Every action answers with this alone, so a slider
+    // move does not carry a long sequence's frame list.
+    nlohmann::json changes();
 
     // Sets one control by name or label from text as --set takes it. `merge`:
     // continues a drag of the same control, one undo step for all of it.
@@ -87,17 +96,19 @@ public:
     void checkView(const ViewRequest& request);
     // Source and keyed values of one frame pixel; BadRequest outside the image.
     nlohmann::json probe(int x, int y);
-    // Writes the settings file atomically; returns {file, commandLine}.
+    // Writes the settings file atomically; returns changes() with the file
+    // and the command line that keys with it.
     nlohmann::json save();
 
     const std::string& settingsFile() const { return settingsFile_; }
 
 private:
     void changed();
+    bool travel(bool back);  // undo (back) or redo
     std::vector<Setting> snapshot();
     void restore(const std::vector<Setting>& settings);
     const PlanarImage& sourceProxy(int scale);
-    nlohmann::json stateLocked();
+    nlohmann::json changesLocked();
 
     std::mutex mutex_;
     TuneOptions options_;
