@@ -2,7 +2,7 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
-#include "veilcast/movie/MovieFiles.h"
+#include "veilcast/movie/VideoColour.h"
 
 #include <functional>
 #include <memory>
