@@ -112,6 +112,11 @@ struct MovieWriter::Impl : VideoCoding {
         return std::runtime_error(path + ": cannot write: " + why + ": " + libavError(err));
     }
     void drain();
+    void tag(AVDictionary** tags, const char* key, const std::string& value) const
+    {
+        if (const int err = av_dict_set(tags, key, value.c_str(), 0); err < 0)
+            throw fail(std::string("cannot tag it with its ") + key, err);
+    }
 };
 
 MovieWriter::MovieWriter(const std::string& path, int width, int height, bool withAlpha,
@@ -163,9 +168,12 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     if (choice.gopSize > 0)
         c.gop_size = choice.gopSize;
     AVDictionary* settings = nullptr;
+    int opened = 0;
     for (const auto& [key, value] : choice.settings)
-        av_dict_set(&settings, key, value, 0);
-    const int opened = avcodec_open2(&c, encoder, &settings);
+        if (opened >= 0)
+            opened = av_dict_set(&settings, key, value, 0);
+    if (opened >= 0)
+        opened = avcodec_open2(&c, encoder, &settings);
     av_dict_free(&settings);
     if (opened < 0)
         throw m.fail("cannot open the " + std::string(choice.encoder) + " encoder", opened);
@@ -177,10 +185,10 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.stream->avg_frame_rate = c.framerate;
     m.stream->r_frame_rate = c.framerate;
     if (!options.timecode.empty())
-        av_dict_set(&m.stream->metadata, "timecode", options.timecode.c_str(), 0);
+        m.tag(&m.stream->metadata, "timecode", options.timecode);
     if (!options.comment.empty())
-        av_dict_set(&format->metadata, "comment", options.comment.c_str(), 0);
-    av_dict_set(&format->metadata, "encoder", "veilcast", 0);
+        m.tag(&format->metadata, "comment", options.comment);
+    m.tag(&format->metadata, "encoder", "veilcast");
 
     if (!options.audioSource.empty())
         m.audio.emplace(options.audioSource, format, options.audioStart, options.audioEnd, options.notice);
