@@ -12,19 +12,13 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/strutil.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
 namespace veilcast {
 
 using namespace DD::Image;
-namespace fs = std::filesystem;
 
 namespace {
 

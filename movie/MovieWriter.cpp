@@ -18,15 +18,11 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 namespace veilcast {
 
