@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
+#include "veilcast/media/ImageWriter.h"
 #include "veilcast/session/KeySession.h"
 
 #include <cstdint>

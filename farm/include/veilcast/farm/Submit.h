@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <cstdint>
 #include <ostream>

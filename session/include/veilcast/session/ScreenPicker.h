@@ -3,7 +3,7 @@
 
 #include "veilcast/host/PlanarImage.h"
 #include "veilcast/core/ScreenPicking.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <array>
 #include <string>
