@@ -5,6 +5,7 @@
 
 #include "ExitStatus.h"
 #include "veilcast/media/FrameSequence.h"
+#include "veilcast/media/PendingOutput.h"
 #include "veilcast/farm/FrozenSettings.h"
 #include "Text.h"
 #include "veilcast/farm/Verify.h"
@@ -55,7 +56,7 @@ int runVerify(const std::string& pattern, const std::string& frames, const std::
     const farm::FrameReport report = farm::verifyFrames(pattern, parseFrameRange(frames));
     const std::string line = farm::summaryLine(report, pattern);
     if (!summaryFile.empty())
-        farm::writeFileAtomically(summaryFile, line + "\n");
+        writeTextFile(summaryFile, line + "\n", 0644);
     std::cout << printable(line) << std::endl;
     return report.complete() ? kExitSuccess : kExitFailure;
 }

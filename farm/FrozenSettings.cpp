@@ -256,40 +256,4 @@ bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen)
     return true;
 }
 
-void writeFileAtomically(const std::string& path, const std::string& text, mode_t mode)
-{
-    const fs::path target(path);
-    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        throw std::runtime_error(path + ": cannot write: " + std::strerror(errno));
-    const auto fail = [&](int error) {
-        close(fd);
-        unlink(temp.c_str());
-        return std::runtime_error(path + ": cannot write: " + std::strerror(error));
-    };
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw fail(n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
-    if (fchmod(fd, mode) != 0 || fsync(fd) != 0)
-        throw fail(errno);
-    if (close(fd) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        throw std::runtime_error(path + ": cannot write: " + std::strerror(error));
-    }
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        throw std::runtime_error(path + ": cannot write: " + std::strerror(error));
-    }
-}
-
 }  // namespace veilcast::farm

@@ -7,6 +7,7 @@
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/media/FrameSequence.h"
+#include "veilcast/media/PendingOutput.h"
 #include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/farm/JobScript.h"
 
@@ -272,8 +273,8 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
     }
 
     if (!reused)
-        writeFileAtomically(files.settings, settingsText, 0644);
-    writeFileAtomically(files.script, script, 0755);
+        writeTextFile(files.settings, settingsText, 0644);
+    writeTextFile(files.script, script, 0755);
     const CommandResult array = runCommand(arrayCommand);
     if (array.status != 0)
         throw std::runtime_error("sbatch refused the job (exit status " + std::to_string(array.status) +

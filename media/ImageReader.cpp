@@ -202,14 +202,6 @@ std::uint64_t defaultMaxPixels()
     return kDefaultMaxPixels;
 }
 
-OIIO::TypeDesc parseDataType(const std::string& name)
-{
-    for (OIIO::TypeDesc t : {OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT, OIIO::TypeDesc::UINT8, OIIO::TypeDesc::UINT16})
-        if (name == t.c_str())
-            return t;
-    throw UsageError("unknown data type \"" + name + "\" (use half, float, uint8 or uint16)");
-}
-
 ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : path_(path)
 {
     std::error_code ec;

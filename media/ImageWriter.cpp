@@ -5,7 +5,6 @@
 #include "CheckedFileProxy.h"
 #include "veilcast/common/UsageError.h"
 #include "FileFormats.h"
-#include "veilcast/common/Cancellation.h"
 #include "veilcast/media/Metadata.h"
 #include "veilcast/media/PendingOutput.h"
 
@@ -13,19 +12,13 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/strutil.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
 namespace veilcast {
 
 using namespace DD::Image;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,37 +26,29 @@ const char* const kChannelNames[] = {"R", "G", "B", "A"};
 
 }  // namespace
 
+OIIO::TypeDesc parseDataType(const std::string& name)
+{
+    for (OIIO::TypeDesc t : {OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT, OIIO::TypeDesc::UINT8, OIIO::TypeDesc::UINT16})
+        if (name == t.c_str())
+            return t;
+    throw UsageError("unknown data type \"" + name + "\" (use half, float, uint8 or uint16)");
+}
+
 void checkOutputPath(const std::string& path, OIIO::TypeDesc dataType, bool withAlpha)
 {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode))
-            throw UsageError(path + ": is a symbolic link; veilcast replaces files but never writes through a link "
-                                    "(give the path it points to)");
-        if (S_ISDIR(st.st_mode))
-            throw UsageError(path + ": is a directory; give a file name for the output");
-        if (!S_ISREG(st.st_mode))
-            throw UsageError(path + ": is not a regular file; veilcast writes image files only");
-    }
-    const auto output = OIIO::ImageOutput::create(path);
-    if (!output)
-        throw UsageError(path + ": cannot write this kind of file: " + oiioError("unknown file format"));
-    try {
-        checkDataType(output->format_name(), dataType);
-    } catch (const UsageError& e) {
-        throw UsageError(path + ": " + e.what());
-    }
-    if (withAlpha && !output->supports("alpha"))
-        throw UsageError(path + ": " + output->format_name() + " files hold no alpha, and the result has a matte in "
-                         "alpha; write " + formatsWithAlpha() + ", or turn Check Alpha on for the matte alone");
-    const fs::path parent = fs::path(path).parent_path();
-    const std::string directory = parent.empty() ? "." : parent.string();
-    if (stat(directory.c_str(), &st) != 0)
-        throw std::runtime_error(path + ": the folder " + directory + " does not exist");
-    if (!S_ISDIR(st.st_mode))
-        throw std::runtime_error(path + ": " + directory + " is not a folder");
-    if (access(directory.c_str(), W_OK | X_OK) != 0)
-        throw std::runtime_error(path + ": cannot write in " + directory + ": " + std::strerror(errno));
+    checkOutputPlace(path, "image", [&] {
+        const auto output = OIIO::ImageOutput::create(path);
+        if (!output)
+            throw UsageError(path + ": cannot write this kind of file: " + oiioError("unknown file format"));
+        try {
+            checkDataType(output->format_name(), dataType);
+        } catch (const UsageError& e) {
+            throw UsageError(path + ": " + e.what());
+        }
+        if (withAlpha && !output->supports("alpha"))
+            throw UsageError(path + ": " + output->format_name() + " files hold no alpha, and the result has a matte "
+                             "in alpha; write " + formatsWithAlpha() + ", or turn Check Alpha on for the matte alone");
+    });
 }
 
 ImageWriter::ImageWriter(const std::string& path, const std::vector<Channel>& channels, const Box& box,
@@ -193,9 +178,7 @@ void ImageWriter::finish()
         throw failure("the written file does not read back as written: " +
                       oiioError("unknown error", check ? check->geterror() : std::string()));
     check.reset();
-    if (options_.cancelled && options_.cancelled())
-        throw Cancelled();
-    pending_->commit();
+    pending_->commit(options_.cancelled);
 }
 
 void writeImage(const std::string& path, const PlanarImage& image, const OIIO::ImageSpec& sourceSpec,

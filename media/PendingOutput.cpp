@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/PendingOutput.h"
 
+#include "veilcast/common/Cancellation.h"
+#include "veilcast/common/UsageError.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +42,8 @@ struct Slot {
     char folder[PATH_MAX];
 };
 Slot slots[8];
+
+std::atomic<FileSync> fileSync{&fsync};
 
 int claimSlot(const std::string& file, const std::string& folder)
 {
@@ -134,11 +139,15 @@ void PendingOutput::discard() noexcept
     path_.clear();
 }
 
-void PendingOutput::commit()
+void PendingOutput::commit(const std::function<bool()>& cancelled)
 {
     if (fd_ < 0)
         throw std::runtime_error(target_ + ": nothing to move into place");
-    if (fsync(fd_) != 0) {
+    if (cancelled && cancelled()) {
+        discard();
+        throw Cancelled();
+    }
+    if (fileSync.load()(fd_) != 0) {
         const int error = errno;
         discard();
         throw std::runtime_error(target_ + ": cannot write it to disk: " + errnoText(error));
@@ -161,6 +170,52 @@ void PendingOutput::commit()
     rmdir(folder_.c_str());
     folder_.clear();
     syncDirectory(fs::path(target_).parent_path());
+}
+
+void checkOutputPlace(const std::string& path, const std::string& kind, const std::function<void()>& checkFormat)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode))
+            throw UsageError(path + ": is a symbolic link; veilcast replaces files but never writes through a link "
+                                    "(give the path it points to)");
+        if (S_ISDIR(st.st_mode))
+            throw UsageError(path + ": is a directory; give a file name for the output");
+        if (!S_ISREG(st.st_mode))
+            throw UsageError(path + ": is not a regular file; veilcast writes " + kind + " files only");
+    }
+    if (checkFormat)
+        checkFormat();
+    const fs::path parent = fs::path(path).parent_path();
+    const std::string directory = parent.empty() ? "." : parent.string();
+    if (stat(directory.c_str(), &st) != 0)
+        throw std::runtime_error(path + ": the folder " + directory + " does not exist");
+    if (!S_ISDIR(st.st_mode))
+        throw std::runtime_error(path + ": " + directory + " is not a folder");
+    if (access(directory.c_str(), W_OK | X_OK) != 0)
+        throw std::runtime_error(path + ": cannot write in " + directory + ": " + errnoText(errno));
+}
+
+void writeTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode)
+{
+    PendingOutput out(path);
+    const auto fail = [&](int error) { return std::runtime_error(path + ": cannot write: " + errnoText(error)); };
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(out.fd(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw fail(n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+    if (mode && fchmod(out.fd(), *mode) != 0)
+        throw fail(errno);
+    out.commit();
+}
+
+FileSync replaceFileSync(FileSync sync)
+{
+    return fileSync.exchange(sync);
 }
 
 void discardPendingOutputsNow() noexcept

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/media/Preview.h"
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageWriter.h"
 #include "veilcast/host/ParallelRows.h"
 
 #include <algorithm>

@@ -3,11 +3,6 @@
 
 #include "LibavError.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
 #include <cmath>
 #include <stdexcept>
 
@@ -17,9 +12,13 @@ AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output, double 
                      const std::function<void(const std::string&)>& notice)
     : output_(output)
 {
-    if (avformat_open_input(&in_, source.c_str(), nullptr, nullptr) < 0 || avformat_find_stream_info(in_, nullptr) < 0)
+    AVFormatContext* in = nullptr;
+    if (avformat_open_input(&in, source.c_str(), nullptr, nullptr) < 0)
         return;
-    stream_ = av_find_best_stream(in_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    in_.reset(in);
+    if (avformat_find_stream_info(in, nullptr) < 0)
+        return;
+    stream_ = av_find_best_stream(in, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (stream_ < 0)
         return;
     const AVStream* st = in_->streams[stream_];
@@ -42,13 +41,7 @@ AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output, double 
     origin_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     start_ = toStream(start);
     end_ = end < 0 ? INT64_MAX : toStream(end);
-    pending_ = av_packet_alloc();
-}
-
-AudioCopy::~AudioCopy()
-{
-    av_packet_free(&pending_);
-    avformat_close_input(&in_);
+    pending_ = newPacket(source);
 }
 
 void AudioCopy::copyUntil(double seconds, const std::string& target)
@@ -59,8 +52,8 @@ void AudioCopy::copyUntil(double seconds, const std::string& target)
     while (!ended_) {
         if (!pending_->data) {
             int err;
-            while ((err = av_read_frame(in_, pending_)) >= 0 && pending_->stream_index != stream_)
-                av_packet_unref(pending_);
+            while ((err = av_read_frame(in_.get(), pending_.get())) >= 0 && pending_->stream_index != stream_)
+                av_packet_unref(pending_.get());
             if (err < 0) {
                 ended_ = true;
                 break;
@@ -69,12 +62,12 @@ void AudioCopy::copyUntil(double seconds, const std::string& target)
         const long long pts = pending_->pts != AV_NOPTS_VALUE ? pending_->pts : pending_->dts;
         const long long from = pts == AV_NOPTS_VALUE ? 0 : pts - origin_;
         if (start_ > 0 && from + pending_->duration <= start_) {
-            av_packet_unref(pending_);
+            av_packet_unref(pending_.get());
             continue;
         }
         if (from >= end_) {
             ended_ = true;
-            av_packet_unref(pending_);
+            av_packet_unref(pending_.get());
             break;
         }
         if (static_cast<double>(from - start_) * av_q2d(inBase) >= seconds)
@@ -83,10 +76,10 @@ void AudioCopy::copyUntil(double seconds, const std::string& target)
             pending_->pts -= start_;
         if (pending_->dts != AV_NOPTS_VALUE)
             pending_->dts -= start_;
-        av_packet_rescale_ts(pending_, inBase, out_->time_base);
+        av_packet_rescale_ts(pending_.get(), inBase, out_->time_base);
         pending_->stream_index = out_->index;
         pending_->pos = -1;
-        if (const int err = av_interleaved_write_frame(output_, pending_); err < 0)
+        if (const int err = av_interleaved_write_frame(output_, pending_.get()); err < 0)
             throw std::runtime_error(target + ": cannot write the audio: " + libavError(err));
     }
 }

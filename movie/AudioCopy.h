@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
+#include "LibavHandles.h"
 
-struct AVFormatContext;
-struct AVStream;
-struct AVPacket;
+#include <functional>
+#include <string>
 
 namespace veilcast {
 
@@ -19,23 +16,18 @@ class AudioCopy {
 public:
     // Opens `source`; when it has audio the output container accepts, adds
     // the output stream. Otherwise stays idle and `notice` hears why (once,
-    // one line) unless there is simply no audio.
+    // one line) unless there is simply no audio. `output` must outlive it.
     AudioCopy(const std::string& source, AVFormatContext* output, double start, double end,
               const std::function<void(const std::string&)>& notice);
-    ~AudioCopy();
-    AudioCopy(const AudioCopy&) = delete;
-    AudioCopy& operator=(const AudioCopy&) = delete;
-
-    bool active() const { return out_ != nullptr; }
     // Writes the packets before `seconds` (of the output's time); throws
     // std::runtime_error naming `target` when writing fails.
     void copyUntil(double seconds, const std::string& target);
 
 private:
-    AVFormatContext* in_ = nullptr;
-    AVFormatContext* output_ = nullptr;
+    InputHandle in_;
+    AVFormatContext* output_ = nullptr;  // the muxer's, as is the stream in it
     AVStream* out_ = nullptr;
-    AVPacket* pending_ = nullptr;
+    PacketHandle pending_;
     int stream_ = -1;
     long long origin_ = 0;           // the stream's start, in its time base
     long long start_ = 0, end_ = 0;  // from origin_, in the source stream's time base

@@ -3,7 +3,6 @@
 
 #include "LibavError.h"
 #include "LibavHandles.h"
-#include "VideoColour.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -25,10 +24,6 @@ using namespace DD::Image;
 
 namespace {
 
-struct FormatCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-
 std::string tag(AVDictionary* dict, const char* key)
 {
     const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
@@ -37,16 +32,12 @@ std::string tag(AVDictionary* dict, const char* key)
 
 }  // namespace
 
-struct MovieReader::Impl {
+struct MovieReader::Impl : VideoCoding {
+    explicit Impl(const std::string& file) : VideoCoding(file), path(file) {}
+
     std::string path;
-    bool raw = false;
     MovieInfo info;
-    std::unique_ptr<AVFormatContext, FormatCloser> format;
-    std::unique_ptr<AVCodecContext, CodecFree> codec;
-    std::unique_ptr<AVFrame, FrameFree> decoded{av_frame_alloc()};
-    std::unique_ptr<AVPacket, PacketFree> packet{av_packet_alloc()};
-    std::unique_ptr<SwsContext, ScaleFree> scale;
-    std::optional<TransferCurve> curve;
+    InputHandle format;
     std::vector<std::uint16_t> rgb;
     int stream = -1;
     int frameNumber = 0;
@@ -55,16 +46,15 @@ struct MovieReader::Impl {
 
     std::runtime_error fail(const std::string& why) const { return std::runtime_error(path + ": " + why); }
 
-    // The next decoded frame into `decoded`; false at the end.
+    // The next decoded frame into `frame`; false at the end.
     bool decodeNext();
-    void convert(PlanarImage& frame);
+    void convert(PlanarImage& out);
 };
 
-MovieReader::MovieReader(const std::string& path, bool raw) : impl_(std::make_unique<Impl>())
+MovieReader::MovieReader(const std::string& path, const MovieReadOptions& options)
+    : impl_(std::make_unique<Impl>(path))
 {
     Impl& m = *impl_;
-    m.path = path;
-    m.raw = raw;
     av_log_set_level(AV_LOG_QUIET);
     AVFormatContext* format = nullptr;
     if (const int err = avformat_open_input(&format, path.c_str(), nullptr, nullptr); err < 0)
@@ -103,7 +93,7 @@ MovieReader::MovieReader(const std::string& path, bool raw) : impl_(std::make_un
     m.codec.reset(avcodec_alloc_context3(decoder));
     if (!m.codec || avcodec_parameters_to_context(m.codec.get(), par) < 0)
         throw m.fail("cannot set up the video decoder");
-    m.codec->thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    m.codec->thread_count = threadCount(options.threads);
     m.codec->err_recognition |= AV_EF_EXPLODE;
     if (const int err = avcodec_open2(m.codec.get(), decoder, nullptr); err < 0)
         throw m.fail("cannot decode its " + std::string(decoder->name) + " video: " + libavError(err));
@@ -142,7 +132,7 @@ MovieReader::MovieReader(const std::string& path, bool raw) : impl_(std::make_un
     tagged.transfer = par->color_trc;
     tagged.primaries = par->color_primaries;
     info.colour = resolveVideoColour(tagged, info.width, info.height, (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0, fullFormat);
-    m.curve.emplace(info.colour.transfer, raw, path);
+    m.curve.emplace(info.colour.transfer, options.raw, path);
     const int audio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (audio >= 0)
         info.audioCodec = avcodec_get_name(format->streams[audio]->codecpar->codec_id);
@@ -164,9 +154,9 @@ bool MovieReader::Impl::decodeNext()
 {
     const auto where = [this] { return "frame " + std::to_string(frameNumber + 1) + ": "; };
     while (!ended) {
-        const int got = avcodec_receive_frame(codec.get(), decoded.get());
+        const int got = avcodec_receive_frame(codec.get(), frame.get());
         if (got == 0) {
-            if (decoded->decode_error_flags || (decoded->flags & AV_FRAME_FLAG_CORRUPT))
+            if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
                 throw fail(where() + "corrupt video data");
             ++frameNumber;
             return true;
@@ -206,41 +196,40 @@ bool MovieReader::Impl::decodeNext()
     return false;
 }
 
-void MovieReader::Impl::convert(PlanarImage& frame)
+void MovieReader::Impl::convert(PlanarImage& out)
 {
-    const int w = decoded->width, h = decoded->height;
+    const int w = frame->width, h = frame->height;
     if (w != info.width || h != info.height)
         throw fail("frame " + std::to_string(frameNumber) + " changes the picture size");
     const bool alpha = info.hasAlpha;
     const AVPixelFormat outFormat = alpha ? AV_PIX_FMT_RGBA64 : AV_PIX_FMT_RGB48;
     const int channels = alpha ? 4 : 3;
-    scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(decoded->format), w, h,
+    scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(frame->format), w, h,
                                      outFormat, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
                                      nullptr, nullptr));
     if (!scale)
-        throw fail("cannot convert its pixel format " +
-                   std::string(av_get_pix_fmt_name(static_cast<AVPixelFormat>(decoded->format))) + " to RGB");
+        throw fail("cannot convert its pixel format " + pixelFormatName(frame->format) + " to RGB");
     const int matrix = info.colour.matrix == AVCOL_SPC_RGB ? AVCOL_SPC_BT709 : info.colour.matrix;
     sws_setColorspaceDetails(scale.get(), sws_getCoefficients(matrix), info.colour.range == AVCOL_RANGE_JPEG,
                              sws_getCoefficients(matrix), 1, 0, 1 << 16, 1 << 16);
     rgb.resize(static_cast<std::size_t>(w) * h * channels);
     uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(rgb.data()), nullptr, nullptr, nullptr};
     int dstStride[4] = {w * channels * 2, 0, 0, 0};
-    sws_scale(scale.get(), decoded->data, decoded->linesize, 0, h, dst, dstStride);
+    if (sws_scale(scale.get(), frame->data, frame->linesize, 0, h, dst, dstStride) != h)
+        throw fail("frame " + std::to_string(frameNumber) + ": cannot convert it to RGB");
 
     std::vector<Channel> chans{Chan_Red, Chan_Green, Chan_Blue};
     if (alpha)
         chans.push_back(Chan_Alpha);
     const Box box{0, 0, w, h};
-    if (frame.box().x != 0 || frame.box().y != 0 || frame.box().r != w || frame.box().t != h ||
-        frame.channels() != chans)
-        frame = PlanarImage(box, box, chans);
+    if (out.box().x != 0 || out.box().y != 0 || out.box().r != w || out.box().t != h || out.channels() != chans)
+        out = PlanarImage(box, box, chans);
     for (int y = 0; y < h; ++y) {
         const std::uint16_t* in = rgb.data() + static_cast<std::size_t>(y) * w * channels;
-        float* r = frame.row(Chan_Red, y);
-        float* g = frame.row(Chan_Green, y);
-        float* b = frame.row(Chan_Blue, y);
-        float* a = alpha ? frame.row(Chan_Alpha, y) : nullptr;
+        float* r = out.row(Chan_Red, y);
+        float* g = out.row(Chan_Green, y);
+        float* b = out.row(Chan_Blue, y);
+        float* a = alpha ? out.row(Chan_Alpha, y) : nullptr;
         for (int x = 0; x < w; ++x, in += channels) {
             r[x] = curve->toLinear(in[0]);
             g[x] = curve->toLinear(in[1]);
@@ -256,7 +245,7 @@ bool MovieReader::read(PlanarImage& frame)
     if (!impl_->decodeNext())
         return false;
     impl_->convert(frame);
-    av_frame_unref(impl_->decoded.get());
+    av_frame_unref(impl_->frame.get());
     return true;
 }
 
@@ -264,7 +253,7 @@ bool MovieReader::skip()
 {
     if (!impl_->decodeNext())
         return false;
-    av_frame_unref(impl_->decoded.get());
+    av_frame_unref(impl_->frame.get());
     return true;
 }
 

@@ -4,8 +4,6 @@
 #include "AudioCopy.h"
 #include "LibavError.h"
 #include "LibavHandles.h"
-#include "VideoColour.h"
-#include "veilcast/common/Cancellation.h"
 #include "veilcast/host/ParallelRows.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
@@ -20,14 +18,11 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
-#include <thread>
-
-#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace veilcast {
 
@@ -36,19 +31,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// How each container is written: its encoder, the pixel formats with and
+// without alpha, and the encoder's settings.
 struct Choice {
     const char* extension;
     const char* encoder;
     AVPixelFormat alphaFormat, opaqueFormat;  // NONE: cannot hold that
-    const char* description;
+    std::vector<std::pair<const char*, const char*>> settings;
+    int gopSize = 0;  // 0: the encoder's own
 };
 
 const Choice kChoices[] = {
-    {".mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, "ProRes 4444"},
-    {".webm", "libvpx-vp9", AV_PIX_FMT_YUVA420P, AV_PIX_FMT_YUV420P, "VP9"},
-    {".mkv", "ffv1", AV_PIX_FMT_GBRAP16LE, AV_PIX_FMT_GBRP16LE, "FFV1 lossless"},
-    {".mp4", "libx264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, "H.264"},
-    {".m4v", "libx264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, "H.264"},
+    {".mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, {{"profile", "4444"}}},
+    // libvpx cannot encode alpha with alternate reference frames.
+    {".webm", "libvpx-vp9", AV_PIX_FMT_YUVA420P, AV_PIX_FMT_YUV420P,
+     {{"crf", "18"}, {"b", "0"}, {"deadline", "good"}, {"cpu-used", "4"}, {"row-mt", "1"}, {"auto-alt-ref", "0"}}},
+    {".mkv", "ffv1", AV_PIX_FMT_GBRAP16LE, AV_PIX_FMT_GBRP16LE, {{"level", "3"}, {"slicecrc", "1"}}, 1},
+    {".mp4", "libx264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, {{"crf", "12"}}},
+    {".m4v", "libx264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, {{"crf", "12"}}},
 };
 
 const char* const kWithAlpha = ".mov (ProRes 4444), .webm (VP9) or .mkv (FFV1)";
@@ -74,48 +74,30 @@ const Choice& choiceFor(const std::string& path, bool withAlpha)
                      "; write " + kWithAlpha + ", or .mp4 without alpha");
 }
 
-struct FormatFree {
-    void operator()(AVFormatContext* c) const
-    {
-        if (c->pb)
-            avio_closep(&c->pb);
-        avformat_free_context(c);
-    }
-};
+const AVCodec* encoderFor(const Choice& choice, const std::string& path)
+{
+    const AVCodec* encoder = avcodec_find_encoder_by_name(choice.encoder);
+    if (!encoder)
+        throw std::runtime_error(path + ": this FFmpeg has no " + choice.encoder + " encoder");
+    return encoder;
+}
 
 }  // namespace
 
 void checkMovieOutput(const std::string& path, bool withAlpha)
 {
-    const Choice& choice = choiceFor(path, withAlpha);
-    if (!avcodec_find_encoder_by_name(choice.encoder))
-        throw std::runtime_error(path + ": this FFmpeg has no " + choice.encoder + " encoder");
-    std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(path, ec)))
-        throw UsageError(path + ": is a folder");
-    if (fs::is_symlink(fs::symlink_status(path, ec)))
-        throw UsageError(path + ": is a symbolic link; refusing to write through it");
-    if (fs::exists(fs::symlink_status(path, ec)) && !fs::is_regular_file(fs::symlink_status(path, ec)))
-        throw UsageError(path + ": is not a regular file");
-    const fs::path dir = fs::path(path).parent_path().empty() ? fs::path(".") : fs::path(path).parent_path();
-    if (!fs::is_directory(dir, ec))
-        throw std::runtime_error(path + ": the folder " + dir.string() + " does not exist");
-    if (access(dir.c_str(), W_OK | X_OK) != 0)
-        throw std::runtime_error(path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
+    checkOutputPlace(path, "movie", [&] { encoderFor(choiceFor(path, withAlpha), path); });
 }
 
-struct MovieWriter::Impl {
+struct MovieWriter::Impl : VideoCoding {
+    explicit Impl(const std::string& file) : VideoCoding(file), path(file) {}
+
     std::string path;
     MovieWriteOptions options;
     bool alpha = false;
     int width = 0, height = 0;
     std::optional<PendingOutput> pending;
-    std::unique_ptr<AVFormatContext, FormatFree> format;
-    std::unique_ptr<AVCodecContext, CodecFree> codec;
-    std::unique_ptr<AVFrame, FrameFree> frame{av_frame_alloc()};
-    std::unique_ptr<AVPacket, PacketFree> packet{av_packet_alloc()};
-    std::unique_ptr<SwsContext, ScaleFree> scale;
-    std::optional<TransferCurve> curve;
+    OutputHandle format;
     std::optional<AudioCopy> audio;
     std::vector<std::uint16_t> rgb;
     AVStream* stream = nullptr;
@@ -126,23 +108,25 @@ struct MovieWriter::Impl {
         return std::runtime_error(path + ": cannot write: " + why + ": " + libavError(err));
     }
     void drain();
+    void tag(AVDictionary** tags, const char* key, const std::string& value) const
+    {
+        if (const int err = av_dict_set(tags, key, value.c_str(), 0); err < 0)
+            throw fail(std::string("cannot tag it with its ") + key, err);
+    }
 };
 
 MovieWriter::MovieWriter(const std::string& path, int width, int height, bool withAlpha,
                          const MovieWriteOptions& options)
-    : impl_(std::make_unique<Impl>())
+    : impl_(std::make_unique<Impl>(path))
 {
     Impl& m = *impl_;
-    m.path = path;
     m.options = options;
     m.alpha = withAlpha;
     m.width = width;
     m.height = height;
     av_log_set_level(AV_LOG_QUIET);
     const Choice& choice = choiceFor(path, withAlpha);
-    const AVCodec* encoder = avcodec_find_encoder_by_name(choice.encoder);
-    if (!encoder)
-        throw std::runtime_error(path + ": this FFmpeg has no " + choice.encoder + " encoder");
+    const AVCodec* encoder = encoderFor(choice, path);
     const AVPixelFormat pixFmt = withAlpha ? choice.alphaFormat : choice.opaqueFormat;
     const bool rgbOut = (av_pix_fmt_desc_get(pixFmt)->flags & AV_PIX_FMT_FLAG_RGB) != 0;
     if (rgbOut) {
@@ -161,6 +145,8 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.format.reset(format);
 
     m.codec.reset(avcodec_alloc_context3(encoder));
+    if (!m.codec)
+        throw std::runtime_error(path + ": cannot write: out of memory");
     AVCodecContext& c = *m.codec;
     c.width = width;
     c.height = height;
@@ -172,32 +158,21 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     c.colorspace = static_cast<AVColorSpace>(m.options.colour.matrix);
     c.color_trc = static_cast<AVColorTransferCharacteristic>(m.options.colour.transfer);
     c.color_primaries = static_cast<AVColorPrimaries>(m.options.colour.primaries);
-    c.thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    c.thread_count = threadCount(options.threads);
     if (format->oformat->flags & AVFMT_GLOBALHEADER)
         c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* opts = nullptr;
-    const std::string name = choice.encoder;
-    if (name == "prores_ks") {
-        av_dict_set(&opts, "profile", "4444", 0);
-    } else if (name == "libvpx-vp9") {
-        av_dict_set(&opts, "crf", "18", 0);
-        av_dict_set(&opts, "b", "0", 0);
-        av_dict_set(&opts, "deadline", "good", 0);
-        av_dict_set(&opts, "cpu-used", "4", 0);
-        av_dict_set(&opts, "row-mt", "1", 0);
-        // libvpx cannot encode alpha with alternate reference frames.
-        av_dict_set(&opts, "auto-alt-ref", "0", 0);
-    } else if (name == "ffv1") {
-        av_dict_set(&opts, "level", "3", 0);
-        av_dict_set(&opts, "slicecrc", "1", 0);
-        c.gop_size = 1;
-    } else if (name == "libx264") {
-        av_dict_set(&opts, "crf", "12", 0);
-    }
-    const int opened = avcodec_open2(&c, encoder, &opts);
-    av_dict_free(&opts);
+    if (choice.gopSize > 0)
+        c.gop_size = choice.gopSize;
+    AVDictionary* settings = nullptr;
+    int opened = 0;
+    for (const auto& [key, value] : choice.settings)
+        if (opened >= 0)
+            opened = av_dict_set(&settings, key, value, 0);
+    if (opened >= 0)
+        opened = avcodec_open2(&c, encoder, &settings);
+    av_dict_free(&settings);
     if (opened < 0)
-        throw m.fail("cannot open the " + name + " encoder", opened);
+        throw m.fail("cannot open the " + std::string(choice.encoder) + " encoder", opened);
 
     m.stream = avformat_new_stream(format, nullptr);
     if (!m.stream || avcodec_parameters_from_context(m.stream->codecpar, &c) < 0)
@@ -206,10 +181,10 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.stream->avg_frame_rate = c.framerate;
     m.stream->r_frame_rate = c.framerate;
     if (!options.timecode.empty())
-        av_dict_set(&m.stream->metadata, "timecode", options.timecode.c_str(), 0);
+        m.tag(&m.stream->metadata, "timecode", options.timecode);
     if (!options.comment.empty())
-        av_dict_set(&format->metadata, "comment", options.comment.c_str(), 0);
-    av_dict_set(&format->metadata, "encoder", "veilcast", 0);
+        m.tag(&format->metadata, "comment", options.comment);
+    m.tag(&format->metadata, "encoder", "veilcast");
 
     if (!options.audioSource.empty())
         m.audio.emplace(options.audioSource, format, options.audioStart, options.audioEnd, options.notice);
@@ -226,12 +201,14 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.frame->colorspace = c.colorspace;
     m.frame->color_trc = c.color_trc;
     m.frame->color_primaries = c.color_primaries;
+    if (const int err = av_frame_get_buffer(m.frame.get(), 0); err < 0)
+        throw m.fail("no memory for a frame", err);
     if (!rgbOut) {
         const AVPixelFormat packed = withAlpha ? AV_PIX_FMT_RGBA64 : AV_PIX_FMT_RGB48;
         m.scale.reset(sws_getContext(width, height, packed, width, height, pixFmt,
                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
         if (!m.scale)
-            throw std::runtime_error(path + ": cannot write: no conversion to " + av_get_pix_fmt_name(pixFmt));
+            throw std::runtime_error(path + ": cannot write: no conversion to " + pixelFormatName(pixFmt));
         const int* coefficients = sws_getCoefficients(m.options.colour.matrix);
         sws_setColorspaceDetails(m.scale.get(), coefficients, 1, coefficients,
                                  m.options.colour.range == AVCOL_RANGE_JPEG, 0, 1 << 16, 1 << 16);
@@ -271,10 +248,9 @@ void MovieWriter::write(const PlanarImage& image)
         throw std::runtime_error(m.path + ": frame " + std::to_string(m.frames + 1) + " is " +
                                  std::to_string(image.width()) + "x" + std::to_string(image.height()) +
                                  ", not the movie's " + std::to_string(m.width) + "x" + std::to_string(m.height));
-    if (const int err = av_frame_make_writable(m.frame.get()); err < 0 || !m.frame->data[0]) {
-        if (const int e = av_frame_get_buffer(m.frame.get(), 0); e < 0)
-            throw m.fail("out of memory", e);
-    }
+    // The encoder may still hold the last frame's buffers.
+    if (const int err = av_frame_make_writable(m.frame.get()); err < 0)
+        throw m.fail("out of memory", err);
     const Box& box = image.box();
     const int w = m.width, channels = m.alpha ? 4 : 3;
     const bool planar = m.scale == nullptr;
@@ -321,7 +297,9 @@ void MovieWriter::write(const PlanarImage& image)
     if (!planar) {
         const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(m.rgb.data()), nullptr, nullptr, nullptr};
         const int srcStride[4] = {w * channels * 2, 0, 0, 0};
-        sws_scale(m.scale.get(), src, srcStride, 0, m.height, m.frame->data, m.frame->linesize);
+        if (sws_scale(m.scale.get(), src, srcStride, 0, m.height, m.frame->data, m.frame->linesize) != m.height)
+            throw std::runtime_error(m.path + ": cannot write: frame " + std::to_string(m.frames + 1) +
+                                     " cannot be converted to " + pixelFormatName(m.frame->format));
     }
     m.frame->pts = m.frames++;
     if (const int err = avcodec_send_frame(m.codec.get(), m.frame.get()); err < 0)
@@ -341,9 +319,7 @@ void MovieWriter::finish()
         throw m.fail("cannot finish the movie", err);
     if (const int err = avio_closep(&m.format->pb); err < 0)
         throw m.fail("cannot finish the movie", err);
-    if (m.options.cancelled && m.options.cancelled())
-        throw Cancelled();
-    m.pending->commit();
+    m.pending->commit(m.options.cancelled);
 }
 
 }  // namespace veilcast

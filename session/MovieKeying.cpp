@@ -2,9 +2,11 @@
 #include "veilcast/session/MovieKeying.h"
 
 #include "veilcast/common/UsageError.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
+#include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/movie/MovieFiles.h"
+#include "veilcast/movie/Timecode.h"
 #include "veilcast/movie/MovieReader.h"
 #include "veilcast/movie/MovieWriter.h"
 
@@ -78,7 +80,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                      const Notice& notice)
 {
     checkAscending(job.frames, job.input);
-    MovieReader reader(job.input, options.read.raw);
+    MovieReader reader(job.input, MovieReadOptions{options.read.raw, options.threads});
     const MovieInfo& info = reader.info();
     if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
         throw Failure(Wording{job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +

@@ -365,18 +365,8 @@ json TuneSession::save()
     std::string text = "# veilcast settings, saved by `veilcast tune` for " + options_.input + "\n";
     for (const Setting& s : snapshot())
         text += s.name + "=" + s.value + "\n";
-    // Written beside the file and renamed over it when complete: a batch run
-    // reading it meanwhile sees the old settings or the new, never half.
-    PendingOutput out(settingsFile_);
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(out.fd(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw std::runtime_error(settingsFile_ + ": cannot write: " + std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-    }
-    out.commit();
+    // A batch run reading it meanwhile sees the old settings or the new, never half.
+    writeTextFile(settingsFile_, text);
     savedSinceChange_ = true;
     json saved = changesLocked();
     saved.update({{"file", settingsFile_},

@@ -67,6 +67,36 @@ TEST_F(Colour, KeyIsPulledInSceneLinearAndWrittenInTheOutputSpace)
         EXPECT_NEAR(same.getchannel(1, 0, 0, c), in[c], 4e-7) << c;
 }
 
+// With --raw an 8-bit PNG's codes are keyed as stored: keyed against its
+// backing's codes, the subject comes back as its codes over 255, and the
+// same file read as sRGB keys its subject to the decoded values.
+TEST_F(Colour, RawKeysTheCodesAsStored)
+{
+    OIIO::ImageBuf buf(OIIO::ImageSpec(2, 1, 3, OIIO::TypeDesc::UINT8));
+    const float backing[3] = {51 / 255.0f, 153 / 255.0f, 26 / 255.0f};
+    const float subject[3] = {204 / 255.0f, 26 / 255.0f, 26 / 255.0f};
+    buf.setpixel(0, 0, backing, 3);
+    buf.setpixel(1, 0, subject, 3);
+    const std::string plate = path("codes.png");
+    ASSERT_TRUE(buf.write(plate));
+    const double codes[3] = {204, 26, 26};
+    for (const bool raw : {true, false}) {
+        SCOPED_TRACE(raw ? "raw" : "sRGB");
+        const auto stored = [&](int c) { return raw ? backing[c] : std::pow((backing[c] + 0.055) / 1.055, 2.4); };
+        const std::string screen = std::to_string(stored(0)) + "," + std::to_string(stored(1)) + "," +
+                                   std::to_string(stored(2));
+        const Result r = veilcast(quoted(plate) + " -o " + quoted(path("keyed.exr")) +
+                                  " -d float --set 'Screen Color=" + screen + "'" + (raw ? " --raw" : ""));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        OIIO::ImageBuf keyed = read(path("keyed.exr"));
+        for (int c = 0; c < 3; ++c) {
+            const double v = codes[c] / 255;
+            EXPECT_NEAR(keyed.getchannel(1, 0, 0, c), raw ? v : std::pow((v + 0.055) / 1.055, 2.4), 2e-5) << c;
+        }
+        EXPECT_EQ(keyed.getchannel(1, 0, 0, 3), 1.0f);
+    }
+}
+
 TEST_F(Colour, ListsSpacesAndRefusesUnknownNamesOrMissingConfig)
 {
     const std::string config = writeColourConfig(dir);

@@ -66,6 +66,7 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         {flt, "kf.exr", "", OIIO::TypeDesc::FLOAT, "linear"},
         {half, "k.png", "", OIIO::TypeDesc::UINT16, "sRGB"},
         {half, "k.tif", "", OIIO::TypeDesc::UINT16, ""},
+        {flt, "kf16.tif", "", OIIO::TypeDesc::UINT16, ""},
         {half, "k.dpx", "", OIIO::TypeDesc::UINT16, ""},
         {half, "k8.png", "-d uint8", OIIO::TypeDesc::UINT8, "sRGB"},
         {half, "kf.tif", "-d float", OIIO::TypeDesc::FLOAT, ""},
@@ -80,18 +81,21 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         }
     }
 
-    // The 16-bit PNG holds the float EXR's key, encoded: decoding it by the
-    // sRGB formula gives the linear values back within a 16-bit step.
+    // The 16-bit PNG and TIFF hold the float EXR's key, encoded: decoding them
+    // by the sRGB formula gives the linear values back within a 16-bit step.
     const Pixels linear = readPixels(keyTo(flt, "ref.exr", "--set 'Check Alpha=on'"));
-    const Pixels encoded = readPixels(keyTo(flt, "enc.png", "--set 'Check Alpha=on'"));
-    ASSERT_EQ(encoded.spec.nchannels, 3);
-    double worst = 0;
-    for (int y = 0; y < linear.spec.height; ++y)
-        for (int x = 0; x < linear.spec.width; ++x) {
-            const double want = std::clamp(static_cast<double>(linear.at(x, y, 0)), 0.0, 1.0);
-            worst = std::max(worst, std::abs(srgbToLinear(encoded.at(x, y, 0)) - want));
-        }
-    EXPECT_LT(worst, 1.0 / 65535 * 13);  // one 16-bit step, times the steepest slope of the decoding
+    for (const char* name : {"enc.png", "enc.tif"}) {
+        const Pixels encoded = readPixels(keyTo(flt, name, "--set 'Check Alpha=on'"));
+        ASSERT_EQ(encoded.spec.nchannels, 3) << name;
+        EXPECT_EQ(encoded.spec.format.basetype, OIIO::TypeDesc::UINT16) << name;
+        double worst = 0;
+        for (int y = 0; y < linear.spec.height; ++y)
+            for (int x = 0; x < linear.spec.width; ++x) {
+                const double want = std::clamp(static_cast<double>(linear.at(x, y, 0)), 0.0, 1.0);
+                worst = std::max(worst, std::abs(srgbToLinear(encoded.at(x, y, 0)) - want));
+            }
+        EXPECT_LT(worst, 1.0 / 65535 * 13) << name;  // one 16-bit step, times the steepest slope of the decoding
+    }
 
     const struct {
         std::string out, extra, says;

@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "veilcast/media/FrameSequence.h"
+#include "veilcast/media/PendingOutput.h"
 
 namespace {
 
@@ -34,15 +35,6 @@ protected:
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
-
-    std::vector<std::string> files() const
-    {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 
     fs::path dir;
 };
@@ -81,7 +73,7 @@ TEST_F(FrozenSettingsTest, EveryValueReadsBackToTheSameBits)
         applySettings(node.controls(), settings);
         node.controls().set("ScreenColorKnob", c.screen);
         const std::string path = (dir / "keyed.farm.settings").string();
-        writeFileAtomically(path, formatFrozenSettings(freezeSettings(node.controls(), "auto", "1001")));
+        writeTextFile(path, formatFrozenSettings(freezeSettings(node.controls(), "auto", "1001")));
 
         OperatorNode fresh("ZAVVeilcast");
         applySettings(fresh.controls(), readSettingsFile(path));
@@ -196,31 +188,6 @@ TEST_F(FrozenSettingsTest, Sha256OfKnownTexts)
     EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-}
-
-TEST_F(FrozenSettingsTest, WritesWholeFilesOrNothing)
-{
-    const std::string path = (dir / "a.farm.sh").string();
-    writeFileAtomically(path, "first\n", 0755);
-    writeFileAtomically(path, "second\n", 0755);
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "second\n");
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    EXPECT_EQ(files(), std::vector<std::string>{"a.farm.sh"});
-
-    const std::string missing = (dir / "no-such-folder" / "x.settings").string();
-    try {
-        writeFileAtomically(missing, "x");
-        FAIL() << "wrote into a missing folder";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
-    }
-    fs::create_directory(dir / "over");
-    EXPECT_THROW(writeFileAtomically((dir / "over").string(), "x"), std::runtime_error);
-    EXPECT_EQ(files(), (std::vector<std::string>{"a.farm.sh", "over"}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "veilcast/farm/Chunking.h"
 #include "veilcast/farm/FrozenSettings.h"
 #include "veilcast/farm/JobScript.h"
+#include "veilcast/media/PendingOutput.h"
 
 #include "LoadedPlugin.h"
 #include "veilcast/host/OperatorNode.h"
@@ -24,6 +25,7 @@ namespace {
 
 using namespace veilcast::farm;
 using veilcast::shellQuote;
+using veilcast::writeTextFile;
 namespace fs = std::filesystem;
 
 std::string echoedByShell(const std::string& word)
@@ -137,7 +139,7 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     veilcast::OperatorNode node("ZAVVeilcast");
     veilcast::applySettings(node.controls(), {veilcast::parseSetting("Screen Color=0.2,0.6,0.2", "--set")});
     const std::string frozen = formatFrozenSettings(freezeSettings(node.controls(), "none", ""));
-    writeFileAtomically(settings, frozen);
+    writeTextFile(settings, frozen);
 
     FarmJob job;
     job.name = "veilcast-k";
@@ -154,7 +156,7 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     job.chunks = chunkFrames(job.frames, 2);
     job.keyOptions = {"--date-time", "source", "--plugin-path", fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()};
     const std::string script = path("farm/k.farm.sh");
-    writeFileAtomically(script, jobScript(job), 0755);
+    writeTextFile(script, jobScript(job), 0755);
 
     const auto run = [&](const std::string& env, const std::string& arg) {
         return std::system(("env " + env + " bash " + quoted(script) + " " + arg + " >/dev/null 2>&1").c_str());

@@ -3,7 +3,7 @@
 // headers with one field that lies refused before the image library sees
 // them, with a message naming the file.
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "ColourConfigFile.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/ColourSpaces.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imageio.h>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reading image files: display-encoded files converted to linear as the
-// image library's own tool converts them, and files found by fuzzing that
+// image library's own tool converts them, or kept as stored when asked, and files found by fuzzing that
 // once took the reader minutes or gigabytes.
 
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include "FloatBits.h"
 
@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
@@ -27,7 +28,8 @@ using namespace DD::Image;
 namespace fs = std::filesystem;
 
 // Noise, so every code value is exercised; heights that cross several strips.
-TEST(ImageReader, DisplayEncodedFilesReadAsOiiotoolConvertsThemToLinear)
+// Read raw, each value is the file's code over its largest.
+TEST(ImageReader, DisplayEncodedFilesReadAsOiiotoolConvertsThemToLinearOrRaw)
 {
     const fs::path dir = fs::path(::testing::TempDir()) / ("veilcast-reader-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -40,6 +42,14 @@ TEST(ImageReader, DisplayEncodedFilesReadAsOiiotoolConvertsThemToLinear)
         ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
         const SourceImage ours = readSourceImage(file);
+        ReadOptions keepRaw;
+        keepRaw.raw = true;
+        const SourceImage raw = readSourceImage(file, keepRaw);
+        auto stored = OIIO::ImageInput::open(file);
+        ASSERT_TRUE(stored);
+        const bool wide = type == "uint16";
+        std::vector<unsigned short> codes(stored->spec().image_pixels() * 3);
+        ASSERT_TRUE(stored->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT16, codes.data()));
         auto in = OIIO::ImageInput::open(linear);
         ASSERT_TRUE(in);
         const OIIO::ImageSpec& spec = in->spec();
@@ -54,6 +64,13 @@ TEST(ImageReader, DisplayEncodedFilesReadAsOiiotoolConvertsThemToLinear)
                     if (zavtest::bits(got) != zavtest::bits(want) && wrong++ < 5)
                         ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": " << got << ", not "
                                       << want;
+                    // Read as 16 bits, an 8-bit code c comes back as c * 257.
+                    const unsigned short code = codes[(static_cast<std::size_t>(y) * spec.width + x) * 3 + c];
+                    const double storedValue = wide ? code / 65535.0 : (code / 257) / 255.0;
+                    const float rawValue = raw.pixels.row(static_cast<Channel>(Chan_Red + c), y)[x];
+                    if (std::abs(rawValue - storedValue) > 1e-7 && wrong++ < 5)
+                        ADD_FAILURE() << "raw pixel " << x << "," << y << " channel " << c << ": " << rawValue
+                                      << ", not " << storedValue;
                 }
         EXPECT_EQ(wrong, 0);
     }

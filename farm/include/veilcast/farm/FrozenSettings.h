@@ -95,9 +95,4 @@ std::string sha256Hex(std::string_view bytes);
 // screen colour itself is compared only when `withScreen`.
 bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen);
 
-// Writes `text` to a temporary file in the same folder, flushes it to disk and
-// renames it over `path`: a reader sees the old file or the whole new one.
-// Throws std::runtime_error naming `path`.
-void writeFileAtomically(const std::string& path, const std::string& text, mode_t mode = 0644);
-
 }  // namespace veilcast::farm

@@ -1,18 +1,54 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/common/UsageError.h"
 #include "veilcast/host/PlanarImage.h"
-#include "veilcast/media/ImageFiles.h"
 
 #include <OpenImageIO/color.h>
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace veilcast {
+
+class ColourSpaces;
+
+// The largest image, in pixels, read unless the caller allows more.
+std::uint64_t defaultMaxPixels();
+
+struct ReadOptions {
+    bool raw = false;  // values as stored: no conversion from sRGB
+    std::uint64_t maxPixels = defaultMaxPixels();
+    std::string part;   // a part (subimage) by name or index; empty: the first with R, G and B
+    std::string layer;  // read "LAYER.R" etc.; empty: the unprefixed channels
+    std::function<void(double)> progress;  // fraction of the read done, 0..1
+    // A colour configuration: pixels in a space it knows go to its scene-linear role; null: the usual rules.
+    std::shared_ptr<const ColourSpaces> colour;
+};
+
+// An image read for keying: its red, green, blue and (if present) alpha as
+// linear float planes, with colour as stored (never premultiplied on read),
+// and the part's description for carrying metadata over.
+struct SourceImage {
+    PlanarImage pixels;
+    OIIO::ImageSpec spec;
+    std::string formatName;
+    Wording notice;  // what a user should know, such as parts left out; empty if nothing
+};
+
+// Reads one part at full resolution. Files in a display encoding (8/16-bit
+// PNG, JPEG, TIFF in sRGB) are converted to linear unless `raw`. Channels are
+// R, G, B and A, or r, g, b and a. Throws std::runtime_error naming the file
+// for anything it cannot key: unreadable, corrupt, deep, without red, green
+// and blue, or declaring more than `maxPixels` pixels (checked before
+// anything is allocated); UsageError for a part or layer it does not have.
+SourceImage readSourceImage(const std::string& path, const ReadOptions& options = {});
+
 
 // An image file open for keying, read a strip of scan lines at a time so that
 // no frame-sized buffer is ever needed. Opening checks everything

@@ -2,10 +2,10 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
-#include "veilcast/media/ImageFiles.h"
 
 #include <OpenImageIO/imageio.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,7 +13,39 @@
 namespace veilcast {
 
 class CheckedFileProxy;
+class ColourSpaces;
 class PendingOutput;
+
+struct WriteOptions {
+    OIIO::TypeDesc dataType = OIIO::TypeDesc::UNKNOWN;  // UNKNOWN: as users of the format expect
+    bool raw = false;                                   // write values as they are, no encoding
+    std::string settings;                               // recorded in the file, see carryMetadata
+    std::string dateTime;                               // see carryMetadata
+    std::function<void(double)> progress;               // fraction of the write done, 0..1
+    // Asked once the file is complete: true discards it instead of moving it into place.
+    std::function<bool()> cancelled;
+    // A colour configuration: scene-linear pixels are written in its output space; null: the usual rules.
+    std::shared_ptr<const ColourSpaces> colour;
+};
+
+// Refuses, before any work, an output that cannot be written as asked: a
+// directory, a link or a special file, an unknown format, a data type the
+// format cannot hold, alpha for a format without it (UsageError); a missing
+// or read-only folder (std::runtime_error).
+void checkOutputPath(const std::string& path, OIIO::TypeDesc dataType = OIIO::TypeDesc::UNKNOWN,
+                     bool withAlpha = false);
+
+// Writes `image` to `path` with the source's metadata (see carryMetadata),
+// as a PendingOutput: every write error fails the call, and the file replaces
+// `path` only once complete and on disk. Integer data in display-referred
+// formats is encoded to sRGB unless `raw`; formats with unassociated alpha
+// (PNG) get it unassociated. Throws std::runtime_error naming the file
+// (Cancelled when cancelled); an existing `path` is untouched on failure.
+void writeImage(const std::string& path, const PlanarImage& image, const OIIO::ImageSpec& sourceSpec,
+                const std::string& sourceFormat, const WriteOptions& options);
+
+// Parses "half", "float", "uint8", "uint16"; throws UsageError.
+OIIO::TypeDesc parseDataType(const std::string& name);
 
 // An image file written a strip of scan lines at a time, top to bottom, with
 // every guarantee of writeImage: it is written beside its target and moved

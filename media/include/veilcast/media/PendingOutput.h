@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace veilcast {
 
@@ -29,8 +34,10 @@ public:
     int fd() const { return fd_; }
 
     // Flushes the file to disk, moves it over the target and removes the
-    // private folder. Throws std::runtime_error naming the target.
-    void commit();
+    // private folder. `cancelled` is asked last, once the file is complete:
+    // true discards it and throws Cancelled, leaving the target as it was.
+    // Throws std::runtime_error naming the target.
+    void commit(const std::function<bool()>& cancelled = {});
 
 private:
     void discard() noexcept;
@@ -39,6 +46,25 @@ private:
     int fd_ = -1;
     int slot_ = -1;
 };
+
+// Refuses, before any work, a place no output may be written to: a link, a
+// folder or a special file (UsageError), then, after `checkFormat` has
+// refused what it refuses, a folder that is missing or cannot be written in
+// (std::runtime_error). `kind` names what is written ("image", "movie").
+void checkOutputPlace(const std::string& path, const std::string& kind, const std::function<void()>& checkFormat);
+
+// Writes `text` as the whole of `path` through a PendingOutput: a reader
+// sees the old file or the whole new one, and an interrupted run leaves
+// neither half a file nor its private folder. `mode` is given to the file;
+// none: what a new file gets under the umask. Throws std::runtime_error
+// naming `path`.
+void writeTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode = std::nullopt);
+
+// The call that flushes a finished file to disk before it is moved into
+// place (fsync); the previous one is returned. Tests put their own in to see
+// that every file is flushed before the move.
+using FileSync = int (*)(int fd);
+FileSync replaceFileSync(FileSync sync);
 
 // Removes every output still pending, without waiting: for a second
 // interrupt, after which the process exits at once. Async-signal-safe.

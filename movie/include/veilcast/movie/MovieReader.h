@@ -2,7 +2,7 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
-#include "veilcast/movie/MovieFiles.h"
+#include "veilcast/movie/VideoColour.h"
 
 #include <memory>
 #include <string>
@@ -23,16 +23,21 @@ struct MovieInfo {
     std::string audioCodec;  // of the first audio stream; empty if none
 };
 
+struct MovieReadOptions {
+    bool raw = false;  // code values as stored, not converted to linear light
+    int threads = 0;   // for decoding; 0: every core
+};
+
 // Decodes a movie's video frames in order, each to linear float planes (R,
 // G, B, and A when the stream has alpha) through 16-bit RGB, so 10- and
 // 12-bit sources keep their precision. The YUV matrix and range come from
 // the stream's tags, and code values become linear light by its transfer
-// unless `raw`.
+// unless told to keep them raw.
 class MovieReader {
 public:
     // Throws std::runtime_error naming the file when it cannot be opened, has
     // no video stream, or its codec is unknown or cannot be decoded.
-    explicit MovieReader(const std::string& path, bool raw = false);
+    explicit MovieReader(const std::string& path, const MovieReadOptions& options = {});
     ~MovieReader();
     MovieReader(const MovieReader&) = delete;
     MovieReader& operator=(const MovieReader&) = delete;

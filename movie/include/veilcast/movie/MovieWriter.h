@@ -2,7 +2,7 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
-#include "veilcast/movie/MovieFiles.h"
+#include "veilcast/movie/VideoColour.h"
 
 #include <functional>
 #include <memory>
@@ -18,7 +18,7 @@ struct MovieWriteOptions {
     // linear frames unless `raw`.
     VideoColour colour{1, 1, 1, 1};  // BT.709 limited range
     bool raw = false;
-    int threads = 0;  // for converting frames; 0: all cores
+    int threads = 0;  // for converting and encoding frames; 0: every core
     // A movie whose first audio stream is copied over [audioStart, audioEnd)
     // seconds (audioEnd < 0: to its end); empty: no audio.
     std::string audioSource;

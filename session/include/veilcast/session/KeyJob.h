@@ -2,7 +2,8 @@
 #pragma once
 
 #include "veilcast/common/Cancellation.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
+#include "veilcast/media/ImageWriter.h"
 #include "veilcast/session/ControlSettings.h"
 #include "veilcast/session/ScreenPicker.h"
 

@@ -3,7 +3,8 @@
 
 #include "veilcast/common/Cancellation.h"
 #include "veilcast/session/ControlSettings.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
+#include "veilcast/media/ImageWriter.h"
 #include "veilcast/host/OperatorNode.h"
 #include "veilcast/host/PluginLibrary.h"
 #include "veilcast/session/KeyJob.h"

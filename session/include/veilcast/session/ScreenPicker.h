@@ -4,7 +4,7 @@
 #include "veilcast/common/UsageError.h"
 #include "veilcast/host/PlanarImage.h"
 #include "veilcast/core/ScreenPicking.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <array>
 #include <string>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
-#include "veilcast/media/ImageFiles.h"
+#include "veilcast/media/ImageReader.h"
 
 #include <memory>
 #include <string>

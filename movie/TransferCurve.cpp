@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "TransferCurve.h"
+
+#include "veilcast/common/UsageError.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include <cmath>
+#include <stdexcept>
+
+namespace veilcast {
+
+namespace {
+
+bool isRec709Family(int t)
+{
+    return t == AVCOL_TRC_BT709 || t == AVCOL_TRC_SMPTE170M || t == AVCOL_TRC_BT2020_10 || t == AVCOL_TRC_BT2020_12;
+}
+
+double decode(int t, double v)
+{
+    if (isRec709Family(t))
+        return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1 / 0.45);
+    switch (t) {
+    case AVCOL_TRC_IEC61966_2_1:
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    case AVCOL_TRC_GAMMA22:
+        return std::pow(v, 2.2);
+    case AVCOL_TRC_GAMMA28:
+        return std::pow(v, 2.8);
+    default:
+        return v;
+    }
+}
+
+double encode(int t, double l)
+{
+    if (isRec709Family(t))
+        return l < 0.018 ? l * 4.5 : 1.099 * std::pow(l, 0.45) - 0.099;
+    switch (t) {
+    case AVCOL_TRC_IEC61966_2_1:
+        return l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+    case AVCOL_TRC_GAMMA22:
+        return std::pow(l, 1 / 2.2);
+    case AVCOL_TRC_GAMMA28:
+        return std::pow(l, 1 / 2.8);
+    default:
+        return l;
+    }
+}
+
+}  // namespace
+
+TransferCurve::TransferCurve(int transfer, bool raw, const std::string& what)
+    : transfer_(transfer), raw_(raw), decode_(65536)
+{
+    const bool known = isRec709Family(transfer) || transfer == AVCOL_TRC_IEC61966_2_1 ||
+                       transfer == AVCOL_TRC_GAMMA22 || transfer == AVCOL_TRC_GAMMA28 ||
+                       transfer == AVCOL_TRC_LINEAR;
+    if (!raw && !known) {
+        const char* name = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(transfer));
+        throw Failure(Wording{what + ": cannot convert the transfer " + (name ? name : "unknown") +
+                                 " to linear light (", UserChoice::Raw, " keys the values as stored)"});
+    }
+    for (int c = 0; c < 65536; ++c) {
+        const double v = c / 65535.0;
+        decode_[static_cast<std::size_t>(c)] = static_cast<float>(raw ? v : decode(transfer, v));
+    }
+}
+
+std::uint16_t TransferCurve::toCode(float linear) const
+{
+    if (!(linear > 0.0f))
+        return 0;
+    const double v = raw_ ? linear : encode(transfer_, linear);
+    if (v >= 1.0)
+        return 65535;
+    return static_cast<std::uint16_t>(std::lround(v * 65535.0));
+}
+
+}  // namespace veilcast

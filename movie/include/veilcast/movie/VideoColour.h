@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <string>
+
+namespace veilcast {
+
+// How a stream's pixel values are coded, as the stream's tags say (numbers
+// are FFmpeg's: AVColorSpace, AVColorRange, AVColorTransferCharacteristic,
+// AVColorPrimaries). Unspecified values stay 2 (0 for the range) until
+// resolved by resolveVideoColour.
+struct VideoColour {
+    int matrix = 2;
+    int range = 0;
+    int transfer = 2;
+    int primaries = 2;
+};
+
+// The usual defaults for what a stream leaves untagged: BT.709 matrix,
+// transfer and primaries above standard definition (taller than 576 rows or
+// wider than 1024 pixels), BT.601 at or below it; limited range for YUV
+// (full for the JPEG "yuvj" formats); RGB streams are full range.
+VideoColour resolveVideoColour(VideoColour tagged, int width, int height, bool rgb, bool fullRangeFormat);
+
+// A human name for the colour, e.g. "bt709 limited, transfer bt709".
+std::string describeVideoColour(const VideoColour& colour);
+
+}  // namespace veilcast
