@@ -107,6 +107,10 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
     job.write.dateTime = args.dateTime;
     job.threads = args.threads;
     job.previewPath = args.preview;
+    // The colour configuration is checked before the movie options, as it always was: a named
+    // space without one is refused in the same words for images and movies.
+    job.read = args.read;
+    job.read.colour = colourSpaces(args);
     const bool movieIn = isMovieFile(args.input);
     if (!args.fps.empty()) {
         if (movieIn)
@@ -117,8 +121,6 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
         throw UsageError("--in-colorspace is for images; a movie's colour comes from its stream's tags");
     if (isMovieFile(args.output) && !args.outColourSpace.empty())
         throw UsageError("--out-colorspace is for images; a movie is written with its source's colour tags, or BT.709");
-    job.read = args.read;
-    job.read.colour = colourSpaces(args);
     return job;
 }
 

@@ -117,8 +117,11 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
             keyer_.controls().set("ScreenColorKnob", pick.kind == ScreenPick::Kind::Box
                                                          ? pickScreenInBox(source_, b[0], b[1], b[2], b[3])
                                                          : pickScreenAuto(source_));
-        } catch (const UsageError&) {
-            throw;  // a box that misses the frame is refused, as keying refuses it
+        } catch (const UsageError& e) {
+            // A box that misses the frame is refused, and worded, as keying refuses it.
+            const std::string frame =
+                (std::filesystem::path(options_.input).parent_path() / frames_->describe(frame_)).string();
+            throw UsageError(e.prefixed(frame + ": "));
         } catch (const std::invalid_argument& e) {
             notice_ = "no screen colour was found: " + pageText(e) + "; drag Pick box over clean backing";
         }

@@ -121,6 +121,14 @@ TEST_F(Colour, ListsSpacesAndRefusesUnknownNamesOrMissingConfig)
     r = veilcast(quoted(plate) + " -o " + quoted(path("k.exr")) + " --out-colorspace linear", "env -u OCIO ");
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("need a colour configuration"), std::string::npos) << r.output;
+    // The colour configuration is judged before the movie options, in the same words and status.
+    r = veilcast(quoted(path("clip.mp4")) + " -o " + quoted(path("k.mov")) + " --in-colorspace sRGB", "env -u OCIO ");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("need a colour configuration"), std::string::npos) << r.output;
+    r = veilcast(quoted(path("clip.mp4")) + " -o " + quoted(path("k.mov")) + " --fps 24 --ocio " +
+                 quoted(path("none.ocio")));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("none.ocio: cannot read the colour configuration"), std::string::npos) << r.output;
     expectOnly({"plate.exr", "test.ocio"});
 }
 

@@ -386,6 +386,10 @@ TEST_F(TuneTest, CommandLineRefusesWhatItCannotTune)
     r = runVeilcast("tune '" + path("none.####.exr") + "' " + pluginOption());
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("no frame"), std::string::npos) << r.output;
+    // A pick box beside the frame is refused as keying refuses it: a usage error naming the file.
+    r = runVeilcast("tune '" + plate + "' --pick-screen 100000,0,100010,10 " + pluginOption(), "timeout 20 ");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find(plate + ": the pick box 100000,0,100010,10"), std::string::npos) << r.output;
 
     // A control character in a path would break the lines of the settings
     // file: refused before anything is read, the name shown escaped. The
