@@ -155,6 +155,7 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
         {"'" + plate + "' -o '" + out + "' --set 'Screen Gain=lots'", "lots"},
         {"'" + plate + "' -o '" + out + "' --set 'Inside Replace=Sparkle'", "Sparkle"},
         {"'" + plate + "' -o '" + plate + "'", "overwrite the input"},
+        {"'" + plate + "' -o '" + out + "' --preview '" + plate + "'", "preview would overwrite"},
         {"'" + plate + "' -o '" + path("no/such/dir/out.exr") + "'", "out.exr"},
         {"'" + plate + "' -o '" + out + "' --pick-screen 1,2", "--pick-screen"},
         {"'" + plate + "' -o '" + out + "' --settings '" + path("missing.txt") + "'", "missing.txt"},

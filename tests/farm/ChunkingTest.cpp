@@ -95,6 +95,8 @@ TEST(Chunking, RefusesEmptyChunksAndTooManyTasks)
         EXPECT_NE(std::string(e.what()).find("--chunk 2 or more"), std::string::npos) << e.what();
     }
     EXPECT_EQ(chunkFrames(parseFrameRange("1-1001"), 2).size(), 501u);
+    // 1000 full chunks of two and one of a single frame: one task too many.
+    EXPECT_THROW(chunkFrames(parseFrameRange("1-2001"), 2), UsageError);
     EXPECT_EQ(chunkFrames(parseFrameRange("1-1000"), 1).size(), 1000u);
 }
 

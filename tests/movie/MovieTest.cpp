@@ -446,6 +446,7 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
         {clip("full709.mp4"), "o.exr", "", "a movie keys to a movie", 2},
         {clip("full709.mp4"), "o.mov", "--frames 10-14", "has 12 frames; --frames asks for 10-14", 1},
         {clip("full709.mp4"), "o.mov", "--frames 5-6,1-2", "go forward", 2},
+        {clip("full709.mp4"), "o.mov", "--frames 0-2", "count from 1", 2},
         {clip("f##.png"), "o.mov", "--frames 1-12 --fps 0", "--fps 0: not a frame rate", 2},
         {clip("full709.mp4"), "o.mov", "--ocio " + config + " --in-colorspace linear", "--in-colorspace is for images", 2},
         {clip("f##.png"), "o.mov", "--frames 1-12 --ocio " + config + " --out-colorspace sRGB",

@@ -274,6 +274,11 @@ TEST_F(TuneTest, UndoAndRedoStepThroughChangesAndADragIsOneStep)
     s = post("/api/undo", json::object());
     EXPECT_EQ(s["values"]["ClipWhiteKnob"]["text"], "1");
     EXPECT_EQ(clipBlack(s), "0.05");
+    // After an undo, a drag of the control just undone starts a step of its own.
+    post("/api/control", {{"name", "Clip White"}, {"value", "0.7"}, {"merge", true}});
+    s = post("/api/undo", json::object());
+    EXPECT_EQ(s["values"]["ClipWhiteKnob"]["text"], "1");
+    EXPECT_EQ(clipBlack(s), "0.05");
 }
 
 TEST_F(TuneTest, SequenceFramesAreFoundAndStepped)
