@@ -14,7 +14,7 @@ namespace veilcast {
 struct Setting {
     std::string name;
     std::string value;
-    std::string origin;  // "--set" or "FILE:LINE", for messages
+    std::string origin;  // where it came from (an option, or FILE:LINE), for messages
 };
 
 // Splits "NAME=VALUE"; throws UsageError when there is no '='.
