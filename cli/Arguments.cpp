@@ -126,8 +126,13 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
 
 std::string settingsAsOptions(const Controls& controls)
 {
+    return settingsAsOptions(currentSettings(controls));
+}
+
+std::string settingsAsOptions(const std::vector<Setting>& settings)
+{
     std::string options;
-    for (const Setting& s : currentSettings(controls))
+    for (const Setting& s : settings)
         options += (options.empty() ? "--set " : " --set ") + shellQuote(s.name + "=" + s.value);
     return options;
 }

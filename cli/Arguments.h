@@ -53,5 +53,6 @@ std::string commandLineText(const Wording& wording);
 
 // "--set 'Screen Color=0.1,0.6,0.1' --set ...": the options that reproduce the settings.
 std::string settingsAsOptions(const Controls& controls);
+std::string settingsAsOptions(const std::vector<Setting>& settings);
 
 }  // namespace veilcast

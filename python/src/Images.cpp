@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "Images.h"
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace veilcast::python {
+
+using namespace DD::Image;
+
+namespace {
+
+const Channel kRgba[] = {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha};
+
+}  // namespace
+
+ArrayView viewOf(const py::array& image)
+{
+    if (!image.dtype().is(py::dtype::of<float>()))
+        throw py::value_error("the image must be float32 (or float16), not " +
+                              std::string(py::str(image.dtype())) + "; convert it with .astype(numpy.float32)");
+    if (image.ndim() != 3 || (image.shape(2) != 3 && image.shape(2) != 4) || image.shape(0) < 1 ||
+        image.shape(1) < 1)
+        throw py::value_error("the image must be an array H x W x 3 or H x W x 4 (channels last), not of shape " +
+                              std::string(py::str(py::tuple(py::cast(std::vector<py::ssize_t>(
+                                  image.shape(), image.shape() + image.ndim()))))));
+    constexpr auto kMaxSide = static_cast<py::ssize_t>(std::numeric_limits<int>::max() / 2);
+    if (image.shape(0) > kMaxSide || image.shape(1) > kMaxSide)
+        throw py::value_error("the image is too large to key: " + std::to_string(image.shape(1)) + " x " +
+                              std::to_string(image.shape(0)));
+    ArrayView view;
+    view.data = static_cast<const char*>(image.data());
+    view.height = image.shape(0);
+    view.width = image.shape(1);
+    view.channels = image.shape(2);
+    for (int i = 0; i < 3; ++i)
+        view.strides[i] = image.strides(i);
+    return view;
+}
+
+PlanarImage planesOf(const ArrayView& view)
+{
+    const Box box{0, 0, static_cast<int>(view.width), static_cast<int>(view.height)};
+    std::vector<Channel> channels(kRgba, kRgba + view.channels);
+    PlanarImage planes(box, box, channels);
+    for (std::size_t c = 0; c < channels.size(); ++c)
+        for (int y = 0; y < box.t; ++y) {
+            float* out = planes.row(channels[c], y);
+            const char* in = view.data + y * view.strides[0] + static_cast<py::ssize_t>(c) * view.strides[2];
+            // Copied bytewise: numpy arrays over a foreign buffer need not be aligned.
+            for (int x = 0; x < box.r; ++x)
+                std::memcpy(out + x, in + x * view.strides[1], sizeof(float));
+        }
+    return planes;
+}
+
+py::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t width)
+{
+    const bool withAlpha = keyed.has(Chan_Alpha);
+    const py::ssize_t channels = withAlpha ? 4 : 1;
+    py::array_t<float> result = withAlpha ? py::array_t<float>({height, width, channels})
+                                          : py::array_t<float>({height, width});
+    float* out = result.mutable_data();
+    const Box& box = keyed.box();
+    py::gil_scoped_release unlocked;
+    for (py::ssize_t y = 0; y < height; ++y)
+        for (py::ssize_t c = 0; c < channels; ++c) {
+            float* row = out + (y * width) * channels + c;
+            const bool inside = y >= box.y && y < box.t;
+            const float* in = inside ? keyed.row(kRgba[withAlpha ? c : 0], static_cast<int>(y)) : nullptr;
+            for (py::ssize_t x = 0; x < width; ++x)
+                row[x * channels] = in && x >= box.x && x < box.r ? in[x] : 0.0f;
+        }
+    return result;
+}
+
+}  // namespace veilcast::python

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/host/PlanarImage.h"
+
+#include <pybind11/numpy.h>
+
+namespace py = pybind11;
+
+#include <cstddef>
+
+namespace veilcast::python {
+
+// A float32 array H x W x 3 or H x W x 4, channels last, as numpy holds it:
+// any strides, negative ones included. Row 0 is the top row, as a file
+// stores it, so boxes and picks mean what they mean on the command line.
+struct ArrayView {
+    const char* data = nullptr;
+    py::ssize_t height = 0, width = 0, channels = 0;
+    py::ssize_t strides[3] = {};
+};
+
+// Checks the array's type and shape; throws ValueError saying what it takes.
+ArrayView viewOf(const pybind11::array& image);
+
+// The pixels as the session's planes (R, G, B and A when there are four
+// channels), read through the view's strides. Needs no interpreter lock:
+// the caller keeps the array alive.
+PlanarImage planesOf(const ArrayView& view);
+
+// A new C-contiguous float32 array of the keyed result: H x W x 4 with
+// alpha, else H x W (the matte alone, as Check Alpha shows it). Pixels
+// outside the result's box are zero.
+pybind11::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t width);
+
+}  // namespace veilcast::python

@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: Apache-2.0
+// The extension behind the Python package veilcast: keying arrays and files
+// through the same session, rules and messages as the command line.
+#include "Arguments.h"
+#include "Images.h"
+#include "Settings.h"
+#include "WithoutGil.h"
+#include "veilcast/common/UsageError.h"
+#include "veilcast/common/Version.h"
+#include "veilcast/session/KeyRun.h"
+
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
+
+namespace veilcast::python {
+
+namespace {
+
+void warn(const std::string& text)
+{
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 2) != 0)
+        throw py::error_already_set();
+}
+
+// Work on pixels in memory: whatever goes wrong is about the values given.
+template <class Work>
+void runOnPixels(CancellationToken& token, const Work& work)
+{
+    try {
+        runWithoutGil(token, work);
+    } catch (const py::error_already_set&) {
+        throw;
+    } catch (const py::builtin_exception&) {
+        throw;
+    } catch (const Cancelled&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw py::value_error(commandLineText(e));
+    }
+}
+
+const std::vector<Setting>& givenIn(const Settings* settings)
+{
+    static const std::vector<Setting> none;
+    return settings ? settings->given() : none;
+}
+
+py::object key(const py::array& image, const Settings* settings, int threads)
+{
+    if (threads < 0)
+        throw py::value_error("threads takes a count of threads (0 for all cores), not " + std::to_string(threads));
+    const ArrayView view = viewOf(image);
+    CancellationToken token;
+    KeyJobOptions job;
+    job.settings = givenIn(settings);
+    job.threads = threads;
+    job.cancellation = &token;
+    const auto session = openSession(job);
+    for (const std::string& w : session->warnings())
+        warn(w);
+    PlanarImage keyed;
+    runOnPixels(token, [&] {
+        const PlanarImage source = planesOf(view);
+        // As the command line does: a colour given is kept, else the backing is found.
+        if (session->screenPick().kind != ScreenPick::Kind::None)
+            session->controls().set("ScreenColorKnob", pickScreen(source, session->screenPick(), "the image"));
+        keyed = session->keyImage(source);
+    });
+    return arrayOf(keyed, view.height, view.width);
+}
+
+py::tuple pickScreenIn(const py::array& image, const std::optional<std::array<int, 4>>& box)
+{
+    const ArrayView view = viewOf(image);
+    ScreenPick pick;
+    pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
+    if (box)
+        pick.box = *box;
+    CancellationToken token;
+    Colour colour{};
+    runOnPixels(token, [&] { colour = pickScreen(planesOf(view), pick, "the image"); });
+    return pythonColour(colour);
+}
+
+// Progress as the waiting Python thread hears it: the keying threads only
+// store where they are; the callback is called from Python's own thread.
+class PolledProgress final : public KeyProgress {
+public:
+    void startFrame(int index, int count, const std::string&) override
+    {
+        index_ = index;
+        count_ = std::max(count, 1);
+        fraction_ = 0;
+    }
+    void update(double fraction) override { fraction_ = fraction; }
+    void endFrame() override { fraction_ = 1; }
+    double overall() const
+    {
+        const int count = count_;
+        return count == 0 ? 0.0 : std::min(1.0, (index_ + std::clamp(fraction_.load(), 0.0, 1.0)) / count);
+    }
+
+private:
+    std::atomic<int> index_{0}, count_{0};
+    std::atomic<double> fraction_{0};
+};
+
+struct FileOptions {
+    std::string frames, pick, dataType, part, layer, preview, dateTime, fps, ocio, inColourSpace, outColourSpace;
+    bool skipMissing = false, raw = false;
+    std::uint64_t maxPixels = 0;
+    int threads = 0;
+};
+
+py::dict keyFile(const std::string& input, const std::string& output, const Settings* settings,
+                 const FileOptions& options, const py::object& progressCallback)
+{
+    // The command line's options, turned into a job by the same code.
+    Arguments args;
+    args.input = input;
+    args.output = output;
+    args.frames = options.frames;
+    args.pick = options.pick;
+    args.dataType = options.dataType;
+    args.read.part = options.part;
+    args.read.layer = options.layer;
+    args.read.raw = options.raw;
+    if (options.maxPixels)
+        args.read.maxPixels = options.maxPixels;
+    args.preview = options.preview;
+    args.dateTime = options.dateTime;
+    args.fps = options.fps;
+    args.ocio = options.ocio;
+    args.inColourSpace = options.inColourSpace;
+    args.outColourSpace = options.outColourSpace;
+    args.skipMissing = options.skipMissing;
+    args.threads = options.threads;
+    CancellationToken token;
+    KeyJobOptions job = keyJob(args, &token);
+    job.settings = givenIn(settings);
+    const auto session = openSession(job);
+    const KeyPlan plan = planKey(job, session->keysAlpha());
+    for (const std::string& w : session->warnings())
+        warn(w);
+
+    PolledProgress progress;
+    double told = -1;
+    const auto tell = [&] {
+        const double now = progress.overall();
+        if (!progressCallback.is_none() && now != told) {
+            told = now;
+            progressCallback(now);
+        }
+    };
+    std::mutex mutex;
+    std::optional<Colour> picked;
+    std::vector<std::string> notices;
+    KeyRunEvents events;
+    events.pickedScreen = [&](const Colour& c) { picked = c; };
+    events.notice = [&](const Wording& wording) {
+        const std::string text = commandLineText(wording);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!text.empty() && std::find(notices.begin(), notices.end(), text) == notices.end())
+            notices.push_back(text);
+    };
+    RunTotals totals;
+    runWithoutGil(token, [&] { totals = runKeyJob(*session, job, plan, progress, events); }, tell);
+
+    py::dict result;
+    result["frames"] = totals.frames;
+    result["pixels"] = totals.pixels;
+    result["seconds"] = totals.seconds;
+    result["screen_colour"] = picked ? py::object(pythonColour(*picked)) : py::none();
+    std::vector<int> skipped;
+    plan.skipped.forEach([&](int f) {
+        skipped.push_back(f);
+        return true;
+    });
+    result["skipped"] = skipped;
+    result["notices"] = notices;
+    result["settings"] = settingsSummary(session->controls());
+    return result;
+}
+
+void translateErrors()
+{
+    // Mistakes in what was asked are ValueError, failures with files
+    // OSError, both in the command line's words.
+    py::register_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised)
+                std::rethrow_exception(raised);
+        } catch (const Cancelled& e) {
+            PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+        } catch (const std::invalid_argument& e) {
+            PyErr_SetString(PyExc_ValueError, commandLineText(e).c_str());
+        } catch (const std::runtime_error& e) {
+            PyErr_SetString(PyExc_OSError, commandLineText(e).c_str());
+        }
+    });
+}
+
+}  // namespace
+
+}  // namespace veilcast::python
+
+PYBIND11_MODULE(_veilcast, m)
+{
+    using namespace veilcast::python;
+    namespace v = veilcast;
+    m.attr("__version__") = v::kVersion;
+    translateErrors();
+    bindSettings(m);
+    m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"));
+    m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
+    py::class_<FileOptions>(m, "_FileOptions")
+        .def(py::init<>())
+        .def_readwrite("frames", &FileOptions::frames)
+        .def_readwrite("pick_screen", &FileOptions::pick)
+        .def_readwrite("data_type", &FileOptions::dataType)
+        .def_readwrite("part", &FileOptions::part)
+        .def_readwrite("layer", &FileOptions::layer)
+        .def_readwrite("preview", &FileOptions::preview)
+        .def_readwrite("date_time", &FileOptions::dateTime)
+        .def_readwrite("fps", &FileOptions::fps)
+        .def_readwrite("ocio", &FileOptions::ocio)
+        .def_readwrite("in_colorspace", &FileOptions::inColourSpace)
+        .def_readwrite("out_colorspace", &FileOptions::outColourSpace)
+        .def_readwrite("skip_missing", &FileOptions::skipMissing)
+        .def_readwrite("raw", &FileOptions::raw)
+        .def_readwrite("max_pixels", &FileOptions::maxPixels)
+        .def_readwrite("threads", &FileOptions::threads);
+    m.def("_key_file", &keyFile, py::arg("input"), py::arg("output"), py::arg("settings"), py::arg("options"),
+          py::arg("progress"));
+}

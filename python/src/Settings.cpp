@@ -1,0 +1,292 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "Settings.h"
+
+#include "Arguments.h"
+#include "PluginPlace.h"
+#include "veilcast/common/UsageError.h"
+#include "veilcast/media/PendingOutput.h"
+
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace veilcast::python {
+
+using namespace DD::Image;
+
+namespace {
+
+// Where values given from Python come from, for messages, as "--set" is for the command line's.
+const char* const kOrigin = "veilcast.Settings";
+
+// The text a user would write for a Python value: the same text goes
+// through the same parser as --set, so both reach the same float.
+std::string textOf(const py::handle& value)
+{
+    if (py::isinstance<py::str>(value))
+        return value.cast<std::string>();
+    if (py::isinstance<py::bool_>(value))
+        return value.cast<bool>() ? "on" : "off";
+    if (py::isinstance<py::int_>(value))
+        return py::str(value);
+    if (PyNumber_Check(value.ptr()) && !py::isinstance<py::sequence>(value))
+        return py::repr(py::float_(py::reinterpret_borrow<py::object>(value)));
+    if (py::isinstance<py::sequence>(value) || py::hasattr(value, "__iter__")) {
+        std::string text;
+        for (const py::handle& part : value)
+            text += (text.empty() ? "" : ",") + textOf(part);
+        return text;
+    }
+    throw py::type_error("a control value is a string, a bool, a number or three numbers, not " +
+                         std::string(py::str(value.get_type().attr("__name__"))));
+}
+
+std::string pathOf(const py::object& path)
+{
+    return py::str(py::module_::import("os").attr("fspath")(path));
+}
+
+// The given values applied to a fresh node, for reading them back.
+std::unique_ptr<KeySession> sessionWith(const Settings& settings)
+{
+    KeyJobOptions job;
+    job.settings = settings.given();
+    return openSession(job);
+}
+
+Settings fromValues(const py::object& values)
+{
+    if (values.is_none())
+        return {};
+    if (py::isinstance<Settings>(values))
+        return values.cast<Settings>();
+    if (!py::isinstance<py::dict>(values))
+        throw py::type_error("Settings takes a dict of control names or labels to values");
+    Settings settings;
+    for (const auto& [name, value] : values.cast<py::dict>())
+        settings.set(py::str(name), textOf(value), kOrigin);
+    return settings;
+}
+
+Settings readFile(const py::object& file)
+{
+    const std::string path = pathOf(file);
+    Settings settings;
+    std::vector<Setting> lines;
+    try {
+        lines = readSettingsFile(path);
+    } catch (const UsageError& e) {
+        // A line's mistake names it as FILE:LINE; anything else is about the file itself.
+        const std::string text = commandLineText(e);
+        const bool aboutLine = text.size() > path.size() + 1 && text.compare(0, path.size() + 1, path + ":") == 0 &&
+                               std::isdigit(static_cast<unsigned char>(text[path.size() + 1]));
+        if (aboutLine)
+            throw;
+        PyErr_SetString(PyExc_OSError, text.c_str());
+        throw py::error_already_set();
+    }
+    for (const Setting& s : lines)
+        settings.set(s.name, s.value, s.origin);
+    return settings;
+}
+
+std::string repr(const Settings& settings)
+{
+    py::dict values;
+    const auto session = sessionWith(settings);
+    for (const Setting& s : settings.given()) {
+        const Controls::Control& c = *session->controls().find(s.name);
+        values[py::str(s.name)] = pythonValue(c, c.value());
+    }
+    return "veilcast.Settings(" + std::string(py::repr(values)) + ")";
+}
+
+}  // namespace
+
+void Settings::set(const std::string& control, const std::string& text, const std::string& origin)
+{
+    auto session = openSession();
+    Controls& controls = session->controls();
+    applySettings(controls, {Setting{control, text, origin}});
+    const Controls::Control& c = *controls.find(control);
+    Setting canonical{c.label(), formatControlValue(c, c.value()), origin};
+    const auto same = std::find_if(given_.begin(), given_.end(), [&](const Setting& s) { return s.name == c.label(); });
+    if (same != given_.end())
+        *same = std::move(canonical);
+    else
+        given_.push_back(std::move(canonical));
+}
+
+const Setting* Settings::find(const std::string& control) const
+{
+    const auto session = openSession();
+    const Controls::Control* c = session->controls().find(control);
+    if (!c)
+        return nullptr;
+    const auto same = std::find_if(given_.begin(), given_.end(), [&](const Setting& s) { return s.name == c->label(); });
+    return same == given_.end() ? nullptr : &*same;
+}
+
+bool Settings::unset(const std::string& control)
+{
+    const Setting* s = find(control);
+    if (!s)
+        return false;
+    given_.erase(given_.begin() + (s - given_.data()));
+    return true;
+}
+
+std::unique_ptr<KeySession> openSession(const KeyJobOptions& job)
+{
+    return std::make_unique<KeySession>(pluginDirectories(), job);
+}
+
+py::float_ pythonNumber(float v)
+{
+    // By the shortest text that reads back as the same float, so that 0.05
+    // shows as 0.05 and, given back, keys the same.
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, v);
+    double shortest = 0;
+    std::from_chars(text, written.ptr, shortest);
+    return py::float_(shortest);
+}
+
+py::tuple pythonColour(const std::array<float, 3>& c)
+{
+    return py::make_tuple(pythonNumber(c[0]), pythonNumber(c[1]), pythonNumber(c[2]));
+}
+
+py::object pythonValue(const Controls::Control& control, const ControlValue& value)
+{
+    struct ToPython {
+        const Controls::Control& control;
+        py::object operator()(bool on) const { return py::bool_(on); }
+        py::object operator()(float v) const { return pythonNumber(v); }
+        py::object operator()(const std::array<float, 3>& c) const { return pythonColour(c); }
+        py::object operator()(int item) const { return py::str(formatControlValue(control, item)); }
+    };
+    return std::visit(ToPython{control}, value);
+}
+
+void bindSettings(py::module_& m)
+{
+    m.def(
+        "_controls",
+        [] {
+            const auto session = openSession();
+            py::list table;
+            for (const Controls::Control& c : session->controls().all()) {
+                if (!c.hasValue())
+                    continue;
+                const Knob& k = *c.knob;
+                const py::object range = k.hasRange() ? py::object(py::make_tuple(k.rangeMin(), k.rangeMax())) : py::none();
+                table.append(py::make_tuple(c.name(), c.label(), controlKind(k), pythonValue(c, c.value()), range,
+                                            py::tuple(py::cast(c.items())), c.group));
+            }
+            return table;
+        },
+        "The operator's controls as tuples (name, label, kind, default, range, items, group).");
+
+    py::class_<Settings>(m, "Settings", R"(Control values for a key, given by control name or label (any case).
+
+Values are checked as the command line checks --set: a bool (or "on"/"off"),
+a finite number, three numbers (or "r,g,b") for a colour, an item's label
+(or index) for a list. A settings["Name"] reads the value a key would use,
+given or default; `in`, len() and iteration cover only the values given.
+str() is the command line's --set form.)")
+        .def(py::init(&fromValues), py::arg("values") = py::none(),
+             "Settings from a dict of control names or labels to values (or a copy of other Settings).")
+        .def_static("read", &readFile, py::arg("path"),
+                    "Reads a settings file (NAME=VALUE lines, # comments), as --settings does.")
+        .def_static(
+            "parse",
+            [](const std::string& text) {
+                Settings settings;
+                for (const Setting& s : parseSettings(text, "settings text"))
+                    settings.set(s.name, s.value, s.origin);
+                return settings;
+            },
+            py::arg("text"), "Settings from the text of a settings file.")
+        .def(
+            "write",
+            [](const Settings& settings, const py::object& file) {
+                std::string text = "# veilcast settings\n";
+                for (const Setting& s : settings.given())
+                    text += s.name + "=" + s.value + "\n";
+                writeTextFile(pathOf(file), text);
+            },
+            py::arg("path"), "Writes the given values as a settings file, replacing it whole or not at all.")
+        .def("__setitem__",
+             [](Settings& settings, const std::string& name, const py::object& value) {
+                 settings.set(name, textOf(value), kOrigin);
+             })
+        .def("__getitem__",
+             [](const Settings& settings, const std::string& name) {
+                 const auto session = sessionWith(settings);
+                 const Controls::Control* c = session->controls().find(name);
+                 if (!c)
+                     throw py::key_error(name);
+                 return pythonValue(*c, c->value());
+             })
+        .def("__delitem__",
+             [](Settings& settings, const std::string& name) {
+                 if (!settings.unset(name))
+                     throw py::key_error(name);
+             })
+        .def("__contains__", [](const Settings& settings, const std::string& name) { return settings.find(name) != nullptr; })
+        .def("__len__", [](const Settings& settings) { return settings.given().size(); })
+        .def("keys",
+             [](const Settings& settings) {
+                 py::list names;
+                 for (const Setting& s : settings.given())
+                     names.append(s.name);
+                 return names;
+             })
+        .def("__iter__", [](const py::object& self) { return self.attr("keys")().attr("__iter__")(); })
+        .def("items", [](const py::object& self) { return py::dict(self.attr("given")()).attr("items")(); })
+        .def(
+            "given",
+            [](const Settings& settings) {
+                py::dict values;
+                const auto session = sessionWith(settings);
+                for (const Setting& s : settings.given()) {
+                    const Controls::Control& c = *session->controls().find(s.name);
+                    values[py::str(s.name)] = pythonValue(c, c.value());
+                }
+                return values;
+            },
+            "The values given, by label.")
+        .def(
+            "all",
+            [](const Settings& settings) {
+                py::dict values;
+                const auto session = sessionWith(settings);
+                for (const Setting& s : currentSettings(session->controls())) {
+                    const Controls::Control& c = *session->controls().find(s.name);
+                    values[py::str(s.name)] = pythonValue(c, c.value());
+                }
+                return values;
+            },
+            "Every control's value a key would use, by label: given, else its default.")
+        .def(
+            "warnings",
+            [](const Settings& settings) {
+                const auto session = sessionWith(settings);
+                return session->warnings();
+            },
+            "Values allowed but probably not meant, one sentence each, as the command line warns of them.")
+        .def("__str__", [](const Settings& settings) { return settingsAsOptions(settings.given()); })
+        .def("__repr__", &repr)
+        .def("__eq__", [](const Settings& a, const py::object& other) {
+            if (!py::isinstance<Settings>(other))
+                return false;
+            const auto& b = other.cast<const Settings&>().given();
+            return std::equal(a.given().begin(), a.given().end(), b.begin(), b.end(),
+                              [](const Setting& x, const Setting& y) { return x.name == y.name && x.value == y.value; });
+        });
+}
+
+}  // namespace veilcast::python

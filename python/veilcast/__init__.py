@@ -1,0 +1,145 @@
+# SPDX-License-Identifier: Apache-2.0
+"""The ZAVVeilcast screen keyer in Python.
+
+Keys images shot against a green or blue backing through the same operator
+module, session and rules as the ``veilcast`` command line: an array keyed
+here is bit-identical to the same pixels keyed by ``veilcast -d float``.
+
+    import veilcast
+    keyed = veilcast.key(plate, {"Clip Black": 0.05})      # H x W x 4 float32
+    colour = veilcast.pick_screen(plate, box=(40, 40, 120, 90))
+    veilcast.key_file("plate.####.exr", "keyed.####.exr", frames="1001-1100")
+
+Keying runs without the interpreter lock, on every core unless ``threads``
+says otherwise; Ctrl-C (KeyboardInterrupt) stops it and leaves no output.
+Mistakes in what was asked raise ValueError, failures with files OSError,
+in the command line's words.
+"""
+
+import os
+from dataclasses import dataclass
+from typing import Callable, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._veilcast import Settings, __version__  # noqa: F401
+from . import _veilcast
+
+__all__ = ["Control", "KeyRun", "Settings", "controls", "key", "key_file", "pick_screen"]
+
+
+class Control(NamedTuple):
+    """One of the operator's controls, as ``veilcast --list-knobs`` lists it."""
+
+    name: str
+    label: str
+    kind: str  # "bool", "float", "color" or "enum"
+    default: object  # bool, float, (r, g, b) or an item's label
+    range: Optional[Tuple[float, float]]  # a slider's range; None for other kinds
+    items: Tuple[str, ...]  # a list's items, in order; () for other kinds
+    group: str  # the group's name, "" outside any
+
+
+@dataclass
+class KeyRun:
+    """What key_file did."""
+
+    frames: int
+    pixels: int
+    seconds: float
+    screen_colour: Optional[Tuple[float, float, float]]  # the colour picked, None when one was given
+    skipped: list  # frames left out as missing (skip_missing=True)
+    notices: list  # what a user should know about the input, as the command line notes it
+    settings: str  # every value keyed with, as recorded in the outputs
+
+
+def controls():
+    """The operator's controls, in order: a list of Control."""
+    return [Control(*row) for row in _veilcast._controls()]
+
+
+def _settings(settings):
+    if settings is None or isinstance(settings, Settings):
+        return settings
+    return Settings(settings)
+
+
+def _float32(image):
+    if not isinstance(image, np.ndarray):
+        raise ValueError("the image must be a numpy array H x W x 3 or H x W x 4, not %s" % type(image).__name__)
+    if image.dtype == np.float16:
+        return image.astype(np.float32)
+    return image
+
+
+def key(image, settings=None, *, threads=None):
+    """Keys an image: a float32 (or float16) array H x W x 3 or H x W x 4,
+    channels last (R, G, B and A), row 0 at the top, any strides.
+
+    ``settings`` is Settings or a dict of control names or labels to values.
+    With no Screen Color given the backing is found in the image, as the
+    command line does (pick_screen tells the colour). Returns a new float32
+    array H x W x 4, or the matte alone (H x W) with Check Alpha on.
+    """
+    return _veilcast._key(_float32(image), _settings(settings), 0 if threads is None else int(threads))
+
+
+def pick_screen(image, box: Optional[Sequence[int]] = None):
+    """The backing colour (r, g, b) of an image (see key): the mean of the
+    pixel box (x0, y0, x1, y1), inclusive, y down from the top row, as
+    --pick-screen takes it; found unaided without a box."""
+    if box is not None:
+        box = tuple(int(v) for v in box)
+        if len(box) != 4:
+            raise ValueError("box takes four pixel coordinates (x0, y0, x1, y1), not %d" % len(box))
+    return _veilcast._pick_screen(_float32(image), box)
+
+
+def _frames_text(frames):
+    if frames is None:
+        return ""
+    if isinstance(frames, str):
+        return frames
+    if isinstance(frames, int):
+        return str(frames)
+    return ",".join(str(int(f)) for f in frames)
+
+
+def key_file(input, output, settings=None, frames=None, progress: Optional[Callable[[float], None]] = None, *,
+             pick_screen=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
+             max_pixels=None, preview=None, threads=None, date_time=None, fps=None, ocio=None,
+             in_colorspace=None, out_colorspace=None):
+    """Keys an image file, a sequence (plate.####.exr with ``frames``) or a
+    movie, as ``veilcast INPUT -o OUTPUT`` does: the same reading, writing,
+    metadata and safe replacement of outputs.
+
+    ``frames``: "1001-1100", "1001-1100x2", "1,5,9-12", or an iterable of
+    frame numbers. ``progress(fraction)`` is called from this thread with
+    the fraction of the whole run done; an exception it raises stops the
+    run. The keyword arguments are the command line's options of the same
+    names (``pick_screen``: "auto" or a box (x0, y0, x1, y1)). Returns a
+    KeyRun. Settings allowed but probably not meant give a UserWarning.
+    """
+    options = _veilcast._FileOptions()
+    options.frames = _frames_text(frames)
+    if pick_screen is not None:
+        options.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
+    for name, value in (("data_type", data_type), ("part", part), ("layer", layer), ("date_time", date_time),
+                        ("fps", fps), ("ocio", ocio), ("in_colorspace", in_colorspace),
+                        ("out_colorspace", out_colorspace)):
+        if value is not None:
+            setattr(options, name, str(value))
+    if preview is not None:
+        options.preview = os.fspath(preview)
+    if max_pixels is not None:
+        if int(max_pixels) <= 0:
+            raise ValueError("max_pixels takes a positive number of pixels, not %r" % (max_pixels,))
+        options.max_pixels = int(max_pixels)
+    if threads is not None:
+        if int(threads) < 0:
+            raise ValueError("threads takes a count of threads (0 for all cores), not %r" % (threads,))
+        options.threads = int(threads)
+    options.skip_missing = bool(skip_missing)
+    options.raw = bool(raw)
+    result = _veilcast._key_file(os.fspath(input), os.fspath(output), _settings(settings), options, progress)
+    return KeyRun(**result)
