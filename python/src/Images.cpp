@@ -21,10 +21,13 @@ ArrayView viewOf(const py::array& image)
         throw py::value_error("the image must be float32 (or float16), not " +
                               std::string(py::str(image.dtype())) + "; convert it with .astype(numpy.float32)");
     if (image.ndim() != 3 || (image.shape(2) != 3 && image.shape(2) != 4) || image.shape(0) < 1 ||
-        image.shape(1) < 1)
-        throw py::value_error("the image must be an array H x W x 3 or H x W x 4 (channels last), not of shape " +
-                              std::string(py::str(py::tuple(py::cast(std::vector<py::ssize_t>(
-                                  image.shape(), image.shape() + image.ndim()))))));
+        image.shape(1) < 1) {
+        std::string shape;
+        for (py::ssize_t i = 0; i < image.ndim(); ++i)
+            shape += (i ? ", " : "") + std::to_string(image.shape(i));
+        throw py::value_error("the image must be an array H x W x 3 or H x W x 4 (channels last), not of shape (" +
+                              shape + ")");
+    }
     constexpr auto kMaxSide = static_cast<py::ssize_t>(std::numeric_limits<int>::max() / 2);
     if (image.shape(0) > kMaxSide || image.shape(1) > kMaxSide)
         throw py::value_error("the image is too large to key: " + std::to_string(image.shape(1)) + " x " +

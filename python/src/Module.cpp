@@ -194,6 +194,10 @@ void translateErrors()
         try {
             if (raised)
                 std::rethrow_exception(raised);
+        } catch (py::error_already_set& e) {
+            e.restore();
+        } catch (const py::builtin_exception& e) {
+            e.set_error();  // ValueError and the like, raised as such
         } catch (const Cancelled& e) {
             PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
         } catch (const std::invalid_argument& e) {
