@@ -19,6 +19,7 @@ else
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   time bc
   python3-numpy python3-openimageio
+  python3-dev pybind11-dev python3-pybind11
   libcpp-httplib-dev nlohmann-json3-dev
   libssl-dev
   chromium chromium-driver python3-selenium python3-pytest

@@ -184,7 +184,8 @@ try:
                       progress=lambda f: print("started", flush=True))
 except KeyboardInterrupt:
     sys.exit("interrupted")
-"""], cwd=big, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+"""], cwd=big, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+       env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(veilcast.__file__)))))
     assert child.stdout.readline() == "started\n"
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=120)
@@ -193,25 +194,22 @@ except KeyboardInterrupt:
 
 
 def test_two_python_threads_key_at_once():
-    plate = np.ascontiguousarray(np.tile(read(PLATE)[:, :, :3], (2, 2, 1)))
+    plate = np.ascontiguousarray(np.tile(read(PLATE)[:, :, :3], (3, 3, 1)))
     settings = veilcast.Settings({"Screen Color": (0.02, 0.14, 0.03)})
-    veilcast.key(plate, settings, threads=1)
-
-    start = time.perf_counter()
-    alone = [veilcast.key(plate, settings, threads=1) for _ in range(2)]
-    one = time.perf_counter() - start
-
-    results = [None, None]
+    results = [None] * 4
 
     def work(i):
         results[i] = veilcast.key(plate, settings, threads=1)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    start = time.perf_counter()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    two = time.perf_counter() - start
-    print("\ntwo frames, one keying thread each: one Python thread %.3f s, two %.3f s (%.2fx)" % (one, two, one / two))
-    assert all(same_bits(r, alone[0]) for r in results + alone)
+    def timed(run):
+        wall, cpu = time.perf_counter(), time.process_time()
+        run()
+        return time.perf_counter() - wall, time.process_time() - cpu
+
+    one = timed(lambda: [work(0), work(1)])
+    threads = [threading.Thread(target=work, args=(i,)) for i in (2, 3)]
+    two = timed(lambda: [t.start() for t in threads] + [t.join() for t in threads])
+    # Measured, not asserted: the machine is shared. Two cores busy show as CPU time twice the wall time.
+    print("\ntwo frames, one keying thread each: one Python thread %.3f s (CPU %.3f s), two %.3f s (CPU %.3f s)"
+          % (one + two))
+    assert all(same_bits(r, results[0]) for r in results)
