@@ -109,36 +109,10 @@ private:
     std::atomic<double> fraction_{0};
 };
 
-struct FileOptions {
-    std::string frames, pick, dataType, part, layer, preview, dateTime, fps, ocio, inColourSpace, outColourSpace;
-    bool skipMissing = false, raw = false;
-    std::uint64_t maxPixels = 0;
-    int threads = 0;
-};
-
-py::dict keyFile(const std::string& input, const std::string& output, const Settings* settings,
-                 const FileOptions& options, const py::object& progressCallback)
+// `args` holds the command line's options, set from key_file's keywords,
+// and becomes a job by the same code as the command line's.
+py::dict keyFile(Arguments args, const Settings* settings, const py::object& progressCallback)
 {
-    // The command line's options, turned into a job by the same code.
-    Arguments args;
-    args.input = input;
-    args.output = output;
-    args.frames = options.frames;
-    args.pick = options.pick;
-    args.dataType = options.dataType;
-    args.read.part = options.part;
-    args.read.layer = options.layer;
-    args.read.raw = options.raw;
-    if (options.maxPixels)
-        args.read.maxPixels = options.maxPixels;
-    args.preview = options.preview;
-    args.dateTime = options.dateTime;
-    args.fps = options.fps;
-    args.ocio = options.ocio;
-    args.inColourSpace = options.inColourSpace;
-    args.outColourSpace = options.outColourSpace;
-    args.skipMissing = options.skipMissing;
-    args.threads = options.threads;
     CancellationToken token;
     KeyJobOptions job = keyJob(args, &token);
     job.settings = givenIn(settings);
@@ -221,23 +195,29 @@ PYBIND11_MODULE(_veilcast, m)
     bindSettings(m);
     m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
-    py::class_<FileOptions>(m, "_FileOptions")
+    // The command line's options, by the keyword names key_file takes.
+    py::class_<v::Arguments>(m, "_Options")
         .def(py::init<>())
-        .def_readwrite("frames", &FileOptions::frames)
-        .def_readwrite("pick_screen", &FileOptions::pick)
-        .def_readwrite("data_type", &FileOptions::dataType)
-        .def_readwrite("part", &FileOptions::part)
-        .def_readwrite("layer", &FileOptions::layer)
-        .def_readwrite("preview", &FileOptions::preview)
-        .def_readwrite("date_time", &FileOptions::dateTime)
-        .def_readwrite("fps", &FileOptions::fps)
-        .def_readwrite("ocio", &FileOptions::ocio)
-        .def_readwrite("in_colorspace", &FileOptions::inColourSpace)
-        .def_readwrite("out_colorspace", &FileOptions::outColourSpace)
-        .def_readwrite("skip_missing", &FileOptions::skipMissing)
-        .def_readwrite("raw", &FileOptions::raw)
-        .def_readwrite("max_pixels", &FileOptions::maxPixels)
-        .def_readwrite("threads", &FileOptions::threads);
-    m.def("_key_file", &keyFile, py::arg("input"), py::arg("output"), py::arg("settings"), py::arg("options"),
-          py::arg("progress"));
+        .def_readwrite("input", &v::Arguments::input)
+        .def_readwrite("output", &v::Arguments::output)
+        .def_readwrite("frames", &v::Arguments::frames)
+        .def_readwrite("pick_screen", &v::Arguments::pick)
+        .def_readwrite("data_type", &v::Arguments::dataType)
+        .def_readwrite("preview", &v::Arguments::preview)
+        .def_readwrite("date_time", &v::Arguments::dateTime)
+        .def_readwrite("fps", &v::Arguments::fps)
+        .def_readwrite("ocio", &v::Arguments::ocio)
+        .def_readwrite("in_colorspace", &v::Arguments::inColourSpace)
+        .def_readwrite("out_colorspace", &v::Arguments::outColourSpace)
+        .def_readwrite("skip_missing", &v::Arguments::skipMissing)
+        .def_readwrite("threads", &v::Arguments::threads)
+        .def_property("part", [](const v::Arguments& a) { return a.read.part; },
+                      [](v::Arguments& a, const std::string& part) { a.read.part = part; })
+        .def_property("layer", [](const v::Arguments& a) { return a.read.layer; },
+                      [](v::Arguments& a, const std::string& layer) { a.read.layer = layer; })
+        .def_property("raw", [](const v::Arguments& a) { return a.read.raw; },
+                      [](v::Arguments& a, bool raw) { a.read.raw = raw; })
+        .def_property("max_pixels", [](const v::Arguments& a) { return a.read.maxPixels; },
+                      [](v::Arguments& a, std::uint64_t pixels) { a.read.maxPixels = pixels; });
+    m.def("_key_file", &keyFile, py::arg("options"), py::arg("settings"), py::arg("progress"));
 }

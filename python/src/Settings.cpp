@@ -92,15 +92,22 @@ Settings readFile(const py::object& file)
     return settings;
 }
 
-std::string repr(const Settings& settings)
+// The values given, or `every` control's, by label, as a key with `settings` would use them.
+py::dict valuesOf(const Settings& settings, bool every)
 {
     py::dict values;
     const auto session = sessionWith(settings);
-    for (const Setting& s : settings.given()) {
-        const Controls::Control& c = *session->controls().find(s.name);
+    const Controls& controls = session->controls();
+    for (const Setting& s : every ? currentSettings(controls) : settings.given()) {
+        const Controls::Control& c = *controls.find(s.name);
         values[py::str(s.name)] = pythonValue(c, c.value());
     }
-    return "veilcast.Settings(" + std::string(py::repr(values)) + ")";
+    return values;
+}
+
+std::string repr(const Settings& settings)
+{
+    return "veilcast.Settings(" + std::string(py::repr(valuesOf(settings, false))) + ")";
 }
 
 }  // namespace
@@ -140,6 +147,11 @@ bool Settings::unset(const std::string& control)
 
 std::unique_ptr<KeySession> openSession(const KeyJobOptions& job)
 {
+    // Kept loaded for the interpreter's life: without it every call would
+    // load the module afresh once the last session let it go.
+    static const PluginLibrary* const kept =
+        new PluginLibrary(PluginLibrary::find("ZAVVeilcast", pluginDirectories()));
+    (void)kept;
     return std::make_unique<KeySession>(pluginDirectories(), job);
 }
 
@@ -248,28 +260,9 @@ str() is the command line's --set form.)")
         .def("__iter__", [](const py::object& self) { return self.attr("keys")().attr("__iter__")(); })
         .def("items", [](const py::object& self) { return py::dict(self.attr("given")()).attr("items")(); })
         .def(
-            "given",
-            [](const Settings& settings) {
-                py::dict values;
-                const auto session = sessionWith(settings);
-                for (const Setting& s : settings.given()) {
-                    const Controls::Control& c = *session->controls().find(s.name);
-                    values[py::str(s.name)] = pythonValue(c, c.value());
-                }
-                return values;
-            },
-            "The values given, by label.")
+            "given", [](const Settings& settings) { return valuesOf(settings, false); }, "The values given, by label.")
         .def(
-            "all",
-            [](const Settings& settings) {
-                py::dict values;
-                const auto session = sessionWith(settings);
-                for (const Setting& s : currentSettings(session->controls())) {
-                    const Controls::Control& c = *session->controls().find(s.name);
-                    values[py::str(s.name)] = pythonValue(c, c.value());
-                }
-                return values;
-            },
+            "all", [](const Settings& settings) { return valuesOf(settings, true); },
             "Every control's value a key would use, by label: given, else its default.")
         .def(
             "warnings",

@@ -120,7 +120,8 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
     names (``pick_screen``: "auto" or a box (x0, y0, x1, y1)). Returns a
     KeyRun. Settings allowed but probably not meant give a UserWarning.
     """
-    options = _veilcast._FileOptions()
+    options = _veilcast._Options()
+    options.input, options.output = os.fspath(input), os.fspath(output)
     options.frames = _frames_text(frames)
     if pick_screen is not None:
         options.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
@@ -141,5 +142,5 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
         options.threads = int(threads)
     options.skip_missing = bool(skip_missing)
     options.raw = bool(raw)
-    result = _veilcast._key_file(os.fspath(input), os.fspath(output), _settings(settings), options, progress)
+    result = _veilcast._key_file(options, _settings(settings), progress)
     return KeyRun(**result)
