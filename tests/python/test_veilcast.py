@@ -55,16 +55,17 @@ def same_bits(a, b):
 # The plate read by the image library, then laid out as callers have it.
 LAYOUTS = {
     "contiguous": lambda p: p,
-    # Every other column of a wider five-channel buffer, bottom row last: no stride is the natural one.
+    # Every other column of a buffer with more channels: no stride is the natural one.
     "strided": lambda p: _strided(p),
     "fortran": lambda p: np.asfortranarray(p),
 }
 
 
 def _strided(plate):
-    wide = np.full((plate.shape[0], plate.shape[1] * 2, 5), np.nan, np.float32)
-    wide[:, ::2, 1:4] = plate
-    view = wide[:, ::2, 1:4]
+    channels = plate.shape[2]
+    wide = np.full((plate.shape[0], plate.shape[1] * 2, channels + 2), np.nan, np.float32)
+    wide[:, ::2, 1:channels + 1] = plate
+    view = wide[:, ::2, 1:channels + 1]
     assert not view.flags.c_contiguous
     return view
 
@@ -77,7 +78,7 @@ def _strided(plate):
 def test_key_is_bit_identical_to_the_command_line(tmp_path, given):
     settings = veilcast.Settings(given)
     expected, printed = cli_key(tmp_path, PLATE, shlex.split(str(settings)))
-    plate = read(PLATE)[:, :, :3]
+    plate = read(PLATE)  # R, G, B and A
     for name, layout in LAYOUTS.items():
         keyed = veilcast.key(layout(plate), settings)
         if "Check Alpha" in given:
@@ -94,15 +95,16 @@ def settings_colour(printed):
     return veilcast.Settings({"Screen Color": text})["Screen Color"]
 
 
-def test_half_input_and_box_pick_match_the_command_line(tmp_path):
-    plate = read(PLATE)[::3, ::3, :3].astype(np.float16)
+def test_half_input_with_alpha_and_box_pick_match_the_command_line(tmp_path):
+    plate = read(PLATE)[::3, ::3].astype(np.float16)
+    plate[:, :, 3] = np.linspace(0, 1, plate.shape[1], dtype=np.float16)  # an inside mask growing to the right
     half = str(tmp_path / "half.exr")
     write(half, plate, "half")
-    expected, printed = cli_key(tmp_path, half, ["--pick-screen", "10,5,60,40"])
+    expected, printed = cli_key(tmp_path, half, ["--pick-screen", "10,5,60,40", "--set", "Source Alpha=Add to Inside Mask"])
     box = veilcast.pick_screen(plate, box=(10, 5, 60, 40))
     assert box == settings_colour(printed)
     # Mirrored, negative strides: the key is per pixel, so mirrored back it must agree.
-    keyed = veilcast.key(plate[:, ::-1], {"Screen Color": box})[:, ::-1]
+    keyed = veilcast.key(plate[:, ::-1], {"Screen Color": box, "Source Alpha": "Add to Inside Mask"})[:, ::-1]
     assert same_bits(keyed, expected)
 
 
