@@ -92,9 +92,10 @@ class PolledProgress final : public KeyProgress {
 public:
     void startFrame(int index, int count, const std::string&) override
     {
+        // The fraction first: whoever sees the new frame sees it start at 0.
+        fraction_ = 0;
         index_ = index;
         count_ = std::max(count, 1);
-        fraction_ = 0;
     }
     void update(double fraction) override { fraction_ = fraction; }
     void endFrame() override { fraction_ = 1; }
@@ -125,7 +126,7 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     double told = -1;
     const auto tell = [&] {
         const double now = progress.overall();
-        if (!progressCallback.is_none() && now != told) {
+        if (!progressCallback.is_none() && now > told) {
             told = now;
             progressCallback(now);
         }
