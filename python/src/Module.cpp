@@ -51,8 +51,6 @@ const std::vector<Setting>& givenIn(const Settings* settings)
 
 py::object key(const py::array& image, const Settings* settings, int threads)
 {
-    if (threads < 0)
-        throw py::value_error("threads takes a count of threads (0 for all cores), not " + std::to_string(threads));
     const ArrayView view = viewOf(image);
     CancellationToken token;
     KeyJobOptions job;

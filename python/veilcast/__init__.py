@@ -72,6 +72,14 @@ def _float32(image):
     return image
 
 
+def _threads(threads):
+    if threads is None:
+        return 0
+    if int(threads) < 0:
+        raise ValueError("threads takes a count of threads (0 for all cores), not %r" % (threads,))
+    return int(threads)
+
+
 def key(image, settings=None, *, threads=None):
     """Keys an image: a float32 (or float16) array H x W x 3 or H x W x 4,
     channels last (R, G, B and A), row 0 at the top, any strides.
@@ -81,7 +89,7 @@ def key(image, settings=None, *, threads=None):
     command line does (pick_screen tells the colour). Returns a new float32
     array H x W x 4, or the matte alone (H x W) with Check Alpha on.
     """
-    return _veilcast._key(_float32(image), _settings(settings), 0 if threads is None else int(threads))
+    return _veilcast._key(_float32(image), _settings(settings), _threads(threads))
 
 
 def pick_screen(image, box: Optional[Sequence[int]] = None):
@@ -136,10 +144,7 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
         if int(max_pixels) <= 0:
             raise ValueError("max_pixels takes a positive number of pixels, not %r" % (max_pixels,))
         options.max_pixels = int(max_pixels)
-    if threads is not None:
-        if int(threads) < 0:
-            raise ValueError("threads takes a count of threads (0 for all cores), not %r" % (threads,))
-        options.threads = int(threads)
+    options.threads = _threads(threads)
     options.skip_missing = bool(skip_missing)
     options.raw = bool(raw)
     result = _veilcast._key_file(options, _settings(settings), progress)
