@@ -284,6 +284,18 @@ TEST(ChooseClips, LevelsOfAPlateWithAKnownMatte)
     zav::KeyParams params;
     std::copy(screen.begin(), screen.end(), params.screenColor);
     EXPECT_EQ(zav::chooseClips(thin.planes(), 1, params, nullptr).clipWhite, 0.4f);
+    // A pane of glass (0.8 S: a matte of 0.2) in a red subject is no part of
+    // its solid core: it does not pull Clip White down, which only mattes of
+    // at least 0.5 set.
+    Plate glass(120, 80);
+    for (int y = 0; y < glass.h; ++y)
+        for (int x = 0; x < glass.w; ++x) {
+            Colour c = screen;
+            if (x >= 40 && x < 80 && y >= 10 && y < 70)
+                c = x >= 52 && x < 64 && y >= 30 && y < 42 ? Colour{0.08f, 0.48f, 0.08f} : Colour{0.7f, 0.1f, 0.1f};
+            glass.set(x, y, c);
+        }
+    EXPECT_GE(zav::chooseClips(glass.planes(), 1, params, nullptr).clipWhite, 0.5f);
 }
 
 }  // namespace
