@@ -2,6 +2,7 @@
 #include "veilcast/core/ScreenMap.h"
 
 #include "Backing.h"
+#include "RowKernel.h"
 
 #include <algorithm>
 #include <cmath>
@@ -444,22 +445,12 @@ void keyRowMappedWith(const KeyParams& params, std::int32_t x, std::int32_t r, c
 {
     KeyParams p = params;
     for (std::int32_t i = x; i < r; ++i) {
+        if (stop(stopContext))
+            return;
         p.screenColor[0] = screen[0][i];
         p.screenColor[1] = screen[1][i];
         p.screenColor[2] = screen[2][i];
-        const float pixel[3] = {a.in[0][i], a.in[1][i], a.in[2][i]};
-        const std::optional<float> alpha = a.alphaIn ? std::optional<float>(a.alphaIn[i]) : std::nullopt;
-        const PixelKeyResult k = keyPixel(p, analyseScreen(p), pixel, alpha);
-        if (stop(stopContext))
-            return;
-        if (a.alphaOut) {
-            a.out[0][i] = k.color[0];
-            a.out[1][i] = k.color[1];
-            a.out[2][i] = k.color[2];
-            a.alphaOut[i] = k.alpha;
-        } else {
-            a.out[0][i] = a.out[1][i] = a.out[2][i] = k.alpha;
-        }
+        detail::keySpanScalar(p, analyseScreen(p), i, i + 1, a);
     }
 }
 
