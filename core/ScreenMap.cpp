@@ -443,15 +443,40 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
 void keyRowMappedWith(const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,
                       const float* const screen[3], bool (*stop)(void*), void* stopContext)
 {
-    KeyParams p = params;
-    for (std::int32_t i = x; i < r; ++i) {
-        if (stop(stopContext))
-            return;
-        p.screenColor[0] = screen[0][i];
-        p.screenColor[1] = screen[1][i];
-        p.screenColor[2] = screen[2][i];
-        detail::keySpanScalar(p, analyseScreen(p), i, i + 1, a);
+    detail::keyRowMappedWithKernel(detail::dispatchedMappedKernel(), params, x, r, a, screen, stop, stopContext);
+}
+
+namespace detail {
+
+void keyRowMappedWithKernel(MappedSpanKernel kernel, const KeyParams& params, std::int32_t x, std::int32_t r,
+                            const RowArrays& a, const float* const screen[3], bool (*stop)(void*), void* stopContext)
+{
+    // As keyRowWith: a block computed ahead into a buffer, then written
+    // pixel by pixel, each after its own question.
+    alignas(64) float buf[4][kComputeBlock];
+    for (std::int64_t i = x; i < r;) {
+        const std::int32_t n = (r - i > kComputeBlock) ? kComputeBlock : static_cast<std::int32_t>(r - i);
+        const RowArrays block{{a.in[0] + i, a.in[1] + i, a.in[2] + i},
+                              a.alphaIn ? a.alphaIn + i : nullptr,
+                              {buf[0], buf[1], buf[2]},
+                              a.alphaOut ? buf[3] : nullptr};
+        const float* const blockScreen[3] = {screen[0] + i, screen[1] + i, screen[2] + i};
+        kernel(params, 0, n, block, blockScreen);
+        for (std::int32_t j = 0; j < n; ++j, ++i) {
+            if (stop(stopContext))
+                return;
+            if (a.alphaOut) {
+                a.out[0][i] = buf[0][j];
+                a.out[1][i] = buf[1][j];
+                a.out[2][i] = buf[2][j];
+                a.alphaOut[i] = buf[3][j];
+            } else {
+                a.out[0][i] = a.out[1][i] = a.out[2][i] = buf[0][j];
+            }
+        }
     }
 }
+
+}  // namespace detail
 
 }  // namespace zav

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/core/ScreenMap.h"
 
+#include "RowKernel.h"
+
 #include "AdversarialValues.h"
 #include "FloatBits.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -31,14 +34,22 @@ struct CountingStop {
 
 // With one colour everywhere the mapped keyer is the keyer: every output bit,
 // the matte-inspection layout and the stop query's questions, on hostile
-// pixels and settings. With a colour per pixel, each pixel is keyed as keyRow
-// keys it alone with that pixel's colour as the screen.
+// pixels and settings. With a colour per pixel (hostile, or smooth as a map's
+// with now and then a hostile one), each pixel is keyed as keyRow keys it
+// alone with that pixel's colour as the screen, by every kernel and at every
+// span length up to 300 from several offsets.
 TEST(KeyRowMapped, EqualsKeyRowPixelByPixel)
 {
+    using zav::detail::Isa;
+    std::vector<Isa> kernels{Isa::Scalar};
+    for (const Isa isa : zav::detail::kVectorIsas)
+        if (zav::detail::isaSupported(isa))
+            kernels.push_back(isa);
     zavtest::AdversarialValues gen(0x3a9d2c41);
     std::mt19937 rng(7);
-    std::uniform_real_distribution<float> plausible(0.0f, 1.0f);
-    for (int trial = 0; trial < 1500; ++trial) {
+    std::uniform_real_distribution<float> plausible(0.0f, 1.0f), drift(0.97f, 1.03f);
+    int vectorTrials = 0;
+    for (int trial = 0; trial < 2400; ++trial) {
         const zav::KeyParams p = gen.params();
         const int n = static_cast<int>(gen.pick(300)), x = static_cast<int>(gen.pick(20)), width = n + x;
         std::vector<float> in[4];
@@ -49,30 +60,34 @@ TEST(KeyRowMapped, EqualsKeyRowPixelByPixel)
         }
         const bool withAlpha = gen.pick(2) == 0, alphaOut = !p.checkAlpha;
         const int stopAt = gen.pick(3) == 0 ? static_cast<int>(gen.pick(static_cast<std::uint32_t>(n + 1))) : -1;
-        const bool perPixel = trial % 2 == 1;
+        const int kind = trial % 3;  // 0 uniform, 1 hostile per pixel, 2 smooth per pixel
 
         std::vector<float> screen[3];
         for (auto& s : screen)
             s.resize(static_cast<std::size_t>(width));
-        if (perPixel) {
-            for (auto& s : screen)
-                for (float& v : s)
-                    v = gen.pick(4) == 0 ? gen.value() : plausible(rng);
-        } else {
+        if (kind == 0) {
             const zav::ScreenMap map =
                 zav::ScreenMap::uniform(width, 1, {p.screenColor[0], p.screenColor[1], p.screenColor[2]});
             map.sampleRow(0, x, width, screen[0].data(), screen[1].data(), screen[2].data());
+        } else {
+            const Colour base{0.1f * plausible(rng), 0.3f + 0.6f * plausible(rng), 0.2f * plausible(rng)};
+            const int hostileEvery = 1 + static_cast<int>(gen.pick(400));
+            for (int i = 0; i < width; ++i)
+                for (int c = 0; c < 3; ++c) {
+                    const std::size_t k = static_cast<std::size_t>(c);
+                    const bool hostile = kind == 1 ? gen.pick(4) == 0 : i % hostileEvery == hostileEvery - 1;
+                    screen[k][static_cast<std::size_t>(i)] = hostile ? gen.value()
+                                                             : kind == 1 ? plausible(rng) : base[k] * drift(rng);
+                }
         }
         const float* const screens[3] = {screen[0].data(), screen[1].data(), screen[2].data()};
 
-        Outputs got(width), want(width);
-        CountingStop gotStop{stopAt}, wantStop{stopAt};
-        const zav::RowArrays arrays{{in[0].data(), in[1].data(), in[2].data()},
-                                    withAlpha ? in[3].data() : nullptr,
-                                    {got.r.data(), got.g.data(), got.b.data()},
-                                    alphaOut ? got.a.data() : nullptr};
-        zav::keyRowMapped(p, x, width, arrays, screens, gotStop);
-        if (perPixel) {
+        Outputs want(width);
+        CountingStop wantStop{stopAt};
+        if (kind == 0) {
+            zav::keyRow(p, x, width, in[0].data(), in[1].data(), in[2].data(), withAlpha ? in[3].data() : nullptr,
+                        want.r.data(), want.g.data(), want.b.data(), alphaOut ? want.a.data() : nullptr, wantStop);
+        } else {
             bool stopped = false;
             for (int i = x; i < width && !stopped; ++i) {
                 zav::KeyParams one = p;
@@ -82,21 +97,35 @@ TEST(KeyRowMapped, EqualsKeyRowPixelByPixel)
                             withAlpha ? in[3].data() : nullptr, want.r.data(), want.g.data(), want.b.data(),
                             alphaOut ? want.a.data() : nullptr, [&] { return stopped = wantStop(); });
             }
-        } else {
-            zav::keyRow(p, x, width, in[0].data(), in[1].data(), in[2].data(), withAlpha ? in[3].data() : nullptr,
-                        want.r.data(), want.g.data(), want.b.data(), alphaOut ? want.a.data() : nullptr, wantStop);
         }
-        ASSERT_EQ(gotStop.asked, wantStop.asked) << "trial " << trial;
-        for (int i = 0; i < width; ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            const float g4[4] = {got.r[k], got.g[k], got.b[k], got.a[k]};
-            const float w4[4] = {want.r[k], want.g[k], want.b[k], want.a[k]};
-            for (int c = 0; c < 4; ++c)
-                ASSERT_TRUE(sameResult(g4[c], w4[c]))
-                    << "trial " << trial << (perPixel ? " per pixel" : " uniform") << " pixel " << i << " channel "
-                    << c << ": got " << g4[c] << " want " << w4[c];
+        vectorTrials += kind == 2 && std::isfinite(p.screenGain) && std::isfinite(p.screenBalance) &&
+                        std::isfinite(p.clipBlack) && std::isfinite(p.clipWhite);
+        for (const Isa isa : kind == 0 ? std::vector<Isa>{zav::detail::dispatchedIsa()} : kernels) {
+            Outputs got(width);
+            CountingStop gotStop{stopAt};
+            const zav::RowArrays arrays{{in[0].data(), in[1].data(), in[2].data()},
+                                        withAlpha ? in[3].data() : nullptr,
+                                        {got.r.data(), got.g.data(), got.b.data()},
+                                        alphaOut ? got.a.data() : nullptr};
+            if (kind == 0)
+                zav::keyRowMapped(p, x, width, arrays, screens, gotStop);
+            else
+                zav::detail::keyRowMappedWithKernel(
+                    zav::detail::mappedSpanKernel(isa), p, x, width, arrays, screens,
+                    [](void* s) { return (*static_cast<CountingStop*>(s))(); }, &gotStop);
+            ASSERT_EQ(gotStop.asked, wantStop.asked) << "trial " << trial << " " << zav::detail::isaName(isa);
+            for (int i = 0; i < width; ++i) {
+                const std::size_t k = static_cast<std::size_t>(i);
+                const float g4[4] = {got.r[k], got.g[k], got.b[k], got.a[k]};
+                const float w4[4] = {want.r[k], want.g[k], want.b[k], want.a[k]};
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_TRUE(sameResult(g4[c], w4[c]))
+                        << "trial " << trial << " kind " << kind << " " << zav::detail::isaName(isa) << " pixel "
+                        << i << " channel " << c << ": got " << g4[c] << " want " << w4[c];
+            }
         }
     }
+    EXPECT_GT(vectorTrials, 100);  // smooth screens with finite settings: the vector path's case
 }
 
 // A screen map's colour between cell centres, worked by hand, and a backing
