@@ -312,6 +312,15 @@ ScreenMap::ScreenMap(int width, int height, int cellsX, int cellsY, std::vector<
         throw std::invalid_argument("a screen map of " + std::to_string(cellsX) + "x" + std::to_string(cellsY) +
                                     " cells needs " + std::to_string(cellsX * cellsY * 3) + " values, not " +
                                     std::to_string(cells_.size()));
+    if (cellsX_ > 1) {
+        columnCell_.resize(static_cast<std::size_t>(width_));
+        columnFraction_.resize(static_cast<std::size_t>(width_));
+        for (int i = 0; i < width_; ++i) {
+            int cell;
+            between(i, width_, cellsX_, cell, columnFraction_[static_cast<std::size_t>(i)]);
+            columnCell_[static_cast<std::size_t>(i)] = cell;
+        }
+    }
 }
 
 ScreenMap ScreenMap::uniform(int width, int height, const Colour& colour)
@@ -339,15 +348,27 @@ void ScreenMap::sampleRow(int y, int x, int r, float* red, float* green, float* 
             const float b = cells_[static_cast<std::size_t>((cy1 * cellsX_ + k) * 3 + c)];
             line[static_cast<std::size_t>(k * 3 + c)] = ty == 0.0f ? a : lerp(a, b, ty);
         }
-    for (int i = x; i < r; ++i) {
-        int cx;
-        float tx;
-        between(i, width_, cellsX_, cx, tx);
-        const int cx1 = std::min(cx + 1, cellsX_ - 1);
+    if (cellsX_ == 1) {
+        for (int c = 0; c < 3; ++c)
+            std::fill(out[c] + x, out[c] + r, line[static_cast<std::size_t>(c)]);
+        return;
+    }
+    // Run by run of columns between the same two cell centres.
+    const std::int32_t* const cell = columnCell_.data();
+    const float* const fraction = columnFraction_.data();
+    for (int i = x; i < r;) {
+        const int cx = cell[i], cx1 = std::min(cx + 1, cellsX_ - 1);
+        int end = i + 1;
+        while (end < r && cell[end] == cx)
+            ++end;
         for (int c = 0; c < 3; ++c) {
             const float a = line[static_cast<std::size_t>(cx * 3 + c)];
-            out[c][i] = tx == 0.0f ? a : lerp(a, line[static_cast<std::size_t>(cx1 * 3 + c)], tx);
+            const float b = line[static_cast<std::size_t>(cx1 * 3 + c)];
+            float* const o = out[c];
+            for (int j = i; j < end; ++j)
+                o[j] = fraction[j] == 0.0f ? a : lerp(a, b, fraction[j]);
         }
+        i = end;
     }
 }
 

@@ -49,6 +49,10 @@ public:
 private:
     int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
     std::vector<float> cells_;
+    // Per frame column: the cell at or before it and the fraction of the way
+    // to the next cell's centre (worked out once, not for every row).
+    std::vector<std::int32_t> columnCell_;
+    std::vector<float> columnFraction_;
 };
 
 // The map of a plate found unaided: where the sample is surely backing, the
