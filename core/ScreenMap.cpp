@@ -390,6 +390,8 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
 
 ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
 {
+    if (map && !map->empty())
+        checkGeometry(sample, step, map->width(), map->height());
     ClipLevels clips;
     std::optional<detail::Backing> found;
     try {

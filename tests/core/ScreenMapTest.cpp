@@ -304,6 +304,10 @@ TEST(ChooseClips, LevelsOfAPlateWithAKnownMatte)
         EXPECT_EQ(mapped.clipBlack, clips.clipBlack);
         EXPECT_EQ(mapped.clipWhite, clips.clipWhite);
     }
+    // A map made for another frame is refused, not read beyond its end.
+    const zav::ScreenMap narrow = zav::ScreenMap::uniform(60, 80, screen);
+    Plate plain(120, 80);
+    EXPECT_THROW(zav::chooseClips(plain.planes(), 1, zav::KeyParams{}, &narrow), std::invalid_argument);
     // A subject that keys thin everywhere, (0.2, 0.55, 0.2), leaning 0.35
     // towards the screen, a matte of 0.3: Clip White stops at 0.4.
     Plate thin(120, 80);
