@@ -67,21 +67,20 @@ inline float lerp(float a, float b, float t)
 }
 
 // Where pixel `p` of `pixels` falls between the centres of `cells` cells
-// spread evenly over them: the cell at or before it and the fraction towards
-// the next (0 at and beyond the first and last centres).
+// spread evenly over them: the cell at or before it and the fraction of the
+// way to the next. Beyond the first and last centres the line through the
+// two outermost carries on (a fraction below 0 or above 1), so a backing
+// that keeps darkening towards the frame's edge is followed to it.
 inline void between(int p, int pixels, int cells, int& cell, float& t)
 {
     const double u = (static_cast<double>(p) + 0.5) * cells / pixels - 0.5;
-    if (u <= 0.0) {
+    if (cells == 1) {
         cell = 0;
         t = 0.0f;
-    } else if (u >= cells - 1) {
-        cell = cells - 1;
-        t = 0.0f;
-    } else {
-        cell = static_cast<int>(u);
-        t = static_cast<float>(u - cell);
+        return;
     }
+    cell = std::clamp(static_cast<int>(std::floor(u)), 0, cells - 2);
+    t = static_cast<float>(u - cell);
 }
 
 // Sets each pixel of `mask` (w x h) to 0 unless every pixel within `radius`
@@ -383,8 +382,15 @@ ScreenMap screenMapAuto(const RgbPlanes& sample, int step, int width, int height
 ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, int height)
 {
     checkGeometry(sample, step, width, height);
-    const detail::Backing backing = detail::findBacking(sample, 1);
-    detail::pickFromBacking(backing);
+    detail::Backing backing = detail::findBacking(sample, 1);
+    detail::pickFromBacking(backing);  // refuses what the pick refuses
+    // Every pixel of a clean plate is backing, whatever its hue drift.
+    for (std::size_t i = 0; i < backing.mask.size(); ++i) {
+        const int x = static_cast<int>(i % static_cast<std::size_t>(backing.width));
+        const int y = static_cast<int>(i / static_cast<std::size_t>(backing.width));
+        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * sample.stride + x;
+        backing.mask[i] = std::isfinite(sample.red[p]) && std::isfinite(sample.green[p]) && std::isfinite(sample.blue[p]);
+    }
     return mapOfBacking(backing, sample, step, width, height, 0);
 }
 
