@@ -66,6 +66,8 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
 // Clip levels read off the plate's own matte, keyed with `params` (and
 // `map`, when given, instead of the screen colour): Clip Black from the
 // matte over the surely-backing area, Clip White from the surely-subject core.
+// Clip Black never exceeds 0.3 and Clip White is never below 0.4; a plate
+// with no backing to read them from keeps 0 and 1.
 struct ClipLevels {
     float clipBlack = 0.0f;
     float clipWhite = 1.0f;
