@@ -67,21 +67,20 @@ inline float lerp(float a, float b, float t)
 }
 
 // Where pixel `p` of `pixels` falls between the centres of `cells` cells
-// spread evenly over them: the cell at or before it and the fraction towards
-// the next (0 at and beyond the first and last centres).
+// spread evenly over them: the cell at or before it and the fraction of the
+// way to the next. Beyond the first and last centres the line through the
+// two outermost carries on (a fraction below 0 or above 1), so a backing
+// that keeps darkening towards the frame's edge is followed to it.
 inline void between(int p, int pixels, int cells, int& cell, float& t)
 {
     const double u = (static_cast<double>(p) + 0.5) * cells / pixels - 0.5;
-    if (u <= 0.0) {
+    if (cells == 1) {
         cell = 0;
         t = 0.0f;
-    } else if (u >= cells - 1) {
-        cell = cells - 1;
-        t = 0.0f;
-    } else {
-        cell = static_cast<int>(u);
-        t = static_cast<float>(u - cell);
+        return;
     }
+    cell = std::clamp(static_cast<int>(std::floor(u)), 0, cells - 2);
+    t = static_cast<float>(u - cell);
 }
 
 // Sets each pixel of `mask` (w x h) to 0 unless every pixel within `radius`
@@ -312,6 +311,15 @@ ScreenMap::ScreenMap(int width, int height, int cellsX, int cellsY, std::vector<
         throw std::invalid_argument("a screen map of " + std::to_string(cellsX) + "x" + std::to_string(cellsY) +
                                     " cells needs " + std::to_string(cellsX * cellsY * 3) + " values, not " +
                                     std::to_string(cells_.size()));
+    if (cellsX_ > 1) {
+        columnCell_.resize(static_cast<std::size_t>(width_));
+        columnFraction_.resize(static_cast<std::size_t>(width_));
+        for (int i = 0; i < width_; ++i) {
+            int cell;
+            between(i, width_, cellsX_, cell, columnFraction_[static_cast<std::size_t>(i)]);
+            columnCell_[static_cast<std::size_t>(i)] = cell;
+        }
+    }
 }
 
 ScreenMap ScreenMap::uniform(int width, int height, const Colour& colour)
@@ -339,15 +347,27 @@ void ScreenMap::sampleRow(int y, int x, int r, float* red, float* green, float* 
             const float b = cells_[static_cast<std::size_t>((cy1 * cellsX_ + k) * 3 + c)];
             line[static_cast<std::size_t>(k * 3 + c)] = ty == 0.0f ? a : lerp(a, b, ty);
         }
-    for (int i = x; i < r; ++i) {
-        int cx;
-        float tx;
-        between(i, width_, cellsX_, cx, tx);
-        const int cx1 = std::min(cx + 1, cellsX_ - 1);
+    if (cellsX_ == 1) {
+        for (int c = 0; c < 3; ++c)
+            std::fill(out[c] + x, out[c] + r, line[static_cast<std::size_t>(c)]);
+        return;
+    }
+    // Run by run of columns between the same two cell centres.
+    const std::int32_t* const cell = columnCell_.data();
+    const float* const fraction = columnFraction_.data();
+    for (int i = x; i < r;) {
+        const int cx = cell[i], cx1 = std::min(cx + 1, cellsX_ - 1);
+        int end = i + 1;
+        while (end < r && cell[end] == cx)
+            ++end;
         for (int c = 0; c < 3; ++c) {
             const float a = line[static_cast<std::size_t>(cx * 3 + c)];
-            out[c][i] = tx == 0.0f ? a : lerp(a, line[static_cast<std::size_t>(cx1 * 3 + c)], tx);
+            const float b = line[static_cast<std::size_t>(cx1 * 3 + c)];
+            float* const o = out[c];
+            for (int j = i; j < end; ++j)
+                o[j] = fraction[j] == 0.0f ? a : lerp(a, b, fraction[j]);
         }
+        i = end;
     }
 }
 
@@ -362,13 +382,22 @@ ScreenMap screenMapAuto(const RgbPlanes& sample, int step, int width, int height
 ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, int height)
 {
     checkGeometry(sample, step, width, height);
-    const detail::Backing backing = detail::findBacking(sample, 1);
-    detail::pickFromBacking(backing);
+    detail::Backing backing = detail::findBacking(sample, 1);
+    detail::pickFromBacking(backing);  // refuses what the pick refuses
+    // Every pixel of a clean plate is backing, whatever its hue drift.
+    for (std::size_t i = 0; i < backing.mask.size(); ++i) {
+        const int x = static_cast<int>(i % static_cast<std::size_t>(backing.width));
+        const int y = static_cast<int>(i / static_cast<std::size_t>(backing.width));
+        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * sample.stride + x;
+        backing.mask[i] = std::isfinite(sample.red[p]) && std::isfinite(sample.green[p]) && std::isfinite(sample.blue[p]);
+    }
     return mapOfBacking(backing, sample, step, width, height, 0);
 }
 
 ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
 {
+    if (map && !map->empty())
+        checkGeometry(sample, step, map->width(), map->height());
     ClipLevels clips;
     std::optional<detail::Backing> found;
     try {

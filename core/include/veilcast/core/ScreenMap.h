@@ -23,8 +23,9 @@ namespace zav {
 
 // A smooth screen colour over a frame of width x height pixels, held as a
 // coarse grid of cells (red, green, blue per cell, row by row) and read
-// between cell centres by bilinear interpolation. A map is a plain value:
-// copied freely, read concurrently.
+// between cell centres by bilinear interpolation, and beyond the outermost
+// centres along the line through the two outermost (one cell: its colour
+// everywhere). A map is a plain value: copied freely, read concurrently.
 class ScreenMap {
 public:
     ScreenMap() = default;
@@ -49,6 +50,10 @@ public:
 private:
     int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
     std::vector<float> cells_;
+    // Per frame column: the cell at or before it and the fraction of the way
+    // to the next cell's centre (worked out once, not for every row).
+    std::vector<std::int32_t> columnCell_;
+    std::vector<float> columnFraction_;
 };
 
 // The map of a plate found unaided: where the sample is surely backing, the
@@ -59,8 +64,9 @@ private:
 ScreenMap screenMapAuto(const RgbPlanes& sample, int step, int width, int height);
 
 // The map of a clean plate (the backing shot without the subject), sampled
-// on the same grid as the plate it serves: every pixel is backing, smoothed
-// against noise. Throws std::invalid_argument when it is no plausible backing.
+// on the same grid as the plate it serves: every finite pixel is backing,
+// whatever its hue drift, smoothed against noise; it keys clear but for a
+// matte of the order of a pixel's worth of the plate's gradient. Throws std::invalid_argument when it is no plausible backing.
 ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, int height);
 
 // Clip levels read off the plate's own matte, keyed with `params` (and
