@@ -55,6 +55,12 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
         std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", colour.c_str(), colour.c_str());
         std::fflush(stdout);
     };
+    // As the colour: the values that, given back, key the same.
+    const auto chosenClips = [&](const zav::ClipLevels&) {
+        progress.finish();
+        std::printf("chose clips (%s)\n", clipsAsOptions(keyer.controls()).c_str());
+        std::fflush(stdout);
+    };
     std::string lastNotice;
     const auto notice = [&](const Wording& wording) {
         const std::string text = commandLineText(wording);
@@ -64,7 +70,7 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
         progress.finish();
         std::cerr << "veilcast: note: " << printable(text) << "\n";
     };
-    const RunTotals totals = runKeyJob(keyer, job, plan, progress, {pickedScreen, notice});
+    const RunTotals totals = runKeyJob(keyer, job, plan, progress, {pickedScreen, notice, chosenClips});
     progress.finish();
     return reportRun(keyer, args, plan, totals, settingsUsed);
 }

@@ -10,11 +10,13 @@
 namespace veilcast {
 
 // What a run tells its front end as it goes, besides progress: the screen
-// colour once it is picked, and notices about the input (possibly repeated;
-// the front end decides what to show). Either may be empty.
+// colour once it is picked, notices about the input (possibly repeated; the
+// front end decides what to show), and the clip levels once they are chosen
+// (the session's controls hold them; see clipsAsOptions). Any may be empty.
 struct KeyRunEvents {
     std::function<void(const Colour&)> pickedScreen;
     Notice notice;
+    std::function<void(const zav::ClipLevels&)> chosenClips;
 };
 
 // Keys what `plan` (made by planKey for `job`) holds through `session`: each
