@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/core/ScreenPicking.h"
 
+#include "Backing.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -19,6 +22,17 @@ constexpr float kSmallestTolerance = 0.01f;
 constexpr double kLevelReached = 0.99;
 constexpr double kSmallestBackingShare = 0.01;
 constexpr float kSmallestDominance = 1.5f;
+// A median absolute deviation of normal noise, in standard deviations.
+constexpr float kNormalDeviationsPerMad = 1.4826f;
+// How far below the backing's typical strength the screen colour may sit:
+// deep enough that noise keys to zero, not so deep that a shadow or a dark
+// corner sets the level for the whole screen.
+constexpr float kDeviationsBelow = 4.0f;
+// A connected area of screen hue counts as backing when it is at least this
+// share of the largest one (the subject may cut the screen in two).
+constexpr std::size_t kAreaShareOfLargest = 4;
+
+using detail::quantile;
 
 struct Pixel {
     float c[3];
@@ -50,15 +64,6 @@ void forEachSampled(const RgbPlanes& image, int step, F&& f)
 }
 
 
-// The value at rank `fraction` of `values` (0 the least, 1 the greatest);
-// reorders `values`.
-float quantile(std::vector<float>& values, double fraction)
-{
-    const auto rank = static_cast<std::ptrdiff_t>(fraction * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + rank, values.end());
-    return values[static_cast<std::size_t>(rank)];
-}
-
 template <class Select, class Keep>
 std::vector<float> gather(const std::vector<Sample>& samples, Select&& select, Keep&& keep)
 {
@@ -80,6 +85,48 @@ std::string describe(const Colour& c)
 [[noreturn]] void refuse(const std::string& reason)
 {
     throw std::invalid_argument("cannot pick the screen colour automatically: " + reason);
+}
+
+// Clears from the mask every 4-connected area of it smaller than a quarter
+// of the largest: specks of screen hue on the subject or the set.
+void keepLargeAreas(detail::Backing& b)
+{
+    const int w = b.width, h = b.height;
+    std::vector<std::int32_t> label(b.mask.size(), -1);
+    std::vector<std::size_t> sizes;
+    std::vector<std::int32_t> stack;
+    for (std::size_t start = 0; start < b.mask.size(); ++start) {
+        if (!b.mask[start] || label[start] >= 0)
+            continue;
+        const auto id = static_cast<std::int32_t>(sizes.size());
+        std::size_t size = 0;
+        label[start] = id;
+        stack.push_back(static_cast<std::int32_t>(start));
+        while (!stack.empty()) {
+            const std::int32_t i = stack.back();
+            stack.pop_back();
+            ++size;
+            const int x = i % w, y = i / w;
+            const auto visit = [&](int nx, int ny) {
+                if (nx < 0 || ny < 0 || nx >= w || ny >= h)
+                    return;
+                const std::size_t j = static_cast<std::size_t>(ny) * static_cast<std::size_t>(w) + static_cast<std::size_t>(nx);
+                if (b.mask[j] && label[j] < 0) {
+                    label[j] = id;
+                    stack.push_back(static_cast<std::int32_t>(j));
+                }
+            };
+            visit(x - 1, y);
+            visit(x + 1, y);
+            visit(x, y - 1);
+            visit(x, y + 1);
+        }
+        sizes.push_back(size);
+    }
+    const std::size_t largest = *std::max_element(sizes.begin(), sizes.end());
+    for (std::size_t i = 0; i < b.mask.size(); ++i)
+        if (b.mask[i] && sizes[static_cast<std::size_t>(label[i])] * kAreaShareOfLargest < largest)
+            b.mask[i] = 0;
 }
 
 }  // namespace
@@ -114,14 +161,26 @@ int autoPickStep(int width, int height)
     return step;
 }
 
-Colour pickScreenAuto(const RgbPlanes& image)
+namespace detail {
+
+float quantile(std::vector<float>& values, double fraction)
 {
-    const int step = autoPickStep(image.width, image.height);
-    std::int64_t finite = 0, dominated[3] = {0, 0, 0};
+    const auto rank = static_cast<std::ptrdiff_t>(fraction * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + rank, values.end());
+    return values[static_cast<std::size_t>(rank)];
+}
+
+Backing findBacking(const RgbPlanes& image, int step)
+{
+    Backing b;
+    b.width = static_cast<int>((static_cast<std::int64_t>(std::max(image.width, 0)) + step - 1) / step);
+    b.height = static_cast<int>((static_cast<std::int64_t>(std::max(image.height, 0)) + step - 1) / step);
+    const std::size_t n = static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.height);
+    std::int64_t dominated[3] = {0, 0, 0};
     forEachSampled(image, step, [&](const Pixel& p) {
         if (!p.finite())
             return;
-        ++finite;
+        ++b.finite;
         if (p.c[1] > std::max(p.c[0], p.c[2]))
             ++dominated[1];
         else if (p.c[2] > std::max(p.c[0], p.c[1]))
@@ -130,19 +189,28 @@ Colour pickScreenAuto(const RgbPlanes& image)
     if (dominated[1] == 0 && dominated[2] == 0)
         refuse("no pixel has green or blue above its other channels");
     const int primary = dominated[1] >= dominated[2] ? 1 : 2;
+    b.primary = primary;
     const int o1 = (primary + 1) % 3, o2 = (primary + 2) % 3;
 
     std::vector<Sample> samples;
+    std::vector<std::uint32_t> where;
     samples.reserve(static_cast<std::size_t>(dominated[primary]));
+    where.reserve(static_cast<std::size_t>(dominated[primary]));
+    b.strength.assign(n, std::numeric_limits<float>::quiet_NaN());
+    std::uint32_t index = 0;
     forEachSampled(image, step, [&](const Pixel& p) {
+        const std::uint32_t i = index++;
         const float lead = p.c[primary];
         if (!p.finite() || !(lead > 0.0f) || !(lead > std::max(p.c[o1], p.c[o2])))
             return;
         // Extreme values can overflow to infinities, which would leave the
         // sorting below without an order.
         const Sample s{p.c[o1] / lead, p.c[o2] / lead, lead - 0.5f * (p.c[o1] + p.c[o2])};
-        if (std::isfinite(s.first) && std::isfinite(s.second) && std::isfinite(s.strength))
+        if (std::isfinite(s.first) && std::isfinite(s.second) && std::isfinite(s.strength)) {
             samples.push_back(s);
+            where.push_back(i);
+            b.strength[i] = s.strength;
+        }
     });
     if (samples.empty())
         refuse("no pixel has a positive green or blue of usable size above its other channels");
@@ -160,22 +228,56 @@ Colour pickScreenAuto(const RgbPlanes& image)
     };
     std::vector<float> deviations = gather(samples, deviation, saturated);
     const float tolerance = std::max(kDeviationsAccepted * quantile(deviations, 0.5), kSmallestTolerance);
-    const auto backing = [&](const Sample& s) { return deviation(s) <= tolerance; };
 
-    std::vector<float> strengths = gather(samples, [](const Sample& s) { return s.strength; }, backing);
-    const auto needed = static_cast<std::size_t>(std::ceil(kSmallestBackingShare * static_cast<double>(finite)));
-    if (strengths.size() < std::max<std::size_t>(needed, 1))
-        refuse("backing-coloured pixels cover only " + std::to_string(strengths.size()) + " of " +
-               std::to_string(finite) + " pixels examined, too few to be a screen");
-    const float level = quantile(strengths, 1.0 - kLevelReached);
-    firsts = gather(samples, [](const Sample& s) { return s.first; }, backing);
-    seconds = gather(samples, [](const Sample& s) { return s.second; }, backing);
-    const float first = quantile(firsts, 0.5), second = quantile(seconds, 0.5);
+    b.mask.assign(n, 0);
+    std::size_t hued = 0;
+    for (std::size_t k = 0; k < samples.size(); ++k)
+        if (deviation(samples[k]) <= tolerance) {
+            b.mask[where[k]] = 1;
+            ++hued;
+        }
+    const auto needed = static_cast<std::size_t>(std::ceil(kSmallestBackingShare * static_cast<double>(b.finite)));
+    if (hued < std::max<std::size_t>(needed, 1))
+        refuse("backing-coloured pixels cover only " + std::to_string(hued) + " of " + std::to_string(b.finite) +
+               " pixels examined, too few to be a screen");
+    keepLargeAreas(b);
 
+    firsts.clear();
+    seconds.clear();
+    for (std::size_t k = 0; k < samples.size(); ++k)
+        if (b.mask[where[k]]) {
+            firsts.push_back(samples[k].first);
+            seconds.push_back(samples[k].second);
+        }
+    b.first = quantile(firsts, 0.5);
+    b.second = quantile(seconds, 0.5);
+    return b;
+}
+
+float screenLevel(std::vector<float>& strengths)
+{
+    const float median = quantile(strengths, 0.5);
+    std::vector<float> spread;
+    spread.reserve(strengths.size());
+    for (const float s : strengths)
+        spread.push_back(std::fabs(s - median));
+    const float deviation = kNormalDeviationsPerMad * quantile(spread, 0.5);
+    return std::max(quantile(strengths, 1.0 - kLevelReached), median - kDeviationsBelow * deviation);
+}
+
+Colour pickFromBacking(const Backing& b)
+{
+    std::vector<float> strengths;
+    for (std::size_t i = 0; i < b.mask.size(); ++i)
+        if (b.mask[i])
+            strengths.push_back(b.strength[i]);
+    const float level = screenLevel(strengths);
+
+    const int primary = b.primary, o1 = (primary + 1) % 3, o2 = (primary + 2) % 3;
     Colour screen{};
-    screen[primary] = level / (1.0f - 0.5f * (first + second));
-    screen[o1] = first * screen[primary];
-    screen[o2] = second * screen[primary];
+    screen[primary] = level / (1.0f - 0.5f * (b.first + b.second));
+    screen[o1] = b.first * screen[primary];
+    screen[o2] = b.second * screen[primary];
     const char* name = primary == 1 ? "green" : "blue";
     if (!(std::isfinite(screen[0]) && std::isfinite(screen[1]) && std::isfinite(screen[2]) && screen[primary] > 0.0f))
         refuse("the backing found, " + describe(screen) + ", is not a usable colour");
@@ -186,6 +288,13 @@ Colour pickScreenAuto(const RgbPlanes& image)
         refuse("the backing found, " + describe(screen) + ", is not clearly " + name +
                ": its " + name + " is not 1.5 times each other channel");
     return screen;
+}
+
+}  // namespace detail
+
+Colour pickScreenAuto(const RgbPlanes& image)
+{
+    return detail::pickFromBacking(detail::findBacking(image, autoPickStep(image.width, image.height)));
 }
 
 }  // namespace zav

@@ -1,0 +1,420 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "veilcast/core/ScreenMap.h"
+
+#include "Backing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace zav {
+
+namespace {
+
+// A map cell spans this many sample pixels each way: coarse enough that a
+// cell's median ignores noise and thin strands of the subject, fine enough
+// to follow a hot spot or the subject's shadow.
+constexpr int kCellSamples = 12;
+constexpr int kMostCells = 96;
+// A cell takes the backing's colour when at least this share of it is surely
+// backing; the others are filled from around them.
+constexpr float kLeastBackingShare = 0.25f;
+// Backing within this many sample pixels of anything else is not surely
+// backing: edge pixels mix backing with the subject.
+constexpr int kBackingMargin = 2;
+// The subject's core lies at least this far from any backing.
+constexpr int kCoreMargin = 4;
+// Relaxation sweeps smoothing the fill under the subject.
+constexpr int kFillSweeps = 200;
+
+// Clip levels stay in ranges that never empty the matte: a plate whose
+// backing keys this grey or whose subject keys this thin is better left to
+// the user's eye than forced.
+constexpr float kMostClipBlack = 0.3f;
+constexpr float kLeastClipWhite = 0.4f;
+// Shares of the surely-backing and subject-core pixels left to the noise.
+constexpr double kBackingCleared = 0.995;
+constexpr double kCoreFilled = 0.01;
+
+int cellsAlong(int samples)
+{
+    return std::clamp((samples + kCellSamples / 2) / kCellSamples, 1, kMostCells);
+}
+
+// Linear interpolation that gives `a` exactly when b == a.
+inline float lerp(float a, float b, float t)
+{
+    return a + t * (b - a);
+}
+
+// Where pixel `p` of `pixels` falls between the centres of `cells` cells
+// spread evenly over them: the cell at or before it and the fraction towards
+// the next (0 at and beyond the first and last centres).
+inline void between(int p, int pixels, int cells, int& cell, float& t)
+{
+    const double u = (static_cast<double>(p) + 0.5) * cells / pixels - 0.5;
+    if (u <= 0.0) {
+        cell = 0;
+        t = 0.0f;
+    } else if (u >= cells - 1) {
+        cell = cells - 1;
+        t = 0.0f;
+    } else {
+        cell = static_cast<int>(u);
+        t = static_cast<float>(u - cell);
+    }
+}
+
+// Sets each pixel of `mask` (w x h) to 0 unless every pixel within `radius`
+// (a square) is set; pixels beyond the edges count as set.
+std::vector<std::uint8_t> erode(const std::vector<std::uint8_t>& mask, int w, int h, int radius)
+{
+    std::vector<std::uint8_t> across(mask.size()), out(mask.size());
+    const auto at = [w](int x, int y) { return static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x); };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            bool all = true;
+            for (int k = std::max(0, x - radius); all && k <= std::min(w - 1, x + radius); ++k)
+                all = mask[at(k, y)] != 0;
+            across[at(x, y)] = all;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            bool all = true;
+            for (int k = std::max(0, y - radius); all && k <= std::min(h - 1, y + radius); ++k)
+                all = across[at(x, k)] != 0;
+            out[at(x, y)] = all;
+        }
+    return out;
+}
+
+// Fills the cells of weight 0 of a grid of `nx` x `ny` colours smoothly from
+// those of weight 1: first from the mean of their neighbourhood at ever
+// coarser scales (pull-push), then relaxed towards the mean of their
+// neighbours, the set cells held fixed.
+void fillGrid(std::vector<float>& cells, const std::vector<std::uint8_t>& set, int nx, int ny)
+{
+    struct Level {
+        int nx, ny;
+        std::vector<float> sum;     // weighted colour sums, 3 per cell
+        std::vector<float> weight;  // weights
+    };
+    std::vector<Level> levels;
+    Level base{nx, ny, std::vector<float>(cells.size()), std::vector<float>(set.size())};
+    for (std::size_t i = 0; i < set.size(); ++i) {
+        base.weight[i] = set[i] ? 1.0f : 0.0f;
+        for (int c = 0; c < 3; ++c)
+            base.sum[3 * i + c] = set[i] ? cells[3 * i + c] : 0.0f;
+    }
+    levels.push_back(std::move(base));
+    while (levels.back().nx > 1 || levels.back().ny > 1) {
+        const Level& fine = levels.back();
+        Level coarse{(fine.nx + 1) / 2, (fine.ny + 1) / 2, {}, {}};
+        coarse.sum.assign(static_cast<std::size_t>(coarse.nx * coarse.ny * 3), 0.0f);
+        coarse.weight.assign(static_cast<std::size_t>(coarse.nx * coarse.ny), 0.0f);
+        for (int y = 0; y < fine.ny; ++y)
+            for (int x = 0; x < fine.nx; ++x) {
+                const std::size_t f = static_cast<std::size_t>(y * fine.nx + x);
+                const std::size_t k = static_cast<std::size_t>((y / 2) * coarse.nx + x / 2);
+                coarse.weight[k] += fine.weight[f];
+                for (int c = 0; c < 3; ++c)
+                    coarse.sum[3 * k + c] += fine.sum[3 * f + c];
+            }
+        levels.push_back(std::move(coarse));
+    }
+    // Push: every cell without weight of its own takes its parent's mean.
+    for (std::size_t l = levels.size() - 1; l-- > 0;) {
+        Level& fine = levels[l];
+        const Level& coarse = levels[l + 1];
+        for (int y = 0; y < fine.ny; ++y)
+            for (int x = 0; x < fine.nx; ++x) {
+                const std::size_t f = static_cast<std::size_t>(y * fine.nx + x);
+                const std::size_t k = static_cast<std::size_t>((y / 2) * coarse.nx + x / 2);
+                if (fine.weight[f] > 0.0f || !(coarse.weight[k] > 0.0f))
+                    continue;
+                fine.weight[f] = 1.0f;
+                for (int c = 0; c < 3; ++c)
+                    fine.sum[3 * f + c] = coarse.sum[3 * k + c] / coarse.weight[k];
+            }
+    }
+    const Level& filled = levels.front();
+    for (std::size_t i = 0; i < set.size(); ++i)
+        if (!set[i])
+            for (int c = 0; c < 3; ++c)
+                cells[3 * i + c] = filled.sum[3 * i + c] / filled.weight[i];
+    // Relax: the filled cells settle to the smooth surface the set ones span.
+    for (int sweep = 0; sweep < kFillSweeps; ++sweep)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y * nx + x);
+                if (set[i])
+                    continue;
+                float sum[3] = {0, 0, 0};
+                int n = 0;
+                const auto add = [&](int ax, int ay) {
+                    if (ax < 0 || ay < 0 || ax >= nx || ay >= ny)
+                        return;
+                    const std::size_t j = static_cast<std::size_t>(ay * nx + ax);
+                    for (int c = 0; c < 3; ++c)
+                        sum[c] += cells[3 * j + c];
+                    ++n;
+                };
+                add(x - 1, y);
+                add(x + 1, y);
+                add(x, y - 1);
+                add(x, y + 1);
+                for (int c = 0; c < 3; ++c)
+                    cells[3 * i + c] = sum[c] / static_cast<float>(n);
+            }
+}
+
+// The keyer's strength of a colour as the screen: its channel `primary`
+// above the mean of the other two.
+inline float strengthOf(const float* c, int primary)
+{
+    return c[primary] - 0.5f * (c[(primary + 1) % 3] + c[(primary + 2) % 3]);
+}
+
+// Calls f(sampleIndex, red, green, blue) for every sample pixel with the
+// map's colour there.
+template <class F>
+void forEachMapped(const ScreenMap& map, int sw, int sh, int step, F&& f)
+{
+    std::vector<float> rgb[3];
+    for (auto& v : rgb)
+        v.resize(static_cast<std::size_t>(map.width()));
+    for (int j = 0; j < sh; ++j) {
+        map.sampleRow(j * step, 0, map.width(), rgb[0].data(), rgb[1].data(), rgb[2].data());
+        for (int i = 0; i < sw; ++i) {
+            const std::size_t x = static_cast<std::size_t>(i) * static_cast<std::size_t>(step);
+            const float colour[3] = {rgb[0][x], rgb[1][x], rgb[2][x]};
+            f(static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i), colour);
+        }
+    }
+}
+
+void checkGeometry(const RgbPlanes& sample, int step, int width, int height)
+{
+    if (step < 1 || width < 1 || height < 1 || sample.width != (width + step - 1) / step ||
+        sample.height != (height + step - 1) / step)
+        throw std::invalid_argument("a screen map's sample of " + std::to_string(sample.width) + "x" +
+                                    std::to_string(sample.height) + " does not cover a frame of " +
+                                    std::to_string(width) + "x" + std::to_string(height) + " on every " +
+                                    std::to_string(step) + "th pixel");
+}
+
+// A map following the backing of `backing` (found on `sample`), scaled as
+// the automatic pick is scaled.
+ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, int step, int width, int height,
+                       int margin)
+{
+    const int sw = backing.width, sh = backing.height;
+    const std::vector<std::uint8_t> sure = erode(backing.mask, sw, sh, margin);
+    const int nx = cellsAlong(sw), ny = cellsAlong(sh);
+    std::vector<std::vector<float>> members(static_cast<std::size_t>(nx * ny) * 3);
+    std::vector<int> area(static_cast<std::size_t>(nx * ny), 0);
+    for (int j = 0; j < sh; ++j)
+        for (int i = 0; i < sw; ++i) {
+            // The cell whose span of the frame holds this pixel.
+            const int cx = static_cast<int>(static_cast<std::int64_t>(i) * step * nx / width);
+            const int cy = static_cast<int>(static_cast<std::int64_t>(j) * step * ny / height);
+            const std::size_t k = static_cast<std::size_t>(cy * nx + cx);
+            ++area[k];
+            const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
+            if (!sure[s] || !backing.mask[s])
+                continue;
+            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(j) * sample.stride + i;
+            members[3 * k + 0].push_back(sample.red[p]);
+            members[3 * k + 1].push_back(sample.green[p]);
+            members[3 * k + 2].push_back(sample.blue[p]);
+        }
+    std::vector<float> cells(static_cast<std::size_t>(nx * ny) * 3, 0.0f);
+    std::vector<std::uint8_t> set(static_cast<std::size_t>(nx * ny), 0);
+    bool any = false;
+    for (std::size_t k = 0; k < set.size(); ++k) {
+        const auto n = members[3 * k].size();
+        if (n == 0 || static_cast<float>(n) < kLeastBackingShare * static_cast<float>(area[k]))
+            continue;
+        for (int c = 0; c < 3; ++c)
+            cells[3 * k + static_cast<std::size_t>(c)] = detail::quantile(members[3 * k + static_cast<std::size_t>(c)], 0.5);
+        set[k] = 1;
+        any = true;
+    }
+    if (!any)
+        throw std::invalid_argument("cannot build a screen map: no part of the frame is clearly backing");
+    fillGrid(cells, set, nx, ny);
+    ScreenMap shape(width, height, nx, ny, cells);
+
+    // Scale as the pick scales: the backing's strength measured against the
+    // map's, at the level pickScreenAuto takes.
+    std::vector<float> ratios;
+    forEachMapped(shape, sw, sh, step, [&](std::size_t s, const float* colour) {
+        if (!sure[s] || !backing.mask[s])
+            return;
+        const float own = strengthOf(colour, backing.primary);
+        const float ratio = backing.strength[s] / own;
+        if (own > 0.0f && std::isfinite(ratio))
+            ratios.push_back(ratio);
+    });
+    if (ratios.empty())
+        throw std::invalid_argument("cannot build a screen map: the backing found has no usable strength");
+    const float scale = detail::screenLevel(ratios);
+    for (float& c : cells)
+        c *= scale;
+    return ScreenMap(width, height, nx, ny, std::move(cells));
+}
+
+}  // namespace
+
+ScreenMap::ScreenMap(int width, int height, int cellsX, int cellsY, std::vector<float> cells)
+    : width_(width), height_(height), cellsX_(cellsX), cellsY_(cellsY), cells_(std::move(cells))
+{
+    if (width < 1 || height < 1 || cellsX < 1 || cellsY < 1)
+        throw std::invalid_argument("a screen map needs a positive size and number of cells, not " +
+                                    std::to_string(width) + "x" + std::to_string(height) + " pixels in " +
+                                    std::to_string(cellsX) + "x" + std::to_string(cellsY) + " cells");
+    if (cells_.size() != static_cast<std::size_t>(cellsX) * static_cast<std::size_t>(cellsY) * 3)
+        throw std::invalid_argument("a screen map of " + std::to_string(cellsX) + "x" + std::to_string(cellsY) +
+                                    " cells needs " + std::to_string(cellsX * cellsY * 3) + " values, not " +
+                                    std::to_string(cells_.size()));
+}
+
+ScreenMap ScreenMap::uniform(int width, int height, const Colour& colour)
+{
+    return ScreenMap(width, height, 1, 1, {colour[0], colour[1], colour[2]});
+}
+
+void ScreenMap::sampleRow(int y, int x, int r, float* red, float* green, float* blue) const
+{
+    float* const out[3] = {red, green, blue};
+    if (cellsX_ == 1 && cellsY_ == 1) {
+        for (int c = 0; c < 3; ++c)
+            std::fill(out[c] + x, out[c] + r, cells_[static_cast<std::size_t>(c)]);
+        return;
+    }
+    // The row of cell colours at this height, then across.
+    int cy;
+    float ty;
+    between(y, height_, cellsY_, cy, ty);
+    const int cy1 = std::min(cy + 1, cellsY_ - 1);
+    std::vector<float> line(static_cast<std::size_t>(cellsX_) * 3);
+    for (int k = 0; k < cellsX_; ++k)
+        for (int c = 0; c < 3; ++c) {
+            const float a = cells_[static_cast<std::size_t>((cy * cellsX_ + k) * 3 + c)];
+            const float b = cells_[static_cast<std::size_t>((cy1 * cellsX_ + k) * 3 + c)];
+            line[static_cast<std::size_t>(k * 3 + c)] = ty == 0.0f ? a : lerp(a, b, ty);
+        }
+    for (int i = x; i < r; ++i) {
+        int cx;
+        float tx;
+        between(i, width_, cellsX_, cx, tx);
+        const int cx1 = std::min(cx + 1, cellsX_ - 1);
+        for (int c = 0; c < 3; ++c) {
+            const float a = line[static_cast<std::size_t>(cx * 3 + c)];
+            out[c][i] = tx == 0.0f ? a : lerp(a, line[static_cast<std::size_t>(cx1 * 3 + c)], tx);
+        }
+    }
+}
+
+ScreenMap screenMapAuto(const RgbPlanes& sample, int step, int width, int height)
+{
+    checkGeometry(sample, step, width, height);
+    const detail::Backing backing = detail::findBacking(sample, 1);
+    detail::pickFromBacking(backing);  // refuses what the pick refuses
+    return mapOfBacking(backing, sample, step, width, height, kBackingMargin);
+}
+
+ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, int height)
+{
+    checkGeometry(sample, step, width, height);
+    const detail::Backing backing = detail::findBacking(sample, 1);
+    detail::pickFromBacking(backing);
+    return mapOfBacking(backing, sample, step, width, height, 0);
+}
+
+ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
+{
+    ClipLevels clips;
+    std::optional<detail::Backing> found;
+    try {
+        found = detail::findBacking(sample, 1);
+    } catch (const std::invalid_argument&) {
+        return clips;  // no backing to read levels off
+    }
+    const detail::Backing& backing = *found;
+    const int sw = backing.width, sh = backing.height;
+    KeyParams raw = params;
+    raw.clipBlack = 0.0f;
+    raw.clipWhite = 1.0f;
+    raw.sourceAlpha = static_cast<std::int32_t>(SourceAlphaMode::Ignore);
+    std::vector<float> matte(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh));
+    const auto keyAt = [&](std::size_t s, const float* screen) {
+        const int i = static_cast<int>(s % static_cast<std::size_t>(sw)), j = static_cast<int>(s / static_cast<std::size_t>(sw));
+        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(j) * sample.stride + i;
+        const float pixel[3] = {sample.red[p], sample.green[p], sample.blue[p]};
+        KeyParams k = raw;
+        if (screen)
+            std::copy(screen, screen + 3, k.screenColor);
+        matte[s] = keyPixel(k, analyseScreen(k), pixel, std::nullopt).alpha;
+    };
+    if (map && !map->empty())
+        forEachMapped(*map, sw, sh, step, keyAt);
+    else
+        for (std::size_t s = 0; s < matte.size(); ++s)
+            keyAt(s, nullptr);
+
+    const std::vector<std::uint8_t> sure = erode(backing.mask, sw, sh, kBackingMargin);
+    std::vector<std::uint8_t> notBacking(backing.mask.size());
+    for (std::size_t s = 0; s < notBacking.size(); ++s)
+        notBacking[s] = !backing.mask[s];
+    const std::vector<std::uint8_t> core = erode(notBacking, sw, sh, kCoreMargin);
+
+    std::vector<float> backingMatte, coreMatte;
+    for (std::size_t s = 0; s < matte.size(); ++s) {
+        if (!std::isfinite(matte[s]))
+            continue;
+        if (sure[s] && backing.mask[s])
+            backingMatte.push_back(matte[s]);
+        else if (core[s])
+            coreMatte.push_back(matte[s]);
+    }
+    if (!backingMatte.empty())
+        clips.clipBlack = std::clamp(detail::quantile(backingMatte, kBackingCleared), 0.0f, kMostClipBlack);
+    if (!coreMatte.empty()) {
+        const float level = detail::quantile(coreMatte, kCoreFilled);
+        const float stretched = clips.clipBlack < level ? (level - clips.clipBlack) / (1.0f - clips.clipBlack) : 0.0f;
+        clips.clipWhite = std::clamp(stretched, kLeastClipWhite, 1.0f);
+    }
+    return clips;
+}
+
+void keyRowMappedWith(const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,
+                      const float* const screen[3], bool (*stop)(void*), void* stopContext)
+{
+    KeyParams p = params;
+    for (std::int32_t i = x; i < r; ++i) {
+        p.screenColor[0] = screen[0][i];
+        p.screenColor[1] = screen[1][i];
+        p.screenColor[2] = screen[2][i];
+        const float pixel[3] = {a.in[0][i], a.in[1][i], a.in[2][i]};
+        const std::optional<float> alpha = a.alphaIn ? std::optional<float>(a.alphaIn[i]) : std::nullopt;
+        const PixelKeyResult k = keyPixel(p, analyseScreen(p), pixel, alpha);
+        if (stop(stopContext))
+            return;
+        if (a.alphaOut) {
+            a.out[0][i] = k.color[0];
+            a.out[1][i] = k.color[1];
+            a.out[2][i] = k.color[2];
+            a.alphaOut[i] = k.alpha;
+        } else {
+            a.out[0][i] = a.out[1][i] = a.out[2][i] = k.alpha;
+        }
+    }
+}
+
+}  // namespace zav
