@@ -32,6 +32,7 @@ std::string_view flagFor(UserChoice choice)
     case UserChoice::PickBox: return "; pick it with a box over clean backing, --pick-screen X0,Y0,X1,Y1";
     case UserChoice::PickScreen: return "--pick-screen";
     case UserChoice::Controls: return "--list-knobs";
+    case UserChoice::ScreenMap: return "--screen-map";
     }
     return "";
 }
@@ -88,6 +89,9 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
         if (args.settingsSha256.size() != 64 ||
             args.settingsSha256.find_first_not_of("0123456789abcdef") != std::string::npos)
             throw UsageError("--settings-sha256 takes 64 lowercase hex digits, not \"" + args.settingsSha256 + "\"");
+        if (!args.clip.empty())
+            throw UsageError("--frozen-settings holds the clip levels chosen when the job was submitted; it does "
+                             "not go with --clip");
         job.settings = farm::readFrozenFile(args.frozenSettings, args.settingsSha256).settings.values;
         job.frozen = true;
     }
@@ -101,6 +105,16 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
         job.pick.kind = ScreenPick::Kind::Box;
         job.pick.box = parsePickBox(args.pick);
     }
+    if (args.screenMap == "auto") {
+        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
+    } else if (!args.screenMap.empty()) {
+        job.screenMap.kind = ScreenMapChoice::Kind::CleanPlate;
+        job.screenMap.cleanPlate = args.screenMap;
+    }
+    if (!args.clip.empty() && args.clip != "auto")
+        throw UsageError("--clip takes \"auto\", not \"" + args.clip +
+                         "\"; clip levels of your own are --set \"Clip Black=V\" --set \"Clip White=V\"");
+    job.autoClips = !args.clip.empty();
     if (!args.dataType.empty())
         job.write.dataType = parseDataType(args.dataType);
     checkDateTime(args.dateTime);

@@ -19,6 +19,8 @@ struct Arguments {
     std::string settingsSha256;  // what the frozen settings must hash to
     bool listKnobs = false;
     std::string pick;
+    std::string screenMap;  // auto, a clean plate FILE or PATTERN; empty: none
+    std::string clip;       // auto; empty: the clips as set
     ReadOptions read;  // the read options the command line sets directly; the colour comes from ocio and the spaces
     std::string dataType;
     std::string frames;

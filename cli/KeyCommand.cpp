@@ -4,14 +4,12 @@
 #include "ExitStatus.h"
 #include "Progress.h"
 #include "Text.h"
-#include "veilcast/session/KeyPolicy.h"
+#include "veilcast/session/KeyRun.h"
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <optional>
 
 namespace veilcast {
 
@@ -57,6 +55,12 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
         std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", colour.c_str(), colour.c_str());
         std::fflush(stdout);
     };
+    // As the colour: the values that, given back, key the same.
+    const auto chosenClips = [&](const zav::ClipLevels&) {
+        progress.finish();
+        std::printf("chose clips (%s)\n", clipsAsOptions(keyer.controls()).c_str());
+        std::fflush(stdout);
+    };
     std::string lastNotice;
     const auto notice = [&](const Wording& wording) {
         const std::string text = commandLineText(wording);
@@ -66,32 +70,8 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
         progress.finish();
         std::cerr << "veilcast: note: " << printable(text) << "\n";
     };
-    const auto start = std::chrono::steady_clock::now();
-    RunTotals totals;
-    if (plan.kind == KeyPlan::Kind::Movie) {
-        const KeyedMovie keyed = keyMovie(keyer, job, plan.movie, progress, notice);
-        progress.finish();
-        if (keyed.pickedScreen)
-            pickedScreen(*keyed.pickedScreen);
-        totals.frames = keyed.frames;
-        totals.pixels = keyed.pixels;
-        totals.movie = true;
-    } else {
-        const auto& files = plan.files;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            const auto& [in, out] = files[i];
-            const KeyedFrame frame =
-                keyer.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()),
-                              i + 1 < files.size() ? files[i + 1].first : std::string());
-            totals.pixels += frame.pixels;
-            if (frame.pickedScreen)
-                pickedScreen(*frame.pickedScreen);
-            notice(frame.notice);
-        }
-        progress.finish();
-        totals.frames = static_cast<long>(files.size());
-    }
-    totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const RunTotals totals = runKeyJob(keyer, job, plan, progress, {pickedScreen, notice, chosenClips});
+    progress.finish();
     return reportRun(keyer, args, plan, totals, settingsUsed);
 }
 

@@ -17,9 +17,10 @@ namespace veilcast {
 void addFarmCommands(CLI::App& app, FarmCommandLine& line)
 {
     line.submit = app.add_subcommand(
-        "submit", "Key a sequence on a render farm: freeze the settings and the screen pick, submit a job array.\n"
-                  "Also takes -o, --frames (required), --settings, --set, --pick-screen, --date-time, -d, --raw,\n"
-                  "--part, --layer, --max-pixels and --plugin-path as keying does (veilcast --help).");
+        "submit", "Key a sequence on a render farm: freeze the settings, the screen pick and the clips, submit a job\n"
+                  "array. Also takes -o, --frames (required), --settings, --set, --pick-screen, --screen-map, --clip,\n"
+                  "--date-time, -d, --raw, --part, --layer, --max-pixels and --plugin-path as keying does\n"
+                  "(veilcast --help).");
     line.submit->add_option("--farm", line.request.farm, "The farm's scheduler (slurm)")->required();
     line.submit->add_option("input", line.input, "Sequence pattern to key (plate.####.exr)");
     line.submit->add_option("--chunk", line.request.chunk, "Frames per task; default: one task per frame, at most 1000 tasks")

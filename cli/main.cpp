@@ -33,6 +33,7 @@ screen colour from the foreground and writes the matte into alpha.
 
 Examples:
   veilcast plate.exr -o keyed.exr --pick-screen auto
+  veilcast plate.exr -o keyed.exr --screen-map auto --clip auto
   veilcast plate.exr -o keyed.exr --set "Screen Color=0.05,0.33,0.08" --set "Clip Black=0.02"
   veilcast plate.####.exr -o keyed.####.exr --frames 1001-1100 --pick-screen 40,40,120,90
   veilcast plate.exr -o matte.exr --set CheckAlphaKnob=on --preview sheet.png
@@ -66,6 +67,15 @@ int main(int argc, char** argv)
                    "Set the screen colour from the image: X0,Y0,X1,Y1 averages that pixel box (inclusive), "
                    "\"auto\" finds the backing itself (the default when no Screen Color is set)")
         ->type_name("BOX|auto");
+    app.add_option("--screen-map", args.screenMap,
+                   "A screen colour per pixel, for uneven backing: \"auto\" builds it from each frame itself; "
+                   "FILE is a clean plate (the backing shot without the subject) for every frame; PATTERN "
+                   "(clean.####.exr) gives frame N's clean plate for frame N")
+        ->type_name("auto|FILE|PATTERN");
+    app.add_option("--clip", args.clip,
+                   "\"auto\" chooses Clip Black and Clip White from the first frame's own matte, over the "
+                   "settings, and prints them in --set form")
+        ->type_name("auto");
     app.add_option("--frames", args.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
     app.add_flag("--skip-missing", args.skipMissing,
                  "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");

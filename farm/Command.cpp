@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <stdexcept>
 
@@ -34,6 +35,11 @@ std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vect
     add("-d", write.dataType == OIIO::TypeDesc::UNKNOWN ? "" : write.dataType.c_str());
     add("--part", read.part);
     add("--layer", read.layer);
+    // Each task makes its own frames' maps; a clean plate is found wherever the task starts.
+    if (job.screenMap.kind == ScreenMapChoice::Kind::Auto)
+        add("--screen-map", "auto");
+    else if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
+        add("--screen-map", std::filesystem::absolute(job.screenMap.cleanPlate).lexically_normal().string());
     if (read.maxPixels != defaultMaxPixels())
         add("--max-pixels", std::to_string(read.maxPixels));
     if (read.colour) {

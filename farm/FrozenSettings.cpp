@@ -34,6 +34,7 @@ constexpr char kEnd[] = "# end of veilcast frozen settings";
 constexpr char kPickLine[] = "# pick: ";
 constexpr char kPickedOnLine[] = "# picked on frame: ";
 constexpr char kInputLine[] = "# input: sha256 ";
+constexpr char kClipsLine[] = "# clips: ";
 
 // Settings files are a few lines; anything much larger is the wrong file.
 constexpr off_t kMaxFrozenFileBytes = 1 << 20;
@@ -115,6 +116,8 @@ std::string formatFrozenSettings(const FrozenSettings& frozen)
         os << kInputLine << frozen.input << "\n";
     if (!frozen.pickedOn.empty())
         os << kPickedOnLine << frozen.pickedOn << "\n";
+    if (!frozen.clips.empty())
+        os << kClipsLine << frozen.clips << "\n";
     for (const Setting& s : frozen.values)
         os << s.name << "=" << s.value << "\n";
     os << kEnd << "\n";
@@ -154,6 +157,8 @@ FrozenSettings parseFrozenSettings(std::string_view text, const std::string& ori
             frozen.pickedOn = line.substr(std::strlen(kPickedOnLine));
         else if (startsWith(line, kInputLine))
             frozen.input = line.substr(std::strlen(kInputLine));
+        else if (startsWith(line, kClipsLine))
+            frozen.clips = line.substr(std::strlen(kClipsLine));
         else if (startsWith(line, "#"))
             continue;
         else {
@@ -244,13 +249,16 @@ FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSh
 
 bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen)
 {
-    if (a.pick != b.pick || a.input != b.input || a.values.size() != b.values.size())
+    if (a.pick != b.pick || a.input != b.input || a.clips != b.clips || a.values.size() != b.values.size())
         return false;
+    const bool withClips = a.clips.empty();
     for (std::size_t i = 0; i < a.values.size(); ++i) {
         const Setting &x = a.values[i], &y = b.values[i];
         if (!Strutil::iequals(x.name, y.name))
             return false;
-        if (x.value != y.value && (withScreen || !Strutil::iequals(x.name, "Screen Color")))
+        const bool found = (!withScreen && Strutil::iequals(x.name, "Screen Color")) ||
+                           (!withClips && (Strutil::iequals(x.name, "Clip Black") || Strutil::iequals(x.name, "Clip White")));
+        if (x.value != y.value && !found)
             return false;
     }
     return true;

@@ -4,6 +4,7 @@
 #include "veilcast/farm/Chunking.h"
 #include "Command.h"
 #include "veilcast/common/UsageError.h"
+#include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/media/FrameSequence.h"
@@ -189,6 +190,17 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(frames.size()) +
                                  " frames of " + escapedPath(key.input) + " missing: " + check.missing.describe() +
                                  " (nothing was submitted)");
+    if (key.screenMap.kind == ScreenMapChoice::Kind::CleanPlate) {
+        refuseControlCharacters(key.screenMap.cleanPlate, "submit: --screen-map");
+        const std::string& clean = key.screenMap.cleanPlate;
+        const FrameList missing = isSequencePattern(clean) ? checkFrames(clean, frames).missing
+                                  : exists(clean)          ? FrameList()
+                                                           : frames;
+        if (!missing.empty())
+            throw UsageError("submit: " + std::to_string(missing.size()) + " of " + std::to_string(frames.size()) +
+                             " clean plates of " + escapedPath(clean) + " missing: " + missing.describe() +
+                             " (nothing was submitted)");
+    }
     // Only now: every frame is a file, so the list is no longer than the folder.
     refuseRepeatedFrames(frames);
     refuseOutputOverInput(input, output, frames, key.output);
@@ -211,8 +223,10 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         if (exists(file) && inputFrameAt(input, file, firstFrame))
             throw UsageError("submit: " + escapedPath(file) + " is a frame of the input; the farm's files for " +
                              escapedPath(key.output) + " would replace it");
+    const bool found = pick != "none" || key.autoClips;  // on the first frame, for every task
     FrozenSettings frozen = freezeSettings(controls, pick, "");
     frozen.input = inputIdentity(input);
+    frozen.clips = key.autoClips ? "auto" : "";
     std::string settingsText;
     bool reused = false;
     if (exists(files.settings)) {
@@ -234,10 +248,12 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         settingsText = std::move(earlier.bytes);
         reused = true;
     } else {
-        if (pick != "none") {
-            controls.set("ScreenColorKnob", pickScreenInFile(framePath(input, firstFrame), keyer.screenPick(), key.read));
+        if (found) {
+            // Found as keying here finds them on that frame, so a task keys as `veilcast` would.
+            keyer.prepareFile(framePath(input, firstFrame), cleanPlateFor(key.screenMap, firstFrame));
             frozen = freezeSettings(controls, pick, std::to_string(firstFrame));
             frozen.input = inputIdentity(input);
+            frozen.clips = key.autoClips ? "auto" : "";
         }
         settingsText = formatFrozenSettings(frozen);
     }
@@ -288,11 +304,16 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
     const std::string checkId = parseJobId(checkJob.output);
     if (reused)
         out << "using the settings frozen earlier in " << escapedPath(files.settings) << " (screen "
-            << (pick == "none" ? "as set" : "picked once, on frame " + frozen.pickedOn) << ")\n";
-    else if (pick != "none")
-        out << "picked screen colour "
-            << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
-            << escapedPath(framePath(input, firstFrame)) << "\n";
+            << (pick == "none" ? "as set" : "picked once, on frame " + frozen.pickedOn)
+            << (frozen.clips.empty() ? "" : "; clips chosen once, on frame " + frozen.pickedOn) << ")\n";
+    else {
+        if (pick != "none")
+            out << "picked screen colour " << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
+                << escapedPath(framePath(input, firstFrame)) << "\n";
+        if (key.autoClips)
+            out << "chose clips (" << clipsAsOptions(controls) << ") on " << escapedPath(framePath(input, firstFrame))
+                << "\n";
+    }
     out << "submitted job " << arrayId << ": " << chunks.size() << " task" << (chunks.size() == 1 ? "" : "s")
         << " keying frames " << frames.format() << " with " << escapedPath(files.settings) << "\n"
         << "check job " << checkId << " runs after them and writes " << escapedPath(files.summary) << "\n"

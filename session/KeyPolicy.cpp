@@ -5,8 +5,11 @@
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/KeySession.h"
 
+#include <OpenImageIO/strutil.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 namespace veilcast {
 
@@ -23,6 +26,26 @@ bool gives(const Controls& controls, const std::vector<Setting>& settings, const
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings)
 {
     return gives(controls, settings, controls.find("ScreenColorKnob"));
+}
+
+const char* keyerClassFor(const KeyJobOptions& job)
+{
+    const bool mapControlSet = std::any_of(job.settings.begin(), job.settings.end(), [](const Setting& s) {
+        return OIIO::Strutil::iequals(s.name, "Use Screen Map") || OIIO::Strutil::iequals(s.name, "UseScreenMapKnob");
+    });
+    return job.screenMap.kind != ScreenMapChoice::Kind::None || mapControlSet ? "ZAVVeilcastScreenMap"
+                                                                                : "ZAVVeilcast";
+}
+
+std::string clipsAsOptions(const Controls& controls)
+{
+    std::string options;
+    for (const char* name : {"ClipBlackKnob", "ClipWhiteKnob"}) {
+        const Controls::Control& c = *controls.find(name);
+        options += std::string(options.empty() ? "" : " ") + "--set \"" + c.label() + "=" +
+                   formatControlValue(c, c.value()) + "\"";
+    }
+    return options;
 }
 
 ScreenPick screenPickFor(const Controls& controls, const KeyJobOptions& job)
@@ -54,6 +77,7 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         return plan;
     }
     const bool sequence = isSequencePattern(job.input);
+    std::vector<int> numbers;  // of the files' frames
     if (sequence != isSequencePattern(job.output))
         throw UsageError("input and output must both be sequences (plate.####.exr) or both single files");
     if (sequence) {
@@ -74,13 +98,30 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         }
         check.present.forEach([&](int f) {
             plan.files.emplace_back(framePath(job.input, f), framePath(job.output, f));
+            numbers.push_back(f);
             return true;
         });
     } else {
         if (!job.frames.empty())
             throw UsageError(Wording{"", UserChoice::Frames, " needs a sequence pattern such as plate.####.exr"});
+        if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && isSequencePattern(job.screenMap.cleanPlate))
+            throw UsageError(Wording{"", UserChoice::ScreenMap, " " + job.screenMap.cleanPlate +
+                                         " is a sequence of clean plates, one per frame; a single image takes "
+                                         "one clean plate file"});
         // framePath of a single file only undoes its escapes (\#, \@, \%).
         plan.files.emplace_back(framePath(job.input, 0), framePath(job.output, 0));
+        numbers.push_back(0);
+    }
+    if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate) {
+        // Refused before anything is keyed, rather than at the frame that lacks one.
+        for (const int f : numbers) {
+            const std::string clean = cleanPlateFor(job.screenMap, f);
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(clean, ec))
+                throw UsageError(Wording{clean + ": no such clean plate (", UserChoice::ScreenMap,
+                                         " " + job.screenMap.cleanPlate + ")"});
+            plan.cleanPlates.push_back(clean);
+        }
     }
 
     const std::string& preview = job.previewPath;
@@ -90,6 +131,9 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         if (samePath(in, out))
             throw UsageError(out + ": the output would overwrite the input");
         checkOutputPath(out, job.write.dataType, withAlpha);
+        for (const std::string& clean : plan.cleanPlates)
+            if (samePath(clean, out))
+                throw UsageError(out + ": the output would overwrite the clean plate");
         if (!preview.empty() && (samePath(preview, in) || samePath(preview, out)))
             throw UsageError(preview + ": the preview would overwrite " + (samePath(preview, in) ? in : out));
     }

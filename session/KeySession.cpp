@@ -3,6 +3,7 @@
 
 #include "veilcast/common/UsageError.h"
 #include "veilcast/host/ImageSource.h"
+#include "veilcast/host/ScreenMapSource.h"
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
@@ -39,7 +40,7 @@ bool samePath(const std::string& a, const std::string& b)
 }
 
 KeySession::KeySession(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options)
-    : plugin_(PluginLibrary::find("ZAVVeilcast", pluginDirectories)), node_("ZAVVeilcast"), options_(options)
+    : plugin_(PluginLibrary::find("ZAVVeilcast", pluginDirectories)), node_(keyerClassFor(options)), options_(options)
 {
     applySettings(node_.controls(), options_.settings);
     options_.pick = screenPickFor(node_.controls(), options_);
@@ -48,6 +49,80 @@ KeySession::KeySession(const std::vector<std::string>& pluginDirectories, const 
 std::vector<std::string> KeySession::warnings() const
 {
     return settingWarnings(node_.controls(), options_.pick.kind != ScreenPick::Kind::None);
+}
+
+bool KeySession::mapsScreen() const
+{
+    return node_.controls().find("UseScreenMapKnob") != nullptr;
+}
+
+void KeySession::setScreenMap(std::optional<zav::ScreenMap> map, const Box& box)
+{
+    if (map && !mapsScreen())
+        throw std::logic_error("a screen map given to the keyer without a screen input");
+    map_ = std::move(map);
+    mapBox_ = box;
+    mapCleanPlate_.clear();
+}
+
+FindRequest KeySession::findRequest(const Box& box, const std::string& cleanPlate) const
+{
+    FindRequest request;
+    if (!screenPicked_)
+        request.pick = options_.pick;
+    request.clips = options_.autoClips && !clipsChosen_;
+    const bool mapUsed = mapsScreen() && std::get<bool>(node_.controls().get("UseScreenMapKnob"));
+    const auto kind = options_.screenMap.kind;
+    const bool sameWindow =
+        mapBox_.x == box.x && mapBox_.y == box.y && mapBox_.r == box.r && mapBox_.t == box.t;
+    // One clean plate serves every frame of its size: its map is made once.
+    const bool made = kind == ScreenMapChoice::Kind::CleanPlate && map_ && mapCleanPlate_ == cleanPlate && sameWindow;
+    if (mapUsed && !made)
+        request.map = kind;
+    return request;
+}
+
+void KeySession::apply(const KeyFindings& found, const Box& box, const std::string& cleanPlate)
+{
+    Controls& controls = node_.controls();
+    if (found.screen)
+        controls.set("ScreenColorKnob", *found.screen);
+    screenPicked_ = true;
+    if (found.clips) {
+        controls.set("ClipBlackKnob", found.clips->clipBlack);
+        controls.set("ClipWhiteKnob", found.clips->clipWhite);
+        clipsChosen_ = true;
+    }
+    if (found.map) {
+        setScreenMap(found.map, box);
+        mapCleanPlate_ = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate ? cleanPlate : std::string();
+    }
+}
+
+KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const std::string& what)
+{
+    const std::string cleanPath = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate
+                                      ? cleanPlateFor(options_.screenMap, frame)
+                                      : std::string();
+    const FindRequest request = findRequest(source.box(), cleanPath);
+    PlanarImage clean;
+    if (request.map == ScreenMapChoice::Kind::CleanPlate)
+        clean = readSourceImage(cleanPath, options_.read).pixels;
+    const KeyFindings found = findOnImage(source, request, node_.controls(), what, &clean, cleanPath);
+    apply(found, source.box(), cleanPath);
+    return found;
+}
+
+KeyFindings KeySession::prepareFile(const std::string& input, const std::string& cleanPlate)
+{
+    return prepareFile(input, ImageReader(input, options_.read).box(), cleanPlate);
+}
+
+KeyFindings KeySession::prepareFile(const std::string& input, const Box& box, const std::string& cleanPlate)
+{
+    const KeyFindings found = findInFile(input, findRequest(box, cleanPlate), node_.controls(), options_.read, cleanPlate);
+    apply(found, box, cleanPlate);
+    return found;
 }
 
 bool KeySession::keysAlpha() const
@@ -67,6 +142,11 @@ void KeySession::keyInto(const PlanarImage& source, PlanarImage& result, const s
     ImageSource src(source);
     Iop& op = node_.op();
     op.set_input(0, &src);
+    std::optional<ScreenMapSource> screen;
+    if (map_)
+        screen.emplace(*map_, mapBox_);
+    if (mapsScreen())
+        op.set_input(1, screen ? &*screen : nullptr);
     validateAndRequest(op, Mask_RGBA);
     std::vector<Channel> channels;
     const ChannelSet out = op.info().channels();
@@ -84,12 +164,14 @@ void KeySession::keyInto(const PlanarImage& source, PlanarImage& result, const s
     render.progress = rowsDone;
     const RenderResult status = renderRows(op, result, render);
     op.set_input(0, nullptr);
+    if (mapsScreen())
+        op.set_input(1, nullptr);
     if (status == RenderResult::Aborted || cancelled())
         throw Cancelled();
 }
 
 KeyedFrame KeySession::keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
-                              int count, const std::string& upcoming)
+                              int count, const std::string& upcoming, const std::string& cleanPlate)
 {
     if (samePath(input, output))
         throw UsageError(output + ": the output would overwrite the input");
@@ -104,11 +186,9 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     KeyedFrame frame;
     frame.notice = reader.notice();
 
-    if (!screenPicked_ && options_.pick.kind != ScreenPick::Kind::None) {
-        frame.pickedScreen = pickScreenInFile(input, options_.pick, options_.read);
-        node_.controls().set("ScreenColorKnob", *frame.pickedScreen);
-        screenPicked_ = true;
-    }
+    const KeyFindings found = prepareFile(input, box, cleanPlate);
+    frame.pickedScreen = found.screen;
+    frame.chosenClips = found.clips;
 
     const WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
     std::unique_ptr<ImageWriter> writer;

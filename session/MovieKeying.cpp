@@ -21,26 +21,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The screen colour from the first keyed frame, when asked for.
-class FirstFramePick {
-public:
-    FirstFramePick(KeySession& session, const ScreenPick& pick) : session_(session), pick_(pick) {}
-
-    std::optional<Colour> apply(const PlanarImage& frame, const std::string& what)
-    {
-        if (done_ || pick_.kind == ScreenPick::Kind::None)
-            return std::nullopt;
-        done_ = true;
-        const Colour c = pickScreen(frame, pick_, what);
-        session_.controls().set("ScreenColorKnob", c);
-        return c;
-    }
-
-private:
-    KeySession& session_;
-    ScreenPick pick_;
-    bool done_ = false;
-};
+// What the job asks to find on each frame, found and applied before it is
+// keyed; the pick and clips, found on the first frame only, are reported.
+void prepare(KeySession& session, const PlanarImage& frame, int number, const std::string& what, KeyedMovie& result)
+{
+    const KeyFindings found = session.prepareImage(frame, number, what);
+    if (found.screen)
+        result.pickedScreen = found.screen;
+    if (found.clips)
+        result.chosenClips = found.clips;
+}
 
 // What every movie written takes from the job, whatever its source.
 MovieWriteOptions movieWriteOptions(KeySession& session, const KeyJobOptions& options,
@@ -109,7 +99,6 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
     }
 
-    FirstFramePick pick(session, session.screenPick());
     KeyedMovie result;
     PlanarImage frame;
     const std::string name = fs::path(job.input).filename().string();
@@ -125,8 +114,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                             name + " frame " + std::to_string(next));
         if (!reader.read(frame))
             break;
-        if (auto c = pick.apply(frame, job.input + " frame " + std::to_string(next)))
-            result.pickedScreen = c;
+        prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
         const double rows = std::max(1, frame.box().h());
         const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
         if (writer) {
@@ -161,7 +149,6 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(job.frames.size()) +
                                  " frames of " + job.input + " missing: " + check.missing.describe() +
                                  " (a movie needs every frame)");
-    FirstFramePick pick(session, session.screenPick());
     KeyedMovie result;
     std::optional<MovieWriter> writer;
     const int count = static_cast<int>(job.frames.size());
@@ -171,8 +158,7 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         ReadOptions read = options.read;
         read.progress = [&progress](double done) { progress.update(0.4 * done); };
         const SourceImage source = readSourceImage(in, read);
-        if (auto c = pick.apply(source.pixels, in))
-            result.pickedScreen = c;
+        prepare(session, source.pixels, f, in, result);
         const double rows = std::max(1, source.pixels.box().h());
         const PlanarImage keyed =
             session.keyImage(source.pixels, [&progress, rows](int done) { progress.update(0.4 + 0.3 * done / rows); });

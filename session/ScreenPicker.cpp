@@ -94,33 +94,44 @@ Colour pickInFileBox(ImageReader& reader, const std::array<int, 4>& pick)
     return pickInBox(strips, box, pick[0], pick[1], pick[2], pick[3]);
 }
 
-// The rows and columns the automatic pick examines, gathered into a frame
-// of their own small enough that it examines all of it.
-Colour pickInFileAuto(ImageReader& reader)
+// The sample's grid of one strip of rows.
+void sampleStrip(const PlanarImage& strip, int y0, int y1, PlateSample& sample)
+{
+    const Box& box = sample.box;
+    const std::size_t plane = static_cast<std::size_t>(sample.width) * sample.height;
+    for (int row = y0 + (sample.step - (y0 - box.y) % sample.step) % sample.step; row < y1; row += sample.step)
+        for (int c = 0; c < 3; ++c) {
+            const float* in = strip.row(static_cast<Channel>(Chan_Red + c), row) + box.x;
+            float* out = sample.pixels.data() + c * plane +
+                         static_cast<std::size_t>((row - box.y) / sample.step) * sample.width;
+            for (int x = 0; x < sample.width; ++x)
+                out[x] = in[static_cast<std::size_t>(x) * sample.step];
+        }
+}
+
+PlateSample emptySample(const Box& box)
+{
+    PlateSample sample;
+    sample.box = box;
+    sample.step = zav::autoPickStep(box.w(), box.h());
+    sample.width = (box.w() + sample.step - 1) / sample.step;
+    sample.height = (box.h() + sample.step - 1) / sample.step;
+    sample.pixels.assign(static_cast<std::size_t>(sample.width) * sample.height * 3, 0.0f);
+    return sample;
+}
+
+PlateSample sampleFile(ImageReader& reader)
 {
     const Box& box = reader.box();
-    const int step = zav::autoPickStep(box.w(), box.h());
-    const int width = (box.w() + step - 1) / step, height = (box.h() + step - 1) / step;
-    std::vector<float> grid(static_cast<std::size_t>(width) * height * 3);
-    float* planes[3] = {grid.data(), grid.data() + static_cast<std::size_t>(width) * height,
-                        grid.data() + 2 * static_cast<std::size_t>(width) * height};
+    PlateSample sample = emptySample(box);
     const int rows = reader.stripRows();
     for (int y = box.y; y < box.t; y += rows) {
         const int yEnd = std::min(box.t, y + rows);
         PlanarImage strip = reader.makeStrip(y, yEnd);
         reader.read(y, yEnd, strip);
-        for (int row = y + (step - (y - box.y) % step) % step; row < yEnd; row += step)
-            for (int c = 0; c < 3; ++c) {
-                const float* in = strip.row(static_cast<Channel>(Chan_Red + c), row) + box.x;
-                float* out = planes[c] + static_cast<std::size_t>((row - box.y) / step) * width;
-                for (int x = 0; x < width; ++x)
-                    out[x] = in[static_cast<std::size_t>(x) * step];
-            }
+        sampleStrip(strip, y, yEnd, sample);
     }
-    zav::RgbPlanes sampled;
-    sampled.red = planes[0], sampled.green = planes[1], sampled.blue = planes[2];
-    sampled.width = width, sampled.height = height, sampled.stride = width;
-    return pickAuto(sampled);
+    return sample;
 }
 
 }  // namespace
@@ -136,7 +147,7 @@ Colour pickScreenInFile(const std::string& path, const ScreenPick& pick, const R
     try {
         if (pick.kind == ScreenPick::Kind::Box)
             return pickInFileBox(reader, pick.box);
-        return pickInFileAuto(reader);
+        return pickAuto(sampleFile(reader).planes());
     } catch (const std::invalid_argument&) {
         rethrowPickError(path);
     }
@@ -156,6 +167,38 @@ Colour pickScreen(const PlanarImage& image, const ScreenPick& pick, const std::s
 Colour pickScreenAuto(const PlanarImage& image)
 {
     return pickAuto(planesOf(image));
+}
+
+Colour pickScreenAuto(const PlateSample& sample, const std::string& what)
+{
+    try {
+        return pickAuto(sample.planes());
+    } catch (const std::invalid_argument&) {
+        rethrowPickError(what);
+    }
+}
+
+zav::RgbPlanes PlateSample::planes() const
+{
+    const std::size_t plane = static_cast<std::size_t>(width) * height;
+    zav::RgbPlanes planes;
+    planes.red = pixels.data(), planes.green = pixels.data() + plane, planes.blue = pixels.data() + 2 * plane;
+    planes.width = width, planes.height = height, planes.stride = width;
+    return planes;
+}
+
+PlateSample samplePlate(const PlanarImage& image)
+{
+    PlateSample sample = emptySample(image.box());
+    if (!sample.pixels.empty())
+        sampleStrip(image, image.box().y, image.box().t, sample);
+    return sample;
+}
+
+PlateSample samplePlateFile(const std::string& path, const ReadOptions& read)
+{
+    ImageReader reader(path, read);
+    return sampleFile(reader);
 }
 
 std::array<int, 4> parsePickBox(const std::string& text)

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/host/ImageSource.h"
+#include "veilcast/host/RowRenderer.h"
+#include "veilcast/host/ScreenMapSource.h"
+#include "veilcast/core/ScreenMap.h"
 #include "LoadedPlugin.h"
 #include "veilcast/host/OperatorNode.h"
 #include "ParamsFromControls.h"
@@ -355,6 +358,127 @@ TEST_F(ZAVVeilcastTest, EngineFeedsKeyRow)
             }
         }
     }
+}
+
+// The screen-map keyer beside the plain one: the same controls in the same
+// order plus Use Screen Map (on), a second input "screen"; it keys exactly
+// as the plain one wherever the map cannot tell them apart (one colour
+// everywhere, the Screen Color's; no map connected; Use Screen Map off,
+// whatever the map holds), and otherwise pixel by pixel as keyRowMapped with
+// the map's colours, counted from the plate's first pixel. Bit for bit,
+// through the loaded module, for both output forms and an inside mask.
+TEST_F(ZAVVeilcastTest, ScreenMapKeyerKeysAsThePlainOneUnlessTheMapSaysOtherwise)
+{
+    OperatorNode plain("ZAVVeilcast"), mapped("ZAVVeilcastScreenMap");
+    Iop& op = mapped.op();
+    EXPECT_STREQ(op.Class(), "ZAVVeilcastScreenMap");
+    EXPECT_EQ(op.minimum_inputs(), 1);
+    EXPECT_EQ(op.maximum_inputs(), 2);
+    char buffer[8] = "";
+    EXPECT_STREQ(op.input_label(0, buffer), "src");
+    EXPECT_STREQ(op.input_label(1, buffer), "screen");
+    const auto& shared = plain.controls().all();
+    const auto& all = mapped.controls().all();
+    ASSERT_EQ(all.size(), shared.size() + 1);
+    for (std::size_t i = 0; i < shared.size(); ++i) {
+        EXPECT_EQ(all[i].knob->type(), shared[i].knob->type()) << i;
+        EXPECT_EQ(all[i].name(), shared[i].name()) << i;
+        EXPECT_EQ(all[i].label(), shared[i].label()) << i;
+        EXPECT_EQ(all[i].group, shared[i].group) << i;
+    }
+    EXPECT_EQ(all.back().name(), "UseScreenMapKnob");
+    EXPECT_EQ(all.back().label(), "Use Screen Map");
+    EXPECT_EQ(all.back().value(), ControlValue(true));
+
+    const Box box{5, 2, 29, 6};  // the map counts from the plate's first pixel, not from 0
+    const std::array<float, 3> screen{0.2f, 0.7f, 0.2f};
+    const veilcast::PlanarImage image =
+        zavtest::greenScreenImage(box, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha});
+    veilcast::ImageSource source(image);
+    const zav::ScreenMap uniform = zav::ScreenMap::uniform(box.w(), box.h(), screen);
+    // Uneven backing: every cell another green.
+    std::vector<float> cells;
+    for (float i = 0; i < 6; ++i)
+        cells.insert(cells.end(), {0.1f + 0.02f * i, 0.5f + 0.05f * i, 0.15f - 0.01f * i});
+    const zav::ScreenMap uneven(box.w(), box.h(), 3, 2, cells);
+    veilcast::ScreenMapSource uniformMap(uniform, box), unevenMap(uneven, box);
+    const veilcast::PlanarImage noise = zavtest::greenScreenImage(box, {Chan_Red, Chan_Green, Chan_Blue}, 99);
+    veilcast::ImageSource noiseMap(noise);
+    struct Case {
+        const char* what;
+        Iop* map;
+        bool use;
+        const zav::ScreenMap* keyedBy;  // null: keys as the plain keyer
+    } cases[] = {{"one colour", &uniformMap, true, nullptr},
+                 {"no map", nullptr, true, nullptr},
+                 {"map off", &noiseMap, false, nullptr},
+                 {"uneven map", &unevenMap, true, &uneven}};
+    plain.op().set_input(0, &source);
+    op.set_input(0, &source);
+    for (const Case& c : cases) {
+        for (const bool checkAlpha : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (checkAlpha ? ", Check Alpha" : ""));
+            for (veilcast::Controls* controls : {&plain.controls(), &mapped.controls()}) {
+                controls->set("ScreenColorKnob", screen);
+                controls->set("CheckAlphaKnob", checkAlpha);
+                controls->set("Source Alpha", 1);
+                controls->set("Inside Replace", 3);
+                controls->set("Clip Black", 0.05f);
+            }
+            mapped.controls().set("UseScreenMapKnob", c.use);
+            op.set_input(1, c.map);
+            veilcast::PlanarImage want, got;
+            for (auto [node, out] : {std::pair{&plain, &want}, std::pair{&mapped, &got}}) {
+                veilcast::validateAndRequest(node->op(), Mask_RGBA);
+                const ChannelSet channels = node->op().info().channels();
+                std::vector<Channel> list;
+                for (Channel z = channels.first(); z; z = channels.next(z))
+                    list.push_back(z);
+                *out = veilcast::PlanarImage(box, box, list, -1.0f);
+                ASSERT_EQ(veilcast::renderRows(node->op(), *out), veilcast::RenderResult::Complete);
+            }
+            if (c.keyedBy) {
+                const zav::KeyParams p = zavtest::paramsFromControls(mapped.controls());
+                for (int y = box.y; y < box.t; ++y) {
+                    std::vector<float> map[3];
+                    for (auto& plane : map)
+                        plane.resize(static_cast<std::size_t>(box.w()));
+                    c.keyedBy->sampleRow(y - box.y, 0, box.w(), map[0].data(), map[1].data(), map[2].data());
+                    const float* const screenRow[3] = {map[0].data() - box.x, map[1].data() - box.x,
+                                                       map[2].data() - box.x};
+                    float* rows[4];
+                    for (int ch = 0; ch < 4; ++ch)
+                        rows[ch] = checkAlpha && ch == 3 ? nullptr
+                                                          : want.row(static_cast<Channel>(Chan_Red + ch), y);
+                    const zav::RowArrays arrays{
+                        {image.row(Chan_Red, y), image.row(Chan_Green, y), image.row(Chan_Blue, y)},
+                        image.row(Chan_Alpha, y),
+                        {rows[0], rows[1], rows[2]},
+                        rows[3]};
+                    zav::keyRowMapped(p, box.x, box.r, arrays, screenRow, [] { return false; });
+                }
+            }
+            ASSERT_EQ(got.channels(), want.channels());
+            std::size_t differ = 0;
+            for (const Channel z : want.channels())
+                for (int y = box.y; y < box.t; ++y)
+                    for (int x = box.x; x < box.r; ++x)
+                        differ += zavtest::bits(got.row(z, y)[x]) != zavtest::bits(want.row(z, y)[x]);
+            EXPECT_EQ(differ, 0u);
+        }
+    }
+    // A map that keys otherwise is seen: the uneven map does not key as the screen colour.
+    op.set_input(1, &unevenMap);
+    mapped.controls().set("UseScreenMapKnob", true);
+    veilcast::validateAndRequest(op, Mask_RGBA);
+    veilcast::PlanarImage byMap(box, box, {Chan_Red, Chan_Green, Chan_Blue});
+    veilcast::validateAndRequest(plain.op(), Mask_RGBA);
+    veilcast::PlanarImage byColour(box, box, {Chan_Red, Chan_Green, Chan_Blue});
+    veilcast::renderRows(op, byMap);
+    veilcast::renderRows(plain.op(), byColour);
+    EXPECT_NE(std::memcmp(byMap.row(Chan_Red, box.y) + box.x, byColour.row(Chan_Red, box.y) + box.x,
+                          sizeof(float) * static_cast<std::size_t>(box.w())),
+              0);
 }
 
 // An input that records each row fetch the engine makes of it (the channels

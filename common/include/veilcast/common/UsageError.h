@@ -28,6 +28,7 @@ enum class UserChoice {
     PickBox,         // a box picked over clean backing instead: advice only a front end can word
     PickScreen,      // how the screen colour is picked
     Controls,        // the list of controls
+    ScreenMap,       // where the screen map comes from
 };
 
 // Words to use for a choice where no front end has put in its own.
@@ -49,6 +50,7 @@ inline std::string_view plainName(UserChoice choice)
     case UserChoice::PickBox: return "";
     case UserChoice::PickScreen: return "the screen pick";
     case UserChoice::Controls: return "the list of controls";
+    case UserChoice::ScreenMap: return "the screen map";
     }
     return "";
 }

@@ -45,7 +45,8 @@ std::string farmName(const std::string& fileNamePattern);
 // value by label, the screen colour explicit, and how that colour was found.
 struct FrozenSettings {
     std::string pick = "none";  // "none", "auto" or "box X0,Y0,X1,Y1": what the command asked for
-    std::string pickedOn;       // the frame number the colour was picked on; empty for "none"
+    std::string pickedOn;       // the frame number the colour (and the clips) were found on; empty for neither
+    std::string clips;          // "auto" when the clips were chosen on that frame; empty: as set
     // Which input it was frozen for: inputIdentity of the input pattern, so a
     // later submit to the same output from another plate cannot adopt a
     // screen colour picked on this one. Empty in files written before it was kept.
@@ -91,8 +92,9 @@ FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSh
 // The SHA-256 of `bytes` as 64 lowercase hex digits.
 std::string sha256Hex(std::string_view bytes);
 
-// True when both key alike: the same input, values and pick asked for; the
-// screen colour itself is compared only when `withScreen`.
+// True when both key alike: the same input, values, pick and clips asked
+// for; the screen colour itself is compared only when `withScreen`, the clip
+// levels only when neither chose them.
 bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen);
 
 }  // namespace veilcast::farm

@@ -24,16 +24,17 @@ struct SubmitRequest {
     std::vector<std::string> pluginPaths; // as given; the default directories are added
 };
 
-// Freezes the settings (picking the screen once, on the first frame), writes
-// the job script and submits it, or prints both with `dryRun`. Reports to
-// `out`, and settings that are probably not meant to `warn`. Throws
+// Freezes the settings (picking the screen and choosing the clips once, on
+// the first frame), writes the job script and submits it, or prints both
+// with `dryRun`. Reports to `out`, and settings that are probably not meant
+// to `warn`. Throws
 // UsageError for what was asked wrongly, std::runtime_error for what failed.
 void submit(const SubmitRequest& request, std::ostream& out,
             const std::function<void(const std::string&)>& warn = {});
 
 // The options every task keys with, the job turned back into the arguments
-// it was built from (the screen and the settings excepted: the tasks read
-// them from the frozen file). Throws UsageError for a value holding a
+// it was built from (the screen, the clips and the settings excepted: the
+// tasks read them from the frozen file; the screen map each task makes). Throws UsageError for a value holding a
 // control character, which would break the job script's line.
 std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vector<std::string>& pluginDirectories);
 

@@ -5,6 +5,7 @@
 #include "veilcast/media/ImageReader.h"
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/session/ControlSettings.h"
+#include "veilcast/session/ScreenMapping.h"
 #include "veilcast/session/ScreenPicker.h"
 
 #include <functional>
@@ -28,6 +29,10 @@ struct KeyJobOptions {
     // How it is keyed: the settings in order, then the screen pick (see screenPickFor).
     std::vector<Setting> settings;
     ScreenPick pick;
+    // A screen colour per pixel: none, found on each frame, or a clean plate.
+    ScreenMapChoice screenMap;
+    // Clip Black and Clip White chosen on the first frame, over what the settings say.
+    bool autoClips = false;
     // The settings were frozen for a farm job: they must give every control
     // a value, the screen colour included, and the screen is never picked.
     bool frozen = false;

@@ -18,6 +18,17 @@ namespace veilcast {
 // only its absence lets the colour be picked.
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings);
 
+// The operator a job keys with: the screen-map keyer when a screen map is
+// asked for, or when the settings set its own control (Use Screen Map, as a
+// file saved with it holds); else the plain one, so that a job asking for
+// neither keys exactly as it always has.
+const char* keyerClassFor(const KeyJobOptions& job);
+
+// The chosen clip levels as the options that give them back, each value in
+// its shortest round-trip form so that keying with them reproduces the key
+// bit for bit: --set "Clip Black=0.0123" --set "Clip White=0.876".
+std::string clipsAsOptions(const Controls& controls);
+
 // How the screen colour of `job` is picked, with its settings applied to
 // `controls`: as asked; automatically when nothing gives a colour; never
 // for frozen settings, which must then give every control a value
@@ -28,10 +39,12 @@ ScreenPick screenPickFor(const Controls& controls, const KeyJobOptions& job);
 // (see checkMovieJob), or each frame's input and output file (one for a
 // still image), with missing inputs, outputs that would overwrite an input
 // or cannot be written, and a preview that would overwrite any of them
-// refused. Throws UsageError, or Failure for missing frames.
+// refused, and so are missing clean plates and a sequence of them for a
+// still. Throws UsageError, or Failure for missing frames.
 struct KeyPlan {
     enum class Kind { Still, Sequence, Movie } kind = Kind::Still;
     std::vector<std::pair<std::string, std::string>> files;  // Still and Sequence
+    std::vector<std::string> cleanPlates;                    // each file's, when the screen map is a clean plate
     FrameList skipped;                                       // frames left out as missing (skipMissing)
     MovieJob movie;                                          // Movie
 };

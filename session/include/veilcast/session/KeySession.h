@@ -23,6 +23,7 @@ namespace veilcast {
 struct KeyedFrame {
     long pixels = 0;
     std::optional<Colour> pickedScreen;
+    std::optional<zav::ClipLevels> chosenClips;
     Wording notice;  // about the input, for the user; empty if nothing
 };
 
@@ -31,8 +32,9 @@ struct KeyedFrame {
 // and written.
 class KeySession {
 public:
-    // Loads the "ZAVVeilcast" module from the first directory that has it
-    // and applies the settings; the screen is picked as screenPickFor says.
+    // Loads the "ZAVVeilcast" module from the first directory that has it,
+    // makes the node keyerClassFor names and applies the settings; the
+    // screen is picked as screenPickFor says.
     KeySession(const std::vector<std::string>& pluginDirectories, const KeyJobOptions& options);
 
     Controls& controls() { return node_.controls(); }
@@ -43,6 +45,23 @@ public:
     // Settings that are allowed but probably not meant (see settingWarnings).
     std::vector<std::string> warnings() const;
 
+    // True when the node is the screen-map keyer (see keyerClassFor).
+    bool mapsScreen() const;
+    // The screen map keyImage and keyFile key with from now on, made for
+    // plates whose data window is `box`; none: the screen colour alone. Only
+    // the screen-map keyer takes one (std::logic_error otherwise).
+    void setScreenMap(std::optional<zav::ScreenMap> map, const DD::Image::Box& box);
+    const std::optional<zav::ScreenMap>& screenMap() const { return map_; }
+
+    // Finds on a frame what the job asks before the frame is keyed, and
+    // applies it (see findOnImage): the screen pick and the clips on the
+    // first frame only, later frames reusing them, so a sequence keys
+    // consistently; the screen map on every frame, or once for a clean
+    // plate that serves every frame. `frame` is the frame's number, which
+    // picks its clean plate from a pattern; `what` names it. keyFile does
+    // this itself.
+    KeyFindings prepareImage(const PlanarImage& source, int frame, const std::string& what);
+
     // Keys an image already in memory with the controls as they are now, on
     // the session's threads; `rowsDone` (may be empty) hears the rows done.
     // Throws Cancelled when the session's token is set.
@@ -50,22 +69,34 @@ public:
 
     // Keys one file a strip at a time: it is read on a thread of its own
     // while the strips before are keyed and written, so memory stays a few
-    // strips whatever the frame's size. The first call picks the screen
-    // colour if asked, and later calls reuse it so a sequence keys
-    // consistently. `upcoming`, the file the next call will key, if any, is
-    // read ahead once this one has been read. Throws std::runtime_error
-    // naming the file, or Cancelled; the output is then left as it was.
+    // strips whatever the frame's size. What the job asks to find on the
+    // frame is found first, as prepareImage finds it, on a sample read a
+    // strip at a time; `cleanPlate` is this frame's, when the screen map is
+    // one. `upcoming`, the file the next call will key, if any, is read
+    // ahead once this one has been read. Throws std::runtime_error naming
+    // the file, or Cancelled; the output is then left as it was.
     KeyedFrame keyFile(const std::string& input, const std::string& output, KeyProgress& progress, int index,
-                       int count, const std::string& upcoming = {});
+                       int count, const std::string& upcoming = {}, const std::string& cleanPlate = {});
+    // What keyFile finds on `input` before keying it, applied as it applies it.
+    KeyFindings prepareFile(const std::string& input, const std::string& cleanPlate);
 
 private:
     // Keys `source` into `result`, made anew when its box or channels differ.
     void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
 
+    // What is left to find on a frame of data window `box` whose clean plate is `cleanPlate`.
+    FindRequest findRequest(const DD::Image::Box& box, const std::string& cleanPlate) const;
+    void apply(const KeyFindings& found, const DD::Image::Box& box, const std::string& cleanPlate);
+    KeyFindings prepareFile(const std::string& input, const DD::Image::Box& box, const std::string& cleanPlate);
+
     PluginLibrary plugin_;
     OperatorNode node_;
     KeyJobOptions options_;
     bool screenPicked_ = false;
+    bool clipsChosen_ = false;
+    std::optional<zav::ScreenMap> map_;
+    DD::Image::Box mapBox_;
+    std::string mapCleanPlate_;  // the clean plate map_ was made from; empty when found on the frame
     std::unique_ptr<StripStream> ahead_;
 };
 

@@ -28,12 +28,15 @@ struct KeyedMovie {
     long frames = 0;
     long pixels = 0;
     std::optional<Colour> pickedScreen;
+    std::optional<zav::ClipLevels> chosenClips;
 };
 
 // Keys `job` through `session`, one frame at a time: each movie frame is
 // decoded, keyed with KeySession::keyImage and encoded (or written as an
-// image of the sequence). The screen colour is picked on the first keyed
-// frame when the session's screenPick() asks for it. Notices for the
+// image of the sequence). What the job asks to find on a frame is found
+// before it is keyed (KeySession::prepareImage): the screen colour and clips
+// on the first keyed frame, the screen map on each (a movie's frames are
+// numbered from 1 for a sequence of clean plates). Notices for the
 // user (audio left out, the stream's colour) go to `notice`. Throws
 // UsageError or std::runtime_error naming the file, Cancelled when
 // interrupted; a movie output is left untouched unless the whole run

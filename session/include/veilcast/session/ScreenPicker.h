@@ -8,6 +8,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 namespace veilcast {
 
@@ -35,10 +36,29 @@ struct ScreenPick {
     std::array<int, 4> box{};
 };
 
+// A plate read on the grid zav::autoPickStep gives for its data window:
+// every `step`-th row and column from the first. The automatic pick, the
+// screen map and the clips are all found from it, so a file is read for it
+// once, a strip at a time, and working memory stays small whatever its size.
+struct PlateSample {
+    DD::Image::Box box;         // the plate's data window
+    int step = 1;
+    int width = 0, height = 0;  // the sample's
+    std::vector<float> pixels;  // red, green, blue planes, each `height` rows of `width`
+    zav::RgbPlanes planes() const;
+};
+PlateSample samplePlate(const PlanarImage& image);
+// Throws std::runtime_error naming the file when it cannot be read.
+PlateSample samplePlateFile(const std::string& path, const ReadOptions& read);
+
+// The colour zav::pickScreenAuto finds on a plate's sample. Throws Failure
+// naming `what` (the file or frame), suggesting a box, when there is no
+// plausible backing.
+Colour pickScreenAuto(const PlateSample& sample, const std::string& what);
+
 // The pick made on an image file, reading only what it needs: the rows of a
-// box; for Auto, the grid of rows and columns zav::pickScreenAuto examines,
-// gathered a strip at a time, so the colour equals the one picked on the
-// whole frame. Throws as pickScreen does, naming the file.
+// box; for Auto, the plate's sample, so the colour equals the one picked on
+// the whole frame. Throws as pickScreen does, naming the file.
 Colour pickScreenInFile(const std::string& path, const ScreenPick& pick, const ReadOptions& read);
 
 // The pick (Box or Auto) made on an image in memory. Throws UsageError for a

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ZAVVeilcastScreenMap.h"
+
+#include "veilcast/core/ScreenKeyer.h"
+#include "veilcast/core/ScreenMap.h"
+
+#include "DDImage/Row.h"
+
+namespace zav {
+
+using namespace DD::Image;
+
+namespace {
+
+const char* const kClass = "ZAVVeilcastScreenMap";
+const char* const kHelp = "Veilcast keying with a screen colour per pixel, read from the screen input\n";
+const char* const kInputLabels[] = {"src", "screen"};
+
+Iop* build(Node* node)
+{
+    return new ZAVVeilcastScreenMap(node);
+}
+
+const Op::Description description(kClass, nullptr, build);
+
+}  // namespace
+
+ZAVVeilcastScreenMap::ZAVVeilcastScreenMap(Node* node) : KeyerOp(node) {}
+
+ZAVVeilcastScreenMap::~ZAVVeilcastScreenMap() = default;
+
+void ZAVVeilcastScreenMap::knobs(Knob_Closure& f)
+{
+    KeyerOp::knobs(f);
+    f(BOOL_KNOB, BoolPtr, &useMap_, "UseScreenMapKnob", "Use Screen Map", nullptr);
+}
+
+int ZAVVeilcastScreenMap::maximum_inputs() const
+{
+    return 2;
+}
+
+const char* ZAVVeilcastScreenMap::node_help() const
+{
+    return kHelp;
+}
+
+const char* ZAVVeilcastScreenMap::Class() const
+{
+    return kClass;
+}
+
+const char* ZAVVeilcastScreenMap::input_label(int input, char*) const
+{
+    return input == 0 || input == 1 ? kInputLabels[input] : nullptr;
+}
+
+Iop* ZAVVeilcastScreenMap::mapIop() const
+{
+    return useMap_ ? dynamic_cast<Iop*>(input(1)) : nullptr;
+}
+
+void ZAVVeilcastScreenMap::_request(int x, int y, int r, int t, const ChannelSet& channels, int count)
+{
+    KeyerOp::_request(x, y, r, t, channels, count);
+    Iop* map = mapIop();
+    if (map && keys(channels))
+        map->request(Mask_RGB, count);
+}
+
+void ZAVVeilcastScreenMap::engine(int y, int x, int r, const ChannelSet& channels, Row& out)
+{
+    Row colour(x, r);
+    Row alpha(x, r);
+    const float* alphaIn = nullptr;
+    if (!fetchSource(y, x, r, channels, colour, alpha, alphaIn))
+        return;
+    Iop* map = mapIop();
+    if (!map) {
+        keyRow(params_, x, r, colour[Chan_Red], colour[Chan_Green], colour[Chan_Blue], alphaIn,
+               out.writable(Chan_Red), out.writable(Chan_Green), out.writable(Chan_Blue), alphaOut(out),
+               [this] { return aborted(); });
+        return;
+    }
+    Row screen(x, r);
+    screen.get(*map, y, x, r, Mask_RGB);
+    if (aborted())
+        return;
+    const float* const screenRow[3] = {screen[Chan_Red], screen[Chan_Green], screen[Chan_Blue]};
+    const RowArrays arrays{{colour[Chan_Red], colour[Chan_Green], colour[Chan_Blue]},
+                           alphaIn,
+                           {out.writable(Chan_Red), out.writable(Chan_Green), out.writable(Chan_Blue)},
+                           alphaOut(out)};
+    keyRowMapped(params_, x, r, arrays, screenRow, [this] { return aborted(); });
+}
+
+}  // namespace zav

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "veilcast/session/KeyRun.h"
+
+#include <chrono>
+
+namespace veilcast {
+
+RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan& plan, KeyProgress& progress,
+                    const KeyRunEvents& events)
+{
+    const auto picked = [&](const std::optional<Colour>& colour, const std::optional<zav::ClipLevels>& clips) {
+        if (colour && events.pickedScreen)
+            events.pickedScreen(*colour);
+        if (clips && events.chosenClips)
+            events.chosenClips(*clips);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    RunTotals totals;
+    if (plan.kind == KeyPlan::Kind::Movie) {
+        const KeyedMovie keyed = keyMovie(session, job, plan.movie, progress, events.notice);
+        picked(keyed.pickedScreen, keyed.chosenClips);
+        totals.frames = keyed.frames;
+        totals.pixels = keyed.pixels;
+        totals.movie = true;
+    } else {
+        const auto& files = plan.files;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const auto& [in, out] = files[i];
+            const KeyedFrame frame =
+                session.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()),
+                                i + 1 < files.size() ? files[i + 1].first : std::string(),
+                                plan.cleanPlates.empty() ? std::string() : plan.cleanPlates[i]);
+            totals.pixels += frame.pixels;
+            picked(frame.pickedScreen, frame.chosenClips);
+            if (events.notice)
+                events.notice(frame.notice);
+        }
+        totals.frames = static_cast<long>(files.size());
+    }
+    totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return totals;
+}
+
+}  // namespace veilcast

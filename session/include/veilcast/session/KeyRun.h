@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "veilcast/session/KeyPolicy.h"
+#include "veilcast/session/KeySession.h"
+#include "veilcast/session/MovieKeying.h"
+
+#include <functional>
+
+namespace veilcast {
+
+// What a run tells its front end as it goes, besides progress: the screen
+// colour once it is picked, notices about the input (possibly repeated; the
+// front end decides what to show), and the clip levels once they are chosen
+// (the session's controls hold them; see clipsAsOptions). Any may be empty.
+struct KeyRunEvents {
+    std::function<void(const Colour&)> pickedScreen;
+    Notice notice;
+    std::function<void(const zav::ClipLevels&)> chosenClips;
+};
+
+// Keys what `plan` (made by planKey for `job`) holds through `session`: each
+// file of a still or a sequence in turn, reading the next one ahead, or a
+// movie. The same for every front end that keys files. Throws as
+// KeySession::keyFile and keyMovie do; what was written before stays.
+RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan& plan, KeyProgress& progress,
+                    const KeyRunEvents& events);
+
+}  // namespace veilcast

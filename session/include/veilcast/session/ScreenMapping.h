@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+// What a frame's key is given beyond the values of its controls, found on
+// the frame itself: the screen colour picked, a screen colour per pixel (the
+// screen map) and the clip levels. Every front end finds them here, all from
+// one sample of the plate, so that none finds them otherwise.
+
+#include "veilcast/core/ScreenMap.h"
+#include "veilcast/host/Controls.h"
+#include "veilcast/session/ScreenPicker.h"
+
+#include <optional>
+#include <string>
+
+namespace veilcast {
+
+// Where the screen map comes from.
+struct ScreenMapChoice {
+    enum class Kind { None, Auto, CleanPlate } kind = Kind::None;
+    // CleanPlate: the backing shot without the subject, one file for every
+    // frame or a sequence pattern giving frame N's for frame N.
+    std::string cleanPlate;
+};
+
+// What to find on a frame.
+struct FindRequest {
+    ScreenPick pick;  // None: the screen colour stays as the controls have it
+    ScreenMapChoice::Kind map = ScreenMapChoice::Kind::None;
+    bool clips = false;
+};
+
+// What was found. The map covers the plate's data window, its pixel (0, 0)
+// the window's first.
+struct KeyFindings {
+    std::optional<Colour> screen;
+    std::optional<zav::ScreenMap> map;
+    std::optional<zav::ClipLevels> clips;
+};
+
+// The keying core's settings as the controls hold them.
+zav::KeyParams keyParams(const Controls& controls);
+
+// Finds what `request` asks on an image in memory (a movie's frame, the
+// tuner's), as findInFile does on a file: the pick first, then the map
+// (auto, or from `cleanPlate`, which must then be given), then the clips,
+// chosen with `controls`' values, the picked colour and the map. `what` and
+// `cleanWhat` name the frame and the clean plate in messages. Throws
+// UsageError (a box that misses the frame, a clean plate of another size)
+// or Failure (no backing found), naming them.
+KeyFindings findOnImage(const PlanarImage& image, const FindRequest& request, const Controls& controls,
+                        const std::string& what, const PlanarImage* cleanPlate = nullptr,
+                        const std::string& cleanWhat = {});
+
+// The same on a file, reading it a strip at a time; the clean plate, when
+// the map is one, is the file `cleanPlate`, read with the same options.
+KeyFindings findInFile(const std::string& path, const FindRequest& request, const Controls& controls,
+                       const ReadOptions& read, const std::string& cleanPlate = {});
+
+// The clean plate of frame `frame` (a file serves every frame).
+std::string cleanPlateFor(const ScreenMapChoice& choice, int frame);
+
+}  // namespace veilcast
