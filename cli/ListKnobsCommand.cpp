@@ -7,7 +7,11 @@ namespace veilcast {
 
 int listKnobs(const Arguments& args)
 {
-    KeySession keyer(pluginDirectories(args), KeyJobOptions{});
+    // With --screen-map, the keyer that takes one, and its own control.
+    KeyJobOptions job;
+    if (!args.screenMap.empty())
+        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
+    KeySession keyer(pluginDirectories(args), job);
     std::fputs(describeControls(keyer.controls()).c_str(), stdout);
     return 0;
 }

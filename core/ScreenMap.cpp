@@ -26,7 +26,7 @@ constexpr int kMostCells = 96;
 constexpr float kLeastBackingShare = 0.25f;
 // Backing within this many sample pixels of anything else is not surely
 // backing: edge pixels mix backing with the subject.
-constexpr int kBackingMargin = 2;
+constexpr int kBackingMargin = 3;
 // The subject's core lies at least this far from any backing.
 constexpr int kCoreMargin = 4;
 // Relaxation sweeps smoothing the fill under the subject.
@@ -38,8 +38,17 @@ constexpr int kFillSweeps = 200;
 constexpr float kMostClipBlack = 0.3f;
 constexpr float kLeastClipWhite = 0.4f;
 // Shares of the surely-backing and subject-core pixels left to the noise.
-constexpr double kBackingCleared = 0.995;
+constexpr double kBackingCleared = 0.99;
 constexpr double kCoreFilled = 0.01;
+// The subject's solid core is where the key already sees it mostly opaque:
+// glass, smoke and motion blur are no core, whatever their distance from
+// the backing.
+constexpr float kSolidMatte = 0.5f;
+// The levels are read off the matte averaged over this many sample pixels
+// around each: what the clips must remove is the backing's uneven lighting,
+// which the average keeps, more than its grain, which it mostly averages
+// away and which is better left than cut into the edges.
+constexpr int kLevelRadius = 2;
 
 int cellsAlong(int samples)
 {
@@ -374,19 +383,36 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
         notBacking[s] = !backing.mask[s];
     const std::vector<std::uint8_t> core = erode(notBacking, sw, sh, kCoreMargin);
 
+    const int radius = kLevelRadius;
     std::vector<float> backingMatte, coreMatte;
-    for (std::size_t s = 0; s < matte.size(); ++s) {
-        if (!std::isfinite(matte[s]))
-            continue;
-        if (sure[s] && backing.mask[s])
-            backingMatte.push_back(matte[s]);
-        else if (core[s])
-            coreMatte.push_back(matte[s]);
-    }
+    for (int j = 0; j < sh; ++j)
+        for (int i = 0; i < sw; ++i) {
+            const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
+            const bool inBacking = sure[s] && backing.mask[s];
+            if (!inBacking && !core[s])
+                continue;
+            float sum = 0.0f;
+            int n = 0;
+            for (int y = std::max(0, j - radius); y <= std::min(sh - 1, j + radius); ++y)
+                for (int x = std::max(0, i - radius); x <= std::min(sw - 1, i + radius); ++x) {
+                    const float m = matte[static_cast<std::size_t>(y) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(x)];
+                    if (std::isfinite(m)) {
+                        sum += m;
+                        ++n;
+                    }
+                }
+            if (n == 0)
+                continue;
+            (inBacking ? backingMatte : coreMatte).push_back(sum / static_cast<float>(n));
+        }
     if (!backingMatte.empty())
         clips.clipBlack = std::clamp(detail::quantile(backingMatte, kBackingCleared), 0.0f, kMostClipBlack);
     if (!coreMatte.empty()) {
-        const float level = detail::quantile(coreMatte, kCoreFilled);
+        std::vector<float> solid;
+        for (const float m : coreMatte)
+            if (m >= kSolidMatte)
+                solid.push_back(m);
+        const float level = detail::quantile(solid.empty() ? coreMatte : solid, kCoreFilled);
         const float stretched = clips.clipBlack < level ? (level - clips.clipBlack) / (1.0f - clips.clipBlack) : 0.0f;
         clips.clipWhite = std::clamp(stretched, kLeastClipWhite, 1.0f);
     }

@@ -240,6 +240,19 @@ Backing findBacking(const RgbPlanes& image, int step)
     if (hued < std::max<std::size_t>(needed, 1))
         refuse("backing-coloured pixels cover only " + std::to_string(hued) + " of " + std::to_string(b.finite) +
                " pixels examined, too few to be a screen");
+    // A hot spot washes the screen's hue out towards white where its
+    // dominant channel saturates; it is still backing, as strong as the
+    // typical backing pixel, which no mix with the subject is.
+    std::vector<float> hueStrengths;
+    for (std::size_t k = 0; k < samples.size(); ++k)
+        if (b.mask[where[k]])
+            hueStrengths.push_back(samples[k].strength);
+    const float typical = quantile(hueStrengths, 0.5);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        const Sample& s = samples[k];
+        if (s.strength >= typical && kSmallestDominance * std::max(s.first, s.second) <= 1.0f)
+            b.mask[where[k]] = 1;
+    }
     keepLargeAreas(b);
 
     firsts.clear();

@@ -10,7 +10,7 @@ namespace veilcast {
 
 using namespace DD::Image;
 
-ImageSource::ImageSource(const PlanarImage& image) : Iop(nullptr), image_(image) {}
+ImageSource::ImageSource(const PlanarImage& image) : image_(image) {}
 
 void ImageSource::_validate(bool)
 {

@@ -11,7 +11,7 @@ namespace veilcast {
 
 using namespace DD::Image;
 
-ScreenMapSource::ScreenMapSource(const zav::ScreenMap& map, const Box& box) : Iop(nullptr), map_(map), box_(box)
+ScreenMapSource::ScreenMapSource(const zav::ScreenMap& map, const Box& box) : map_(map), box_(box)
 {
     if (map.empty() || map.width() != box.w() || map.height() != box.h())
         throw std::invalid_argument("a screen map of " + std::to_string(map.width()) + "x" +

@@ -20,7 +20,27 @@ const void* const kGroupEnd = reinterpret_cast<const void*>(std::intptr_t(-1));
 
 }  // namespace
 
-KeyerOp::KeyerOp(Node* node) : Iop(node) {}
+KeyerOp::KeyerOp(Node* node, const KeyerIdentity& identity) : Iop(node), identity_(identity) {}
+
+int KeyerOp::maximum_inputs() const
+{
+    return identity_.inputs;
+}
+
+const char* KeyerOp::node_help() const
+{
+    return identity_.help;
+}
+
+const char* KeyerOp::Class() const
+{
+    return identity_.className;
+}
+
+const char* KeyerOp::input_label(int input, char*) const
+{
+    return input >= 0 && input < identity_.inputs ? identity_.labels[input] : nullptr;
+}
 
 int KeyerOp::knob_changed(Knob* k)
 {

@@ -12,18 +12,30 @@
 
 namespace zav {
 
+// How a keyer presents itself to the host.
+struct KeyerIdentity {
+    const char* className;
+    const char* help;
+    int inputs;                 // the source first, then what the keyer adds
+    const char* const* labels;  // one per input
+};
+
 class KeyerOp : public DD::Image::Iop {
 public:
     void _validate(bool for_real) override;
     void knobs(DD::Image::Knob_Closure& f) override;
     int knob_changed(DD::Image::Knob* k) override;
     int minimum_inputs() const override;
+    int maximum_inputs() const override;
     DD::Image::Op* default_input(int input) const override;
+    const char* node_help() const override;
+    const char* Class() const override;
+    const char* input_label(int input, char* buffer) const override;
     void _request(int x, int y, int r, int t, const DD::Image::ChannelSet& channels,
                   int count) override;
 
 protected:
-    explicit KeyerOp(DD::Image::Node* node);
+    KeyerOp(DD::Image::Node* node, const KeyerIdentity& identity);
 
     DD::Image::Iop* sourceIop() const;
     // True when `channels` asks for something a keyer writes and there is a source to key.
@@ -38,6 +50,9 @@ protected:
     float* alphaOut(DD::Image::Row& out) const;
 
     KeyParams params_;
+
+private:
+    const KeyerIdentity& identity_;
 };
 
 }  // namespace zav

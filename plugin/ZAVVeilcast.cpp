@@ -11,42 +11,21 @@ using namespace DD::Image;
 
 namespace {
 
-const char* const kClass = "ZAVVeilcast";
-const char* const kHelp = "Exploration of Veilcast concepts\n";
-const char* const kInputLabel = "src";
+const char* const kInputLabels[] = {"src"};
+const KeyerIdentity kIdentity{"ZAVVeilcast", "Exploration of Veilcast concepts\n", 1, kInputLabels};
 
 Iop* build(Node* node)
 {
     return new ZAVVeilcast(node);
 }
 
-const Op::Description description(kClass, nullptr, build);
+const Op::Description description(kIdentity.className, nullptr, build);
 
 }  // namespace
 
-ZAVVeilcast::ZAVVeilcast(Node* node) : KeyerOp(node) {}
+ZAVVeilcast::ZAVVeilcast(Node* node) : KeyerOp(node, kIdentity) {}
 
 ZAVVeilcast::~ZAVVeilcast() = default;
-
-int ZAVVeilcast::maximum_inputs() const
-{
-    return 1;
-}
-
-const char* ZAVVeilcast::node_help() const
-{
-    return kHelp;
-}
-
-const char* ZAVVeilcast::Class() const
-{
-    return kClass;
-}
-
-const char* ZAVVeilcast::input_label(int input, char*) const
-{
-    return input == 0 ? kInputLabel : nullptr;
-}
 
 void ZAVVeilcast::engine(int y, int x, int r, const ChannelSet& channels, Row& out)
 {

@@ -13,10 +13,6 @@ public:
     explicit ZAVVeilcast(DD::Image::Node* node);
     ~ZAVVeilcast() override;
 
-    int maximum_inputs() const override;
-    const char* node_help() const override;
-    const char* Class() const override;
-    const char* input_label(int input, char* buffer) const override;
     void engine(int y, int x, int r, const DD::Image::ChannelSet& channels,
                 DD::Image::Row& out) override;
 };

@@ -12,20 +12,21 @@ using namespace DD::Image;
 
 namespace {
 
-const char* const kClass = "ZAVVeilcastScreenMap";
-const char* const kHelp = "Veilcast keying with a screen colour per pixel, read from the screen input\n";
 const char* const kInputLabels[] = {"src", "screen"};
+const KeyerIdentity kIdentity{"ZAVVeilcastScreenMap",
+                              "Veilcast keying with a screen colour per pixel, read from the screen input\n", 2,
+                              kInputLabels};
 
 Iop* build(Node* node)
 {
     return new ZAVVeilcastScreenMap(node);
 }
 
-const Op::Description description(kClass, nullptr, build);
+const Op::Description description(kIdentity.className, nullptr, build);
 
 }  // namespace
 
-ZAVVeilcastScreenMap::ZAVVeilcastScreenMap(Node* node) : KeyerOp(node) {}
+ZAVVeilcastScreenMap::ZAVVeilcastScreenMap(Node* node) : KeyerOp(node, kIdentity) {}
 
 ZAVVeilcastScreenMap::~ZAVVeilcastScreenMap() = default;
 
@@ -33,26 +34,6 @@ void ZAVVeilcastScreenMap::knobs(Knob_Closure& f)
 {
     KeyerOp::knobs(f);
     f(BOOL_KNOB, BoolPtr, &useMap_, "UseScreenMapKnob", "Use Screen Map", nullptr);
-}
-
-int ZAVVeilcastScreenMap::maximum_inputs() const
-{
-    return 2;
-}
-
-const char* ZAVVeilcastScreenMap::node_help() const
-{
-    return kHelp;
-}
-
-const char* ZAVVeilcastScreenMap::Class() const
-{
-    return kClass;
-}
-
-const char* ZAVVeilcastScreenMap::input_label(int input, char*) const
-{
-    return input == 0 || input == 1 ? kInputLabels[input] : nullptr;
 }
 
 Iop* ZAVVeilcastScreenMap::mapIop() const

@@ -15,10 +15,6 @@ public:
     ~ZAVVeilcastScreenMap() override;
 
     void knobs(DD::Image::Knob_Closure& f) override;
-    int maximum_inputs() const override;
-    const char* node_help() const override;
-    const char* Class() const override;
-    const char* input_label(int input, char* buffer) const override;
     void engine(int y, int x, int r, const DD::Image::ChannelSet& channels,
                 DD::Image::Row& out) override;
     void _request(int x, int y, int r, int t, const DD::Image::ChannelSet& channels,

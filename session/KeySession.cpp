@@ -120,8 +120,12 @@ KeyFindings KeySession::prepareFile(const std::string& input, const std::string&
 
 KeyFindings KeySession::prepareFile(const std::string& input, const Box& box, const std::string& cleanPlate)
 {
-    const KeyFindings found = findInFile(input, findRequest(box, cleanPlate), node_.controls(), options_.read, cleanPlate);
-    apply(found, box, cleanPlate);
+    // A caller that names no clean plate keys with the one file that serves every frame.
+    const std::string clean = cleanPlate.empty() && options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate
+                                  ? cleanPlateFor(options_.screenMap, 0)
+                                  : cleanPlate;
+    const KeyFindings found = findInFile(input, findRequest(box, clean), node_.controls(), options_.read, clean);
+    apply(found, box, clean);
     return found;
 }
 

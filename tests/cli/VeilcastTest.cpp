@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -159,6 +160,9 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
         {"'" + plate + "' -o '" + path("no/such/dir/out.exr") + "'", "out.exr"},
         {"'" + plate + "' -o '" + out + "' --pick-screen 1,2", "--pick-screen"},
         {"'" + plate + "' -o '" + out + "' --settings '" + path("missing.txt") + "'", "missing.txt"},
+        {"'" + plate + "' -o '" + out + "' --clip 0.3", "--clip"},
+        {"'" + plate + "' -o '" + out + "' --screen-map '" + path("clean.####.exr") + "'", "--screen-map"},
+        {"'" + plate + "' -o '" + out + "' --screen-map '" + path("clean.exr") + "'", "no such clean plate"},
     };
     for (const Case& c : cases) {
         const Result r = veilcast(c.args);
@@ -173,6 +177,61 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
     EXPECT_NE(full.exitCode, 0) << full.output;
     EXPECT_NE(full.output.find("out.exr"), std::string::npos) << full.output;
     expectOnly({"plate.exr", "alpha.exr", "truncated.exr", "garbage.exr"});
+}
+
+// A screen map and clips found unaided, from the command line. The clips are
+// printed (also with --quiet) as options that, given back, key the same bytes;
+// a clean plate of another size is refused naming both files; a plate that
+// is its own clean plate keys to nothing, unevenly lit as it is.
+TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
+{
+    const std::string plate = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT);
+    const std::string fixed = " --date-time '2020:01:02 03:04:05' -q";
+    const Result found = veilcast(quoted(plate) + " -o " + quoted(path("auto.exr")) + " --screen-map auto --clip auto" + fixed);
+    ASSERT_EQ(found.exitCode, 0) << found.output;
+    std::smatch screen, clips;
+    ASSERT_TRUE(std::regex_search(found.output, screen, std::regex(R"(picked screen colour [^ ]+ \((--set "[^"]+")\)\n)")))
+        << found.output;
+    ASSERT_TRUE(std::regex_search(found.output, clips,
+                                  std::regex(R"(chose clips \((--set "Clip Black=[^"]+" --set "Clip White=[^"]+")\)\n)")))
+        << found.output;
+    const std::string given = " --screen-map auto " + screen.str(1) + " " + clips.str(1);
+    const Result again = veilcast(quoted(plate) + " -o " + quoted(path("given.exr")) + given + fixed);
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_EQ(again.output, "");
+    EXPECT_EQ(fileBytes(path("given.exr")), fileBytes(path("auto.exr")));
+    // The clips chosen are not the defaults: without them the key differs.
+    const Result unclipped = veilcast(quoted(plate) + " -o " + quoted(path("unclipped.exr")) + " --screen-map auto " +
+                                      screen.str(1) + fixed);
+    ASSERT_EQ(unclipped.exitCode, 0) << unclipped.output;
+    EXPECT_NE(fileBytes(path("unclipped.exr")), fileBytes(path("auto.exr")));
+
+    const std::string narrow = writePlate("clean.exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT, 36, 23);
+    const Result wrong = veilcast(quoted(plate) + " -o " + quoted(path("wrong.exr")) + " --screen-map " + quoted(narrow));
+    EXPECT_EQ(wrong.exitCode, 2) << wrong.output;
+    for (const std::string& named : {narrow, plate, std::string("36x23"), std::string("37x23")})
+        EXPECT_NE(wrong.output.find(named), std::string::npos) << named << " in " << wrong.output;
+    EXPECT_FALSE(fs::exists(path("wrong.exr")));
+
+    // Backing lit unevenly, brighter to the right and to the top, without noise.
+    const int w = 64, h = 48;
+    OIIO::ImageBuf ramp(OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::FLOAT));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float px[3] = {0.06f + 0.02f * static_cast<float>(y) / (h - 1),
+                                 0.5f + 0.1f * static_cast<float>(x) / (w - 1) - 0.05f * static_cast<float>(y) / (h - 1),
+                                 0.1f};
+            ramp.setpixel(x, y, px, 3);
+        }
+    ASSERT_TRUE(ramp.write(path("ramp.exr")));
+    const auto maxAlpha = [&](const std::string& options) {
+        const Result r = veilcast(quoted(path("ramp.exr")) + " -o " + quoted(path("ramp-keyed.exr")) + options);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        const OIIO::ImageBuf keyed = read(path("ramp-keyed.exr"));
+        return OIIO::ImageBufAlgo::computePixelStats(keyed).max[3];
+    };
+    EXPECT_EQ(maxAlpha(" --screen-map " + quoted(path("ramp.exr"))), 0.0f);
+    EXPECT_GT(maxAlpha(" --pick-screen auto"), 0.01f);  // one colour cannot clear it
 }
 
 TEST_F(VeilcastTest, InterruptedRunLeavesNoPartialOutput)

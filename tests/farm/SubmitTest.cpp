@@ -185,10 +185,15 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
 {
     writeSequence(1, 7);
     fs::create_directory(dir / "out");
-    const Result local = veilcast(in() + " -o " + quoted(path("local.####.exr")) + " --frames 1-7 --pick-screen auto");
+    const Result local = veilcast(in() + " -o " + quoted(path("local.####.exr")) +
+                                  " --frames 1-7 --pick-screen auto --screen-map auto --clip auto");
     ASSERT_EQ(local.exitCode, 0) << local.output;
     const std::string colour = pickedColour(local.output);
     ASSERT_FALSE(colour.empty()) << local.output;
+    std::smatch clips;
+    ASSERT_TRUE(std::regex_search(local.output, clips,
+                                  std::regex(R"re(chose clips \(--set "Clip Black=([^"]+)" --set "Clip White=([^"]+)"\))re")))
+        << local.output;
     fs::remove_all(dir / "local");
     for (int f = 1; f <= 7; ++f)
         fs::remove(path("local." + framePath(f).substr(2)));
@@ -211,6 +216,17 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
                               path("out/k.####.exr.farm.sh") + "' check\n"),
               std::string::npos)
         << dry.output;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+
+    // The clips are frozen as the command line chose them on the same first
+    // frame, and each task makes its own frames' screen maps.
+    const Result found = veilcast("submit --farm slurm " + in() + " -o " + quoted(path("out/m.####.exr")) +
+                                  " --frames 1-7 --screen-map auto --clip auto --dry-run");
+    ASSERT_EQ(found.exitCode, 0) << found.output;
+    for (const std::string& line : {"\nScreen Color=" + colour + "\n", "\nClip Black=" + clips.str(1) + "\n",
+                                   "\nClip White=" + clips.str(2) + "\n", std::string("\n# clips: auto\n"),
+                                   std::string(" --screen-map auto")})
+        EXPECT_NE(found.output.find(line), std::string::npos) << line << " in " << found.output;
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 
     // Exactly as many frames as a job has tasks at most: still one frame per task.

@@ -3,7 +3,7 @@
 
 #include "veilcast/core/ScreenMap.h"
 
-#include "DDImage/Iop.h"
+#include "veilcast/host/ImageSource.h"
 
 namespace veilcast {
 
@@ -12,18 +12,15 @@ namespace veilcast {
 // `box`, the data window of the plate the map was made for (map pixel (0, 0)
 // is the box's first). Pixels outside the box take the colour of the
 // nearest pixel inside it, so the screen never turns black at an edge.
-class ScreenMapSource : public DD::Image::Iop {
+class ScreenMapSource : public SourceOp {
 public:
     ScreenMapSource(const zav::ScreenMap& map, const DD::Image::Box& box);
 
     void _validate(bool for_real) override;
     const char* Class() const override { return "VeilcastScreenMapSource"; }
     const char* node_help() const override { return "Serves a screen map.\n"; }
-    int minimum_inputs() const override { return 0; }
-    int maximum_inputs() const override { return 0; }
     void engine(int y, int x, int r, const DD::Image::ChannelSet& channels,
                 DD::Image::Row& out) override;
-    void _request(int, int, int, int, const DD::Image::ChannelSet&, int) override {}
 
 private:
     const zav::ScreenMap& map_;
