@@ -124,16 +124,7 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
     first.map = mapInUse() ? mapSource_.kind : ScreenMapChoice::Kind::None;
     first.clips = options_.job.autoClips;
     try {
-        const KeyFindings found = find(first);
-        Controls& controls = keyer_.controls();
-        if (found.screen)
-            controls.set("ScreenColorKnob", *found.screen);
-        if (found.clips) {
-            controls.set("ClipBlackKnob", found.clips->clipBlack);
-            controls.set("ClipWhiteKnob", found.clips->clipWhite);
-        }
-        map_ = found.map;
-        mapMade_ = first.map != ScreenMapChoice::Kind::None;
+        take(find(first), first);
     } catch (const Failure& e) {
         const bool pickOnly = first.map == ScreenMapChoice::Kind::None && !first.clips;
         notice_ = (pickOnly ? "no screen colour was found: " : "") + findingText(e) + "; drag Pick box over clean backing";
@@ -278,6 +269,21 @@ KeyFindings TuneSession::find(const FindRequest& request)
     return findOnImage(source_, request, keyer_.controls(), frameName(), &clean, cleanName);
 }
 
+void TuneSession::take(const KeyFindings& found, const FindRequest& request)
+{
+    Controls& controls = keyer_.controls();
+    if (found.screen)
+        controls.set("ScreenColorKnob", *found.screen);
+    if (found.clips) {
+        controls.set("ClipBlackKnob", found.clips->clipBlack);
+        controls.set("ClipWhiteKnob", found.clips->clipWhite);
+    }
+    if (request.map != ScreenMapChoice::Kind::None) {
+        map_ = found.map;
+        mapMade_ = true;
+    }
+}
+
 void TuneSession::autoKey()
 {
     std::lock_guard lock(mutex_);
@@ -292,13 +298,8 @@ void TuneSession::autoKey()
         throw BadRequest(findingText(e));
     }
     history_->recordBefore(snapshot());
-    Controls& controls = keyer_.controls();
-    controls.set("ScreenColorKnob", *found.screen);
-    controls.set("ClipBlackKnob", found.clips->clipBlack);
-    controls.set("ClipWhiteKnob", found.clips->clipWhite);
-    controls.set("UseScreenMapKnob", true);
-    map_ = std::move(found.map);
-    mapMade_ = true;
+    take(found, request);
+    keyer_.controls().set("UseScreenMapKnob", true);
     changed();
 }
 

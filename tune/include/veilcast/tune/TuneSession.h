@@ -122,6 +122,9 @@ private:
     std::string frameName() const;
     // Finds `request` on the frame shown (see findOnImage).
     KeyFindings find(const FindRequest& request);
+    // Sets what was found: the screen colour and the clips in the controls,
+    // the map as the frame's.
+    void take(const KeyFindings& found, const FindRequest& request);
     // Why it found nothing, as the page says it.
     std::string findingText(const std::exception& e) const;
     bool mapInUse();
