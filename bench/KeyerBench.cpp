@@ -4,7 +4,9 @@
 //   1. fast keyRow against the per-pixel reference on one row in cache;
 //   2. keyRow over a whole frame against a plain copy of the same arrays;
 //   3. a frame keyed through the host and the operator against keyRow on all cores;
-//   4. the host path on two threads against one.
+//   4. the host path on two threads against one;
+//   5. a frame keyed with a screen map (keyRowMapped) against keyRow, and the
+//      map and clips found from a 4K plate's sample.
 
 #include "veilcast/host/ImageSource.h"
 #include "veilcast/host/OperatorNode.h"
@@ -13,6 +15,7 @@
 #include "RowKernel.h"
 #include "veilcast/host/RowRenderer.h"
 #include "veilcast/core/ScreenKeyer.h"
+#include "veilcast/core/ScreenMap.h"
 
 #include <benchmark/benchmark.h>
 
@@ -168,10 +171,80 @@ void BM_FrameHost(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kFrameW * kFrameH);
 }
 
+// A smooth map over the 4K frame, lighter in its middle, as an automatic map
+// of a hot spot would be.
+const zav::ScreenMap& frameMap()
+{
+    static const zav::ScreenMap map = [] {
+        constexpr int kCellsX = 60, kCellsY = 34;
+        std::vector<float> cells;
+        for (int y = 0; y < kCellsY; ++y)
+            for (int x = 0; x < kCellsX; ++x) {
+                const float dx = static_cast<float>(x - kCellsX / 2) / kCellsX, dy = static_cast<float>(y - kCellsY / 2) / kCellsY;
+                const float light = 1.0f - dx * dx - dy * dy;
+                for (const float c : {0.08f, 0.55f, 0.12f})
+                    cells.push_back(c * light);
+            }
+        return zav::ScreenMap(kFrameW, kFrameH, kCellsX, kCellsY, std::move(cells));
+    }();
+    return map;
+}
+
+void BM_FrameKeyRowMapped(benchmark::State& state)
+{
+    Planes& f = frame();
+    const zav::KeyParams p = busyParams(3);
+    const zav::ScreenMap& map = frameMap();
+    std::vector<float> screen[3];
+    for (auto& s : screen)
+        s.resize(kFrameW);
+    const float* const screens[3] = {screen[0].data(), screen[1].data(), screen[2].data()};
+    for (auto _ : state) {
+        for (int y = 0; y < kFrameH; ++y) {
+            map.sampleRow(y, 0, kFrameW, screen[0].data(), screen[1].data(), screen[2].data());
+            zav::keyRowMapped(p, 0, kFrameW, f.row(static_cast<std::size_t>(y) * kFrameW), screens,
+                              [] { return false; });
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kFrameW * kFrameH);
+}
+
+// The automatic map and clips from a 4K plate's sample (every n-th row and
+// column, at most 2^18 pixels): a lit backing, a subject on a third of it.
+void BM_MapAndClipsFromSample(benchmark::State& state)
+{
+    const int step = zav::autoPickStep(kFrameW, kFrameH);
+    const int w = (kFrameW + step - 1) / step, h = (kFrameH + step - 1) / step;
+    std::vector<float> plate[3];
+    for (auto& c : plate)
+        c.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    std::mt19937 rng(9);
+    std::normal_distribution<float> noise(0.0f, 0.004f);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x);
+            const bool subject = x > w / 3 && x < 2 * w / 3 && y > h / 4;
+            const float light = 0.8f + 0.4f * static_cast<float>(x) / static_cast<float>(w);
+            const float colour[3] = {subject ? 0.5f : 0.08f * light, subject ? 0.4f : 0.55f * light,
+                                     subject ? 0.3f : 0.12f * light};
+            for (int c = 0; c < 3; ++c)
+                plate[c][i] = colour[c] + noise(rng);
+        }
+    const zav::RgbPlanes sample{plate[0].data(), plate[1].data(), plate[2].data(), w, h, w};
+    for (auto _ : state) {
+        const zav::ScreenMap map = zav::screenMapAuto(sample, step, kFrameW, kFrameH);
+        const zav::ClipLevels clips = zav::chooseClips(sample, step, zav::KeyParams{}, &map);
+        benchmark::DoNotOptimize(clips);
+    }
+}
+
 BENCHMARK(BM_RowReference)->Arg(1)->Arg(2)->Arg(3);
 BENCHMARK(BM_RowFast)->Arg(1)->Arg(2)->Arg(3);
 BENCHMARK(BM_FrameCopy)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FrameKeyRow)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FrameKeyRowMapped)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MapAndClipsFromSample)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FrameKeyRowAllCores)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FrameHost)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -202,6 +275,8 @@ public:
         if (cpu_.count(copy) && cpu_.count(key))
             std::printf("%-58s %7.2fx %s\n", "keyRow frame / plain copy (processor time ratio)", cpu_[key] / cpu_[copy],
                         "<= 1.5x");
+        ratio("keyRowMapped frame / keyRow frame (time ratio)", "BM_FrameKeyRow/real_time",
+              "BM_FrameKeyRowMapped/real_time", "(measured)");
         ratio("host path / keyRow, all cores (time ratio)", "BM_FrameKeyRowAllCores/real_time",
               "BM_FrameHost/0/real_time", "<= 1.3x");
         ratio("host path, two threads / one", "BM_FrameHost/2/real_time", "BM_FrameHost/1/real_time", ">= 1.8x");

@@ -7,6 +7,7 @@
 
 #include "veilcast/core/ScreenPicking.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -44,6 +45,14 @@ Colour pickFromBacking(const Backing& backing);
 // a shadow or a dark corner sets it; reorders `strengths`, which must not be
 // empty.
 float screenLevel(std::vector<float>& strengths);
+
+// For each pixel of `mask` (width x height) that is set, the number of
+// pixels in its 4-connected area of set pixels; 0 elsewhere.
+std::vector<std::size_t> areaSizes(const std::vector<std::uint8_t>& mask, int width, int height);
+
+// `mask` with only the areas of at least `smallest` pixels left set.
+std::vector<std::uint8_t> areasAtLeast(const std::vector<std::uint8_t>& mask, const std::vector<std::size_t>& sizes,
+                                       std::size_t smallest);
 
 // The value at rank `fraction` of `values` (0 the least, 1 the greatest);
 // reorders `values`; `values` must not be empty.

@@ -27,6 +27,17 @@ void keySpanScalar(const KeyParams& params, const ScreenAnalysis& screen, std::i
     }
 }
 
+void keySpanMappedScalar(const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,
+                         const float* const screen[3])
+{
+    KeyParams p = params;
+    for (std::int32_t i = x; i < r; ++i) {
+        for (int c = 0; c < 3; ++c)
+            p.screenColor[c] = screen[c][i];
+        keySpanScalar(p, analyseScreen(p), i, i + 1, a);
+    }
+}
+
 const char* isaName(Isa isa)
 {
     switch (isa) {
@@ -125,6 +136,26 @@ void keySpanWith(Isa isa, const KeyParams& params, const ScreenAnalysis& screen,
                  const RowArrays& arrays)
 {
     spanKernel(isa)(params, screen, x, r, arrays);
+}
+
+MappedSpanKernel mappedSpanKernel(Isa isa)
+{
+    switch (isa) {
+#if defined(__x86_64__)
+    case Isa::Sse2: return keySpanMappedSse2;
+    case Isa::Avx2: return keySpanMappedAvx2;
+    case Isa::Avx512: return keySpanMappedAvx512;
+#elif defined(__aarch64__)
+    case Isa::Neon: return keySpanMappedNeon;
+#endif
+    default: return keySpanMappedScalar;
+    }
+}
+
+MappedSpanKernel dispatchedMappedKernel()
+{
+    static const MappedSpanKernel kernel = mappedSpanKernel(dispatchedIsa());
+    return kernel;
 }
 
 SpanKernel dispatchedKernel()

@@ -52,4 +52,28 @@ void keySpanAvx512(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::i
 void keySpanNeon(const KeyParams&, const ScreenAnalysis&, std::int32_t, std::int32_t, const RowArrays&);
 #endif
 
+// A row kernel with a screen colour per pixel: keys pixels x..r-1 (x < r),
+// pixel i as keySpanScalar keys it alone with params.screenColor set to
+// (screen[0][i], screen[1][i], screen[2][i]). The vector versions key each
+// block of pixels whose screens share their dominant and ordered channels
+// in vectors, any other pixel by itself.
+using MappedSpanKernel = void (*)(const KeyParams&, std::int32_t, std::int32_t, const RowArrays&,
+                                  const float* const screen[3]);
+MappedSpanKernel mappedSpanKernel(Isa isa);
+MappedSpanKernel dispatchedMappedKernel();
+
+// keyRowMapped with a given kernel (the tests run it with every one).
+void keyRowMappedWithKernel(MappedSpanKernel kernel, const KeyParams& params, std::int32_t x, std::int32_t r,
+                            const RowArrays& arrays, const float* const screen[3], bool (*stop)(void*),
+                            void* stopContext);
+
+void keySpanMappedScalar(const KeyParams&, std::int32_t, std::int32_t, const RowArrays&, const float* const[3]);
+#if defined(__x86_64__)
+void keySpanMappedSse2(const KeyParams&, std::int32_t, std::int32_t, const RowArrays&, const float* const[3]);
+void keySpanMappedAvx2(const KeyParams&, std::int32_t, std::int32_t, const RowArrays&, const float* const[3]);
+void keySpanMappedAvx512(const KeyParams&, std::int32_t, std::int32_t, const RowArrays&, const float* const[3]);
+#elif defined(__aarch64__)
+void keySpanMappedNeon(const KeyParams&, std::int32_t, std::int32_t, const RowArrays&, const float* const[3]);
+#endif
+
 }  // namespace zav::detail

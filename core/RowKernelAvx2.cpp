@@ -22,6 +22,7 @@
 
 #define KEYER_VECTOR_WIDTH 8
 #define KEYER_KERNEL_NAME keySpanAvx2
+#define KEYER_MAPPED_KERNEL_NAME keySpanMappedAvx2
 #include "RowKernelVector.h"
 
 #if defined(__clang__)

@@ -22,6 +22,7 @@
 
 #define KEYER_VECTOR_WIDTH 16
 #define KEYER_KERNEL_NAME keySpanAvx512
+#define KEYER_MAPPED_KERNEL_NAME keySpanMappedAvx512
 #include "RowKernelVector.h"
 
 #if defined(__clang__)

@@ -12,4 +12,5 @@
 
 #define KEYER_VECTOR_WIDTH 4
 #define KEYER_KERNEL_NAME keySpanNeon
+#define KEYER_MAPPED_KERNEL_NAME keySpanMappedNeon
 #include "RowKernelVector.h"

@@ -22,6 +22,7 @@
 
 #define KEYER_VECTOR_WIDTH 4
 #define KEYER_KERNEL_NAME keySpanSse2
+#define KEYER_MAPPED_KERNEL_NAME keySpanMappedSse2
 #include "RowKernelVector.h"
 
 #if defined(__clang__)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The vector row kernel, included once by each per-instruction-set source file
-// with KEYER_VECTOR_WIDTH and KEYER_KERNEL_NAME defined, inside that file's
+// with KEYER_VECTOR_WIDTH, KEYER_KERNEL_NAME and KEYER_MAPPED_KERNEL_NAME defined, inside that file's
 // target pragma. Everything here has internal linkage, so copies compiled for
 // different instruction sets never stand in for each other; the shared headers
 // it includes were already included before the pragma, for the baseline.
@@ -231,8 +231,12 @@ Row rowConstants(const KeyParams& p, const ScreenAnalysis& s, bool haveAlpha, bo
 }
 
 // Keys W pixels whose inputs start at in[] (and alphaIn when the inside mask
-// comes from the alpha samples).
-KEYER_INLINE void keyBlock(Row& k, const float* const in[3], const float* alphaIn, float* const out[3], float* alphaOut)
+// comes from the alpha samples). With Mapped, the screen colour, screen
+// difference and screen average are each pixel's own, W of each in lane[0..2],
+// lane[3] and lane[4]; the rest of the row's constants are the same for all.
+template <bool Mapped>
+KEYER_INLINE void keyBlockWith(Row& k, const float* const in[3], const float* alphaIn, float* const out[3],
+                               float* alphaOut, const float* const* lane)
 {
     const vf P[3] = {load(in[0]), load(in[1]), load(in[2])};
     const vf one = splat(1.0f);
@@ -260,14 +264,15 @@ KEYER_INLINE void keyBlock(Row& k, const float* const in[3], const float* alphaI
     // 4. Lanes that are not keyed carry w = 0 / difference = 0, so C = 1 - 0 = 1
     // exactly and the subtraction below computes on zeros.
     const vf gain = splat(k.gain);
-    const vf w = keep(keyed, v) / splat(k.diff);
+    const vf w = keep(keyed, v) / (Mapped ? load(lane[3]) : splat(k.diff));
     vf C = one - ((gain * w) * gain);
     vf D[3] = {P[0], P[1], P[2]};
     if (k.subtract) {
-        const vf E = w * splat(k.average);
+        const vf E = w * (Mapped ? load(lane[4]) : splat(k.average));
         const vf kk = gain * E;
         for (int c = 0; c < 3; ++c) {
-            const vf d = P[c] - ((((splat(k.screen[c]) * w) - E) + kk) * gain);
+            const vf screenC = Mapped ? load(lane[c]) : splat(k.screen[c]);
+            const vf d = P[c] - ((((screenC * w) - E) + kk) * gain);
             D[c] = select(keyed, keep(d >= zero, d), P[c]);
         }
     }
@@ -363,7 +368,87 @@ KEYER_INLINE void keyBlock(Row& k, const float* const in[3], const float* alphaI
     }
 }
 
+KEYER_INLINE void keyBlock(Row& k, const float* const in[3], const float* alphaIn, float* const out[3], float* alphaOut)
+{
+    keyBlockWith<false>(k, in, alphaIn, out, alphaOut, nullptr);
+}
+
+// Gathers W pixels' screen constants into lane (see keyBlockWith), each
+// pixel j of the block at column at(j). True when the vector path keys them
+// as keyPixel would: the same dominant and ordered channels and the same
+// sign of the screen difference for all, none degenerate, every constant
+// finite.
+template <class At>
+bool gatherScreens(const KeyParams& params, const float* const screen[3], At&& at, float lane[5][W], Row& k,
+                   bool haveAlpha, bool writeColour)
+{
+    KeyParams p = params;
+    ScreenAnalysis first{};
+    for (int j = 0; j < W; ++j) {
+        const std::int32_t i = at(j);
+        for (int c = 0; c < 3; ++c)
+            lane[c][j] = p.screenColor[c] = screen[c][i];
+        const ScreenAnalysis s = analyseScreen(p);
+        if (j == 0) {
+            first = s;
+            k = rowConstants(p, s, haveAlpha, writeColour);
+        }
+        if (s.primary != first.primary || s.lesser != first.lesser || s.greater != first.greater ||
+            isDegenerateScreen(s) || (s.screenDifference > 0.0f) != (first.screenDifference > 0.0f) ||
+            !vectorSafe(p, s))
+            return false;
+        lane[3][j] = s.screenDifference;
+        lane[4][j] = s.screenAverage;
+    }
+    return true;
+}
+
 }  // namespace
+
+void KEYER_MAPPED_KERNEL_NAME(const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,
+                              const float* const screen[3])
+{
+    alignas(64) float lane[5][W];
+    const float* const lanes[5] = {lane[0], lane[1], lane[2], lane[3], lane[4]};
+    const bool haveAlpha = a.alphaIn != nullptr, writeColour = a.alphaOut != nullptr;
+    Row k{};
+    std::int32_t i = x;
+    for (; r - i >= W; i += W) {
+        if (!gatherScreens(params, screen, [i](int j) { return i + j; }, lane, k, haveAlpha, writeColour)) {
+            keySpanMappedScalar(params, i, i + W, a, screen);
+            continue;
+        }
+        const float* const alphaIn = k.useAlpha ? a.alphaIn + i : nullptr;
+        const float* const in[3] = {a.in[0] + i, a.in[1] + i, a.in[2] + i};
+        float* const out[3] = {a.out[0] + i, a.out[1] + i, a.out[2] + i};
+        keyBlockWith<true>(k, in, alphaIn, out, a.alphaOut ? a.alphaOut + i : nullptr, lanes);
+    }
+    if (i == r)
+        return;
+    // The tail as the kernel below pads it, the screen repeated with the pixel.
+    const std::int32_t n = r - i;
+    const auto padded = [i, n](int j) { return i + (j < n ? j : n - 1); };
+    if (!gatherScreens(params, screen, padded, lane, k, haveAlpha, writeColour)) {
+        keySpanMappedScalar(params, i, r, a, screen);
+        return;
+    }
+    float inBuf[4][W], outBuf[4][W];
+    for (std::int32_t j = 0; j < W; ++j) {
+        const std::int32_t from = padded(j);
+        for (int c = 0; c < 3; ++c)
+            inBuf[c][j] = a.in[c][from];
+        inBuf[3][j] = k.useAlpha ? a.alphaIn[from] : 0.0f;
+    }
+    const float* const in[3] = {inBuf[0], inBuf[1], inBuf[2]};
+    float* const out[3] = {outBuf[0], outBuf[1], outBuf[2]};
+    keyBlockWith<true>(k, in, inBuf[3], out, a.alphaOut ? outBuf[3] : nullptr, lanes);
+    for (std::int32_t j = 0; j < n; ++j) {
+        for (int c = 0; c < 3; ++c)
+            a.out[c][i + j] = outBuf[c][j];
+        if (a.alphaOut)
+            a.alphaOut[i + j] = outBuf[3][j];
+    }
+}
 
 void KEYER_KERNEL_NAME(const KeyParams& params, const ScreenAnalysis& screen, std::int32_t x, std::int32_t r,
                        const RowArrays& a)

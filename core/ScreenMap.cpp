@@ -2,6 +2,7 @@
 #include "veilcast/core/ScreenMap.h"
 
 #include "Backing.h"
+#include "RowKernel.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,6 +28,10 @@ constexpr float kLeastBackingShare = 0.25f;
 // Backing within this many sample pixels of anything else is not surely
 // backing: edge pixels mix backing with the subject.
 constexpr int kBackingMargin = 3;
+// Smaller gaps in the backing are its noise (in its dark parts the hue
+// wavers out of the tolerance pixel by pixel), not something else in front
+// of it, and leave their surroundings surely backing.
+constexpr std::size_t kSmallestGap = 2;
 // The subject's core lies at least this far from any backing.
 constexpr int kCoreMargin = 4;
 // Relaxation sweeps smoothing the fill under the subject.
@@ -38,7 +43,7 @@ constexpr int kFillSweeps = 200;
 constexpr float kMostClipBlack = 0.3f;
 constexpr float kLeastClipWhite = 0.4f;
 // Shares of the surely-backing and subject-core pixels left to the noise.
-constexpr double kBackingCleared = 0.99;
+constexpr double kBackingCleared = 0.995;
 constexpr double kCoreFilled = 0.01;
 // The subject's solid core is where the key already sees it mostly opaque:
 // glass, smoke and motion blur are no core, whatever their distance from
@@ -100,6 +105,22 @@ std::vector<std::uint8_t> erode(const std::vector<std::uint8_t>& mask, int w, in
             out[at(x, y)] = all;
         }
     return out;
+}
+
+// The pixels at least `margin` sample pixels from any gap in the backing
+// bigger than noise.
+std::vector<std::uint8_t> surelyBacking(const detail::Backing& backing, int margin)
+{
+    std::vector<std::uint8_t> gaps(backing.mask.size());
+    for (std::size_t i = 0; i < gaps.size(); ++i)
+        gaps[i] = !backing.mask[i];
+    gaps = detail::areasAtLeast(gaps, detail::areaSizes(gaps, backing.width, backing.height), kSmallestGap);
+    for (auto& g : gaps)
+        g = !g;
+    std::vector<std::uint8_t> sure = erode(gaps, backing.width, backing.height, margin);
+    for (std::size_t i = 0; i < sure.size(); ++i)
+        sure[i] = sure[i] && backing.mask[i];
+    return sure;
 }
 
 // Fills the cells of weight 0 of a grid of `nx` x `ny` colours smoothly from
@@ -223,7 +244,7 @@ ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, 
                        int margin)
 {
     const int sw = backing.width, sh = backing.height;
-    const std::vector<std::uint8_t> sure = erode(backing.mask, sw, sh, margin);
+    const std::vector<std::uint8_t> sure = surelyBacking(backing, margin);
     const int nx = cellsAlong(sw), ny = cellsAlong(sh);
     std::vector<std::vector<float>> members(static_cast<std::size_t>(nx * ny) * 3);
     std::vector<int> area(static_cast<std::size_t>(nx * ny), 0);
@@ -235,7 +256,7 @@ ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, 
             const std::size_t k = static_cast<std::size_t>(cy * nx + cx);
             ++area[k];
             const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
-            if (!sure[s] || !backing.mask[s])
+            if (!sure[s])
                 continue;
             const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(j) * sample.stride + i;
             members[3 * k + 0].push_back(sample.red[p]);
@@ -263,7 +284,7 @@ ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, 
     // map's, at the level pickScreenAuto takes.
     std::vector<float> ratios;
     forEachMapped(shape, sw, sh, step, [&](std::size_t s, const float* colour) {
-        if (!sure[s] || !backing.mask[s])
+        if (!sure[s])
             return;
         const float own = strengthOf(colour, backing.primary);
         const float ratio = backing.strength[s] / own;
@@ -291,6 +312,15 @@ ScreenMap::ScreenMap(int width, int height, int cellsX, int cellsY, std::vector<
         throw std::invalid_argument("a screen map of " + std::to_string(cellsX) + "x" + std::to_string(cellsY) +
                                     " cells needs " + std::to_string(cellsX * cellsY * 3) + " values, not " +
                                     std::to_string(cells_.size()));
+    if (cellsX_ > 1) {
+        columnCell_.resize(static_cast<std::size_t>(width_));
+        columnFraction_.resize(static_cast<std::size_t>(width_));
+        for (int i = 0; i < width_; ++i) {
+            int cell;
+            between(i, width_, cellsX_, cell, columnFraction_[static_cast<std::size_t>(i)]);
+            columnCell_[static_cast<std::size_t>(i)] = cell;
+        }
+    }
 }
 
 ScreenMap ScreenMap::uniform(int width, int height, const Colour& colour)
@@ -318,15 +348,27 @@ void ScreenMap::sampleRow(int y, int x, int r, float* red, float* green, float* 
             const float b = cells_[static_cast<std::size_t>((cy1 * cellsX_ + k) * 3 + c)];
             line[static_cast<std::size_t>(k * 3 + c)] = ty == 0.0f ? a : lerp(a, b, ty);
         }
-    for (int i = x; i < r; ++i) {
-        int cx;
-        float tx;
-        between(i, width_, cellsX_, cx, tx);
-        const int cx1 = std::min(cx + 1, cellsX_ - 1);
+    if (cellsX_ == 1) {
+        for (int c = 0; c < 3; ++c)
+            std::fill(out[c] + x, out[c] + r, line[static_cast<std::size_t>(c)]);
+        return;
+    }
+    // Run by run of columns between the same two cell centres.
+    const std::int32_t* const cell = columnCell_.data();
+    const float* const fraction = columnFraction_.data();
+    for (int i = x; i < r;) {
+        const int cx = cell[i], cx1 = std::min(cx + 1, cellsX_ - 1);
+        int end = i + 1;
+        while (end < r && cell[end] == cx)
+            ++end;
         for (int c = 0; c < 3; ++c) {
             const float a = line[static_cast<std::size_t>(cx * 3 + c)];
-            out[c][i] = tx == 0.0f ? a : lerp(a, line[static_cast<std::size_t>(cx1 * 3 + c)], tx);
+            const float b = line[static_cast<std::size_t>(cx1 * 3 + c)];
+            float* const o = out[c];
+            for (int j = i; j < end; ++j)
+                o[j] = fraction[j] == 0.0f ? a : lerp(a, b, fraction[j]);
         }
+        i = end;
     }
 }
 
@@ -348,6 +390,8 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
 
 ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
 {
+    if (map && !map->empty())
+        checkGeometry(sample, step, map->width(), map->height());
     ClipLevels clips;
     std::optional<detail::Backing> found;
     try {
@@ -377,7 +421,7 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
         for (std::size_t s = 0; s < matte.size(); ++s)
             keyAt(s, nullptr);
 
-    const std::vector<std::uint8_t> sure = erode(backing.mask, sw, sh, kBackingMargin);
+    const std::vector<std::uint8_t> sure = surelyBacking(backing, kBackingMargin);
     std::vector<std::uint8_t> notBacking(backing.mask.size());
     for (std::size_t s = 0; s < notBacking.size(); ++s)
         notBacking[s] = !backing.mask[s];
@@ -388,7 +432,7 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
     for (int j = 0; j < sh; ++j)
         for (int i = 0; i < sw; ++i) {
             const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
-            const bool inBacking = sure[s] && backing.mask[s];
+            const bool inBacking = sure[s] != 0;
             if (!inBacking && !core[s])
                 continue;
             float sum = 0.0f;
@@ -422,25 +466,40 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
 void keyRowMappedWith(const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,
                       const float* const screen[3], bool (*stop)(void*), void* stopContext)
 {
-    KeyParams p = params;
-    for (std::int32_t i = x; i < r; ++i) {
-        p.screenColor[0] = screen[0][i];
-        p.screenColor[1] = screen[1][i];
-        p.screenColor[2] = screen[2][i];
-        const float pixel[3] = {a.in[0][i], a.in[1][i], a.in[2][i]};
-        const std::optional<float> alpha = a.alphaIn ? std::optional<float>(a.alphaIn[i]) : std::nullopt;
-        const PixelKeyResult k = keyPixel(p, analyseScreen(p), pixel, alpha);
-        if (stop(stopContext))
-            return;
-        if (a.alphaOut) {
-            a.out[0][i] = k.color[0];
-            a.out[1][i] = k.color[1];
-            a.out[2][i] = k.color[2];
-            a.alphaOut[i] = k.alpha;
-        } else {
-            a.out[0][i] = a.out[1][i] = a.out[2][i] = k.alpha;
+    detail::keyRowMappedWithKernel(detail::dispatchedMappedKernel(), params, x, r, a, screen, stop, stopContext);
+}
+
+namespace detail {
+
+void keyRowMappedWithKernel(MappedSpanKernel kernel, const KeyParams& params, std::int32_t x, std::int32_t r,
+                            const RowArrays& a, const float* const screen[3], bool (*stop)(void*), void* stopContext)
+{
+    // As keyRowWith: a block computed ahead into a buffer, then written
+    // pixel by pixel, each after its own question.
+    alignas(64) float buf[4][kComputeBlock];
+    for (std::int64_t i = x; i < r;) {
+        const std::int32_t n = (r - i > kComputeBlock) ? kComputeBlock : static_cast<std::int32_t>(r - i);
+        const RowArrays block{{a.in[0] + i, a.in[1] + i, a.in[2] + i},
+                              a.alphaIn ? a.alphaIn + i : nullptr,
+                              {buf[0], buf[1], buf[2]},
+                              a.alphaOut ? buf[3] : nullptr};
+        const float* const blockScreen[3] = {screen[0] + i, screen[1] + i, screen[2] + i};
+        kernel(params, 0, n, block, blockScreen);
+        for (std::int32_t j = 0; j < n; ++j, ++i) {
+            if (stop(stopContext))
+                return;
+            if (a.alphaOut) {
+                a.out[0][i] = buf[0][j];
+                a.out[1][i] = buf[1][j];
+                a.out[2][i] = buf[2][j];
+                a.alphaOut[i] = buf[3][j];
+            } else {
+                a.out[0][i] = a.out[1][i] = a.out[2][i] = buf[0][j];
+            }
         }
     }
 }
+
+}  // namespace detail
 
 }  // namespace zav

@@ -87,48 +87,6 @@ std::string describe(const Colour& c)
     throw std::invalid_argument("cannot pick the screen colour automatically: " + reason);
 }
 
-// Clears from the mask every 4-connected area of it smaller than a quarter
-// of the largest: specks of screen hue on the subject or the set.
-void keepLargeAreas(detail::Backing& b)
-{
-    const int w = b.width, h = b.height;
-    std::vector<std::int32_t> label(b.mask.size(), -1);
-    std::vector<std::size_t> sizes;
-    std::vector<std::int32_t> stack;
-    for (std::size_t start = 0; start < b.mask.size(); ++start) {
-        if (!b.mask[start] || label[start] >= 0)
-            continue;
-        const auto id = static_cast<std::int32_t>(sizes.size());
-        std::size_t size = 0;
-        label[start] = id;
-        stack.push_back(static_cast<std::int32_t>(start));
-        while (!stack.empty()) {
-            const std::int32_t i = stack.back();
-            stack.pop_back();
-            ++size;
-            const int x = i % w, y = i / w;
-            const auto visit = [&](int nx, int ny) {
-                if (nx < 0 || ny < 0 || nx >= w || ny >= h)
-                    return;
-                const std::size_t j = static_cast<std::size_t>(ny) * static_cast<std::size_t>(w) + static_cast<std::size_t>(nx);
-                if (b.mask[j] && label[j] < 0) {
-                    label[j] = id;
-                    stack.push_back(static_cast<std::int32_t>(j));
-                }
-            };
-            visit(x - 1, y);
-            visit(x + 1, y);
-            visit(x, y - 1);
-            visit(x, y + 1);
-        }
-        sizes.push_back(size);
-    }
-    const std::size_t largest = *std::max_element(sizes.begin(), sizes.end());
-    for (std::size_t i = 0; i < b.mask.size(); ++i)
-        if (b.mask[i] && sizes[static_cast<std::size_t>(label[i])] * kAreaShareOfLargest < largest)
-            b.mask[i] = 0;
-}
-
 }  // namespace
 
 bool boxAverage(const RgbPlanes& image, int x0, int y0, int x1, int y1, Colour& mean)
@@ -162,6 +120,51 @@ int autoPickStep(int width, int height)
 }
 
 namespace detail {
+
+std::vector<std::size_t> areaSizes(const std::vector<std::uint8_t>& mask, int width, int height)
+{
+    std::vector<std::size_t> sizes(mask.size(), 0);
+    std::vector<std::size_t> members;
+    std::vector<std::uint8_t> seen(mask.size(), 0);
+    for (std::size_t start = 0; start < mask.size(); ++start) {
+        if (!mask[start] || seen[start])
+            continue;
+        members.clear();
+        members.push_back(start);
+        seen[start] = 1;
+        for (std::size_t next = 0; next < members.size(); ++next) {
+            const std::size_t i = members[next];
+            const int x = static_cast<int>(i % static_cast<std::size_t>(width));
+            const int y = static_cast<int>(i / static_cast<std::size_t>(width));
+            const auto visit = [&](int nx, int ny) {
+                if (nx < 0 || ny < 0 || nx >= width || ny >= height)
+                    return;
+                const std::size_t j = static_cast<std::size_t>(ny) * static_cast<std::size_t>(width) +
+                                      static_cast<std::size_t>(nx);
+                if (mask[j] && !seen[j]) {
+                    seen[j] = 1;
+                    members.push_back(j);
+                }
+            };
+            visit(x - 1, y);
+            visit(x + 1, y);
+            visit(x, y - 1);
+            visit(x, y + 1);
+        }
+        for (const std::size_t i : members)
+            sizes[i] = members.size();
+    }
+    return sizes;
+}
+
+std::vector<std::uint8_t> areasAtLeast(const std::vector<std::uint8_t>& mask, const std::vector<std::size_t>& sizes,
+                                       std::size_t smallest)
+{
+    std::vector<std::uint8_t> kept(mask.size(), 0);
+    for (std::size_t i = 0; i < mask.size(); ++i)
+        kept[i] = mask[i] && sizes[i] >= smallest;
+    return kept;
+}
 
 float quantile(std::vector<float>& values, double fraction)
 {
@@ -253,7 +256,10 @@ Backing findBacking(const RgbPlanes& image, int step)
         if (s.strength >= typical && kSmallestDominance * std::max(s.first, s.second) <= 1.0f)
             b.mask[where[k]] = 1;
     }
-    keepLargeAreas(b);
+    // Specks of screen hue on the subject or the set are no backing.
+    const std::vector<std::size_t> sizes = areaSizes(b.mask, b.width, b.height);
+    const std::size_t largest = *std::max_element(sizes.begin(), sizes.end());
+    b.mask = areasAtLeast(b.mask, sizes, (largest + kAreaShareOfLargest - 1) / kAreaShareOfLargest);
 
     firsts.clear();
     seconds.clear();

@@ -49,6 +49,10 @@ public:
 private:
     int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
     std::vector<float> cells_;
+    // Per frame column: the cell at or before it and the fraction of the way
+    // to the next cell's centre (worked out once, not for every row).
+    std::vector<std::int32_t> columnCell_;
+    std::vector<float> columnFraction_;
 };
 
 // The map of a plate found unaided: where the sample is surely backing, the
@@ -66,6 +70,8 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
 // Clip levels read off the plate's own matte, keyed with `params` (and
 // `map`, when given, instead of the screen colour): Clip Black from the
 // matte over the surely-backing area, Clip White from the surely-subject core.
+// Clip Black never exceeds 0.3 and Clip White is never below 0.4; a plate
+// with no backing to read them from keeps 0 and 1.
 struct ClipLevels {
     float clipBlack = 0.0f;
     float clipWhite = 1.0f;

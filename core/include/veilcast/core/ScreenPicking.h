@@ -45,13 +45,20 @@ bool boxAverage(const RgbPlanes& image, int x0, int y0, int x1, int y1, Colour& 
 //     not change but mixing with the subject does. The reference is the
 //     median chromaticity of the more saturated half of the dominated pixels;
 //     backing is every dominated pixel within six median deviations of it
-//     (at least 0.01), room for hue drift across the screen and for noise.
+//     (at least 0.01), room for hue drift across the screen and for noise,
+//     and every clearly dominated pixel (1.5 times each other channel) at
+//     least as strong as the median backing pixel: a hot spot washes the hue
+//     out towards white, a mix with the subject would weaken it. Of that,
+//     only the connected areas at least a quarter the size of the largest
+//     count: specks of screen hue on the subject or the set are not backing.
 //  3. Of the backing's strengths (dominant channel minus the mean of the
 //     other two, as the keyer measures it at the default balance), the screen
-//     colour takes the one that 99% of the backing reaches, so 99% of it keys
-//     to zero; the darkest 1%, noise tails and the deepest shadow, keeps a
-//     faint matte rather than dragging the level down for every edge. Its
-//     hue is the backing's median chromaticity.
+//     colour takes the typical one less four deviations of its noise (the
+//     median less four times 1.4826 median absolute deviations), or, where
+//     the backing is so uneven that this is lower, the one 99% of the backing
+//     reaches. A shadow or a dark corner on part of the screen so no longer
+//     sets the level for all of it; noise keys to zero. Its hue is the
+//     backing's median chromaticity.
 // Frames above 2^18 pixels are read on a regular grid of every n-th row and
 // column, which these statistics do not notice; working memory stays under
 // 10 MB whatever the frame size.

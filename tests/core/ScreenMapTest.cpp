@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "veilcast/core/ScreenMap.h"
+
+#include "RowKernel.h"
+
+#include "AdversarialValues.h"
+#include "FloatBits.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+using zav::Colour;
+using zavtest::sameResult;
+
+constexpr float kUntouched = -12345.0f;
+
+struct Outputs {
+    explicit Outputs(int n) : r(n, kUntouched), g(n, kUntouched), b(n, kUntouched), a(n, kUntouched) {}
+    std::vector<float> r, g, b, a;
+};
+
+// Asks "stop?" and says yes at its `stopAt`-th question (from 0), counting them.
+struct CountingStop {
+    int stopAt;
+    int asked = 0;
+    bool operator()() { return asked++ == stopAt; }
+};
+
+// With one colour everywhere the mapped keyer is the keyer: every output bit,
+// the matte-inspection layout and the stop query's questions, on hostile
+// pixels and settings. With a colour per pixel (hostile, or smooth as a map's
+// with now and then a hostile one), each pixel is keyed as keyRow keys it
+// alone with that pixel's colour as the screen, by every kernel and at every
+// span length up to 300 from several offsets.
+TEST(KeyRowMapped, EqualsKeyRowPixelByPixel)
+{
+    using zav::detail::Isa;
+    std::vector<Isa> kernels{Isa::Scalar};
+    for (const Isa isa : zav::detail::kVectorIsas)
+        if (zav::detail::isaSupported(isa))
+            kernels.push_back(isa);
+    zavtest::AdversarialValues gen(0x3a9d2c41);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> plausible(0.0f, 1.0f), drift(0.97f, 1.03f);
+    int vectorTrials = 0;
+    for (int trial = 0; trial < 2400; ++trial) {
+        const zav::KeyParams p = gen.params();
+        const int n = static_cast<int>(gen.pick(300)), x = static_cast<int>(gen.pick(20)), width = n + x;
+        std::vector<float> in[4];
+        for (auto& plane : in) {
+            plane.resize(static_cast<std::size_t>(width));
+            for (float& v : plane)
+                v = gen.value();
+        }
+        const bool withAlpha = gen.pick(2) == 0, alphaOut = !p.checkAlpha;
+        const int stopAt = gen.pick(3) == 0 ? static_cast<int>(gen.pick(static_cast<std::uint32_t>(n + 1))) : -1;
+        const int kind = trial % 3;  // 0 uniform, 1 hostile per pixel, 2 smooth per pixel
+
+        std::vector<float> screen[3];
+        for (auto& s : screen)
+            s.resize(static_cast<std::size_t>(width));
+        if (kind == 0) {
+            const zav::ScreenMap map =
+                zav::ScreenMap::uniform(width, 1, {p.screenColor[0], p.screenColor[1], p.screenColor[2]});
+            map.sampleRow(0, x, width, screen[0].data(), screen[1].data(), screen[2].data());
+        } else {
+            const Colour base{0.1f * plausible(rng), 0.3f + 0.6f * plausible(rng), 0.2f * plausible(rng)};
+            const int hostileEvery = 1 + static_cast<int>(gen.pick(400));
+            for (int i = 0; i < width; ++i)
+                for (int c = 0; c < 3; ++c) {
+                    const std::size_t k = static_cast<std::size_t>(c);
+                    const bool hostile = kind == 1 ? gen.pick(4) == 0 : i % hostileEvery == hostileEvery - 1;
+                    screen[k][static_cast<std::size_t>(i)] = hostile ? gen.value()
+                                                             : kind == 1 ? plausible(rng) : base[k] * drift(rng);
+                }
+        }
+        const float* const screens[3] = {screen[0].data(), screen[1].data(), screen[2].data()};
+
+        Outputs want(width);
+        CountingStop wantStop{stopAt};
+        if (kind == 0) {
+            zav::keyRow(p, x, width, in[0].data(), in[1].data(), in[2].data(), withAlpha ? in[3].data() : nullptr,
+                        want.r.data(), want.g.data(), want.b.data(), alphaOut ? want.a.data() : nullptr, wantStop);
+        } else {
+            bool stopped = false;
+            for (int i = x; i < width && !stopped; ++i) {
+                zav::KeyParams one = p;
+                for (int c = 0; c < 3; ++c)
+                    one.screenColor[c] = screen[static_cast<std::size_t>(c)][static_cast<std::size_t>(i)];
+                zav::keyRow(one, i, i + 1, in[0].data(), in[1].data(), in[2].data(),
+                            withAlpha ? in[3].data() : nullptr, want.r.data(), want.g.data(), want.b.data(),
+                            alphaOut ? want.a.data() : nullptr, [&] { return stopped = wantStop(); });
+            }
+        }
+        vectorTrials += kind == 2 && std::isfinite(p.screenGain) && std::isfinite(p.screenBalance) &&
+                        std::isfinite(p.clipBlack) && std::isfinite(p.clipWhite);
+        for (const Isa isa : kind == 0 ? std::vector<Isa>{zav::detail::dispatchedIsa()} : kernels) {
+            Outputs got(width);
+            CountingStop gotStop{stopAt};
+            const zav::RowArrays arrays{{in[0].data(), in[1].data(), in[2].data()},
+                                        withAlpha ? in[3].data() : nullptr,
+                                        {got.r.data(), got.g.data(), got.b.data()},
+                                        alphaOut ? got.a.data() : nullptr};
+            if (kind == 0)
+                zav::keyRowMapped(p, x, width, arrays, screens, gotStop);
+            else
+                zav::detail::keyRowMappedWithKernel(
+                    zav::detail::mappedSpanKernel(isa), p, x, width, arrays, screens,
+                    [](void* s) { return (*static_cast<CountingStop*>(s))(); }, &gotStop);
+            ASSERT_EQ(gotStop.asked, wantStop.asked) << "trial " << trial << " " << zav::detail::isaName(isa);
+            for (int i = 0; i < width; ++i) {
+                const std::size_t k = static_cast<std::size_t>(i);
+                const float g4[4] = {got.r[k], got.g[k], got.b[k], got.a[k]};
+                const float w4[4] = {want.r[k], want.g[k], want.b[k], want.a[k]};
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_TRUE(sameResult(g4[c], w4[c]))
+                        << "trial " << trial << " kind " << kind << " " << zav::detail::isaName(isa) << " pixel "
+                        << i << " channel " << c << ": got " << g4[c] << " want " << w4[c];
+            }
+        }
+    }
+    EXPECT_GT(vectorTrials, 100);  // smooth screens with finite settings: the vector path's case
+}
+
+// A screen map's colour between cell centres, worked by hand, and a backing
+// lit differently on each half keyed clear on both under a hand-made map,
+// which no single screen colour does.
+TEST(ScreenMap, TwoBackingsUnderAHandMadeMapBothKeyToZero)
+{
+    const Colour left{0.05f, 0.60f, 0.30f}, right{0.30f, 0.50f, 0.05f};
+    constexpr int kW = 64, kH = 4;
+    // Eight cells across: four of each colour; cell k's centre is pixel 8k + 3.5.
+    std::vector<float> cells;
+    for (int k = 0; k < 8; ++k)
+        for (const float v : k < 4 ? left : right)
+            cells.push_back(v);
+    const zav::ScreenMap map(kW, kH, 8, 1, cells);
+    std::array<std::vector<float>, 3> screen;
+    for (auto& s : screen)
+        s.assign(kW, kUntouched);
+    map.sampleRow(2, 0, kW, screen[0].data(), screen[1].data(), screen[2].data());
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(screen[c][0], left[c]) << c;    // before the first centre: the first cell
+        EXPECT_EQ(screen[c][27], left[c]) << c;   // cell 3's centre is 27.5: between two left cells
+        EXPECT_EQ(screen[c][36], right[c]) << c;  // past cell 4's centre, 35.5
+        EXPECT_EQ(screen[c][63], right[c]) << c;
+        // Pixel 31 is 3.5 of the 8 pixels from centre 27.5 to centre 35.5.
+        EXPECT_NEAR(screen[c][31], left[c] + 3.5 / 8 * (right[c] - left[c]), 1e-7) << c;
+    }
+    EXPECT_THROW(zav::ScreenMap(kW, kH, 8, 1, std::vector<float>(23)), std::invalid_argument);
+    EXPECT_THROW(zav::ScreenMap(0, kH, 1, 1, {0.1f, 0.5f, 0.1f}), std::invalid_argument);
+
+    // The plate: each half its own backing, lit at 1.0 and 1.2 times it.
+    std::array<std::vector<float>, 3> plate;
+    for (int c = 0; c < 3; ++c)
+        for (int x = 0; x < kW; ++x)
+            plate[c].push_back((x < kW / 2 ? left[c] : right[c]) * (x % 2 ? 1.2f : 1.0f));
+    const auto key = [&](const float* const screens[3], const zav::KeyParams& params) {
+        Outputs out(kW);
+        const zav::RowArrays arrays{{plate[0].data(), plate[1].data(), plate[2].data()},
+                                    nullptr,
+                                    {out.r.data(), out.g.data(), out.b.data()},
+                                    out.a.data()};
+        zav::keyRowMapped(params, 0, kW, arrays, screens, [] { return false; });
+        return out.a;
+    };
+    const float* const mapped[3] = {screen[0].data(), screen[1].data(), screen[2].data()};
+    const std::vector<float> alpha = key(mapped, zav::KeyParams{});
+    for (int x = 0; x < kW; ++x) {
+        if (x <= 27 || x >= 36) {  // zero but for the rounding of the colour the keyer takes off
+            EXPECT_LE(alpha[static_cast<std::size_t>(x)], 1e-6f) << x;
+        }
+    }
+    // Either colour alone leaves the other half's backing partly opaque.
+    for (const Colour& only : {left, right}) {
+        std::array<std::vector<float>, 3> flat;
+        for (int c = 0; c < 3; ++c)
+            flat[c].assign(kW, only[c]);
+        const float* const one[3] = {flat[0].data(), flat[1].data(), flat[2].data()};
+        const std::vector<float> a = key(one, zav::KeyParams{});
+        EXPECT_GT(*std::max_element(a.begin(), a.end()), 0.2f);
+    }
+}
+
+// A plate in planar form for the automatic functions.
+struct Plate {
+    Plate(int width, int height) : w(width), h(height)
+    {
+        for (auto& p : c)
+            p.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0.0f);
+    }
+    void set(int x, int y, const Colour& colour)
+    {
+        for (int k = 0; k < 3; ++k)
+            c[k][static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = colour[k];
+    }
+    zav::RgbPlanes planes() const { return {c[0].data(), c[1].data(), c[2].data(), w, h, w}; }
+    int w, h;
+    std::vector<float> c[3];
+};
+
+// A clean backing (0.1, 0.5, 0.12) with light noise, a grey subject, and a
+// shadow at 0.4 times the backing over the right sixth of the frame, its
+// penumbra another sixth.
+// The backing's strength is 0.5 - (0.1 + 0.12) / 2 = 0.39 with a noise of
+// about 0.004; the pick should sit a few noise deviations below it (green
+// 0.39 / 0.78 = 0.5 less about 5%), not at the shadow's 0.4 times.
+TEST(ScreenPicking, AutomaticPickIgnoresAPlantedShadow)
+{
+    const Colour backing{0.10f, 0.50f, 0.12f};
+    Plate plate(200, 120);
+    std::mt19937 rng(21);
+    std::normal_distribution<float> noise(0.0f, 0.003f);
+    for (int y = 0; y < plate.h; ++y)
+        for (int x = 0; x < plate.w; ++x) {
+            const bool subject = x >= 80 && x < 120 && y >= 30;
+            const float light = x < 140 ? 1.0f : x < 170 ? 1.0f - 0.6f * static_cast<float>(x - 140) / 30.0f : 0.4f;
+            const Colour lit{backing[0] * light + noise(rng), backing[1] * light + noise(rng),
+                             backing[2] * light + noise(rng)};
+            plate.set(x, y, subject ? Colour{0.5f, 0.45f, 0.4f} : lit);
+        }
+    const Colour picked = zav::pickScreenAuto(plate.planes());
+    EXPECT_GE(picked[1], 0.9f * backing[1]);
+    EXPECT_LE(picked[1], backing[1]);
+    EXPECT_NEAR(picked[0] / picked[1], backing[0] / backing[1], 0.01f);
+    EXPECT_NEAR(picked[2] / picked[1], backing[2] / backing[1], 0.01f);
+    // The automatic map follows the shadow: the whole backing, lit and shaded,
+    // keys clear, the subject stays solid.
+    const zav::ScreenMap map = zav::screenMapAuto(plate.planes(), 1, plate.w, plate.h);
+    std::vector<float> s[3], out[4];
+    for (auto& v : s)
+        v.resize(static_cast<std::size_t>(plate.w));
+    for (auto& v : out)
+        v.resize(static_cast<std::size_t>(plate.w));
+    int dirty = 0, backingPixels = 0;
+    for (int y = 0; y < plate.h; ++y) {
+        map.sampleRow(y, 0, plate.w, s[0].data(), s[1].data(), s[2].data());
+        const std::size_t o = static_cast<std::size_t>(y) * static_cast<std::size_t>(plate.w);
+        const float* const screens[3] = {s[0].data(), s[1].data(), s[2].data()};
+        const zav::RowArrays arrays{{plate.c[0].data() + o, plate.c[1].data() + o, plate.c[2].data() + o},
+                                    nullptr,
+                                    {out[0].data(), out[1].data(), out[2].data()},
+                                    out[3].data()};
+        zav::keyRowMapped(zav::KeyParams{}, 0, plate.w, arrays, screens, [] { return false; });
+        for (int x = 0; x < plate.w; ++x) {
+            const float a = out[3][static_cast<std::size_t>(x)];
+            if (x >= 80 && x < 120 && y >= 30) {
+                ASSERT_EQ(a, 1.0f) << x << "," << y;
+            } else if (x < 76 || x >= 124 || y < 26) {
+                ++backingPixels;
+                dirty += a > 0.05f;
+            }
+        }
+    }
+    EXPECT_LE(dirty, backingPixels / 100) << "of " << backingPixels;
+}
+
+// Clip levels on a plate whose matte is known. The screen is S = (0.1, 0.6,
+// 0.1), so the keyer's screen difference is 0.5. A band of backing at `dim`
+// times S has the matte 1 - dim; the subject's left half, (0.3, 0.4, 0.3),
+// leans 0.4 - 0.3 = 0.1 towards the screen, a matte of 1 - 0.1 / 0.5 = 0.8
+// (its foreground, P - 0.2 S = 0.28 grey, sets no higher floor); its right
+// half is red, matte 1. The band is the darkest 12% of the backing, so Clip
+// Black is its matte, capped at 0.3; Clip White is the subject's 0.8
+// stretched as Clip Black stretches it, (0.8 - black) / (1 - black), never
+// below 0.4.
+TEST(ChooseClips, LevelsOfAPlateWithAKnownMatte)
+{
+    struct Case {
+        float dim;
+        float black, white;
+    } const cases[] = {
+        {1.0f, 0.0f, 0.8f},
+        {0.8f, 0.2f, 0.75f},           // (0.8 - 0.2) / 0.8
+        {0.5f, 0.3f, 0.5f / 0.7f},     // capped: (0.8 - 0.3) / 0.7
+        {0.72f, 0.28f, 0.52f / 0.72f},
+    };
+    const Colour screen{0.1f, 0.6f, 0.1f};
+    for (const Case& t : cases) {
+        Plate plate(120, 80);
+        for (int y = 0; y < plate.h; ++y)
+            for (int x = 0; x < plate.w; ++x) {
+                const float band = y >= 72 ? t.dim : 1.0f;
+                Colour c{screen[0] * band, screen[1] * band, screen[2] * band};
+                if (x >= 40 && x < 80 && y >= 10 && y < 70)
+                    c = x < 60 ? Colour{0.3f, 0.4f, 0.3f} : Colour{0.7f, 0.1f, 0.1f};
+                plate.set(x, y, c);
+            }
+        zav::KeyParams params;
+        std::copy(screen.begin(), screen.end(), params.screenColor);
+        params.clipBlack = 0.6f;  // the user's clips are no part of the reading
+        params.clipWhite = 0.7f;
+        const zav::ClipLevels clips = zav::chooseClips(plate.planes(), 1, params, nullptr);
+        EXPECT_NEAR(clips.clipBlack, t.black, 1e-5f) << "band at " << t.dim;
+        EXPECT_NEAR(clips.clipWhite, t.white, 1e-5f) << "band at " << t.dim;
+        const zav::ScreenMap uniform = zav::ScreenMap::uniform(plate.w, plate.h, screen);
+        const zav::ClipLevels mapped = zav::chooseClips(plate.planes(), 1, params, &uniform);
+        EXPECT_EQ(mapped.clipBlack, clips.clipBlack);
+        EXPECT_EQ(mapped.clipWhite, clips.clipWhite);
+    }
+    // A map made for another frame is refused, not read beyond its end.
+    const zav::ScreenMap narrow = zav::ScreenMap::uniform(60, 80, screen);
+    Plate plain(120, 80);
+    EXPECT_THROW(zav::chooseClips(plain.planes(), 1, zav::KeyParams{}, &narrow), std::invalid_argument);
+    // A subject that keys thin everywhere, (0.2, 0.55, 0.2), leaning 0.35
+    // towards the screen, a matte of 0.3: Clip White stops at 0.4.
+    Plate thin(120, 80);
+    for (int y = 0; y < thin.h; ++y)
+        for (int x = 0; x < thin.w; ++x)
+            thin.set(x, y, x >= 40 && x < 80 && y >= 10 && y < 70 ? Colour{0.2f, 0.55f, 0.2f} : screen);
+    zav::KeyParams params;
+    std::copy(screen.begin(), screen.end(), params.screenColor);
+    EXPECT_EQ(zav::chooseClips(thin.planes(), 1, params, nullptr).clipWhite, 0.4f);
+    // A pane of glass (0.8 S: a matte of 0.2) in a red subject is no part of
+    // its solid core: it does not pull Clip White down, which only mattes of
+    // at least 0.5 set.
+    Plate glass(120, 80);
+    for (int y = 0; y < glass.h; ++y)
+        for (int x = 0; x < glass.w; ++x) {
+            Colour c = screen;
+            if (x >= 40 && x < 80 && y >= 10 && y < 70)
+                c = x >= 52 && x < 64 && y >= 30 && y < 42 ? Colour{0.08f, 0.48f, 0.08f} : Colour{0.7f, 0.1f, 0.1f};
+            glass.set(x, y, c);
+        }
+    EXPECT_GE(zav::chooseClips(glass.planes(), 1, params, nullptr).clipWhite, 0.5f);
+}
+
+}  // namespace
