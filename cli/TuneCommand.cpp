@@ -117,8 +117,9 @@ void addTuneCommand(CLI::App& app, TuneCommandLine& line)
     line.tune = app.add_subcommand("tune",
                                    "Tune the key by eye in a browser page that keys live, then save the settings.\n"
                                    "Also takes --settings FILE (read if it exists, written on Save; default: beside\n"
-                                   "the input), and reads and keys as keying does: --set, --pick-screen, --plugin-path,\n"
-                                   "--threads, --raw, --max-pixels, --part, --layer, --ocio and the colour spaces.");
+                                   "the input), and reads and keys as keying does: --set, --pick-screen, --screen-map,\n"
+                                   "--clip, --plugin-path, --threads, --raw, --max-pixels, --part, --layer, --ocio and\n"
+                                   "the colour spaces.");
     line.tune->add_option("input", line.input, "Image file or sequence pattern (plate.####.exr) to tune on")->required();
     line.tune->add_option("--port", line.port, "Port on 127.0.0.1; default: a free one")->check(CLI::Range(0, 65535));
     line.tune->add_flag("--open", line.open,

@@ -21,6 +21,15 @@ float finiteOrZero(float v)
     return std::isfinite(v) ? v : 0.0f;
 }
 
+// The sheet is written as light and display-encoded on the way out, but a
+// matte is a measurement, not light: its panel must show value v as code v,
+// so that a faint veil reads as faint. It is held as the light that the
+// encoding maps back onto v.
+double srgbDecoded(double v)
+{
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
 // The source pixels one panel pixel averages; when the panel is larger than
 // the image, neighbours share a source pixel.
 std::pair<int, int> sourceSpan(int i, int n, int from, int extent)
@@ -101,9 +110,10 @@ void PreviewSheet::add(int y0, int y1, const PlanarImage& source, const PlanarIm
             const auto [x0, x1] = columnsOf(px);
             const double n = static_cast<double>(rowTo - rowFrom) * (x1 - x0);
             for (int p = 0; p < kPanels; ++p)
-                for (int c = 0; c < 3; ++c)
-                    out[c][p * (panel_.width + kGap) + px] =
-                        static_cast<float>(sum[static_cast<std::size_t>(px) * kPanels * 3 + p * 3 + c] / n);
+                for (int c = 0; c < 3; ++c) {
+                    const double mean = sum[static_cast<std::size_t>(px) * kPanels * 3 + p * 3 + c] / n;
+                    out[c][p * (panel_.width + kGap) + px] = static_cast<float>(p == 1 ? srgbDecoded(mean) : mean);
+                }
         }
         open_.erase(open_.begin());
         nextPanelRow_ = py + 1;

@@ -60,10 +60,14 @@ std::string defaultOutputPath(const std::string& input)
 }
 
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
-                           const std::vector<int>& frames)
+                           const std::vector<int>& frames, const ScreenMapChoice& screenMap)
 {
     std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
                        " --settings " + commandWord(settingsFile);
+    if (screenMap.kind == ScreenMapChoice::Kind::Auto)
+        line += " --screen-map auto";
+    else if (screenMap.kind == ScreenMapChoice::Kind::CleanPlate)  // a clean plate named "auto" is not auto
+        line += " --screen-map " + commandWord(screenMap.cleanPlate == "auto" ? "./auto" : screenMap.cleanPlate);
     if (sequence) {
         FrameList list;
         for (const int f : frames)

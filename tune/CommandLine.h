@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/session/ScreenMapping.h"
 #include "veilcast/session/ShellQuote.h"
 
 #include <string>
@@ -18,9 +19,10 @@ std::string defaultSettingsPath(const std::string& input);
 // a movie becomes a QuickTime movie with alpha ("clip.mp4" -> "clip_keyed.mov").
 std::string defaultOutputPath(const std::string& input);
 
-// The `veilcast` command that keys the whole input with the saved settings;
-// a sequence's frames (ascending) in runs, as --frames takes them.
+// The `veilcast` command that keys the whole input with the saved settings
+// and the screen map in use, if any; a sequence's frames (ascending) in runs,
+// as --frames takes them.
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
-                           const std::vector<int>& frames);
+                           const std::vector<int>& frames, const ScreenMapChoice& screenMap = {});
 
 }  // namespace veilcast::tune

@@ -343,14 +343,11 @@ void TuneServer::Impl::addRoutes()
     routes["/api/undo"] = action([this](const json&) { session.undo(); }, {});
     routes["/api/redo"] = action([this](const json&) { session.redo(); }, {});
     routes["/api/pick"] = action([this](const json& body) {
-        if (body.contains("auto") && field<bool>(body, "auto")) {
-            session.pickAuto();
-        } else {
-            const auto box = wholeNumbers(member(body, "box"), "box", 4,
-                                          {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}});
-            session.pickBox(box[0], box[1], box[2], box[3]);
-        }
-    }, {"box", "auto"});
+        const auto box = wholeNumbers(member(body, "box"), "box", 4,
+                                      {{INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}, {INT_MIN, INT_MAX}});
+        session.pickBox(box[0], box[1], box[2], box[3]);
+    }, {"box"});
+    routes["/api/auto"] = action([this](const json&) { session.autoKey(); }, {});
     routes["/api/frame"] = action([this](const json& body) { session.setFrame(wholeNumber(member(body, "frame"), "frame")); },
                                   {"frame"});
     routes["/api/save"] = {"POST", {}, true, [this](const HttpRequest& req) {

@@ -8,6 +8,7 @@
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
 #include "veilcast/session/PathText.h"
+#include "veilcast/session/ScreenMapping.h"
 
 #include <unistd.h>
 
@@ -96,35 +97,37 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
       defaults_(options.pluginDirectories, [&] {
           KeyJobOptions job;
           job.threads = options.job.threads;
+          job.settings = {{"UseScreenMapKnob", "on", ""}};  // its default: the table is the screen-map keyer's
           return job;
       }()),
       keyer_(options.pluginDirectories, [&] {
           KeyJobOptions job = options.job;
-          job.settings = initialSettings(settingsFile_);
+          // Always the screen-map keyer, so that a map can be turned on at
+          // any time; with none in use it keys exactly as the plain one.
+          // Off unless a map is asked for; the settings may say otherwise.
+          job.settings = {{"UseScreenMapKnob", options.job.screenMap.kind == ScreenMapChoice::Kind::None ? "off" : "on", ""}};
+          const std::vector<Setting> saved = initialSettings(settingsFile_);
+          job.settings.insert(job.settings.end(), saved.begin(), saved.end());
           job.settings.insert(job.settings.end(), options.job.settings.begin(), options.job.settings.end());
           return job;
       }()),
       history_(std::make_unique<History>())
 {
+    mapSource_ = options_.job.screenMap;
+    if (mapSource_.kind == ScreenMapChoice::Kind::None)
+        mapSource_.kind = ScreenMapChoice::Kind::Auto;
     frame_ = frames_->frames().front();
     source_ = frames_->read(frame_);
-    // Picked as `veilcast` picks it: only when no setting gives a colour,
-    // black included, or when a pick is asked for.
-    const ScreenPick& pick = keyer_.screenPick();
-    if (pick.kind != ScreenPick::Kind::None) {
-        const auto& b = pick.box;
-        try {
-            keyer_.controls().set("ScreenColorKnob", pick.kind == ScreenPick::Kind::Box
-                                                         ? pickScreenInBox(source_, b[0], b[1], b[2], b[3])
-                                                         : pickScreenAuto(source_));
-        } catch (const UsageError& e) {
-            // A box that misses the frame is refused, and worded, as keying refuses it.
-            const std::string frame =
-                (std::filesystem::path(options_.input).parent_path() / frames_->describe(frame_)).string();
-            throw UsageError(e.prefixed(frame + ": "));
-        } catch (const std::invalid_argument& e) {
-            notice_ = "no screen colour was found: " + pageText(e) + "; drag Pick box over clean backing";
-        }
+    // Found as `veilcast` finds them on its first frame.
+    FindRequest first;
+    first.pick = keyer_.screenPick();
+    first.map = mapInUse() ? mapSource_.kind : ScreenMapChoice::Kind::None;
+    first.clips = options_.job.autoClips;
+    try {
+        take(find(first), first);
+    } catch (const Failure& e) {
+        const bool pickOnly = first.map == ScreenMapChoice::Kind::None && !first.clips;
+        notice_ = (pickOnly ? "no screen colour was found: " : "") + findingText(e) + "; drag Pick box over clean backing";
     }
 }
 
@@ -144,8 +147,7 @@ json TuneSession::state()
                 {"frames", frames_->frames()},
                 {"sequence", frames_->isSequence()},
                 {"notice", notice_},
-                {"settingsFile", settingsFile_},
-                {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}});
+                {"settingsFile", settingsFile_}});
     return all;
 }
 
@@ -168,7 +170,9 @@ json TuneSession::changesLocked()
             {"hasAlpha", source_.has(Chan_Alpha)},
             {"canUndo", history_->canUndo()},
             {"canRedo", history_->canRedo()},
-            {"saved", savedSinceChange_}};
+            {"saved", savedSinceChange_},
+            {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames(),
+                                           mapInUse() ? mapSource_ : ScreenMapChoice{})}};
 }
 
 std::vector<Setting> TuneSession::snapshot()
@@ -239,18 +243,96 @@ void TuneSession::pickBox(int x0, int y0, int x1, int y1)
     changed();
 }
 
-void TuneSession::pickAuto()
+std::string TuneSession::frameName() const
+{
+    return (std::filesystem::path(options_.input).parent_path() / frames_->describe(frame_)).string();
+}
+
+// The page names the input already; a finding's failure names the frame.
+std::string TuneSession::findingText(const std::exception& e) const
+{
+    std::string text = pageText(e);
+    const std::string named = frameName() + ": ";
+    if (text.rfind(named, 0) == 0)
+        text.erase(0, named.size());
+    return text;
+}
+
+KeyFindings TuneSession::find(const FindRequest& request)
+{
+    PlanarImage clean;
+    std::string cleanName;
+    if (request.map == ScreenMapChoice::Kind::CleanPlate) {
+        cleanName = cleanPlateFor(mapSource_, frame_);
+        clean = readSourceImage(cleanName, options_.job.read).pixels;
+    }
+    return findOnImage(source_, request, keyer_.controls(), frameName(), &clean, cleanName);
+}
+
+void TuneSession::take(const KeyFindings& found, const FindRequest& request)
+{
+    Controls& controls = keyer_.controls();
+    if (found.screen)
+        controls.set("ScreenColorKnob", *found.screen);
+    if (found.clips) {
+        controls.set("ClipBlackKnob", found.clips->clipBlack);
+        controls.set("ClipWhiteKnob", found.clips->clipWhite);
+    }
+    if (request.map != ScreenMapChoice::Kind::None) {
+        map_ = found.map;
+        mapMade_ = true;
+    }
+}
+
+void TuneSession::autoKey()
 {
     std::lock_guard lock(mutex_);
-    Colour picked{};
+    FindRequest request;
+    request.pick.kind = ScreenPick::Kind::Auto;
+    request.map = mapSource_.kind;
+    request.clips = true;
+    KeyFindings found;
     try {
-        picked = pickScreenAuto(source_);
-    } catch (const std::invalid_argument& e) {
-        throw BadRequest(pageText(e));
+        found = find(request);
+    } catch (const std::exception& e) {
+        throw BadRequest(findingText(e));
     }
     history_->recordBefore(snapshot());
-    keyer_.controls().set("ScreenColorKnob", picked);
+    take(found, request);
+    keyer_.controls().set("UseScreenMapKnob", true);
     changed();
+}
+
+bool TuneSession::mapInUse()
+{
+    return std::get<bool>(keyer_.controls().get("UseScreenMapKnob"));
+}
+
+const zav::ScreenMap* TuneSession::frameMap()
+{
+    if (!mapInUse())
+        return nullptr;
+    if (!mapMade_) {
+        FindRequest request;
+        request.map = mapSource_.kind;
+        try {
+            map_ = find(request).map;
+        } catch (const std::exception& e) {
+            throw BadRequest(findingText(e));
+        }
+        mapMade_ = true;
+    }
+    return &*map_;
+}
+
+TuneSession::PlacedMap TuneSession::mapFor(const PlanarImage* proxy)
+{
+    const zav::ScreenMap* map = frameMap();
+    if (!map || !proxy)
+        return {map ? std::optional(*map) : std::nullopt, source_.box()};
+    // A map is smooth and made of cells: over a proxy, the same cells span it.
+    const Box& b = proxy->box();
+    return {zav::ScreenMap(b.w(), b.h(), map->cellsX(), map->cellsY(), map->cells()), b};
 }
 
 void TuneSession::setFrame(int frame)
@@ -264,6 +346,8 @@ void TuneSession::setFrame(int frame)
     source_ = frames_->read(frame);
     frame_ = frame;
     sourceProxies_.clear();
+    map_.reset();  // each frame has its own, as keying a sequence gives it
+    mapMade_ = false;
     ++generation_;
 }
 
@@ -294,7 +378,16 @@ ViewImage TuneSession::render(const ViewRequest& request)
     image.generation = generation_;
     PlanarImage regionSource, regionKeyed, regionUnmasked;
     const PlanarImage *source = nullptr, *keyed = nullptr, *unmasked = nullptr;
+    const bool keys = view != View::Source && view != View::ScreenMap;
     const bool maskInUse = view == View::Status && insideMaskInUse(keyer_.controls(), source_);
+    PlacedMap placed;
+    // The map for what is keyed or shown next, handed to the keyer.
+    const auto placeMap = [&](const PlanarImage* proxy) {
+        if (view == View::Source)
+            return;
+        placed = mapFor(proxy);
+        keyer_.setScreenMap(placed.map, placed.box);
+    };
     // Keys `part` as it is, and for Status also without the inside mask.
     const auto keyBoth = [&](const PlanarImage& part, PlanarImage& withMask, PlanarImage& withoutMask) {
         withMask = keyer_.keyImage(part);
@@ -309,10 +402,11 @@ ViewImage TuneSession::render(const ViewRequest& request)
     if (request.region) {
         const Box wanted = regionInImage(*request.region, b);
         regionSource = crop(source_, wanted);
-        if (view != View::Source)
+        placeMap(nullptr);
+        if (keys)
             keyBoth(regionSource, regionKeyed, regionUnmasked);
         source = &regionSource;
-        keyed = view == View::Source ? &regionSource : &regionKeyed;
+        keyed = keys ? &regionKeyed : &regionSource;
         unmasked = maskInUse ? &regionUnmasked : nullptr;
         image.originX = wanted.x;
         image.originY = wanted.y;
@@ -323,16 +417,17 @@ ViewImage TuneSession::render(const ViewRequest& request)
         const double ratio = std::max(static_cast<double>(b.w()) / fitW, static_cast<double>(b.h()) / fitH);
         const int scale = std::max(1, static_cast<int>(std::lround(ratio)));
         source = &sourceProxy(scale);
+        placeMap(source);
         KeyedProxy& cached = keyedProxy_;
         const bool stale = cached.generation != generation_ || cached.scale != scale ||
                            (maskInUse && cached.unmasked.width() == 0);
-        if (view != View::Source && stale) {
+        if (keys && stale) {
             cached.unmasked = PlanarImage();
             keyBoth(*source, cached.keyed, cached.unmasked);
             cached.generation = generation_;
             cached.scale = scale;
         }
-        keyed = view == View::Source ? source : &cached.keyed;
+        keyed = keys ? &cached.keyed : source;
         unmasked = maskInUse ? &cached.unmasked : nullptr;
         image.scale = scale;
         image.originX = b.x;
@@ -343,6 +438,12 @@ ViewImage TuneSession::render(const ViewRequest& request)
     in.keyed = keyed;
     in.unmasked = unmasked;
     in.background = request.background;
+    PlanarImage screen;
+    if (view == View::ScreenMap) {
+        const auto colour = std::get<std::array<float, 3>>(keyer_.controls().get("ScreenColorKnob"));
+        screen = screenImage(placed.map ? &*placed.map : nullptr, colour, placed.box, keyed->box());
+        in.screen = &screen;
+    }
     image.rgba = renderView(view, in, options_.job.threads);
     image.width = keyed->box().w();
     image.height = keyed->box().h();
@@ -357,6 +458,8 @@ json TuneSession::probe(int x, int y)
         throw BadRequest("the pixel lies outside the image");
     // The probe reads full-resolution values, not the proxy's averages.
     const PlanarImage pixel = crop(source_, Box{x, y, x + 1, y + 1});
+    const PlacedMap placed = mapFor(nullptr);
+    keyer_.setScreenMap(placed.map, placed.box);
     const PlanarImage keyed = keyer_.keyImage(pixel);
     return {{"x", x}, {"y", y}, {"source", pixelValues(pixel, x, y)}, {"keyed", pixelValues(keyed, x, y)},
             {"keyedHasAlpha", keyed.has(Chan_Alpha)}};
@@ -366,14 +469,16 @@ json TuneSession::save()
 {
     std::lock_guard lock(mutex_);
     std::string text = "# veilcast settings, saved by `veilcast tune` for " + options_.input + "\n";
+    // With no map in use the plain keyer keys the same: its file stays as it always was.
+    const std::string unused = keyer_.controls().find("UseScreenMapKnob")->label() + "=off";
     for (const Setting& s : snapshot())
-        text += s.name + "=" + s.value + "\n";
+        if (s.name + "=" + s.value != unused)
+            text += s.name + "=" + s.value + "\n";
     // A batch run reading it meanwhile sees the old settings or the new, never half.
     writeTextFile(settingsFile_, text);
     savedSinceChange_ = true;
     json saved = changesLocked();
-    saved.update({{"file", settingsFile_},
-                  {"commandLine", keyCommandLine(options_.input, settingsFile_, frames_->isSequence(), frames_->frames())}});
+    saved["file"] = settingsFile_;
     return saved;
 }
 

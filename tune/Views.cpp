@@ -90,6 +90,8 @@ std::optional<View> parseView(const std::string& name)
         return View::Colour;
     if (name == "status")
         return View::Status;
+    if (name == "screenmap")
+        return View::ScreenMap;
     return std::nullopt;
 }
 
@@ -132,6 +134,22 @@ PlanarImage crop(const PlanarImage& image, const Box& region)
     return part;
 }
 
+PlanarImage screenImage(const zav::ScreenMap* map, const zav::Colour& screen, const Box& mapBox, const Box& view)
+{
+    PlanarImage image(view, view, {Chan_Red, Chan_Green, Chan_Blue});
+    float* rgb[3];
+    for (int y = view.y; y < view.t; ++y) {
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = image.row(static_cast<Channel>(Chan_Red + c), y) + mapBox.x;  // rgb[c][i]: map pixel i
+        if (map)
+            map->sampleRow(y - mapBox.y, view.x - mapBox.x, view.r - mapBox.x, rgb[0], rgb[1], rgb[2]);
+        else
+            for (int c = 0; c < 3; ++c)
+                std::fill(rgb[c] + view.x - mapBox.x, rgb[c] + view.r - mapBox.x, screen[static_cast<std::size_t>(c)]);
+    }
+    return image;
+}
+
 namespace {
 
 // One row of the view into `px` (the row's first byte).
@@ -150,6 +168,8 @@ void renderRow(View view, const ViewInputs& in, int y, std::uint8_t* px)
     const float* kg = key.row(Chan_Green, y);
     const float* kb = key.row(Chan_Blue, y);
     const float* ka = matteInRed ? kr : key.row(Chan_Alpha, y);
+    const float* screen[3] = {rowOrNull(in.screen, Chan_Red, y), rowOrNull(in.screen, Chan_Green, y),
+                              rowOrNull(in.screen, Chan_Blue, y)};
     const float* ua = rowOrNull(in.unmasked, in.unmasked && !in.unmasked->has(Chan_Alpha) ? Chan_Red : Chan_Alpha, y);
     for (int x = b.x; x < b.r; ++x, px += 4) {
         const float a = ka[x];
@@ -160,6 +180,9 @@ void renderRow(View view, const ViewInputs& in, int y, std::uint8_t* px)
             break;
         case View::Matte:
             px[0] = px[1] = px[2] = linearByte(a);
+            break;
+        case View::ScreenMap:
+            px[0] = enc(screen[0][x]), px[1] = enc(screen[1][x]), px[2] = enc(screen[2][x]);
             break;
         case View::Checker:
         case View::Colour: {

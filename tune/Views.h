@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/core/ScreenMap.h"
 #include "veilcast/host/PlanarImage.h"
 #include "veilcast/tune/TuneSession.h"
 
@@ -29,6 +30,12 @@ PlanarImage shrink(const PlanarImage& image, int factor);
 // as keying the whole frame.
 PlanarImage crop(const PlanarImage& image, const DD::Image::Box& region);
 
+// The screen colour the key uses under each pixel of `view`: `map`, laid
+// over `mapBox` (its pixel 0,0 is the box's first), or without a map
+// `screen` everywhere. RGB, with `view`'s box, which lies within `mapBox`.
+PlanarImage screenImage(const zav::ScreenMap* map, const zav::Colour& screen, const DD::Image::Box& mapBox,
+                        const DD::Image::Box& view);
+
 // Everything a view is drawn from. `keyed` has alpha unless Check Alpha is
 // on, when its red is the matte. `filled`, for Status, is the matte the key
 // would have without the inside mask (null when no mask is in use): where
@@ -37,12 +44,13 @@ struct ViewInputs {
     const PlanarImage* source = nullptr;
     const PlanarImage* keyed = nullptr;
     const PlanarImage* unmasked = nullptr;
+    const PlanarImage* screen = nullptr;  // for ScreenMap: screenImage over the keyed image's box
     std::array<float, 3> background{0.18f, 0.18f, 0.18f};  // Result over colour, linear
 };
 
 // The view as 8-bit RGBA rows, top row first, ready for a canvas's
-// ImageData: colour sRGB-encoded, the matte and Status as they are. On
-// `threads` threads (0: every core), as the key.
+// ImageData: colour (the screen map's too) sRGB-encoded, the matte and
+// Status as they are. On `threads` threads (0: every core), as the key.
 std::string renderView(View view, const ViewInputs& in, int threads);
 
 }  // namespace veilcast::tune

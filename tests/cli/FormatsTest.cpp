@@ -241,18 +241,24 @@ TEST_F(FormatsTest, NoScreenColourPicksOneAndSaysSo)
     EXPECT_EQ(readPixels(path("b.exr")).at(2, 2, 3), 1.0f) << "black keyed the backing";
 }
 
-// The demo prints the options that reproduce its key; using them gives the same file.
+// The demo prints the options that reproduce its keys, without the screen
+// map and with it; using them gives the same files.
 TEST_F(FormatsTest, DemoSettingsReproduceItsKey)
 {
     const Result demo = veilcast("demo " + quoted(dir.string()));
     ASSERT_EQ(demo.exitCode, 0) << demo.output;
-    const auto at = demo.output.find("keyed with: ");
-    ASSERT_NE(at, std::string::npos) << demo.output;
-    const std::string options = demo.output.substr(at + 12, demo.output.find('\n', at) - at - 12);
-    EXPECT_NE(options.find("--set 'Clip Black=0.12'"), std::string::npos) << options;  // one shell word
-    const Result again = veilcast(quoted(path("plate.exr")) + " -o " + quoted(path("again.exr")) + " -q " + options);
-    ASSERT_EQ(again.exitCode, 0) << again.output;
-    EXPECT_TRUE(readPixels(path("again.exr")).data == readPixels(path("keyed.exr")).data);
+    std::size_t at = 0;
+    for (const char* keyed : {"keyed.exr", "keyed-map.exr"}) {
+        at = demo.output.find("keyed with: ", at);
+        ASSERT_NE(at, std::string::npos) << demo.output;
+        at += 12;
+        const std::string options = demo.output.substr(at, demo.output.find('\n', at) - at);
+        EXPECT_NE(options.find("--set 'Clip Black=0.12'"), std::string::npos) << options;  // one shell word
+        const Result again = veilcast(quoted(path("plate.exr")) + " -o " + quoted(path("again.exr")) + " -q " + options);
+        ASSERT_EQ(again.exitCode, 0) << again.output;
+        EXPECT_TRUE(readPixels(path("again.exr")).data == readPixels(path(keyed)).data) << keyed;
+    }
+    EXPECT_FALSE(readPixels(path("keyed.exr")).data == readPixels(path("keyed-map.exr")).data);
 }
 
 TEST_F(FormatsTest, OptionsGoBeforeOrAfterTheInput)

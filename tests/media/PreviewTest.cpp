@@ -43,25 +43,31 @@ int srgbCode(double linear)
 }
 
 // Flat source and result, given in strips: every pixel of every panel, the
-// last row and images smaller than a panel included, holds their colour.
+// last row and images smaller than a panel included, holds their colour. The
+// matte panel holds the alpha as a value (0.012 is code 3, not the 28 of its
+// sRGB encoding); the result panel shows the checkerboard through what the
+// alpha leaves.
 TEST(Preview, EveryPanelPixelHoldsTheAverage)
 {
     const fs::path dir = fs::path(::testing::TempDir()) / ("veilcast-preview-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    const float source[3] = {0.2f, 0.4f, 0.6f}, keyed[4] = {0.1f, 0.05f, 0.3f, 1.0f};
+    const float source[3] = {0.2f, 0.4f, 0.6f}, keyed[3] = {0.1f, 0.05f, 0.3f};
     const struct {
         int w, h, strip;
-    } cases[] = {{10, 6, 4}, {700, 90, 7}, {20, 300, 64}};
+        float alpha;
+        int matteCode;
+    } cases[] = {{10, 6, 4, 1.0f, 255}, {700, 90, 7, 0.012f, 3}, {20, 300, 64, 0.5f, 128}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
         const Box box{3, 5, 3 + c.w, 5 + c.h};
         PlanarImage in(box, box, {Chan_Red, Chan_Green, Chan_Blue}), out(box, box, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha});
         for (int y = box.y; y < box.t; ++y)
             for (int x = box.x; x < box.r; ++x) {
-                for (int k = 0; k < 3; ++k)
+                for (int k = 0; k < 3; ++k) {
                     in.row(static_cast<Channel>(Chan_Red + k), y)[x] = source[k];
-                for (int k = 0; k < 4; ++k)
                     out.row(static_cast<Channel>(Chan_Red + k), y)[x] = keyed[k];
+                }
+                out.row(Chan_Alpha, y)[x] = c.alpha;
             }
         PreviewSheet sheet(box, true);
         for (int y = box.y; y < box.t; y += c.strip)
@@ -77,13 +83,15 @@ TEST(Preview, EveryPanelPixelHoldsTheAverage)
         ASSERT_EQ(spec.width, 3 * panel.width + 2 * 4);
         std::vector<unsigned char> codes(spec.image_pixels() * 3);
         ASSERT_TRUE(read->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, codes.data()));
-        const float* panels[3] = {source, nullptr, keyed};
         int wrong = 0;
         for (int p = 0; p < 3; ++p)
             for (int y = 0; y < panel.height; ++y)
                 for (int x = 0; x < panel.width; ++x)
                     for (int k = 0; k < 3; ++k) {
-                        const int want = srgbCode(panels[p] ? panels[p][k] : keyed[3]);
+                        const double checker = (x / 8 + y / 8) % 2 ? 0.18 : 0.05;
+                        const int want = p == 0   ? srgbCode(source[k])
+                                         : p == 1 ? c.matteCode
+                                                  : srgbCode(keyed[k] + (1 - c.alpha) * checker);
                         const int got = codes[(static_cast<std::size_t>(y) * spec.width + p * (panel.width + 4) + x) * 3 + k];
                         if (std::abs(got - want) > 1 && wrong++ < 5)
                             ADD_FAILURE() << "panel " << p << " pixel " << x << "," << y << ": " << got << ", not " << want;

@@ -42,6 +42,14 @@ TEST(TuneCommandLine, QuotesForTheShell)
               "veilcast './-a $b.####.exr' -o './-a $b_keyed.####.exr' --settings ./-s.keyer --frames -2-0");
     EXPECT_EQ(keyCommandLine("/shots/-a.exr", "/shots/-a.keyer", false, {0}),
               "veilcast /shots/-a.exr -o /shots/-a_keyed.exr --settings /shots/-a.keyer");
+    // The screen map in use: found on each frame, or a clean plate, named as any file is.
+    using Map = veilcast::ScreenMapChoice;
+    EXPECT_EQ(keyCommandLine("p.####.exr", "p.keyer", true, {1, 2}, {Map::Kind::Auto, ""}),
+              "veilcast 'p.####.exr' -o 'p_keyed.####.exr' --settings p.keyer --screen-map auto --frames 1-2");
+    EXPECT_EQ(keyCommandLine("p.exr", "p.keyer", false, {0}, {Map::Kind::CleanPlate, "-clean plate.exr"}),
+              "veilcast p.exr -o p_keyed.exr --settings p.keyer --screen-map './-clean plate.exr'");
+    EXPECT_EQ(keyCommandLine("p.exr", "p.keyer", false, {0}, {Map::Kind::CleanPlate, "auto"}),
+              "veilcast p.exr -o p_keyed.exr --settings p.keyer --screen-map ./auto");
 }
 
 }  // namespace

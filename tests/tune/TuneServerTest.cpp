@@ -64,7 +64,8 @@ std::string pluginOption()
 TEST_F(TuneTest, ControlListIsWhatListKnobsPrints)
 {
     serve(plate);
-    const Result knobs = runVeilcast("--list-knobs " + pluginOption());
+    // The tuner keys through the screen-map keyer, so that a map can be turned on.
+    const Result knobs = runVeilcast("--list-knobs --screen-map auto " + pluginOption());
     ASSERT_EQ(knobs.exitCode, 0) << knobs.output;
     EXPECT_EQ(listKnobsFrom(get("/api/controls")), knobs.output);
 }
@@ -111,7 +112,7 @@ TEST_F(TuneTest, ControlChangesKeyAsSetDoes)
         }
 }
 
-TEST_F(TuneTest, EyedropperBoxAndAutoPickAsTheToolDoes)
+TEST_F(TuneTest, EyedropperBoxPicksAsTheToolDoes)
 {
     serve(plate);
     // The backing is the left half: a box there averages it, as --pick-screen does.
@@ -129,15 +130,60 @@ TEST_F(TuneTest, EyedropperBoxAndAutoPickAsTheToolDoes)
             green += file.getchannel(x, y, 0, 1);
     EXPECT_NEAR(state["values"]["ScreenColorKnob"]["value"][1].get<double>(), green / (19 * 28), 1e-5);
 
-    post("/api/control", {{"name", "Screen Color"}, {"value", "0,0,0"}});
-    state = post("/api/pick", {{"auto", true}});
-    const Result autoPick = runVeilcast("'" + plate + "' -o '" + path("k.exr") + "' --pick-screen auto " + pluginOption());
-    EXPECT_NE(autoPick.output.find("picked screen colour " + state["values"]["ScreenColorKnob"]["text"].get<std::string>()),
-              std::string::npos)
-        << autoPick.output;
     // A box off the image picks nothing and says so.
     const json refused = post("/api/pick", {{"box", {500, 500, 600, 600}}}, 400);
     EXPECT_NE(refused["error"].get<std::string>().find("no usable pixel"), std::string::npos);
+}
+
+// Auto finds the screen colour, the screen map and the clips as the
+// command line's flags do: the same values, and the same key pixel for pixel;
+// the command Save shows keys with the map too. One undo restores it all.
+TEST_F(TuneTest, AutoFindsWhatTheFlagsFindAndUndoesAtOnce)
+{
+    serve(plate);
+    const auto text = [](const json& s, const char* name) { return s["values"][name]["text"].get<std::string>(); };
+    const auto keyedAt = [&](int x, int y) { return get("/api/probe?x=" + std::to_string(x) + "&y=" + std::to_string(y))["keyed"]; };
+    json before = post("/api/control", {{"name", "Screen Color"}, {"value", "0.1,0.5,0.1"}});
+    before = post("/api/control", {{"name", "Clip Black"}, {"value", "0.05"}});
+    EXPECT_EQ(text(before, "UseScreenMapKnob"), "off");
+    const json keyedBefore = keyedAt(30, 20);
+
+    const json state = post("/api/auto", json::object());
+    EXPECT_EQ(text(state, "UseScreenMapKnob"), "on");
+    const Result flags = runVeilcast("'" + plate + "' -o '" + path("k.exr") +
+                                     "' -d float --pick-screen auto --screen-map auto --clip auto " + pluginOption());
+    ASSERT_EQ(flags.exitCode, 0) << flags.output;
+    EXPECT_NE(flags.output.find("picked screen colour " + text(state, "ScreenColorKnob")), std::string::npos)
+        << flags.output << state.dump();
+    EXPECT_NE(flags.output.find("--set \"Clip Black=" + text(state, "ClipBlackKnob") + "\" --set \"Clip White=" +
+                                text(state, "ClipWhiteKnob") + "\""),
+              std::string::npos)
+        << flags.output << state.dump();
+    EXPECT_NE(text(state, "ClipWhiteKnob"), "1") << "the plate's subject should set a clip";
+    OIIO::ImageBuf file(path("k.exr"));
+    ASSERT_TRUE(file.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    for (int y = 0; y < 40; y += 3)
+        for (int x = 0; x < 64; x += 5) {
+            const json keyed = keyedAt(x, y);
+            float expected[4];
+            file.getpixel(x, y, expected, 4);
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(bits(keyed[c].get<float>()), bits(expected[c])) << x << "," << y << " channel " << c;
+        }
+
+    const std::string line = post("/api/save", json::object())["commandLine"];
+    EXPECT_EQ(line, "veilcast " + plate + " -o " + path("plate_keyed.exr") + " --settings " + path("plate.keyer") +
+                        " --screen-map auto");
+    const Result saved = runVeilcast(line.substr(9) + " -d float " + pluginOption());
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    OIIO::ImageBuf again(path("plate_keyed.exr"));
+    EXPECT_EQ(bits(again.getchannel(30, 20, 0, 3)), bits(file.getchannel(30, 20, 0, 3)));
+
+    const json undone = post("/api/undo", json::object());
+    for (const char* name : {"ScreenColorKnob", "ClipBlackKnob", "ClipWhiteKnob", "UseScreenMapKnob"})
+        EXPECT_EQ(text(undone, name), text(before, name)) << name;
+    EXPECT_EQ(keyedAt(30, 20), keyedBefore);
+    EXPECT_EQ(undone["commandLine"].get<std::string>().find("--screen-map"), std::string::npos);
 }
 
 TEST_F(TuneTest, SaveWritesTheSettingsAndTheCommandKeysWithThem)

@@ -110,6 +110,11 @@ def set_slider(driver, control, value):
         "r.dispatchEvent(new Event('input', {bubbles: true}));", "ctl-" + control, str(value))
 
 
+def srgb_bytes(linear):
+    """The sRGB encoding to bytes, from its definition."""
+    return [round(255 * (12.92 * v if v <= 0.0031308 else 1.055 * v ** (1 / 2.4) - 0.055)) for v in linear]
+
+
 def canvas_pixel(driver, x, y):
     """The RGBA the viewer shows for frame pixel (x, y)."""
     return driver.execute_script(
@@ -177,7 +182,7 @@ def test_page_tunes_saves_and_keeps_up(shot, browser):
     assert d.find_element(By.ID, "group-ScreenMatteGroup").find_elements(By.ID, "ctl-ClipBlackKnob")
 
     # Every view, photographed.
-    for view in ("source", "matte", "checker", "colour", "status"):
+    for view in ("source", "matte", "checker", "colour", "status", "screenmap"):
         choose_view(d, view)
         d.save_screenshot(os.path.join(ARTIFACTS, f"view-{view}.png"))
 
@@ -240,11 +245,25 @@ def test_page_tunes_saves_and_keeps_up(shot, browser):
     assert float(green.get_attribute("title")) == screen[1]
     d.find_element(By.ID, "pick").click()
 
-    # Auto finds the backing too.
+    # Auto finds the backing too, with a screen map that follows it (shown
+    # sRGB-encoded) and the clips; one Undo takes all of it back.
+    choose_view(d, "screenmap")
     count = stats(d)["drawn"]
     d.find_element(By.ID, "auto").click()
     drawn_after(d, count)
-    np.testing.assert_allclose(state(d, token)["values"]["ScreenColorKnob"]["value"], BACKING, atol=0.02)
+    found = state(d, token)["values"]
+    np.testing.assert_allclose(found["ScreenColorKnob"]["value"], BACKING, atol=0.02)
+    assert found["UseScreenMapKnob"]["value"] and d.find_element(By.ID, "ctl-UseScreenMapKnob").is_selected()
+    assert "--screen-map auto" in d.find_element(By.ID, "command").text
+    assert max(abs(a - b) for a, b in zip(canvas_pixel(d, 300, 400), srgb_bytes(BACKING))) <= 12
+    d.save_screenshot(os.path.join(ARTIFACTS, "auto-screen-map.png"))
+    count = stats(d)["drawn"]
+    d.find_element(By.ID, "undo").click()
+    drawn_after(d, count)
+    wait(d, "return document.getElementById('ctl-ClipBlackKnob-number').value === '0.2'")
+    assert not d.find_element(By.ID, "ctl-UseScreenMapKnob").is_selected()
+    flat = srgb_bytes(screen)  # no map: the box's colour everywhere
+    assert all(abs(a - b) <= 1 for x in (50, 1000, 2000) for a, b in zip(canvas_pixel(d, x, 600), flat))
 
     # Save writes the settings file beside the plate and shows the command.
     d.find_element(By.ID, "save").click()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The toolbar and the panel around the controls: views, zoom, the
-// eyedropper and Auto, undo and redo, frames, Save, and what the session says.
+// eyedropper and Auto (screen colour, screen map and clips), undo and redo,
+// frames, Save, and what the session says.
 
 import { act, onChange, session } from './session.js';
 import * as viewer from './viewer.js';
@@ -15,10 +16,14 @@ async function change(cause, path, body, advice) {
 }
 
 // A pick sets the screen colour: its failure is the screen colour's, cleared
-// once the colour is set, by a pick or by hand.
+// once the colour is set, by a pick, Auto or by hand.
 export function pickScreen(body) {
-  const advice = body.auto ? 'Drag Pick box over clean backing instead.' : 'Drag the box over clean backing.';
-  return change('control:ScreenColorKnob', '/api/pick', body, advice);
+  return change('control:ScreenColorKnob', '/api/pick', body, 'Drag the box over clean backing.');
+}
+
+// Auto sets the screen colour, the screen map and the clips at once.
+function autoKey() {
+  return change('control:ScreenColorKnob', '/api/auto', {}, 'Drag Pick box over clean backing instead.');
 }
 
 function show(state) {
@@ -46,7 +51,7 @@ export function setup() {
     $('zoom').textContent = viewer.toggleZoom() ? 'Fit' : '1:1';
   });
   $('pick').addEventListener('click', () => $('pick').classList.toggle('active', viewer.togglePicking()));
-  $('auto').addEventListener('click', () => pickScreen({ auto: true }));
+  $('auto').addEventListener('click', autoKey);
   const undo = (redo) => change('history', redo ? '/api/redo' : '/api/undo', {});
   $('undo').addEventListener('click', () => undo(false));
   $('redo').addEventListener('click', () => undo(true));

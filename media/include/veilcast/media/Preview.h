@@ -19,7 +19,8 @@ PanelSize previewPanelSize(int width, int height, int maxSide = 640, int minSide
 
 // A contact sheet for looking at a key, built while the strips of a frame go
 // by, so no full-size frame is needed: the source, the matte, and the result
-// composited over a checkerboard, side by side, sRGB-encoded 8-bit. Each
+// composited over a checkerboard, side by side, 8-bit: the source and the
+// result sRGB-encoded, the matte as values (alpha v is code v * 255). Each
 // panel is an area average of the full image. When the result has no alpha
 // (matte inspection), its red channel serves as the matte and the result
 // panel shows the result as it is.
@@ -46,8 +47,8 @@ private:
     std::vector<std::pair<int, std::vector<double>>> open_;
 };
 
-// Writes a contact sheet for looking at a key: the source, the matte, and the
-// result composited over a checkerboard, side by side, sRGB-encoded 8-bit.
+// Writes a contact sheet for looking at a key: the source, the matte (as
+// values), and the result composited over a checkerboard (sRGB-encoded), 8-bit.
 // Each panel is an area average of the full image, computed straight from the
 // planes on all cores. When the result has no alpha (matte inspection), its
 // red channel serves as the matte and the result panel shows the result as

@@ -24,7 +24,8 @@ struct TuneOptions {
     std::string settingsFile;  // empty: beside the input (defaultSettingsPath)
     std::vector<std::string> pluginDirectories;
     // How to key, as for `veilcast`: threads, settings given besides the
-    // file (applied after it), the screen pick. Frames are read by the FrameSource.
+    // file (applied after it), the screen pick, the screen map and whether
+    // the clips are chosen. Frames are read by the FrameSource.
     KeyJobOptions job;
 };
 
@@ -38,7 +39,7 @@ struct ViewImage {
 };
 
 // What the viewer shows.
-enum class View { Source, Matte, Checker, Colour, Status };
+enum class View { Source, Matte, Checker, Colour, Status, ScreenMap };
 
 // What the viewer asks for: the whole frame shrunk by the whole factor that
 // comes nearest to fitting fitWidth x fitHeight (the page scales the rest),
@@ -62,8 +63,12 @@ struct BadRequest : std::runtime_error {
 class TuneSession {
 public:
     // Reads the settings file when it exists (UsageError when it is invalid),
-    // loads the first frame and picks the screen colour on it when
-    // `veilcast` would (screenPickFor).
+    // loads the first frame and finds on it what `veilcast` would: the
+    // screen colour (screenPickFor), the screen map and the clips, as asked.
+    // The screen map is in use while Use Screen Map is on: from the start
+    // when a map is asked for (or the settings turn it on), else once Auto
+    // or the control turns it on; it comes from the clean plate given, else
+    // from each frame itself.
     TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource> frames);
     ~TuneSession();
 
@@ -71,10 +76,11 @@ public:
     nlohmann::json controlTable();
     // Everything the page shows: what changes() holds, and what stays as it
     // is for the whole session (the input and its frames, the settings file,
-    // the command line, the notice of the start).
+    // the notice of the start).
     nlohmann::json state();
     // What a change can change: values, history, the frame and its box,
-    // whether it is saved. Every action answers with this alone, so a slider
+    // whether it is saved, the command line (which names the screen map in
+    // use). Every action answers with this alone, so a slider
     // move does not carry a long sequence's frame list.
     nlohmann::json changes();
 
@@ -84,10 +90,15 @@ public:
     void setControl(const std::string& name, const std::string& value, bool merge);
     bool undo();
     bool redo();
-    // The eyedropper: the mean of the box (frame pixels, inclusive), or Auto,
-    // set as the screen colour. Throws BadRequest when there is no backing to pick.
+    // The eyedropper: the mean of the box (frame pixels, inclusive) set as
+    // the screen colour. Throws BadRequest when there is no backing to pick.
     void pickBox(int x0, int y0, int x1, int y1);
-    void pickAuto();
+    // Auto: on the frame shown, the screen colour, the screen map (turned
+    // on) and the clips, found as `veilcast --pick-screen auto --screen-map
+    // auto --clip auto` finds them (the map is the clean plate's when one
+    // was given at start); one undo step for all. Throws BadRequest, having
+    // changed nothing, when the frame gives any of them not.
+    void autoKey();
     // Throws BadRequest for a frame the input does not have.
     void setFrame(int frame);
 
@@ -107,6 +118,27 @@ private:
     bool travel(bool back);  // undo (back) or redo
     std::vector<Setting> snapshot();
     void restore(const std::vector<Setting>& settings);
+    // The frame shown, as messages name it.
+    std::string frameName() const;
+    // Finds `request` on the frame shown (see findOnImage).
+    KeyFindings find(const FindRequest& request);
+    // Sets what was found: the screen colour and the clips in the controls,
+    // the map as the frame's.
+    void take(const KeyFindings& found, const FindRequest& request);
+    // Why it found nothing, as the page says it.
+    std::string findingText(const std::exception& e) const;
+    bool mapInUse();
+    // The frame's screen map while one is in use, made once per frame; null
+    // when none is. Throws BadRequest when the frame gives none.
+    const zav::ScreenMap* frameMap();
+    // The map to key with and the data window it lies over: for the frame
+    // or a crop of it (`proxy` null), the frame's; for a proxy, the same map
+    // laid over it. No map when none is in use.
+    struct PlacedMap {
+        std::optional<zav::ScreenMap> map;
+        DD::Image::Box box;
+    };
+    PlacedMap mapFor(const PlanarImage* proxy);
     const PlanarImage& sourceProxy(int scale);
     nlohmann::json changesLocked();
 
@@ -123,6 +155,9 @@ private:
     std::uint64_t generation_ = 1;  // bumped by every change of controls or frame
     bool savedSinceChange_ = false;
     std::map<int, PlanarImage> sourceProxies_;  // by scale, for the current frame
+    ScreenMapChoice mapSource_;                 // where a map comes from: the clean plate given, else auto
+    std::optional<zav::ScreenMap> map_;         // of the current frame, once made
+    bool mapMade_ = false;
     struct KeyedProxy {
         std::uint64_t generation = 0;
         int scale = 0;
