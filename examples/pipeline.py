@@ -38,23 +38,24 @@ def main(pattern, frames, settings_path):
     first = int(re.match(r"\d+", frames).group())
     plate = read_rgb(frame_path(pattern, first))
 
-    # The backing found on the first frame is frozen for every frame, so
-    # that the farm's chunks all key alike.
-    settings = veilcast.Settings({"Screen Color": veilcast.pick_screen(plate),
-                                  "Clip Black": 0.05, "Clip White": 0.95})
-    matte = veilcast.key(plate, settings)[:, :, 3]
+    # The backing colour and the clips found on the first frame are frozen
+    # for every frame, so that the farm's chunks all key alike; the screen
+    # map is found on each frame, as the camera may move.
+    found = veilcast.find(plate)
+    settings = found.settings
+    matte = veilcast.key(plate, settings, screen_map="auto")[:, :, 3]
 
     solid = float(np.mean(matte >= 0.99))
     edge = float(np.mean((matte > 0.01) & (matte < 0.99)))
-    print("frame %d: screen colour %s, foreground %.1f%%, soft edges %.1f%%"
-          % (first, ",".join("%.4g" % c for c in settings["Screen Color"]), solid * 100, edge * 100))
+    print("frame %d: screen colour %s, clips %.4g..%.4g, foreground %.1f%%, soft edges %.1f%%"
+          % (first, ",".join("%.4g" % c for c in found.screen), *found.clips, solid * 100, edge * 100))
     if not 0.01 <= solid + edge <= 0.95:
         sys.exit("the matte covers %.1f%% of the frame: check the plate before sending the shot" % ((solid + edge) * 100))
 
     settings.write(settings_path)
     keyed = pattern.replace("plate", "keyed") if "plate" in pattern else "keyed." + pattern
     print("wrote %s; key the shot with:" % settings_path)
-    print("  veilcast submit --farm slurm %s -o %s --frames %s --settings %s"
+    print("  veilcast submit --farm slurm %s -o %s --frames %s --settings %s --screen-map auto"
           % tuple(shlex.quote(a) for a in (pattern, keyed, frames, settings_path)))
 
 

@@ -99,16 +99,17 @@ void KeySession::apply(const KeyFindings& found, const Box& box, const std::stri
     }
 }
 
-KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const std::string& what)
+KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const std::string& what,
+                                     const PlanarImage* cleanPlate, const std::string& cleanWhat)
 {
-    const std::string cleanPath = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate
-                                      ? cleanPlateFor(options_.screenMap, frame)
-                                      : std::string();
+    const bool fromFile = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && !cleanPlate;
+    const std::string cleanPath = fromFile ? cleanPlateFor(options_.screenMap, frame) : cleanWhat;
     const FindRequest request = findRequest(source.box(), cleanPath);
     PlanarImage clean;
-    if (request.map == ScreenMapChoice::Kind::CleanPlate)
+    if (request.map == ScreenMapChoice::Kind::CleanPlate && fromFile)
         clean = readSourceImage(cleanPath, options_.read).pixels;
-    const KeyFindings found = findOnImage(source, request, node_.controls(), what, &clean, cleanPath);
+    const KeyFindings found =
+        findOnImage(source, request, node_.controls(), what, cleanPlate ? cleanPlate : &clean, cleanPath);
     apply(found, source.box(), cleanPath);
     return found;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace veilcast::python {
 
@@ -15,22 +16,22 @@ const Channel kRgba[] = {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha};
 
 }  // namespace
 
-ArrayView viewOf(const py::array& image)
+ArrayView viewOf(const py::array& image, const std::string& what)
 {
     if (!image.dtype().is(py::dtype::of<float>()))
-        throw py::value_error("the image must be float32 (or float16), not " +
+        throw py::value_error(what + " must be float32 (or float16), not " +
                               std::string(py::str(image.dtype())) + "; convert it with .astype(numpy.float32)");
     if (image.ndim() != 3 || (image.shape(2) != 3 && image.shape(2) != 4) || image.shape(0) < 1 ||
         image.shape(1) < 1) {
         std::string shape;
         for (py::ssize_t i = 0; i < image.ndim(); ++i)
             shape += (i ? ", " : "") + std::to_string(image.shape(i));
-        throw py::value_error("the image must be an array H x W x 3 or H x W x 4 (channels last), not of shape (" +
+        throw py::value_error(what + " must be an array H x W x 3 or H x W x 4 (channels last), not of shape (" +
                               shape + ")");
     }
     constexpr auto kMaxSide = static_cast<py::ssize_t>(std::numeric_limits<int>::max() / 2);
     if (image.shape(0) > kMaxSide || image.shape(1) > kMaxSide)
-        throw py::value_error("the image is too large to key: " + std::to_string(image.shape(1)) + " x " +
+        throw py::value_error(what + " is too large to key: " + std::to_string(image.shape(1)) + " x " +
                               std::to_string(image.shape(0)));
     ArrayView view;
     view.data = static_cast<const char*>(image.data());
@@ -75,6 +76,24 @@ py::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t widt
             for (py::ssize_t x = 0; x < width; ++x)
                 row[x * channels] = in && x >= box.x && x < box.r ? in[x] : 0.0f;
         }
+    return result;
+}
+
+py::array arrayOf(const zav::ScreenMap& map)
+{
+    const py::ssize_t height = map.height(), width = map.width();
+    py::array_t<float> result({height, width, py::ssize_t{3}});
+    float* out = result.mutable_data();
+    py::gil_scoped_release unlocked;
+    std::vector<float> rgb(static_cast<std::size_t>(width) * 3);
+    float* const planes[3] = {rgb.data(), rgb.data() + width, rgb.data() + 2 * width};
+    for (int y = 0; y < map.height(); ++y) {
+        map.sampleRow(y, 0, map.width(), planes[0], planes[1], planes[2]);
+        float* row = out + y * width * 3;
+        for (py::ssize_t x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                row[x * 3 + c] = planes[c][x];
+    }
     return result;
 }
 

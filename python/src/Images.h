@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/core/ScreenMap.h"
 #include "veilcast/host/PlanarImage.h"
 
 #include <pybind11/numpy.h>
@@ -8,6 +9,7 @@
 namespace py = pybind11;
 
 #include <cstddef>
+#include <string>
 
 namespace veilcast::python {
 
@@ -20,8 +22,9 @@ struct ArrayView {
     py::ssize_t strides[3] = {};
 };
 
-// Checks the array's type and shape; throws ValueError saying what it takes.
-ArrayView viewOf(const pybind11::array& image);
+// Checks the array's type and shape; throws ValueError saying what it
+// takes, naming it `what`.
+ArrayView viewOf(const pybind11::array& image, const std::string& what = "the image");
 
 // The pixels as the session's planes (R, G, B and A when there are four
 // channels), read through the view's strides. Needs no interpreter lock:
@@ -32,5 +35,9 @@ PlanarImage planesOf(const ArrayView& view);
 // alpha, else H x W (the matte alone, as Check Alpha shows it). Pixels
 // outside the result's box are zero.
 pybind11::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t width);
+
+// A new C-contiguous float32 array H x W x 3 of the map's screen colour at
+// every pixel.
+pybind11::array arrayOf(const zav::ScreenMap& map);
 
 }  // namespace veilcast::python

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <string>
 
 namespace veilcast::python {
 
@@ -49,26 +50,104 @@ const std::vector<Setting>& givenIn(const Settings* settings)
     return settings ? settings->given() : none;
 }
 
-py::object key(const py::array& image, const Settings* settings, int threads)
+// Where a key of pixels in memory takes its screen map from, as Python
+// gave it: `screenMap` "auto" or a clean plate file; or `cleanPlate`, one
+// in memory; neither: no map.
+struct MapSource {
+    std::string screenMap;
+    std::optional<py::array> cleanPlate;
+};
+
+// A key of pixels in memory with the settings, the screen map and, with
+// `clips`, the clip levels chosen: the job the command line would make.
+KeyJobOptions pixelJob(const Settings* settings, int threads, const CancellationToken& token, const MapSource& map,
+                       bool clips)
 {
-    const ArrayView view = viewOf(image);
-    CancellationToken token;
     KeyJobOptions job;
     job.settings = givenIn(settings);
     job.threads = threads;
     job.cancellation = &token;
-    const auto session = openSession(job);
-    for (const std::string& w : session->warnings())
+    if (map.screenMap == "auto")
+        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
+    else if (map.cleanPlate || !map.screenMap.empty())
+        job.screenMap = {ScreenMapChoice::Kind::CleanPlate, map.screenMap};
+    job.autoClips = clips;
+    return job;
+}
+
+// Finds on the image what the session's job asks, as the command line does
+// on its first frame, then calls `then` with the image's planes.
+template <class Then>
+KeyFindings prepare(KeySession& session, CancellationToken& token, const py::array& image, const MapSource& map,
+                    const Then& then)
+{
+    const ArrayView view = viewOf(image);
+    std::optional<ArrayView> cleanView;
+    if (map.cleanPlate)
+        cleanView = viewOf(*map.cleanPlate, "the clean plate (screen_map)");
+    for (const std::string& w : session.warnings())
         warn(w);
-    PlanarImage keyed;
+    KeyFindings found;
     runOnPixels(token, [&] {
         const PlanarImage source = planesOf(view);
-        // As the command line does: a colour given is kept, else the backing is found.
-        if (session->screenPick().kind != ScreenPick::Kind::None)
-            session->controls().set("ScreenColorKnob", pickScreen(source, session->screenPick(), "the image"));
-        keyed = session->keyImage(source);
+        const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
+        found = session.prepareImage(source, 0, "the image", cleanView ? &clean : nullptr, "screen_map");
+        then(source);
     });
-    return arrayOf(keyed, view.height, view.width);
+    return found;
+}
+
+py::object key(const py::array& image, const Settings* settings, int threads, const std::string& screenMap,
+               const std::optional<py::array>& cleanPlate, bool clips)
+{
+    const MapSource map{screenMap, cleanPlate};
+    CancellationToken token;
+    const auto session = openSession(pixelJob(settings, threads, token, map, clips));
+    PlanarImage keyed;
+    prepare(*session, token, image, map, [&](const PlanarImage& source) { keyed = session->keyImage(source); });
+    return arrayOf(keyed, image.shape(0), image.shape(1));
+}
+
+py::object pythonClips(const std::optional<zav::ClipLevels>& clips)
+{
+    if (!clips)
+        return py::none();
+    return py::make_tuple(pythonNumber(clips->clipBlack), pythonNumber(clips->clipWhite));
+}
+
+// What the command line finds on a frame with --pick-screen (auto, or
+// `box`), the screen map and --clip auto, as it prints it; the settings
+// given with the values found set.
+py::dict find(const py::array& image, const Settings* settings, const std::optional<std::array<int, 4>>& box,
+              const std::string& screenMap, const std::optional<py::array>& cleanPlate, bool clips)
+{
+    const MapSource map{screenMap, cleanPlate};
+    CancellationToken token;
+    KeyJobOptions job = pixelJob(settings, 0, token, map, clips);
+    job.pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
+    if (box)
+        job.pick.box = *box;
+    const auto session = openSession(job);
+    const KeyFindings found = prepare(*session, token, image, map, [](const PlanarImage&) {});
+
+    // In the words the command line prints them in, to be given back alike.
+    Settings frozen = settings ? *settings : Settings();
+    const auto freeze = [&](const char* name) {
+        const Controls::Control& c = *session->controls().find(name);
+        frozen.set(c.label(), formatControlValue(c, c.value()), "veilcast.find");
+    };
+    if (found.screen)
+        freeze("ScreenColorKnob");
+    if (found.clips) {
+        freeze("ClipBlackKnob");
+        freeze("ClipWhiteKnob");
+    }
+    py::dict result;
+    result["screen"] = found.screen ? py::object(pythonColour(*found.screen)) : py::none();
+    result["clips"] = pythonClips(found.clips);
+    result["map"] = found.map ? py::object(arrayOf(*found.map)) : py::none();
+    result["settings"] = frozen;
+    return result;
 }
 
 py::tuple pickScreenIn(const py::array& image, const std::optional<std::array<int, 4>>& box)
@@ -133,7 +212,9 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     std::optional<Colour> picked;
     std::vector<std::string> notices;
     KeyRunEvents events;
+    std::optional<zav::ClipLevels> clips;
     events.pickedScreen = [&](const Colour& c) { picked = c; };
+    events.chosenClips = [&](const zav::ClipLevels& c) { clips = c; };
     events.notice = [&](const Wording& wording) {
         const std::string text = commandLineText(wording);
         std::lock_guard<std::mutex> lock(mutex);
@@ -148,6 +229,7 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     result["pixels"] = totals.pixels;
     result["seconds"] = totals.seconds;
     result["screen_colour"] = picked ? py::object(pythonColour(*picked)) : py::none();
+    result["clips"] = pythonClips(clips);
     std::vector<int> skipped;
     plan.skipped.forEach([&](int f) {
         skipped.push_back(f);
@@ -192,7 +274,10 @@ PYBIND11_MODULE(_veilcast, m)
     m.attr("__version__") = v::kVersion;
     translateErrors();
     bindSettings(m);
-    m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"));
+    m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"), py::arg("screen_map"),
+          py::arg("clean_plate"), py::arg("clips"));
+    m.def("_find", &find, py::arg("image"), py::arg("settings"), py::arg("box"), py::arg("screen_map"),
+          py::arg("clean_plate"), py::arg("clips"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
     // The command line's options, by the keyword names key_file takes.
     py::class_<v::Arguments>(m, "_Options")
@@ -201,6 +286,8 @@ PYBIND11_MODULE(_veilcast, m)
         .def_readwrite("output", &v::Arguments::output)
         .def_readwrite("frames", &v::Arguments::frames)
         .def_readwrite("pick_screen", &v::Arguments::pick)
+        .def_readwrite("screen_map", &v::Arguments::screenMap)
+        .def_readwrite("clip", &v::Arguments::clip)
         .def_readwrite("data_type", &v::Arguments::dataType)
         .def_readwrite("preview", &v::Arguments::preview)
         .def_readwrite("date_time", &v::Arguments::dateTime)

@@ -8,6 +8,8 @@ here is bit-identical to the same pixels keyed by ``veilcast -d float``.
     import veilcast
     keyed = veilcast.key(plate, {"Clip Black": 0.05})      # H x W x 4 float32
     colour = veilcast.pick_screen(plate, box=(40, 40, 120, 90))
+    keyed = veilcast.key(plate, screen_map="auto", clip="auto")  # a screen colour per pixel
+    found = veilcast.find(plate)          # the pick, screen map and clips, to freeze
     veilcast.key_file("plate.####.exr", "keyed.####.exr", frames="1001-1100")
 
 Keying runs without the interpreter lock, on every core unless ``threads``
@@ -25,7 +27,8 @@ import numpy as np
 from ._veilcast import Settings, __version__  # noqa: F401
 from . import _veilcast
 
-__all__ = ["Control", "KeyRun", "Settings", "controls", "key", "key_file", "pick_screen"]
+__all__ = ["Clips", "Control", "Findings", "KeyRun", "Settings", "controls", "find", "key", "key_file",
+           "pick_screen"]
 
 
 class Control(NamedTuple):
@@ -40,6 +43,23 @@ class Control(NamedTuple):
     group: str  # the group's name, "" outside any
 
 
+class Clips(NamedTuple):
+    """Clip levels chosen on a plate (clip="auto"), as Clip Black and Clip White take them."""
+
+    clip_black: float
+    clip_white: float
+
+
+@dataclass
+class Findings:
+    """What find found on an image, as the command line prints it."""
+
+    screen: Optional[Tuple[float, float, float]]  # the screen colour picked
+    clips: Optional[Clips]  # None unless clip="auto"
+    map: Optional[np.ndarray]  # the screen colour per pixel, float32 H x W x 3; None unless screen_map
+    settings: Settings  # the settings given, with the colour and clips found: what to freeze for the farm
+
+
 @dataclass
 class KeyRun:
     """What key_file did."""
@@ -48,6 +68,7 @@ class KeyRun:
     pixels: int
     seconds: float
     screen_colour: Optional[Tuple[float, float, float]]  # the colour picked, None when one was given
+    clips: Optional[Clips]  # the clip levels chosen (clip="auto"), else None
     skipped: list  # frames left out as missing (skip_missing=True)
     notices: list  # what a user should know about the input, as the command line notes it
     settings: str  # every value keyed with, as recorded in the outputs
@@ -64,9 +85,9 @@ def _settings(settings):
     return Settings(settings)
 
 
-def _float32(image):
+def _float32(image, what="the image"):
     if not isinstance(image, np.ndarray):
-        raise ValueError("the image must be a numpy array H x W x 3 or H x W x 4, not %s" % type(image).__name__)
+        raise ValueError("%s must be a numpy array H x W x 3 or H x W x 4, not %s" % (what, type(image).__name__))
     if image.dtype == np.float16:
         return image.astype(np.float32)
     return image
@@ -80,27 +101,72 @@ def _threads(threads):
     return int(threads)
 
 
-def key(image, settings=None, *, threads=None):
+def _screen_map(screen_map, in_memory=True):
+    """The screen map asked for: ("auto" or a clean plate file, a clean plate array)."""
+    if screen_map is None:
+        return "", None
+    if isinstance(screen_map, np.ndarray) and in_memory:
+        return "", _float32(screen_map, "the clean plate (screen_map)")
+    if isinstance(screen_map, (str, os.PathLike)) and os.fspath(screen_map):
+        return os.fspath(screen_map), None
+    raise ValueError("screen_map takes \"auto\", a clean plate file%s or None, not %r"
+                     % (" or array" if in_memory else "", screen_map))
+
+
+def _clip(clip):
+    if clip is None or clip == "auto":
+        return clip is not None
+    raise ValueError("clip takes \"auto\" or None, not %r; clip levels of your own are the settings "
+                     "\"Clip Black\" and \"Clip White\"" % (clip,))
+
+
+def key(image, settings=None, *, screen_map=None, clip=None, threads=None):
     """Keys an image: a float32 (or float16) array H x W x 3 or H x W x 4,
     channels last (R, G, B and A), row 0 at the top, any strides.
 
     ``settings`` is Settings or a dict of control names or labels to values.
     With no Screen Color given the backing is found in the image, as the
-    command line does (pick_screen tells the colour). Returns a new float32
-    array H x W x 4, or the matte alone (H x W) with Check Alpha on.
+    command line does (pick_screen tells the colour). ``screen_map`` keys
+    with a screen colour per pixel, as --screen-map does: "auto" finds it
+    on the image; a clean plate (the backing shot without the subject, the
+    image's size) is a file or an array like the image. ``clip="auto"``
+    chooses Clip Black and Clip White on the image, as --clip auto does
+    (find tells them). Returns a new float32 array H x W x 4, or the matte
+    alone (H x W) with Check Alpha on.
     """
-    return _veilcast._key(_float32(image), _settings(settings), _threads(threads))
+    return _veilcast._key(_float32(image), _settings(settings), _threads(threads), *_screen_map(screen_map),
+                          _clip(clip))
+
+
+def find(image, settings=None, *, box=None, screen_map="auto", clip="auto"):
+    """What a key of the image (see key) finds on it before keying: the
+    screen colour picked (the mean of ``box``, see pick_screen, or found
+    unaided without one), the screen map and the clip levels, as
+    ``veilcast --pick-screen auto --screen-map auto --clip auto`` finds and
+    prints them. Returns Findings; its ``settings`` key every frame of a
+    shot alike (give the same ``screen_map`` with them, as the map is
+    found on each frame).
+    """
+    found = _veilcast._find(_float32(image), _settings(settings), _box(box), *_screen_map(screen_map), _clip(clip))
+    if found["clips"] is not None:
+        found["clips"] = Clips(*found["clips"])
+    return Findings(**found)
 
 
 def pick_screen(image, box: Optional[Sequence[int]] = None):
     """The backing colour (r, g, b) of an image (see key): the mean of the
     pixel box (x0, y0, x1, y1), inclusive, y down from the top row, as
     --pick-screen takes it; found unaided without a box."""
-    if box is not None:
-        box = tuple(int(v) for v in box)
-        if len(box) != 4:
-            raise ValueError("box takes four pixel coordinates (x0, y0, x1, y1), not %d" % len(box))
-    return _veilcast._pick_screen(_float32(image), box)
+    return _veilcast._pick_screen(_float32(image), _box(box))
+
+
+def _box(box):
+    if box is None:
+        return None
+    box = tuple(int(v) for v in box)
+    if len(box) != 4:
+        raise ValueError("box takes four pixel coordinates (x0, y0, x1, y1), not %d" % len(box))
+    return box
 
 
 def _frames_text(frames):
@@ -114,7 +180,7 @@ def _frames_text(frames):
 
 
 def key_file(input, output, settings=None, frames=None, progress: Optional[Callable[[float], None]] = None, *,
-             pick_screen=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
+             pick_screen=None, screen_map=None, clip=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
              max_pixels=None, preview=None, threads=None, date_time=None, fps=None, ocio=None,
              in_colorspace=None, out_colorspace=None):
     """Keys an image file, a sequence (plate.####.exr with ``frames``) or a
@@ -125,14 +191,18 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
     frame numbers. ``progress(fraction)`` is called from this thread with
     the fraction of the whole run done; an exception it raises stops the
     run. The keyword arguments are the command line's options of the same
-    names (``pick_screen``: "auto" or a box (x0, y0, x1, y1)). Returns a
-    KeyRun. Settings allowed but probably not meant give a UserWarning.
+    names (``pick_screen``: "auto" or a box (x0, y0, x1, y1);
+    ``screen_map``: "auto" or a clean plate file or pattern; ``clip``:
+    "auto"). Returns a KeyRun. Settings allowed but probably not meant give
+    a UserWarning.
     """
     options = _veilcast._Options()
     options.input, options.output = os.fspath(input), os.fspath(output)
     options.frames = _frames_text(frames)
     if pick_screen is not None:
         options.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
+    options.screen_map = _screen_map(screen_map, in_memory=False)[0]
+    options.clip = "auto" if _clip(clip) else ""
     for name, value in (("data_type", data_type), ("part", part), ("layer", layer), ("date_time", date_time),
                         ("fps", fps), ("ocio", ocio), ("in_colorspace", in_colorspace),
                         ("out_colorspace", out_colorspace)):
@@ -148,4 +218,6 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
     options.skip_missing = bool(skip_missing)
     options.raw = bool(raw)
     result = _veilcast._key_file(options, _settings(settings), progress)
+    if result["clips"] is not None:
+        result["clips"] = Clips(*result["clips"])
     return KeyRun(**result)

@@ -95,6 +95,31 @@ def settings_colour(printed):
     return veilcast.Settings({"Screen Color": text})["Screen Color"]
 
 
+def printed_clips(printed):
+    """The clip levels the command line printed: chose clips (--set "Clip Black=V" --set "Clip White=V")."""
+    sets = shlex.split(printed.split("chose clips (")[1].split(")\n")[0])[1::2]
+    clips = veilcast.Settings(dict(s.split("=") for s in sets))
+    return veilcast.Clips(clips["Clip Black"], clips["Clip White"])
+
+
+def test_screen_map_and_clips_match_the_command_line(tmp_path):
+    plate = read(PLATE)
+    expected, printed = cli_key(tmp_path, PLATE, ["--screen-map", "auto", "--clip", "auto"])
+    for name, layout in LAYOUTS.items():
+        assert same_bits(veilcast.key(layout(plate), screen_map="auto", clip="auto"), expected), name
+    # What was found, as printed; given back frozen, the same key without choosing anew.
+    found = veilcast.find(plate)
+    assert found.screen == settings_colour(printed) and found.clips == printed_clips(printed)
+    assert found.map.shape == (plate.shape[0], plate.shape[1], 3) and np.isfinite(found.map).all()
+    assert same_bits(veilcast.key(plate, found.settings, screen_map="auto"), expected)
+    run = veilcast.key_file(PLATE, tmp_path / "py.exr", screen_map="auto", clip="auto", data_type="float")
+    assert run.clips == found.clips and same_bits(read(str(tmp_path / "py.exr")), expected)
+    # The plate as its own clean plate: the same map from the array as from the file.
+    expected, _ = cli_key(tmp_path, PLATE, ["--screen-map", PLATE])
+    assert same_bits(veilcast.key(plate, screen_map=plate[:, :, :3]), expected)
+    assert same_bits(veilcast.key(plate, screen_map=PLATE), expected)
+
+
 def test_half_input_with_alpha_and_box_pick_match_the_command_line(tmp_path):
     plate = read(PLATE)[::3, ::3].astype(np.float16)
     plate[:, :, 3] = np.linspace(0, 1, plate.shape[1], dtype=np.float16)  # an inside mask growing to the right
@@ -144,6 +169,8 @@ def test_refusals_in_the_command_line_words(tmp_path):
         (lambda: veilcast.key(plate.astype(np.uint8)), ValueError, "not uint8"),
         (lambda: veilcast.key(plate, threads=-1), ValueError, "count of threads"),
         (lambda: veilcast.pick_screen(plate, box=(20, 20, 30, 30)), ValueError, "box"),
+        (lambda: veilcast.key(plate, {"Screen Color": (0, 1, 0)}, screen_map=np.zeros((4, 6, 3), np.float32)),
+         ValueError, "clean plate's data window (6x4 at 0,0) is not that of the plate the image (8x8 at 0,0)"),
         (lambda: veilcast.Settings({"Nope": 1}), ValueError, 'unknown control "Nope" (--list-knobs shows them all)'),
         (lambda: veilcast.Settings({"Clip Black": float("nan")}), ValueError, 'ClipBlackKnob takes a finite number, not "nan"'),
         (lambda: veilcast.Settings({"Screen Color": (0, float("inf"), 0)}), ValueError, "each finite"),
