@@ -27,9 +27,10 @@ void warn(const std::string& text)
         throw py::error_already_set();
 }
 
-// Work on pixels in memory: whatever goes wrong is about the values given.
+// Work on pixels in memory: whatever goes wrong is about the values given,
+// but for a failure with the file `file` (a clean plate), if any.
 template <class Work>
-void runOnPixels(CancellationToken& token, const Work& work)
+void runOnPixels(CancellationToken& token, const Work& work, const std::string& file = {})
 {
     try {
         runWithoutGil(token, work);
@@ -39,6 +40,11 @@ void runOnPixels(CancellationToken& token, const Work& work)
         throw;
     } catch (const Cancelled&) {
         throw;
+    } catch (const std::runtime_error& e) {
+        const std::string text = commandLineText(e);
+        if (!file.empty() && text.rfind(file + ": ", 0) == 0)
+            throw;  // OSError
+        throw py::value_error(text);
     } catch (const std::exception& e) {
         throw py::value_error(commandLineText(e));
     }
@@ -93,7 +99,7 @@ KeyFindings prepare(KeySession& session, CancellationToken& token, const py::arr
         const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
         found = session.prepareImage(source, 0, "the image", cleanView ? &clean : nullptr, "screen_map");
         then(source);
-    });
+    }, map.screenMap == "auto" ? std::string() : map.screenMap);
     return found;
 }
 

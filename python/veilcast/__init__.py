@@ -109,8 +109,9 @@ def _screen_map(screen_map, in_memory=True):
         return "", _float32(screen_map, "the clean plate (screen_map)")
     if isinstance(screen_map, (str, os.PathLike)) and os.fspath(screen_map):
         return os.fspath(screen_map), None
-    raise ValueError("screen_map takes \"auto\", a clean plate file%s or None, not %r"
-                     % (" or array" if in_memory else "", screen_map))
+    raise ValueError("screen_map takes \"auto\", a clean plate file%s or None, not %s"
+                     % (" or array" if in_memory else "",
+                        repr(screen_map) if isinstance(screen_map, str) else type(screen_map).__name__))
 
 
 def _clip(clip):
