@@ -54,7 +54,7 @@ class Clips(NamedTuple):
 class Findings:
     """What find found on an image, as the command line prints it."""
 
-    screen: Optional[Tuple[float, float, float]]  # the screen colour picked
+    screen: Tuple[float, float, float]  # the screen colour picked
     clips: Optional[Clips]  # None unless clip="auto"
     map: Optional[np.ndarray]  # the screen colour per pixel, float32 H x W x 3; None unless screen_map
     settings: Settings  # the settings given, with the colour and clips found: what to freeze for the farm
