@@ -128,9 +128,10 @@ std::vector<std::pair<std::string, Setting>> settingsFor(const Image& img, bool 
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     mapped.params.clipBlack = clips.clipBlack;
     mapped.params.clipWhite = clips.clipWhite;
+    mapped.params.screenBalance = clips.screenBalance;
     char note[160];
-    std::snprintf(note, sizeof note, "map %dx%d cells, Clip Black=%.4f Clip White=%.4f, map+clips %.1f ms",
-                  mapped.map->cellsX(), mapped.map->cellsY(), clips.clipBlack, clips.clipWhite, ms);
+    std::snprintf(note, sizeof note, "map %dx%d cells, Clip Black=%.4f Clip White=%.4f Screen Balance=%.2f, map+clips %.1f ms",
+                  mapped.map->cellsX(), mapped.map->cellsY(), clips.clipBlack, clips.clipWhite, clips.screenBalance, ms);
     mapped.note = note;
     if (all) {
         Setting mapOnly = picked;
@@ -141,7 +142,9 @@ std::vector<std::pair<std::string, Setting>> settingsFor(const Image& img, bool 
         const zav::ClipLevels c = zav::chooseClips(sample.planes(), step, picked.params, nullptr);
         clipOnly.params.clipBlack = c.clipBlack;
         clipOnly.params.clipWhite = c.clipWhite;
-        std::snprintf(note, sizeof note, "Clip Black=%.4f Clip White=%.4f", c.clipBlack, c.clipWhite);
+        clipOnly.params.screenBalance = c.screenBalance;
+        std::snprintf(note, sizeof note, "Clip Black=%.4f Clip White=%.4f Screen Balance=%.2f", c.clipBlack, c.clipWhite,
+                      c.screenBalance);
         clipOnly.note = note;
         out.emplace_back("new pick + clips", clipOnly);
     }

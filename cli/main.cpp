@@ -73,8 +73,8 @@ int main(int argc, char** argv)
                    "(clean.####.exr) gives frame N's clean plate for frame N")
         ->type_name("auto|FILE|PATTERN");
     app.add_option("--clip", args.clip,
-                   "\"auto\" chooses Clip Black and Clip White from the first frame's own matte, over the "
-                   "settings, and prints them in --set form")
+                   "\"auto\" chooses Clip Black, Clip White and Screen Balance from the first frame's own "
+                   "matte, over the settings, and prints them in --set form")
         ->type_name("auto");
     app.add_option("--frames", args.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
     app.add_flag("--skip-missing", args.skipMissing,

@@ -54,6 +54,11 @@ constexpr float kSolidMatte = 0.5f;
 // which the average keeps, more than its grain, which it mostly averages
 // away and which is better left than cut into the edges.
 constexpr int kLevelRadius = 2;
+// The subject's colours that edges mix with the backing are those of its
+// rim: the core pixels within this many sample pixels of its boundary.
+constexpr int kRimWidth = 3;
+// Screen Balance is chosen among 0, 1/kBalanceSteps, ..., 1.
+constexpr int kBalanceSteps = 20;
 
 int cellsAlong(int samples)
 {
@@ -394,11 +399,74 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
     return mapOfBacking(backing, sample, step, width, height, 0);
 }
 
+namespace {
+
+// The Screen Balance at which the subject's rim leans least towards the
+// screen. Where the subject thins into the backing (hair, smoke, glass,
+// motion blur) the key's matte is the true coverage times one minus the
+// subject colour's lean over the screen's: a subject colour with no lean
+// keys exactly, one leaning the screen's way keys thin and one leaning away
+// keys thick. The balance weighs the two lesser channels in that lean, so
+// the one whose lean over the rim, against the screen's, is least on
+// average serves the edges best. `screenAt(s)` gives the screen colour at
+// sample pixel s; ties keep the balance nearest the default; with no rim to
+// read, `given` stays.
+template <class ScreenAt>
+float balanceForRim(const RgbPlanes& sample, const detail::Backing& backing, const std::vector<std::uint8_t>& core,
+                    float given, ScreenAt&& screenAt)
+{
+    const int sw = backing.width, sh = backing.height;
+    const std::vector<std::uint8_t> inner = erode(core, sw, sh, kRimWidth);
+    const int p = backing.primary, o1 = (p + 1) % 3, o2 = (p + 2) % 3;
+    std::vector<double> cost(kBalanceSteps + 1, 0.0);
+    std::size_t used = 0;
+    for (int j = 0; j < sh; ++j)
+        for (int i = 0; i < sw; ++i) {
+            const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
+            if (!core[s] || inner[s])
+                continue;
+            const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(j) * sample.stride + i;
+            const float pixel[3] = {sample.red[q], sample.green[q], sample.blue[q]};
+            const float* const screen = screenAt(s);
+            if (!std::isfinite(pixel[0] + pixel[1] + pixel[2]))
+                continue;
+            // Lesser and greater as the keyer orders them, from the screen.
+            const int lesser = screen[o2] > screen[o1] ? o1 : o2, greater = lesser == o1 ? o2 : o1;
+            bool usable = true;
+            double lean[kBalanceSteps + 1];
+            for (int k = 0; usable && k <= kBalanceSteps; ++k) {
+                const double b = static_cast<double>(k) / kBalanceSteps;
+                const double own = screen[p] - ((1.0 - b) * screen[lesser] + b * screen[greater]);
+                const double v = pixel[p] - ((1.0 - b) * pixel[lesser] + b * pixel[greater]);
+                usable = own > 0.0;
+                lean[k] = std::fabs(v) / own;
+            }
+            if (!usable)
+                continue;
+            for (int k = 0; k <= kBalanceSteps; ++k)
+                cost[static_cast<std::size_t>(k)] += lean[k];
+            ++used;
+        }
+    const int middle = kBalanceSteps / 2;
+    if (used == 0)
+        return given;
+    int best = middle;
+    for (int k = 0; k <= kBalanceSteps; ++k)
+        if (cost[static_cast<std::size_t>(k)] < cost[static_cast<std::size_t>(best)] ||
+            (cost[static_cast<std::size_t>(k)] == cost[static_cast<std::size_t>(best)] &&
+             std::abs(k - middle) < std::abs(best - middle)))
+            best = k;
+    return static_cast<float>(best) / kBalanceSteps;
+}
+
+}  // namespace
+
 ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
 {
     if (map && !map->empty())
         checkGeometry(sample, step, map->width(), map->height());
     ClipLevels clips;
+    clips.screenBalance = params.screenBalance;
     std::optional<detail::Backing> found;
     try {
         found = detail::findBacking(sample, 1);
@@ -407,7 +475,21 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
     }
     const detail::Backing& backing = *found;
     const int sw = backing.width, sh = backing.height;
+    const std::vector<std::uint8_t> sure = surelyBacking(backing, kBackingMargin);
+    std::vector<std::uint8_t> notBacking(backing.mask.size());
+    for (std::size_t s = 0; s < notBacking.size(); ++s)
+        notBacking[s] = !backing.mask[s];
+    const std::vector<std::uint8_t> core = erode(notBacking, sw, sh, kCoreMargin);
+
+    if (map && !map->empty()) {
+        std::vector<float> screens(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh) * 3);
+        forEachMapped(*map, sw, sh, step, [&](std::size_t s, const float* colour) { std::copy(colour, colour + 3, &screens[3 * s]); });
+        clips.screenBalance = balanceForRim(sample, backing, core, params.screenBalance, [&](std::size_t s) { return &screens[3 * s]; });
+    } else {
+        clips.screenBalance = balanceForRim(sample, backing, core, params.screenBalance, [&](std::size_t) { return params.screenColor; });
+    }
     KeyParams raw = params;
+    raw.screenBalance = clips.screenBalance;
     raw.clipBlack = 0.0f;
     raw.clipWhite = 1.0f;
     raw.sourceAlpha = static_cast<std::int32_t>(SourceAlphaMode::Ignore);
@@ -426,12 +508,6 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
     else
         for (std::size_t s = 0; s < matte.size(); ++s)
             keyAt(s, nullptr);
-
-    const std::vector<std::uint8_t> sure = surelyBacking(backing, kBackingMargin);
-    std::vector<std::uint8_t> notBacking(backing.mask.size());
-    for (std::size_t s = 0; s < notBacking.size(); ++s)
-        notBacking[s] = !backing.mask[s];
-    const std::vector<std::uint8_t> core = erode(notBacking, sw, sh, kCoreMargin);
 
     const int radius = kLevelRadius;
     std::vector<float> backingMatte, coreMatte;

@@ -257,7 +257,8 @@ bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen)
         if (!Strutil::iequals(x.name, y.name))
             return false;
         const bool found = (!withScreen && Strutil::iequals(x.name, "Screen Color")) ||
-                           (!withClips && (Strutil::iequals(x.name, "Clip Black") || Strutil::iequals(x.name, "Clip White")));
+                           (!withClips && (Strutil::iequals(x.name, "Clip Black") || Strutil::iequals(x.name, "Clip White") ||
+                                            Strutil::iequals(x.name, "Screen Balance")));
         if (x.value != y.value && !found)
             return false;
     }

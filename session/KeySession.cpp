@@ -91,6 +91,7 @@ void KeySession::apply(const KeyFindings& found, const Box& box, const std::stri
     if (found.clips) {
         controls.set("ClipBlackKnob", found.clips->clipBlack);
         controls.set("ClipWhiteKnob", found.clips->clipWhite);
+        controls.set("ScreenBalanceKnob", found.clips->screenBalance);
         clipsChosen_ = true;
     }
     if (found.map) {

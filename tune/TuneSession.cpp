@@ -277,6 +277,7 @@ void TuneSession::take(const KeyFindings& found, const FindRequest& request)
     if (found.clips) {
         controls.set("ClipBlackKnob", found.clips->clipBlack);
         controls.set("ClipWhiteKnob", found.clips->clipWhite);
+        controls.set("ScreenBalanceKnob", found.clips->screenBalance);
     }
     if (request.map != ScreenMapChoice::Kind::None) {
         map_ = found.map;

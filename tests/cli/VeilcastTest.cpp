@@ -193,7 +193,7 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     ASSERT_TRUE(std::regex_search(found.output, screen, std::regex(R"(picked screen colour [^ ]+ \((--set "[^"]+")\)\n)")))
         << found.output;
     ASSERT_TRUE(std::regex_search(found.output, clips,
-                                  std::regex(R"(chose clips \((--set "Clip Black=[^"]+" --set "Clip White=[^"]+")\)\n)")))
+                                  std::regex(R"(chose clips \((--set "Clip Black=[^"]+" --set "Clip White=[^"]+" --set "Screen Balance=[^"]+")\)\n)")))
         << found.output;
     const std::string given = " --screen-map auto " + screen.str(1) + " " + clips.str(1);
     const Result again = veilcast(quoted(plate) + " -o " + quoted(path("given.exr")) + given + fixed);

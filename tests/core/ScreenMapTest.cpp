@@ -339,6 +339,7 @@ TEST(ChooseClips, LevelsOfAPlateWithAKnownMatte)
         const zav::ClipLevels mapped = zav::chooseClips(plate.planes(), 1, params, &uniform);
         EXPECT_EQ(mapped.clipBlack, clips.clipBlack);
         EXPECT_EQ(mapped.clipWhite, clips.clipWhite);
+        EXPECT_EQ(mapped.screenBalance, clips.screenBalance);
     }
     // A map made for another frame is refused, not read beyond its end.
     const zav::ScreenMap narrow = zav::ScreenMap::uniform(60, 80, screen);
@@ -365,6 +366,29 @@ TEST(ChooseClips, LevelsOfAPlateWithAKnownMatte)
             glass.set(x, y, c);
         }
     EXPECT_GE(zav::chooseClips(glass.planes(), 1, params, nullptr).clipWhite, 0.5f);
+
+    // Screen Balance: the screen (0.1, 0.6, 0.2) leans 0.5 - 0.1 b at balance
+    // b (red the lesser, blue the greater); a subject (r, g, bl) leans
+    // g - (1 - b) r - b bl. The balance chosen, among steps of 0.05, is the
+    // one where the ratio of the two is least in size.
+    struct Lean {
+        Colour subject;
+        float balance;
+    } const leans[] = {
+        {{0.2f, 0.35f, 0.4f}, 0.75f},  // 0.15 - 0.2 b: no lean at 0.75
+        {{0.5f, 0.1f, 0.3f}, 1.0f},    // |0.2 b - 0.4| / (0.5 - 0.1 b) falls all the way to b = 1
+        {{0.3f, 0.4f, 0.3f}, 0.0f},    // 0.1 / (0.5 - 0.1 b): least where the screen leans most
+    };
+    const Colour tinted{0.1f, 0.6f, 0.2f};
+    std::copy(tinted.begin(), tinted.end(), params.screenColor);
+    for (const Lean& t : leans) {
+        Plate plate(120, 80);
+        for (int y = 0; y < plate.h; ++y)
+            for (int x = 0; x < plate.w; ++x)
+                plate.set(x, y, x >= 40 && x < 80 && y >= 10 && y < 70 ? t.subject : tinted);
+        EXPECT_EQ(zav::chooseClips(plate.planes(), 1, params, nullptr).screenBalance, t.balance)
+            << t.subject[0] << "," << t.subject[1] << "," << t.subject[2];
+    }
 }
 
 }  // namespace

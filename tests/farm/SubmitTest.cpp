@@ -192,7 +192,7 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
     ASSERT_FALSE(colour.empty()) << local.output;
     std::smatch clips;
     ASSERT_TRUE(std::regex_search(local.output, clips,
-                                  std::regex(R"re(chose clips \(--set "Clip Black=([^"]+)" --set "Clip White=([^"]+)"\))re")))
+                                  std::regex(R"re(chose clips \(--set "Clip Black=([^"]+)" --set "Clip White=([^"]+)" --set "Screen Balance=([^"]+)"\))re")))
         << local.output;
     fs::remove_all(dir / "local");
     for (int f = 1; f <= 7; ++f)
@@ -224,7 +224,8 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
                                   " --frames 1-7 --screen-map auto --clip auto --dry-run");
     ASSERT_EQ(found.exitCode, 0) << found.output;
     for (const std::string& line : {"\nScreen Color=" + colour + "\n", "\nClip Black=" + clips.str(1) + "\n",
-                                   "\nClip White=" + clips.str(2) + "\n", std::string("\n# clips: auto\n"),
+                                   "\nClip White=" + clips.str(2) + "\n", "\nScreen Balance=" + clips.str(3) + "\n",
+                                   std::string("\n# clips: auto\n"),
                                    std::string(" --screen-map auto")})
         EXPECT_NE(found.output.find(line), std::string::npos) << line << " in " << found.output;
     EXPECT_TRUE(fs::is_empty(dir / "out"));

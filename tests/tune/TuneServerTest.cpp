@@ -156,7 +156,8 @@ TEST_F(TuneTest, AutoFindsWhatTheFlagsFindAndUndoesAtOnce)
     EXPECT_NE(flags.output.find("picked screen colour " + text(state, "ScreenColorKnob")), std::string::npos)
         << flags.output << state.dump();
     EXPECT_NE(flags.output.find("--set \"Clip Black=" + text(state, "ClipBlackKnob") + "\" --set \"Clip White=" +
-                                text(state, "ClipWhiteKnob") + "\""),
+                                text(state, "ClipWhiteKnob") + "\" --set \"Screen Balance=" +
+                                text(state, "ScreenBalanceKnob") + "\""),
               std::string::npos)
         << flags.output << state.dump();
     EXPECT_NE(text(state, "ClipWhiteKnob"), "1") << "the plate's subject should set a clip";

@@ -74,9 +74,14 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
 // matte over the surely-backing area, Clip White from the surely-subject core.
 // Clip Black never exceeds 0.3 and Clip White is never below 0.4; a plate
 // with no backing to read them from keeps 0 and 1.
+// The levels are read at the Screen Balance chosen with them: the one at
+// which the colours of the subject's rim lean least towards the screen,
+// so that its soft edges key to their coverage (params' own where there is
+// no subject or no backing to read).
 struct ClipLevels {
     float clipBlack = 0.0f;
     float clipWhite = 1.0f;
+    float screenBalance = 0.5f;
 };
 ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map);
 

@@ -24,9 +24,10 @@ bool screenColourGiven(const Controls& controls, const std::vector<Setting>& set
 // neither keys exactly as it always has.
 const char* keyerClassFor(const KeyJobOptions& job);
 
-// The chosen clip levels as the options that give them back, each value in
-// its shortest round-trip form so that keying with them reproduces the key
-// bit for bit: --set "Clip Black=0.0123" --set "Clip White=0.876".
+// The chosen clip levels and the Screen Balance chosen with them as the
+// options that give them back, each value in its shortest round-trip form so
+// that keying with them reproduces the key bit for bit:
+// --set "Clip Black=0.0123" --set "Clip White=0.876" --set "Screen Balance=0.95".
 std::string clipsAsOptions(const Controls& controls);
 
 // How the screen colour of `job` is picked, with its settings applied to
