@@ -49,7 +49,9 @@ const std::vector<Setting>& givenIn(const Settings* settings)
     return settings ? settings->given() : none;
 }
 
-py::object key(const py::array& image, const Settings* settings, int threads)
+// `screenMap`: None, "auto", or the clean plate as an array like the image.
+py::object key(const py::array& image, const Settings* settings, const py::object& screenMap, bool autoClips,
+               int threads)
 {
     const ArrayView view = viewOf(image);
     CancellationToken token;
@@ -57,15 +59,32 @@ py::object key(const py::array& image, const Settings* settings, int threads)
     job.settings = givenIn(settings);
     job.threads = threads;
     job.cancellation = &token;
+    job.autoClips = autoClips;
+    std::optional<ArrayView> cleanView;
+    if (py::isinstance<py::str>(screenMap)) {
+        if (screenMap.cast<std::string>() != "auto")
+            throw py::value_error("screen_map takes \"auto\" or a clean plate as an array like the image, not \"" +
+                                  screenMap.cast<std::string>() + "\"");
+        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
+    } else if (!screenMap.is_none()) {
+        cleanView = viewOf(screenMap.cast<py::array>());
+        job.screenMap.kind = ScreenMapChoice::Kind::CleanPlate;
+        job.screenMap.cleanPlate = "the clean plate";
+    }
     const auto session = openSession(job);
     for (const std::string& w : session->warnings())
         warn(w);
     PlanarImage keyed;
     runOnPixels(token, [&] {
         const PlanarImage source = planesOf(view);
-        // As the command line does: a colour given is kept, else the backing is found.
-        if (session->screenPick().kind != ScreenPick::Kind::None)
+        if (job.screenMap.kind != ScreenMapChoice::Kind::None || autoClips) {
+            // The pick, the map and the clips, as the command line finds them on a frame.
+            const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
+            session->prepareImage(source, 0, "the image", cleanView ? &clean : nullptr);
+        } else if (session->screenPick().kind != ScreenPick::Kind::None) {
+            // As the command line does: a colour given is kept, else the backing is found.
             session->controls().set("ScreenColorKnob", pickScreen(source, session->screenPick(), "the image"));
+        }
         keyed = session->keyImage(source);
     });
     return arrayOf(keyed, view.height, view.width);
@@ -131,9 +150,11 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     };
     std::mutex mutex;
     std::optional<Colour> picked;
+    std::optional<zav::ClipLevels> clips;
     std::vector<std::string> notices;
     KeyRunEvents events;
     events.pickedScreen = [&](const Colour& c) { picked = c; };
+    events.chosenClips = [&](const zav::ClipLevels& c) { clips = c; };
     events.notice = [&](const Wording& wording) {
         const std::string text = commandLineText(wording);
         std::lock_guard<std::mutex> lock(mutex);
@@ -148,6 +169,7 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     result["pixels"] = totals.pixels;
     result["seconds"] = totals.seconds;
     result["screen_colour"] = picked ? py::object(pythonColour(*picked)) : py::none();
+    result["clips"] = clips ? py::object(py::make_tuple(clips->clipBlack, clips->clipWhite)) : py::none();
     std::vector<int> skipped;
     plan.skipped.forEach([&](int f) {
         skipped.push_back(f);
@@ -192,7 +214,8 @@ PYBIND11_MODULE(_veilcast, m)
     m.attr("__version__") = v::kVersion;
     translateErrors();
     bindSettings(m);
-    m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"));
+    m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("screen_map"), py::arg("auto_clips"),
+          py::arg("threads"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
     // The command line's options, by the keyword names key_file takes.
     py::class_<v::Arguments>(m, "_Options")
@@ -201,6 +224,8 @@ PYBIND11_MODULE(_veilcast, m)
         .def_readwrite("output", &v::Arguments::output)
         .def_readwrite("frames", &v::Arguments::frames)
         .def_readwrite("pick_screen", &v::Arguments::pick)
+        .def_readwrite("screen_map", &v::Arguments::screenMap)
+        .def_readwrite("clip", &v::Arguments::clip)
         .def_readwrite("data_type", &v::Arguments::dataType)
         .def_readwrite("preview", &v::Arguments::preview)
         .def_readwrite("date_time", &v::Arguments::dateTime)

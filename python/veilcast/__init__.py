@@ -48,6 +48,7 @@ class KeyRun:
     pixels: int
     seconds: float
     screen_colour: Optional[Tuple[float, float, float]]  # the colour picked, None when one was given
+    clips: Optional[Tuple[float, float]]  # Clip Black and Clip White chosen (clip="auto"), else None
     skipped: list  # frames left out as missing (skip_missing=True)
     notices: list  # what a user should know about the input, as the command line notes it
     settings: str  # every value keyed with, as recorded in the outputs
@@ -80,16 +81,30 @@ def _threads(threads):
     return int(threads)
 
 
-def key(image, settings=None, *, threads=None):
+def _clip(clip):
+    if clip is None:
+        return False
+    if clip != "auto":
+        raise ValueError('clip takes "auto", not %r; clip levels of your own are settings '
+                         '("Clip Black", "Clip White")' % (clip,))
+    return True
+
+
+def key(image, settings=None, *, screen_map=None, clip=None, threads=None):
     """Keys an image: a float32 (or float16) array H x W x 3 or H x W x 4,
     channels last (R, G, B and A), row 0 at the top, any strides.
 
     ``settings`` is Settings or a dict of control names or labels to values.
     With no Screen Color given the backing is found in the image, as the
-    command line does (pick_screen tells the colour). Returns a new float32
-    array H x W x 4, or the matte alone (H x W) with Check Alpha on.
+    command line does (pick_screen tells the colour). ``screen_map``: "auto"
+    builds a screen colour per pixel from the image, or a clean plate array
+    of the image's size gives it, as --screen-map does; ``clip="auto"``
+    chooses Clip Black and Clip White as --clip auto does. Returns a new
+    float32 array H x W x 4, or the matte alone (H x W) with Check Alpha on.
     """
-    return _veilcast._key(_float32(image), _settings(settings), _threads(threads))
+    if screen_map is not None and not isinstance(screen_map, str):
+        screen_map = _float32(screen_map)
+    return _veilcast._key(_float32(image), _settings(settings), screen_map, _clip(clip), _threads(threads))
 
 
 def pick_screen(image, box: Optional[Sequence[int]] = None):
@@ -114,7 +129,7 @@ def _frames_text(frames):
 
 
 def key_file(input, output, settings=None, frames=None, progress: Optional[Callable[[float], None]] = None, *,
-             pick_screen=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
+             pick_screen=None, screen_map=None, clip=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
              max_pixels=None, preview=None, threads=None, date_time=None, fps=None, ocio=None,
              in_colorspace=None, out_colorspace=None):
     """Keys an image file, a sequence (plate.####.exr with ``frames``) or a
@@ -125,7 +140,8 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
     frame numbers. ``progress(fraction)`` is called from this thread with
     the fraction of the whole run done; an exception it raises stops the
     run. The keyword arguments are the command line's options of the same
-    names (``pick_screen``: "auto" or a box (x0, y0, x1, y1)). Returns a
+    names (``pick_screen``: "auto" or a box (x0, y0, x1, y1); ``screen_map``:
+    "auto", a clean plate file or pattern; ``clip``: "auto"). Returns a
     KeyRun. Settings allowed but probably not meant give a UserWarning.
     """
     options = _veilcast._Options()
@@ -138,6 +154,10 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
                         ("out_colorspace", out_colorspace)):
         if value is not None:
             setattr(options, name, str(value))
+    if screen_map is not None:
+        options.screen_map = os.fspath(screen_map)
+    if clip is not None:
+        options.clip = str(clip)
     if preview is not None:
         options.preview = os.fspath(preview)
     if max_pixels is not None:

@@ -90,6 +90,28 @@ def test_key_is_bit_identical_to_the_command_line(tmp_path, given):
         assert settings_colour(printed) == veilcast.pick_screen(plate)
 
 
+def test_screen_map_and_clips_match_the_command_line(tmp_path):
+    plate = read(PLATE)[::2, ::2].copy()
+    source = str(tmp_path / "plate.exr")
+    write(source, plate)
+    expected, printed = cli_key(tmp_path, source, ["--screen-map", "auto", "--clip", "auto"])
+    assert same_bits(veilcast.key(plate, screen_map="auto", clip="auto"), expected)
+    run = veilcast.key_file(source, tmp_path / "file.exr", screen_map="auto", clip="auto", data_type="float")
+    chosen = printed.split("chose clips (")[1].split(")")[0]
+    given = veilcast.Settings.parse("\n".join(shlex.split(chosen)[1::2]))
+    assert run.clips == (given["Clip Black"], given["Clip White"])
+    assert same_bits(read(str(tmp_path / "file.exr")), expected)
+    # A clean plate in memory keys as the same file does.
+    clean = np.ascontiguousarray(plate[::-1])
+    write(str(tmp_path / "clean.exr"), clean)
+    expected, _ = cli_key(tmp_path, source, ["--screen-map", str(tmp_path / "clean.exr")])
+    assert same_bits(veilcast.key(plate, screen_map=clean), expected)
+    with pytest.raises(ValueError, match="clean plate"):
+        veilcast.key(plate, screen_map=clean[1:])
+    with pytest.raises(ValueError, match="auto"):
+        veilcast.key(plate, clip="0.3")
+
+
 def settings_colour(printed):
     text = printed.split("picked screen colour ")[1].split()[0]
     return veilcast.Settings({"Screen Color": text})["Screen Color"]

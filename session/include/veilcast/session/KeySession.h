@@ -59,8 +59,10 @@ public:
     // consistently; the screen map on every frame, or once for a clean
     // plate that serves every frame. `frame` is the frame's number, which
     // picks its clean plate from a pattern; `what` names it. keyFile does
-    // this itself.
-    KeyFindings prepareImage(const PlanarImage& source, int frame, const std::string& what);
+    // this itself. A clean plate already in memory is given as `cleanPlate`
+    // (the job's clean plate then only names it).
+    KeyFindings prepareImage(const PlanarImage& source, int frame, const std::string& what,
+                             const PlanarImage* cleanPlate = nullptr);
 
     // Keys an image already in memory with the controls as they are now, on
     // the session's threads; `rowsDone` (may be empty) hears the rows done.
