@@ -194,7 +194,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         refuseControlCharacters(key.screenMap.cleanPlate, "submit: --screen-map");
         const std::string& clean = key.screenMap.cleanPlate;
         const FrameList missing = isSequencePattern(clean) ? checkFrames(clean, frames).missing
-                                  : exists(clean)          ? FrameList()
+                                  : fs::is_regular_file(clean) ? FrameList()
                                                            : frames;
         if (!missing.empty())
             throw UsageError("submit: " + std::to_string(missing.size()) + " of " + std::to_string(frames.size()) +

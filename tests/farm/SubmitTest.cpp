@@ -727,6 +727,7 @@ TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
     const Case cases[] = {
         {"p.####.exr", "q.#.exr", "1-3", "frame 1 of the output", "q.#.exr"},  // a task would refuse it
         {"p.####.exr", "q.#.exr", "1-3", "frame 2 of the output", "q.2.exr"},
+        {"p.####.exr", "k.####.exr", "1-3", "3 of 3 clean plates of sub missing", "sub"},  // a folder
         {"p.####.exr", "p.@@@@.exr", "1-3", "frame 1 of the output"},
         {"p.####.exr", "p.%04d.exr", "2-3", "frame 2 of the output"},
         {"p.%04d.exr", "./sub/../p.####.exr", "1-3", "frame 1 of the output"},
