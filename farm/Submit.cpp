@@ -194,12 +194,21 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         refuseControlCharacters(key.screenMap.cleanPlate, "submit: --screen-map");
         const std::string& clean = key.screenMap.cleanPlate;
         const FrameList missing = isSequencePattern(clean) ? checkFrames(clean, frames).missing
-                                  : exists(clean)          ? FrameList()
+                                  : fs::is_regular_file(clean) ? FrameList()
                                                            : frames;
         if (!missing.empty())
             throw UsageError("submit: " + std::to_string(missing.size()) + " of " + std::to_string(frames.size()) +
                              " clean plates of " + escapedPath(clean) + " missing: " + missing.describe() +
                              " (nothing was submitted)");
+        // A task would refuse to key over its clean plate, after the others had keyed theirs.
+        frames.forEach([&](int f) {
+            const std::string frame = framePath(output, f), plate = cleanPlateFor(key.screenMap, f);
+            if (samePath(frame, plate))
+                throw UsageError("submit: frame " + std::to_string(f) + " of the output " + escapedPath(key.output) +
+                                 " is the clean plate " + escapedPath(plate) +
+                                 ": keying would overwrite it; nothing was submitted");
+            return true;
+        });
     }
     // Only now: every frame is a file, so the list is no longer than the folder.
     refuseRepeatedFrames(frames);

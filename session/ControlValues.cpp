@@ -143,7 +143,7 @@ std::string settingsSummary(const Controls& controls)
     return Strutil::join(parts, "; ");
 }
 
-std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked)
+std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked, bool clipsToBeChosen)
 {
     std::vector<std::string> warnings;
     const Controls::Control* screen = controls.find("ScreenColorKnob");
@@ -159,7 +159,7 @@ std::vector<std::string> settingWarnings(const Controls& controls, bool screenTo
     }
     const Controls::Control* black = controls.find("ClipBlackKnob");
     const Controls::Control* white = controls.find("ClipWhiteKnob");
-    if (black && white && std::get<float>(black->value()) >= std::get<float>(white->value()))
+    if (!clipsToBeChosen && black && white && std::get<float>(black->value()) >= std::get<float>(white->value()))
         warnings.push_back("Clip Black " + formatFloat(std::get<float>(black->value())) + " is not below Clip White " +
                            formatFloat(std::get<float>(white->value())) + ": the matte will be all or nothing");
     return warnings;

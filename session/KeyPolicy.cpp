@@ -21,11 +21,27 @@ bool gives(const Controls& controls, const std::vector<Setting>& settings, const
                        [&](const Setting& s) { return controls.find(s.name) == control; });
 }
 
+// Refused before anything is keyed, rather than at the frame that lacks one.
+void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
+{
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(clean, ec))
+        return;
+    const bool there = std::filesystem::exists(clean, ec);
+    throw UsageError(Wording{clean + (there ? ": not a clean plate file (" : ": no such clean plate ("),
+                             UserChoice::ScreenMap, " " + choice.cleanPlate + ")"});
+}
+
 }  // namespace
 
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings)
 {
-    return gives(controls, settings, controls.find("ScreenColorKnob"));
+    return controlGiven(controls, settings, "ScreenColorKnob");
+}
+
+bool controlGiven(const Controls& controls, const std::vector<Setting>& settings, const char* name)
+{
+    return gives(controls, settings, controls.find(name));
 }
 
 const char* keyerClassFor(const KeyJobOptions& job)
@@ -74,6 +90,13 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         plan.movie.rateNum = job.rateNum;
         plan.movie.rateDen = job.rateDen;
         checkMovieJob(plan.movie, withAlpha);
+        // One file serves every frame; a pattern's frames are read as the movie's come.
+        if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && !isSequencePattern(job.screenMap.cleanPlate)) {
+            const std::string clean = cleanPlateFor(job.screenMap, 0);
+            checkCleanPlate(job.screenMap, clean);
+            if (!job.previewPath.empty() && samePath(job.previewPath, clean))
+                throw UsageError(job.previewPath + ": the preview would overwrite the clean plate");
+        }
         return plan;
     }
     const bool sequence = isSequencePattern(job.input);
@@ -113,13 +136,9 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         numbers.push_back(0);
     }
     if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate) {
-        // Refused before anything is keyed, rather than at the frame that lacks one.
         for (const int f : numbers) {
             const std::string clean = cleanPlateFor(job.screenMap, f);
-            std::error_code ec;
-            if (!std::filesystem::is_regular_file(clean, ec))
-                throw UsageError(Wording{clean + ": no such clean plate (", UserChoice::ScreenMap,
-                                         " " + job.screenMap.cleanPlate + ")"});
+            checkCleanPlate(job.screenMap, clean);
             plan.cleanPlates.push_back(clean);
         }
     }
@@ -127,6 +146,9 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
     const std::string& preview = job.previewPath;
     if (!preview.empty())
         checkOutputPath(preview);
+    for (const std::string& clean : plan.cleanPlates)
+        if (!preview.empty() && samePath(preview, clean))
+            throw UsageError(preview + ": the preview would overwrite the clean plate");
     for (const auto& [in, out] : plan.files) {
         if (samePath(in, out))
             throw UsageError(out + ": the output would overwrite the input");

@@ -48,7 +48,24 @@ KeySession::KeySession(const std::vector<std::string>& pluginDirectories, const 
 
 std::vector<std::string> KeySession::warnings() const
 {
-    return settingWarnings(node_.controls(), options_.pick.kind != ScreenPick::Kind::None);
+    const Controls& controls = node_.controls();
+    std::vector<std::string> warnings =
+        settingWarnings(controls, options_.pick.kind != ScreenPick::Kind::None, options_.autoClips);
+    if (options_.autoClips) {
+        // Said, as a colour given is kept: here what was given gives way.
+        for (const char* name : {"ClipBlackKnob", "ClipWhiteKnob"}) {
+            const Controls::Control& c = *controls.find(name);
+            if (controlGiven(controls, options_.settings, name))
+                warnings.push_back(c.label() + " " + formatControlValue(c, c.value()) +
+                                   " is not used: the clip levels are chosen on the first frame");
+        }
+    }
+    // The screen-map keyer without a map keys every pixel against the one colour.
+    if (mapsScreen() && options_.screenMap.kind == ScreenMapChoice::Kind::None &&
+        std::get<bool>(controls.get("UseScreenMapKnob")))
+        warnings.push_back("Use Screen Map is on but no screen map was asked for (auto or a clean plate): every "
+                           "pixel is keyed against Screen Color");
+    return warnings;
 }
 
 bool KeySession::mapsScreen() const

@@ -163,6 +163,7 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
         {"'" + plate + "' -o '" + out + "' --clip 0.3", "--clip"},
         {"'" + plate + "' -o '" + out + "' --screen-map '" + path("clean.####.exr") + "'", "--screen-map"},
         {"'" + plate + "' -o '" + out + "' --screen-map '" + path("clean.exr") + "'", "no such clean plate"},
+        {"'" + plate + "' -o '" + out + "' --screen-map '" + dir.string() + "'", "not a clean plate file"},
     };
     for (const Case& c : cases) {
         const Result r = veilcast(c.args);
@@ -212,6 +213,26 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     for (const std::string& named : {narrow, plate, std::string("36x23"), std::string("37x23")})
         EXPECT_NE(wrong.output.find(named), std::string::npos) << named << " in " << wrong.output;
     EXPECT_FALSE(fs::exists(path("wrong.exr")));
+    // A preview over the clean plate is refused before anything is written.
+    const std::string cleanPng = path("clean.png");
+    ASSERT_TRUE(read(plate).write(cleanPng));
+    const std::string cleanBytes = fileBytes(cleanPng);
+    const Result over = veilcast(quoted(plate) + " -o " + quoted(path("over.exr")) + " --screen-map " +
+                                 quoted(cleanPng) + " --preview " + quoted(cleanPng));
+    EXPECT_EQ(over.exitCode, 2) << over.output;
+    EXPECT_NE(over.output.find("the preview would overwrite the clean plate"), std::string::npos) << over.output;
+    EXPECT_EQ(fileBytes(cleanPng), cleanBytes);
+    EXPECT_FALSE(fs::exists(path("over.exr")));
+    // Clips given give way to --clip auto, and it is said; a map turned on by the settings alone keys with none.
+    const Result overridden = veilcast(quoted(plate) + " -o " + quoted(path("o.exr")) +
+                                       " --clip auto --set 'Clip Black=0.9' --set 'Clip White=0.2' -q");
+    EXPECT_EQ(overridden.exitCode, 0) << overridden.output;
+    for (const char* said : {"Clip Black 0.9 is not used", "Clip White 0.2 is not used"})
+        EXPECT_NE(overridden.output.find(said), std::string::npos) << overridden.output;
+    EXPECT_EQ(overridden.output.find("all or nothing"), std::string::npos) << overridden.output;
+    const Result noMap = veilcast(quoted(plate) + " -o " + quoted(path("o.exr")) + " --set 'Use Screen Map=on' -q");
+    EXPECT_EQ(noMap.exitCode, 0) << noMap.output;
+    EXPECT_NE(noMap.output.find("no screen map was asked for"), std::string::npos) << noMap.output;
 
     // Backing lit unevenly, brighter to the right and to the top, without noise.
     const int w = 64, h = 48;

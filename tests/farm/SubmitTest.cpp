@@ -723,10 +723,12 @@ TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
     for (const char* name : {"q.1.exr", "q.2.exr", "q.3.exr", "wide.00002.exr", "wide.10002.exr"})
         fs::copy_file(path(framePath(1)), path(name));
     struct Case {
-        std::string input, output, frames, message;
+        std::string input, output, frames, message, screenMap = {};
     };
     const Case cases[] = {
-        {"p.####.exr", "p.####.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "q.#.exr", "1-3", "frame 1 of the output", "q.#.exr"},  // a task would refuse it
+        {"p.####.exr", "q.#.exr", "1-3", "frame 2 of the output", "q.2.exr"},
+        {"p.####.exr", "k.####.exr", "1-3", "3 of 3 clean plates of sub missing", "sub"},  // a folder
         {"p.####.exr", "p.@@@@.exr", "1-3", "frame 1 of the output"},
         {"p.####.exr", "p.%04d.exr", "2-3", "frame 2 of the output"},
         {"p.%04d.exr", "./sub/../p.####.exr", "1-3", "frame 1 of the output"},
@@ -741,8 +743,11 @@ TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
         SCOPED_TRACE(c.input + " -> " + c.output + " " + c.frames);
         fs::remove(sbatchLog);
         const std::vector<std::string> before = filesIn(dir);
-        const Result r = submit({"submit", "--farm", "slurm", c.input, "-o", c.output, "--frames", c.frames,
-                                 "--set", "Screen Color=0.1,0.6,0.1"});
+        std::vector<std::string> argv = {"submit", "--farm", "slurm", c.input, "-o", c.output, "--frames", c.frames,
+                                         "--set", "Screen Color=0.1,0.6,0.1"};
+        if (!c.screenMap.empty())
+            argv.insert(argv.end(), {"--screen-map", c.screenMap});
+        const Result r = submit(argv);
         EXPECT_EQ(r.exitCode, 2) << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         EXPECT_EQ(filesIn(dir), before);

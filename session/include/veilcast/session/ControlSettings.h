@@ -48,8 +48,10 @@ std::vector<Setting> currentSettings(const Controls& controls);
 std::string settingsSummary(const Controls& controls);
 // Settings that are allowed but probably not meant, one sentence each: a
 // black screen colour (unless `screenToBePicked`: the pick replaces it), a
-// slider value outside its slider's range, Clip Black at or above Clip White.
-std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked = false);
+// slider value outside its slider's range, Clip Black at or above Clip White
+// (unless `clipsToBeChosen`: the levels chosen replace them).
+std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked = false,
+                                         bool clipsToBeChosen = false);
 
 // Every control in order, with its kind, default, range and items, indented by group.
 std::string describeControls(const Controls& controls);

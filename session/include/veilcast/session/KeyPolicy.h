@@ -17,6 +17,8 @@ namespace veilcast {
 // whatever it is, black included (which keys nothing, with a warning);
 // only its absence lets the colour be picked.
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings);
+// True when a setting gives the control `name` (by its name or label).
+bool controlGiven(const Controls& controls, const std::vector<Setting>& settings, const char* name);
 
 // The operator a job keys with: the screen-map keyer when a screen map is
 // asked for, or when the settings set its own control (Use Screen Map, as a
