@@ -56,7 +56,7 @@ const char* keyerClassFor(const KeyJobOptions& job)
 std::string clipsAsOptions(const Controls& controls)
 {
     std::string options;
-    for (const char* name : {"ClipBlackKnob", "ClipWhiteKnob", "ScreenBalanceKnob"}) {
+    for (const char* name : kChosenClipControls) {
         const Controls::Control& c = *controls.find(name);
         options += std::string(options.empty() ? "" : " ") + "--set \"" + c.label() + "=" +
                    formatControlValue(c, c.value()) + "\"";

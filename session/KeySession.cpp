@@ -53,7 +53,7 @@ std::vector<std::string> KeySession::warnings() const
         settingWarnings(controls, options_.pick.kind != ScreenPick::Kind::None, options_.autoClips);
     if (options_.autoClips) {
         // Said, as a colour given is kept: here what was given gives way.
-        for (const char* name : {"ClipBlackKnob", "ClipWhiteKnob"}) {
+        for (const char* name : kChosenClipControls) {
             const Controls::Control& c = *controls.find(name);
             if (controlGiven(controls, options_.settings, name))
                 warnings.push_back(c.label() + " " + formatControlValue(c, c.value()) +
@@ -102,15 +102,10 @@ FindRequest KeySession::findRequest(const Box& box, const std::string& cleanPlat
 void KeySession::apply(const KeyFindings& found, const Box& box, const std::string& cleanPlate)
 {
     Controls& controls = node_.controls();
-    if (found.screen)
-        controls.set("ScreenColorKnob", *found.screen);
+    applyFindings(controls, found);
     screenPicked_ = true;
-    if (found.clips) {
-        controls.set("ClipBlackKnob", found.clips->clipBlack);
-        controls.set("ClipWhiteKnob", found.clips->clipWhite);
-        controls.set("ScreenBalanceKnob", found.clips->screenBalance);
+    if (found.clips)
         clipsChosen_ = true;
-    }
     if (found.map) {
         setScreenMap(found.map, box);
         mapCleanPlate_ = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate ? cleanPlate : std::string();

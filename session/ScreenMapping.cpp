@@ -85,6 +85,17 @@ zav::KeyParams keyParams(const Controls& controls)
     return p;
 }
 
+void applyFindings(Controls& controls, const KeyFindings& found)
+{
+    if (found.screen)
+        controls.set("ScreenColorKnob", *found.screen);
+    if (found.clips) {
+        controls.set("ClipBlackKnob", found.clips->clipBlack);
+        controls.set("ClipWhiteKnob", found.clips->clipWhite);
+        controls.set("ScreenBalanceKnob", found.clips->screenBalance);
+    }
+}
+
 KeyFindings findOnImage(const PlanarImage& image, const FindRequest& request, const Controls& controls,
                         const std::string& what, const PlanarImage* cleanPlate, const std::string& cleanWhat)
 {

@@ -272,13 +272,7 @@ KeyFindings TuneSession::find(const FindRequest& request)
 void TuneSession::take(const KeyFindings& found, const FindRequest& request)
 {
     Controls& controls = keyer_.controls();
-    if (found.screen)
-        controls.set("ScreenColorKnob", *found.screen);
-    if (found.clips) {
-        controls.set("ClipBlackKnob", found.clips->clipBlack);
-        controls.set("ClipWhiteKnob", found.clips->clipWhite);
-        controls.set("ScreenBalanceKnob", found.clips->screenBalance);
-    }
+    applyFindings(controls, found);
     if (request.map != ScreenMapChoice::Kind::None) {
         map_ = found.map;
         mapMade_ = true;

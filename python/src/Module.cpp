@@ -118,7 +118,8 @@ py::object pythonClips(const std::optional<zav::ClipLevels>& clips)
 {
     if (!clips)
         return py::none();
-    return py::make_tuple(pythonNumber(clips->clipBlack), pythonNumber(clips->clipWhite));
+    return py::make_tuple(pythonNumber(clips->clipBlack), pythonNumber(clips->clipWhite),
+                          pythonNumber(clips->screenBalance));
 }
 
 // What the command line finds on a frame with --pick-screen (auto, or
@@ -144,10 +145,9 @@ py::dict find(const py::array& image, const Settings* settings, const std::optio
     };
     if (found.screen)
         freeze("ScreenColorKnob");
-    if (found.clips) {
-        freeze("ClipBlackKnob");
-        freeze("ClipWhiteKnob");
-    }
+    if (found.clips)
+        for (const char* name : kChosenClipControls)
+            freeze(name);
     py::dict result;
     result["screen"] = found.screen ? py::object(pythonColour(*found.screen)) : py::none();
     result["clips"] = pythonClips(found.clips);

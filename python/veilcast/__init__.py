@@ -44,10 +44,11 @@ class Control(NamedTuple):
 
 
 class Clips(NamedTuple):
-    """Clip levels chosen on a plate (clip="auto"), as Clip Black and Clip White take them."""
+    """What clip="auto" chose on a plate: Clip Black, Clip White and the Screen Balance chosen with them."""
 
     clip_black: float
     clip_white: float
+    screen_balance: float
 
 
 @dataclass

@@ -96,10 +96,10 @@ def settings_colour(printed):
 
 
 def printed_clips(printed):
-    """The clip levels the command line printed: chose clips (--set "Clip Black=V" --set "Clip White=V")."""
+    """What the command line printed: chose clips (--set "Clip Black=V" --set "Clip White=V" --set "Screen Balance=V")."""
     sets = shlex.split(printed.split("chose clips (")[1].split(")\n")[0])[1::2]
     clips = veilcast.Settings(dict(s.split("=") for s in sets))
-    return veilcast.Clips(clips["Clip Black"], clips["Clip White"])
+    return veilcast.Clips(clips["Clip Black"], clips["Clip White"], clips["Screen Balance"])
 
 
 def test_screen_map_and_clips_match_the_command_line(tmp_path):

@@ -41,6 +41,13 @@ struct KeyFindings {
 // The keying core's settings as the controls hold them.
 zav::KeyParams keyParams(const Controls& controls);
 
+// The controls that chosen clip levels set, in the order they are reported.
+inline constexpr const char* kChosenClipControls[] = {"ClipBlackKnob", "ClipWhiteKnob", "ScreenBalanceKnob"};
+
+// Sets the controls to the colour and the clip levels found (the map is not
+// a control: the keyer takes it apart).
+void applyFindings(Controls& controls, const KeyFindings& found);
+
 // Finds what `request` asks on an image in memory (a movie's frame, the
 // tuner's), as findInFile does on a file: the pick first, then the map
 // (auto, or from `cleanPlate`, which must then be given), then the clips,
