@@ -206,24 +206,32 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     ASSERT_EQ(unclipped.exitCode, 0) << unclipped.output;
     EXPECT_NE(fileBytes(path("unclipped.exr")), fileBytes(path("auto.exr")));
 
-    const std::string narrow = writePlate("clean.exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT, 36, 23);
-    const Result wrong = veilcast(quoted(plate) + " -o " + quoted(path("wrong.exr")) + " --screen-map " + quoted(narrow));
-    EXPECT_EQ(wrong.exitCode, 2) << wrong.output;
-    for (const std::string& named : {narrow, plate, std::string("36x23"), std::string("37x23")})
-        EXPECT_NE(wrong.output.find(named), std::string::npos) << named << " in " << wrong.output;
-    EXPECT_FALSE(fs::exists(path("wrong.exr")));
+    // A clean plate a column narrower or a row shorter is refused, both sizes named.
+    for (const auto& [w, h] : {std::pair{36, 23}, std::pair{37, 22}}) {
+        const std::string size = std::to_string(w) + "x" + std::to_string(h);
+        const std::string clean = writePlate("clean" + size + ".exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT, w, h);
+        const Result wrong = veilcast(quoted(plate) + " -o " + quoted(path("wrong.exr")) + " --screen-map " + quoted(clean));
+        EXPECT_EQ(wrong.exitCode, 2) << wrong.output;
+        for (const std::string& named : {clean, plate, size, std::string("37x23")})
+            EXPECT_NE(wrong.output.find(named), std::string::npos) << named << " in " << wrong.output;
+        EXPECT_FALSE(fs::exists(path("wrong.exr")));
+    }
 
-    // Backing lit unevenly, brighter to the right and to the top, without noise.
+    // Backing lit unevenly, brighter to the right and to the top, without
+    // noise; `turned`, brighter to the left, as the camera's next frame may see it.
     const int w = 64, h = 48;
-    OIIO::ImageBuf ramp(OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::FLOAT));
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const float px[3] = {0.06f + 0.02f * static_cast<float>(y) / (h - 1),
-                                 0.5f + 0.1f * static_cast<float>(x) / (w - 1) - 0.05f * static_cast<float>(y) / (h - 1),
-                                 0.1f};
-            ramp.setpixel(x, y, px, 3);
-        }
-    ASSERT_TRUE(ramp.write(path("ramp.exr")));
+    const auto writeRamp = [&](const std::string& name, bool turned) {
+        OIIO::ImageBuf ramp(OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::FLOAT));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const float fx = static_cast<float>(turned ? w - 1 - x : x) / (w - 1);
+                const float px[3] = {0.06f + 0.02f * static_cast<float>(y) / (h - 1),
+                                     0.5f + 0.1f * fx - 0.05f * static_cast<float>(y) / (h - 1), 0.1f};
+                ramp.setpixel(x, y, px, 3);
+            }
+        ASSERT_TRUE(ramp.write(path(name)));
+    };
+    writeRamp("ramp.exr", false);
     const auto maxAlpha = [&](const std::string& options) {
         const Result r = veilcast(quoted(path("ramp.exr")) + " -o " + quoted(path("ramp-keyed.exr")) + options);
         EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -234,6 +242,21 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     // so rounding-level residues of its cells remain.
     EXPECT_LE(maxAlpha(" --screen-map " + quoted(path("ramp.exr"))), 0.005f);
     EXPECT_GT(maxAlpha(" --pick-screen auto"), 0.01f);  // one colour cannot clear it
+
+    // A sequence lit from one side, then the other: each frame keys clear
+    // with a map of its own, made from it or from its own clean plate.
+    writeRamp("seq.0001.exr", false);
+    writeRamp("seq.0002.exr", true);
+    fs::copy_file(path("seq.0001.exr"), path("bare.0001.exr"));
+    fs::copy_file(path("seq.0002.exr"), path("bare.0002.exr"));
+    for (const std::string& map : {std::string("auto"), quoted(path("bare.####.exr"))}) {
+        const Result r = veilcast(quoted(path("seq.####.exr")) + " -o " + quoted(path("seq-keyed.####.exr")) +
+                                  " --frames 1-2 -q --screen-map " + map);
+        ASSERT_EQ(r.exitCode, 0) << map << ": " << r.output;
+        for (const std::string frame : {"0001", "0002"})
+            EXPECT_LE(OIIO::ImageBufAlgo::computePixelStats(read(path("seq-keyed." + frame + ".exr"))).max[3], 0.005f)
+                << map << ", frame " << frame;
+    }
 }
 
 TEST_F(VeilcastTest, InterruptedRunLeavesNoPartialOutput)
