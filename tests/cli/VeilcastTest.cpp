@@ -207,12 +207,16 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     ASSERT_EQ(unclipped.exitCode, 0) << unclipped.output;
     EXPECT_NE(fileBytes(path("unclipped.exr")), fileBytes(path("auto.exr")));
 
-    const std::string narrow = writePlate("clean.exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT, 36, 23);
-    const Result wrong = veilcast(quoted(plate) + " -o " + quoted(path("wrong.exr")) + " --screen-map " + quoted(narrow));
-    EXPECT_EQ(wrong.exitCode, 2) << wrong.output;
-    for (const std::string& named : {narrow, plate, std::string("36x23"), std::string("37x23")})
-        EXPECT_NE(wrong.output.find(named), std::string::npos) << named << " in " << wrong.output;
-    EXPECT_FALSE(fs::exists(path("wrong.exr")));
+    // A clean plate a column narrower or a row shorter is refused, both sizes named.
+    for (const auto& [w, h] : {std::pair{36, 23}, std::pair{37, 22}}) {
+        const std::string size = std::to_string(w) + "x" + std::to_string(h);
+        const std::string clean = writePlate("clean" + size + ".exr", {"R", "G", "B"}, OIIO::TypeDesc::FLOAT, w, h);
+        const Result wrong = veilcast(quoted(plate) + " -o " + quoted(path("wrong.exr")) + " --screen-map " + quoted(clean));
+        EXPECT_EQ(wrong.exitCode, 2) << wrong.output;
+        for (const std::string& named : {clean, plate, size, std::string("37x23")})
+            EXPECT_NE(wrong.output.find(named), std::string::npos) << named << " in " << wrong.output;
+        EXPECT_FALSE(fs::exists(path("wrong.exr")));
+    }
     // A preview over the clean plate is refused before anything is written.
     const std::string cleanPng = path("clean.png");
     ASSERT_TRUE(read(plate).write(cleanPng));
@@ -234,17 +238,21 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     EXPECT_EQ(noMap.exitCode, 0) << noMap.output;
     EXPECT_NE(noMap.output.find("no screen map was asked for"), std::string::npos) << noMap.output;
 
-    // Backing lit unevenly, brighter to the right and to the top, without noise.
+    // Backing lit unevenly, brighter to the right and to the top, without
+    // noise; `turned`, brighter to the left, as the camera's next frame may see it.
     const int w = 64, h = 48;
-    OIIO::ImageBuf ramp(OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::FLOAT));
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const float px[3] = {0.06f + 0.02f * static_cast<float>(y) / (h - 1),
-                                 0.5f + 0.1f * static_cast<float>(x) / (w - 1) - 0.05f * static_cast<float>(y) / (h - 1),
-                                 0.1f};
-            ramp.setpixel(x, y, px, 3);
-        }
-    ASSERT_TRUE(ramp.write(path("ramp.exr")));
+    const auto writeRamp = [&](const std::string& name, bool turned) {
+        OIIO::ImageBuf ramp(OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::FLOAT));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const float fx = static_cast<float>(turned ? w - 1 - x : x) / (w - 1);
+                const float px[3] = {0.06f + 0.02f * static_cast<float>(y) / (h - 1),
+                                     0.5f + 0.1f * fx - 0.05f * static_cast<float>(y) / (h - 1), 0.1f};
+                ramp.setpixel(x, y, px, 3);
+            }
+        ASSERT_TRUE(ramp.write(path(name)));
+    };
+    writeRamp("ramp.exr", false);
     const auto maxAlpha = [&](const std::string& options) {
         const Result r = veilcast(quoted(path("ramp.exr")) + " -o " + quoted(path("ramp-keyed.exr")) + options);
         EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -255,6 +263,39 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     // so rounding-level residues of its cells remain.
     EXPECT_LE(maxAlpha(" --screen-map " + quoted(path("ramp.exr"))), 0.005f);
     EXPECT_GT(maxAlpha(" --pick-screen auto"), 0.01f);  // one colour cannot clear it
+
+    // A sequence lit from one side, then the other: each frame keys clear
+    // with a map of its own, made from it or from its own clean plate. The
+    // map made from the plate sits a little below its backing, as the pick
+    // does, and leaves under 2%; either frame keyed with the other's map
+    // leaves about 20% where the light differs by a fifth.
+    writeRamp("seq.0001.exr", false);
+    writeRamp("seq.0002.exr", true);
+    fs::copy_file(path("seq.0001.exr"), path("bare.0001.exr"));
+    fs::copy_file(path("seq.0002.exr"), path("bare.0002.exr"));
+    for (const auto& [map, most] : {std::pair{std::string("auto"), 0.02f}, std::pair{quoted(path("bare.####.exr")), 0.005f}}) {
+        const Result r = veilcast(quoted(path("seq.####.exr")) + " -o " + quoted(path("seq-keyed.####.exr")) +
+                                  " --frames 1-2 -q --screen-map " + map);
+        ASSERT_EQ(r.exitCode, 0) << map << ": " << r.output;
+        for (const std::string frame : {"0001", "0002"})
+            EXPECT_LE(OIIO::ImageBufAlgo::computePixelStats(read(path("seq-keyed." + frame + ".exr"))).max[3], most)
+                << map << ", frame " << frame;
+    }
+    // The clips are chosen once, on the first frame: the values printed key
+    // the second frame alone as the run keyed it.
+    const Result run = veilcast(quoted(path("seq.####.exr")) + " -o " + quoted(path("clipped.####.exr")) +
+                                " --frames 1-2 --screen-map auto --clip auto" + fixed);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    std::smatch runScreen, runClips;
+    ASSERT_TRUE(std::regex_search(run.output, runScreen, std::regex(R"(picked screen colour [^ ]+ \((--set "[^"]+")\)\n)")));
+    ASSERT_TRUE(std::regex_search(run.output, runClips,
+                                  std::regex(R"(chose clips \((--set "Clip Black=[^"]+" --set "Clip White=[^"]+")\)\n)")))
+        << run.output;
+    EXPECT_EQ(run.output.find("chose clips", run.output.find("chose clips") + 1), std::string::npos) << run.output;
+    const Result alone = veilcast(quoted(path("seq.0002.exr")) + " -o " + quoted(path("alone.exr")) + " --screen-map auto " +
+                                  runScreen.str(1) + " " + runClips.str(1) + fixed);
+    ASSERT_EQ(alone.exitCode, 0) << alone.output;
+    EXPECT_EQ(OIIO::ImageBufAlgo::compare(read(path("alone.exr")), read(path("clipped.0002.exr")), 0.0f, 0.0f).nfail, 0u);
 }
 
 TEST_F(VeilcastTest, InterruptedRunLeavesNoPartialOutput)

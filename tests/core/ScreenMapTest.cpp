@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -154,6 +155,18 @@ TEST(ScreenMap, TwoBackingsUnderAHandMadeMapBothKeyToZero)
         // Pixel 31 is 3.5 of the 8 pixels from centre 27.5 to centre 35.5.
         EXPECT_NEAR(screen[c][31], left[c] + 3.5 / 8 * (right[c] - left[c]), 1e-7) << c;
     }
+    // Down the frame alike: two cells over 16 rows, centres at rows 3.5 and
+    // 11.5; the line through them carries on past both.
+    std::vector<float> stacked(left.begin(), left.end());
+    stacked.insert(stacked.end(), right.begin(), right.end());
+    const zav::ScreenMap tall(4, 16, 1, 2, stacked);
+    const std::pair<int, double> rows[] = {{0, -3.5 / 8}, {3, -0.5 / 8}, {7, 3.5 / 8}, {12, 8.5 / 8}, {15, 11.5 / 8}};
+    for (const auto& [row, t] : rows) {
+        float rgb[3][4];
+        tall.sampleRow(row, 0, 4, rgb[0], rgb[1], rgb[2]);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(rgb[c][3], left[c] + t * (right[c] - left[c]), 2e-7) << "row " << row << " channel " << c;
+    }
     EXPECT_THROW(zav::ScreenMap(kW, kH, 8, 1, std::vector<float>(23)), std::invalid_argument);
     EXPECT_THROW(zav::ScreenMap(0, kH, 1, 1, {0.1f, 0.5f, 0.1f}), std::invalid_argument);
 
@@ -277,6 +290,12 @@ TEST(ScreenMap, ACleanPlateKeysClearWithItsOwnMap)
             plate.set(x, y, {0.06f, 0.3f + 0.3f * fx + 0.1f * fy, 0.1f});
         }
     const zav::ScreenMap map = zav::screenMapFromCleanPlate(plate.planes(), 1, plate.w, plate.h);
+    // Sampled on every other pixel, the 160 x 90 samples cover a frame of
+    // 319 x 179 (the last column and row are sampled) or 320 x 180, no more.
+    EXPECT_EQ(zav::screenMapFromCleanPlate(plate.planes(), 2, 319, 179).width(), 319);
+    EXPECT_EQ(zav::screenMapAuto(plate.planes(), 2, 320, 180).height(), 180);
+    EXPECT_THROW(zav::screenMapFromCleanPlate(plate.planes(), 2, 321, 180), std::invalid_argument);
+    EXPECT_THROW(zav::screenMapFromCleanPlate(plate.planes(), 2, 320, 178), std::invalid_argument);
     std::vector<float> s[3], out[4];
     for (auto& v : s)
         v.resize(static_cast<std::size_t>(plate.w));

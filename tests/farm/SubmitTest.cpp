@@ -230,6 +230,23 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
         EXPECT_NE(found.output.find(line), std::string::npos) << line << " in " << found.output;
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 
+    // A screen colour given still leaves the clips to choose: once, on the
+    // first frame, with that colour, as the command line chooses them there.
+    const std::string given = " --set 'Screen Color=0.1,0.6,0.1' --clip auto";
+    const Result chosen = veilcast(quoted(path(framePath(1))) + " -o " + quoted(path("given.exr")) + given);
+    ASSERT_EQ(chosen.exitCode, 0) << chosen.output;
+    std::smatch givenClips;
+    ASSERT_TRUE(std::regex_search(chosen.output, givenClips,
+                                  std::regex(R"re(chose clips \(--set "Clip Black=([^"]+)" --set "Clip White=([^"]+)"\))re")))
+        << chosen.output;
+    EXPECT_NE(givenClips.str(1), "0") << "the plate should need a clip";
+    fs::remove(path("given.exr"));
+    const Result frozenGiven = veilcast("submit --farm slurm " + in() + " -o " + quoted(path("out/g.####.exr")) +
+                                        " --frames 1-7" + given + " --dry-run");
+    ASSERT_EQ(frozenGiven.exitCode, 0) << frozenGiven.output;
+    for (const std::string& line : {"\nClip Black=" + givenClips.str(1) + "\n", "\nClip White=" + givenClips.str(2) + "\n"})
+        EXPECT_NE(frozenGiven.output.find(line), std::string::npos) << line << " in " << frozenGiven.output;
+
     // Exactly as many frames as a job has tasks at most: still one frame per task.
     for (int f = 1; f <= 1001; ++f)
         std::ofstream(path("b" + framePath(f).substr(1)));

@@ -147,6 +147,13 @@ def test_settings_round_trip_and_the_control_table(tmp_path):
     assert veilcast.Settings(settings.given()) == settings
     assert str(settings) == "--set 'Screen Color=0.1,0.6,0.1' --set 'Inside Replace=Hard Color' --set 'Check Alpha=on'"
     assert settings["Screen Gain"] == 1.0 and "Screen Gain" not in settings
+    # A Python float reaches the keyer as the float32 nearest it, every digit kept, through a file too.
+    given = {"Clip Black": 0.123456789, "Screen Gain": 1.0000001, "Screen Color": (1e-7, 0.333333333, 2.5e-8)}
+    fine = veilcast.Settings(given)
+    fine.write(copy)
+    for name, value in given.items():
+        for kept in (fine, veilcast.Settings.read(copy)):
+            assert np.array_equal(np.float32(kept[name]), np.float32(value)), name
     # Every control --list-knobs lists, with the same kind, default, range and items.
     listing = cli("--list-knobs").stdout
     for control in veilcast.controls():
