@@ -289,7 +289,7 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     std::smatch runScreen, runClips;
     ASSERT_TRUE(std::regex_search(run.output, runScreen, std::regex(R"(picked screen colour [^ ]+ \((--set "[^"]+")\)\n)")));
     ASSERT_TRUE(std::regex_search(run.output, runClips,
-                                  std::regex(R"(chose clips \((--set "Clip Black=[^"]+" --set "Clip White=[^"]+")\)\n)")))
+                                  std::regex(R"(chose clips \((--set "Clip Black=[^"]+" --set "Clip White=[^"]+" --set "Screen Balance=[^"]+")\)\n)")))
         << run.output;
     EXPECT_EQ(run.output.find("chose clips", run.output.find("chose clips") + 1), std::string::npos) << run.output;
     const Result alone = veilcast(quoted(path("seq.0002.exr")) + " -o " + quoted(path("alone.exr")) + " --screen-map auto " +

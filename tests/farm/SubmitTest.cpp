@@ -237,14 +237,15 @@ TEST_F(SubmitTest, DryRunFreezesTheFirstFramesPickAndWritesNothing)
     ASSERT_EQ(chosen.exitCode, 0) << chosen.output;
     std::smatch givenClips;
     ASSERT_TRUE(std::regex_search(chosen.output, givenClips,
-                                  std::regex(R"re(chose clips \(--set "Clip Black=([^"]+)" --set "Clip White=([^"]+)"\))re")))
+                                  std::regex(R"re(chose clips \(--set "Clip Black=([^"]+)" --set "Clip White=([^"]+)" --set "Screen Balance=([^"]+)"\))re")))
         << chosen.output;
     EXPECT_NE(givenClips.str(1), "0") << "the plate should need a clip";
     fs::remove(path("given.exr"));
     const Result frozenGiven = veilcast("submit --farm slurm " + in() + " -o " + quoted(path("out/g.####.exr")) +
                                         " --frames 1-7" + given + " --dry-run");
     ASSERT_EQ(frozenGiven.exitCode, 0) << frozenGiven.output;
-    for (const std::string& line : {"\nClip Black=" + givenClips.str(1) + "\n", "\nClip White=" + givenClips.str(2) + "\n"})
+    for (const std::string& line : {"\nClip Black=" + givenClips.str(1) + "\n", "\nClip White=" + givenClips.str(2) + "\n",
+                                   "\nScreen Balance=" + givenClips.str(3) + "\n"})
         EXPECT_NE(frozenGiven.output.find(line), std::string::npos) << line << " in " << frozenGiven.output;
 
     // Exactly as many frames as a job has tasks at most: still one frame per task.
