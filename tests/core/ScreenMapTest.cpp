@@ -215,6 +215,27 @@ struct Plate {
             c[k][static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = colour[k];
     }
     zav::RgbPlanes planes() const { return {c[0].data(), c[1].data(), c[2].data(), w, h, w}; }
+    // The plate keyed with default settings against `map`, row by row as
+    // the operator keys it: its alpha, row after row.
+    std::vector<float> keyedAlpha(const zav::ScreenMap& map) const
+    {
+        std::vector<float> s[3], out[3], alpha(c[0].size());
+        for (auto& v : s)
+            v.resize(static_cast<std::size_t>(w));
+        for (auto& v : out)
+            v.resize(static_cast<std::size_t>(w));
+        for (int y = 0; y < h; ++y) {
+            map.sampleRow(y, 0, w, s[0].data(), s[1].data(), s[2].data());
+            const std::size_t o = static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
+            const float* const screens[3] = {s[0].data(), s[1].data(), s[2].data()};
+            const zav::RowArrays arrays{{c[0].data() + o, c[1].data() + o, c[2].data() + o},
+                                        nullptr,
+                                        {out[0].data(), out[1].data(), out[2].data()},
+                                        alpha.data() + o};
+            zav::keyRowMapped(zav::KeyParams{}, 0, w, arrays, screens, [] { return false; });
+        }
+        return alpha;
+    }
     int w, h;
     std::vector<float> c[3];
 };
@@ -247,23 +268,11 @@ TEST(ScreenPicking, AutomaticPickIgnoresAPlantedShadow)
     // The automatic map follows the shadow: the whole backing, lit and shaded,
     // keys clear, the subject stays solid.
     const zav::ScreenMap map = zav::screenMapAuto(plate.planes(), 1, plate.w, plate.h);
-    std::vector<float> s[3], out[4];
-    for (auto& v : s)
-        v.resize(static_cast<std::size_t>(plate.w));
-    for (auto& v : out)
-        v.resize(static_cast<std::size_t>(plate.w));
+    const std::vector<float> alpha = plate.keyedAlpha(map);
     int dirty = 0, backingPixels = 0;
     for (int y = 0; y < plate.h; ++y) {
-        map.sampleRow(y, 0, plate.w, s[0].data(), s[1].data(), s[2].data());
-        const std::size_t o = static_cast<std::size_t>(y) * static_cast<std::size_t>(plate.w);
-        const float* const screens[3] = {s[0].data(), s[1].data(), s[2].data()};
-        const zav::RowArrays arrays{{plate.c[0].data() + o, plate.c[1].data() + o, plate.c[2].data() + o},
-                                    nullptr,
-                                    {out[0].data(), out[1].data(), out[2].data()},
-                                    out[3].data()};
-        zav::keyRowMapped(zav::KeyParams{}, 0, plate.w, arrays, screens, [] { return false; });
         for (int x = 0; x < plate.w; ++x) {
-            const float a = out[3][static_cast<std::size_t>(x)];
+            const float a = alpha[static_cast<std::size_t>(y) * static_cast<std::size_t>(plate.w) + static_cast<std::size_t>(x)];
             if (x >= 80 && x < 120 && y >= 30) {
                 ASSERT_EQ(a, 1.0f) << x << "," << y;
             } else if (x < 76 || x >= 124 || y < 26) {
@@ -296,23 +305,8 @@ TEST(ScreenMap, ACleanPlateKeysClearWithItsOwnMap)
     EXPECT_EQ(zav::screenMapAuto(plate.planes(), 2, 320, 180).height(), 180);
     EXPECT_THROW(zav::screenMapFromCleanPlate(plate.planes(), 2, 321, 180), std::invalid_argument);
     EXPECT_THROW(zav::screenMapFromCleanPlate(plate.planes(), 2, 320, 178), std::invalid_argument);
-    std::vector<float> s[3], out[4];
-    for (auto& v : s)
-        v.resize(static_cast<std::size_t>(plate.w));
-    for (auto& v : out)
-        v.resize(static_cast<std::size_t>(plate.w));
-    float most = 0.0f;
-    for (int y = 0; y < plate.h; ++y) {
-        map.sampleRow(y, 0, plate.w, s[0].data(), s[1].data(), s[2].data());
-        const std::size_t o = static_cast<std::size_t>(y) * static_cast<std::size_t>(plate.w);
-        const float* const screens[3] = {s[0].data(), s[1].data(), s[2].data()};
-        const zav::RowArrays arrays{{plate.c[0].data() + o, plate.c[1].data() + o, plate.c[2].data() + o},
-                                    nullptr,
-                                    {out[0].data(), out[1].data(), out[2].data()},
-                                    out[3].data()};
-        zav::keyRowMapped(zav::KeyParams{}, 0, plate.w, arrays, screens, [] { return false; });
-        most = std::max(most, *std::max_element(out[3].begin(), out[3].end()));
-    }
+    const std::vector<float> alpha = plate.keyedAlpha(map);
+    const float most = *std::max_element(alpha.begin(), alpha.end());
     EXPECT_LE(most, 0.0043f);
 }
 
