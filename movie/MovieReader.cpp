@@ -41,6 +41,7 @@ struct MovieReader::Impl : VideoCoding {
     std::vector<std::uint16_t> rgb;
     int stream = -1;
     int frameNumber = 0;
+    FrameTime time;
     long declaredFrames = 0;  // what the container's index says, when it has one
     bool draining = false, ended = false;
 
@@ -148,6 +149,11 @@ const MovieInfo& MovieReader::info() const
 int MovieReader::frameNumber() const
 {
     return impl_->frameNumber;
+}
+
+FrameTime MovieReader::frameTime() const
+{
+    return impl_->time;
 }
 
 bool MovieReader::Impl::decodeNext()

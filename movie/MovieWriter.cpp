@@ -241,7 +241,7 @@ void MovieWriter::Impl::drain()
     }
 }
 
-void MovieWriter::write(const PlanarImage& image)
+void MovieWriter::write(const PlanarImage& image, const std::optional<FrameTime>& /*time*/)
 {
     Impl& m = *impl_;
     if (static_cast<int>(image.width()) != m.width || static_cast<int>(image.height()) != m.height)

@@ -70,7 +70,15 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                      const Notice& notice)
 {
     checkAscending(job.frames, job.input);
-    MovieReader reader(job.input, MovieReadOptions{options.read.raw, options.threads});
+    MovieReadOptions read;
+    read.raw = options.read.raw;
+    read.threads = options.threads;
+    read.stream = options.read.part;
+    read.notice = [&notice](const std::string& text) {
+        if (notice)
+            notice(Wording{text});
+    };
+    MovieReader reader(job.input, read);
     const MovieInfo& info = reader.info();
     if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
         throw Failure(Wording{job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +

@@ -17,7 +17,7 @@ class MovieFrames final : public FrameSource {
 public:
     MovieFrames(const std::string& path, bool raw) : path_(path), raw_(raw)
     {
-        reader_ = std::make_unique<MovieReader>(path_, MovieReadOptions{raw_});
+        reader_ = std::make_unique<MovieReader>(path_, readOptions());
         long count = reader_->info().frameCount;
         if (count <= 0) {  // the container does not say: count them once
             for (count = 0; reader_->skip();)
@@ -30,6 +30,13 @@ public:
             frames_.push_back(f);
     }
 
+    MovieReadOptions readOptions() const
+    {
+        MovieReadOptions options;
+        options.raw = raw_;
+        return options;
+    }
+
     const std::vector<int>& frames() const override { return frames_; }
     bool isSequence() const override { return frames_.size() > 1; }
     std::string describe(int frame) const override
@@ -40,7 +47,7 @@ public:
     PlanarImage read(int frame) const override
     {
         if (!reader_ || frame <= reader_->frameNumber())
-            reader_ = std::make_unique<MovieReader>(path_, MovieReadOptions{raw_});
+            reader_ = std::make_unique<MovieReader>(path_, readOptions());
         while (reader_->frameNumber() < frame - 1)
             if (!reader_->skip())
                 throw std::runtime_error(path_ + ": has no frame " + std::to_string(frame));

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
+#include "veilcast/movie/FrameTime.h"
 #include "veilcast/movie/VideoColour.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,11 +23,20 @@ struct MovieInfo {
     bool hasAlpha = false;
     VideoColour colour;  // resolved: untagged values get the defaults
     std::string audioCodec;  // of the first audio stream; empty if none
+    // Geometry and scanning, for outputs that hold them.
+    int aspectNum = 1, aspectDen = 1;  // pixel aspect ratio (a pixel's width over its height); 1/1 untagged
+    int rotation = 0;                  // degrees clockwise the picture turns for display: 0, 90, 180 or 270
+    int fieldOrder = 0;                // FFmpeg's AVFieldOrder; 0: unknown
+    bool variableRate = false;         // frames are not evenly spaced in time
 };
 
 struct MovieReadOptions {
     bool raw = false;  // code values as stored, not converted to linear light
     int threads = 0;   // for decoding; 0: every core
+    // The video stream to key, as its index among the movie's video streams
+    // ("0", "1", ...); empty: the main one.
+    std::string stream;
+    std::function<void(const std::string&)> notice;  // one line for the user, e.g. streams left out
 };
 
 // Decodes a movie's video frames in order, each to linear float planes (R,
@@ -52,6 +63,8 @@ public:
     // Decodes and drops the next frame; false at the end.
     bool skip();
     int frameNumber() const;
+    // When the last frame read or skipped is shown.
+    FrameTime frameTime() const;
 
 private:
     struct Impl;

@@ -2,22 +2,30 @@
 #pragma once
 
 #include "veilcast/host/PlanarImage.h"
+#include "veilcast/movie/FrameTime.h"
 #include "veilcast/movie/VideoColour.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace veilcast {
 
 struct MovieWriteOptions {
     int rateNum = 24, rateDen = 1;
-    int timeBaseNum = 0, timeBaseDen = 0;  // 0/0: one tick per frame
+    int timeBaseNum = 0, timeBaseDen = 0;  // 0/0: one tick per frame; FrameTime counts in it
     std::string timecode;                  // of the first frame written; empty: none
     // The output stream's coding and tags; the transfer also encodes the
     // linear frames unless `raw`.
     VideoColour colour{1, 1, 1, 1};  // BT.709 limited range
     bool raw = false;
+    // The frames are a matte (Check Alpha): coverage, stored linearly as
+    // data, never through the transfer.
+    bool matte = false;
+    int aspectNum = 1, aspectDen = 1;  // pixel aspect ratio
+    int rotation = 0;                  // degrees clockwise for display, kept as a tag
+    int fieldOrder = 0;                // FFmpeg's AVFieldOrder; 0: unknown
     int threads = 0;  // for converting and encoding frames; 0: every core
     // A movie whose first audio stream is copied over [audioStart, audioEnd)
     // seconds (audioEnd < 0: to its end); empty: no audio.
@@ -46,8 +54,9 @@ public:
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
-    // Throws std::runtime_error naming the file.
-    void write(const PlanarImage& frame);
+    // Throws std::runtime_error naming the file. A frame with no time is
+    // shown one frame at the rate after the last.
+    void write(const PlanarImage& frame, const std::optional<FrameTime>& time = std::nullopt);
     // Flushes the encoder, writes the container's index and moves the file
     // into place; Cancelled when `cancelled` says so (nothing is left).
     void finish();
