@@ -4,11 +4,42 @@
 #include "LibavError.h"
 
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 namespace veilcast {
 
-AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output, double start, double end,
+namespace {
+
+// Whether the muxer takes the stream: some refuse a codec they list (Opus
+// and FLAC in QuickTime) only when the header is written, so a header is
+// written for it alone, into memory.
+bool muxerTakes(const AVOutputFormat* format, const AVStream* source)
+{
+    AVFormatContext* trial = nullptr;
+    if (avformat_alloc_output_context2(&trial, format, nullptr, nullptr) < 0 || !trial)
+        return false;
+    OutputHandle owner(trial);
+    AVStream* st = avformat_new_stream(trial, nullptr);
+    if (!st || avcodec_parameters_copy(st->codecpar, source->codecpar) < 0)
+        return false;
+    st->codecpar->codec_tag = 0;
+    st->time_base = source->time_base;
+    if (avio_open_dyn_buf(&trial->pb) < 0)
+        return false;
+    const bool takes = avformat_write_header(trial, nullptr) >= 0;
+    if (takes)
+        av_write_trailer(trial);
+    std::uint8_t* bytes = nullptr;
+    avio_close_dyn_buf(trial->pb, &bytes);
+    av_free(bytes);
+    trial->pb = nullptr;
+    return takes;
+}
+
+}  // namespace
+
+AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output,
                      const std::function<void(const std::string&)>& notice)
     : output_(output)
 {
@@ -23,7 +54,7 @@ AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output, double 
         return;
     const AVStream* st = in_->streams[stream_];
     const AVCodecID codec = st->codecpar->codec_id;
-    if (avformat_query_codec(output->oformat, codec, FF_COMPLIANCE_NORMAL) != 1) {
+    if (avformat_query_codec(output->oformat, codec, FF_COMPLIANCE_NORMAL) != 1 || !muxerTakes(output->oformat, st)) {
         if (notice)
             notice("the audio (" + std::string(avcodec_get_name(codec)) + ") is left out: " +
                    output->oformat->name + " files cannot hold it unconverted");
@@ -34,14 +65,28 @@ AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output, double 
         throw std::runtime_error(source + ": cannot copy its audio");
     out_->codecpar->codec_tag = 0;
     out_->time_base = st->time_base;
-    const auto toStream = [&](double s) {
-        return av_rescale_q(static_cast<long long>(std::llround(s * 1e6)), AVRational{1, 1000000}, st->time_base);
-    };
     // Spans are measured from the stream's own start, so encoder priming before it stays where it was.
     origin_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-    start_ = toStream(start);
-    end_ = end < 0 ? INT64_MAX : toStream(end);
+    end_ = INT64_MAX;
     pending_ = newPacket(source);
+}
+
+long long AudioCopy::toStream(double seconds) const
+{
+    return av_rescale_q(static_cast<long long>(std::llround(seconds * 1e6)), AVRational{1, 1000000},
+                        in_->streams[stream_]->time_base);
+}
+
+void AudioCopy::begin(double seconds)
+{
+    if (out_)
+        start_ = toStream(seconds);
+}
+
+void AudioCopy::end(double seconds)
+{
+    if (out_)
+        end_ = start_ + toStream(seconds);
 }
 
 void AudioCopy::copyUntil(double seconds, const std::string& target)

@@ -4,23 +4,30 @@
 #include "AudioCopy.h"
 #include "LibavError.h"
 #include "LibavHandles.h"
-#include "veilcast/host/ParallelRows.h"
+#include "veilcast/common/Cancellation.h"
 #include "veilcast/common/UsageError.h"
+#include "veilcast/host/ParallelRows.h"
 #include "veilcast/media/PendingOutput.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,19 +43,23 @@ namespace {
 struct Choice {
     const char* extension;
     const char* encoder;
+    const char* label;  // the codec, as a user knows it
     AVPixelFormat alphaFormat, opaqueFormat;  // NONE: cannot hold that
+    // The bitstream says whether its YUV is full range; ProRes cannot, and
+    // every reader takes it as limited.
+    bool fullRange;
     std::vector<std::pair<const char*, const char*>> settings;
     int gopSize = 0;  // 0: the encoder's own
 };
 
 const Choice kChoices[] = {
-    {".mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, {{"profile", "4444"}}},
+    {".mov", "prores_ks", "ProRes", AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, false, {{"profile", "4444"}}},
     // libvpx cannot encode alpha with alternate reference frames.
-    {".webm", "libvpx-vp9", AV_PIX_FMT_YUVA420P, AV_PIX_FMT_YUV420P,
+    {".webm", "libvpx-vp9", "VP9", AV_PIX_FMT_YUVA420P, AV_PIX_FMT_YUV420P, true,
      {{"crf", "18"}, {"b", "0"}, {"deadline", "good"}, {"cpu-used", "4"}, {"row-mt", "1"}, {"auto-alt-ref", "0"}}},
-    {".mkv", "ffv1", AV_PIX_FMT_GBRAP16LE, AV_PIX_FMT_GBRP16LE, {{"level", "3"}, {"slicecrc", "1"}}, 1},
-    {".mp4", "libx264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, {{"crf", "12"}}},
-    {".m4v", "libx264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, {{"crf", "12"}}},
+    {".mkv", "ffv1", "FFV1", AV_PIX_FMT_GBRAP16LE, AV_PIX_FMT_GBRP16LE, true, {{"level", "3"}, {"slicecrc", "1"}}, 1},
+    {".mp4", "libx264", "H.264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, true, {{"crf", "12"}}},
+    {".m4v", "libx264", "H.264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, true, {{"crf", "12"}}},
 };
 
 const char* const kWithAlpha = ".mov (ProRes 4444), .webm (VP9) or .mkv (FFV1)";
@@ -82,6 +93,21 @@ const AVCodec* encoderFor(const Choice& choice, const std::string& path)
     return encoder;
 }
 
+// The luma weights of red and blue for the YUV matrices written as tagged;
+// false for those written as BT.709 instead.
+bool lumaWeights(int matrix, double& kr, double& kb)
+{
+    switch (matrix) {
+    case AVCOL_SPC_BT709: kr = 0.2126, kb = 0.0722; return true;
+    case AVCOL_SPC_FCC: kr = 0.30, kb = 0.11; return true;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M: kr = 0.299, kb = 0.114; return true;
+    case AVCOL_SPC_SMPTE240M: kr = 0.212, kb = 0.087; return true;
+    case AVCOL_SPC_BT2020_NCL: kr = 0.2627, kb = 0.0593; return true;
+    default: return false;
+    }
+}
+
 }  // namespace
 
 void checkMovieOutput(const std::string& path, bool withAlpha)
@@ -89,31 +115,94 @@ void checkMovieOutput(const std::string& path, bool withAlpha)
     checkOutputPlace(path, "movie", [&] { encoderFor(choiceFor(path, withAlpha), path); });
 }
 
-struct MovieWriter::Impl : VideoCoding {
-    explicit Impl(const std::string& file) : VideoCoding(file), path(file) {}
+void checkMovieFrameSize(const std::string& path, int width, int height, bool withAlpha)
+{
+    const Choice& choice = choiceFor(path, withAlpha);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(withAlpha ? choice.alphaFormat : choice.opaqueFormat);
+    if (((desc->log2_chroma_w && width % 2) || (desc->log2_chroma_h && height % 2)))
+        throw UsageError(path + ": " + choice.label + " in ." + std::string(choice.extension + 1) +
+                         " stores colour at half size (4:2:0) and needs an even width and height, and the frames are " +
+                         std::to_string(width) + "x" + std::to_string(height) +
+                         "; write .mov or .mkv, or crop the frames to an even size");
+}
 
+struct MovieWriter::Impl : VideoCoding {
+    explicit Impl(const std::string& file) : VideoCoding(file), spare(av_frame_alloc()), path(file)
+    {
+        if (!spare)
+            throw std::runtime_error(file + ": out of memory");
+    }
+
+    // The frame the caller fills while the encoder has the other.
+    FrameHandle spare;
     std::string path;
     MovieWriteOptions options;
+    VideoColour colour;  // as written and tagged
     bool alpha = false;
     int width = 0, height = 0;
     std::optional<PendingOutput> pending;
     OutputHandle format;
     std::optional<AudioCopy> audio;
-    std::vector<std::uint16_t> rgb;
     AVStream* stream = nullptr;
     long frames = 0;
+
+    // How frames are coded: YUV weights and levels, or RGB planes.
+    bool yuv = false, fullRange = false;
+    int bits = 8, chromaShift = 0;
+    double kr = 0.2126, kb = 0.0722;
+
+    // Time, in the codec's time base: one frame at the rate, the first
+    // frame's own time, where the next untimed frame goes, and each frame's
+    // duration by its time until its packet comes out.
+    AVRational base{1, 24};
+    std::int64_t frameTicks = 1, firstStart = 0, nextPts = 0, lastPts = -1;
+    std::map<std::int64_t, std::int64_t> durations;
+
+    // The encoding thread and the one frame handed to it (null with
+    // `flushing`: the end of the stream).
+    std::thread worker;
+    std::mutex lock;
+    std::condition_variable changed;
+    AVFrame* job = nullptr;
+    bool busy = false, flushing = false, stopping = false;
+    std::exception_ptr error;
 
     std::runtime_error fail(const std::string& why, int err) const
     {
         return std::runtime_error(path + ": cannot write: " + why + ": " + libavError(err));
     }
-    void drain();
     void tag(AVDictionary** tags, const char* key, const std::string& value) const
     {
         if (const int err = av_dict_set(tags, key, value.c_str(), 0); err < 0)
             throw fail(std::string("cannot tag it with its ") + key, err);
     }
+    void allocate(AVFrame& f, AVPixelFormat pixFmt) const;
+    void convert(const PlanarImage& image, AVFrame& f) const;
+    void encode(AVFrame* f);
+    void drain();
+    void work();
+    // Hands `f` to the encoding thread once it is free; a failure there is thrown here.
+    void post(AVFrame* f);
+    void waitIdle();
 };
+
+void MovieWriter::Impl::allocate(AVFrame& f, AVPixelFormat pixFmt) const
+{
+    f.format = pixFmt;
+    f.width = width;
+    f.height = height;
+    f.color_range = codec->color_range;
+    f.colorspace = codec->colorspace;
+    f.color_trc = codec->color_trc;
+    f.color_primaries = codec->color_primaries;
+    f.sample_aspect_ratio = codec->sample_aspect_ratio;
+    if (codec->field_order > AV_FIELD_PROGRESSIVE) {
+        f.interlaced_frame = 1;
+        f.top_field_first = codec->field_order == AV_FIELD_TT || codec->field_order == AV_FIELD_BT;
+    }
+    if (const int err = av_frame_get_buffer(&f, 0); err < 0)
+        throw fail("no memory for a frame", err);
+}
 
 MovieWriter::MovieWriter(const std::string& path, int width, int height, bool withAlpha,
                          const MovieWriteOptions& options)
@@ -127,16 +216,30 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     av_log_set_level(AV_LOG_QUIET);
     const Choice& choice = choiceFor(path, withAlpha);
     const AVCodec* encoder = encoderFor(choice, path);
+    checkMovieFrameSize(path, width, height, withAlpha);
     const AVPixelFormat pixFmt = withAlpha ? choice.alphaFormat : choice.opaqueFormat;
-    const bool rgbOut = (av_pix_fmt_desc_get(pixFmt)->flags & AV_PIX_FMT_FLAG_RGB) != 0;
-    if (rgbOut) {
-        m.options.colour.matrix = AVCOL_SPC_RGB;
-        m.options.colour.range = AVCOL_RANGE_JPEG;
-    } else if (m.options.colour.matrix == AVCOL_SPC_RGB) {
-        m.options.colour.matrix = AVCOL_SPC_BT709;
-        m.options.colour.range = AVCOL_RANGE_MPEG;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
+    VideoColour& colour = m.colour;
+    colour = options.colour;
+    m.yuv = (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0;
+    if (!m.yuv) {
+        colour.matrix = AVCOL_SPC_RGB;
+        colour.range = AVCOL_RANGE_JPEG;
+    } else {
+        if (!lumaWeights(colour.matrix, m.kr, m.kb)) {
+            colour.matrix = AVCOL_SPC_BT709;
+            lumaWeights(colour.matrix, m.kr, m.kb);
+        }
+        if (colour.range != AVCOL_RANGE_JPEG || !choice.fullRange)
+            colour.range = AVCOL_RANGE_MPEG;
     }
-    m.curve.emplace(m.options.colour.transfer, options.raw, path);
+    m.fullRange = colour.range == AVCOL_RANGE_JPEG;
+    m.bits = desc->comp[0].depth;
+    m.chromaShift = desc->log2_chroma_w;
+    // A matte is coverage: stored as it is and tagged so.
+    if (options.matte)
+        colour.transfer = AVCOL_TRC_LINEAR;
+    m.curve.emplace(colour.transfer, options.raw || options.matte, path);
 
     m.pending.emplace(path);
     AVFormatContext* format = nullptr;
@@ -148,16 +251,23 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     if (!m.codec)
         throw std::runtime_error(path + ": cannot write: out of memory");
     AVCodecContext& c = *m.codec;
+    const AVRational rate{options.rateNum, options.rateDen};
+    m.base = options.timeBaseDen > 0 ? AVRational{options.timeBaseNum, options.timeBaseDen} : av_inv_q(rate);
+    m.frameTicks = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), m.base));
     c.width = width;
     c.height = height;
     c.pix_fmt = pixFmt;
-    c.time_base = AVRational{options.rateDen, options.rateNum};
-    c.framerate = AVRational{options.rateNum, options.rateDen};
-    c.sample_aspect_ratio = AVRational{1, 1};
-    c.color_range = static_cast<AVColorRange>(m.options.colour.range);
-    c.colorspace = static_cast<AVColorSpace>(m.options.colour.matrix);
-    c.color_trc = static_cast<AVColorTransferCharacteristic>(m.options.colour.transfer);
-    c.color_primaries = static_cast<AVColorPrimaries>(m.options.colour.primaries);
+    c.time_base = m.base;
+    c.framerate = rate;
+    c.sample_aspect_ratio = AVRational{std::max(1, options.aspectNum), std::max(1, options.aspectDen)};
+    c.color_range = static_cast<AVColorRange>(colour.range);
+    c.colorspace = static_cast<AVColorSpace>(colour.matrix);
+    c.color_trc = static_cast<AVColorTransferCharacteristic>(colour.transfer);
+    c.color_primaries = static_cast<AVColorPrimaries>(colour.primaries);
+    c.field_order = static_cast<AVFieldOrder>(options.fieldOrder);
+    // Interlaced pictures are coded field by field where the codec can.
+    if (options.fieldOrder > AV_FIELD_PROGRESSIVE)
+        c.flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
     c.thread_count = threadCount(options.threads);
     if (format->oformat->flags & AVFMT_GLOBALHEADER)
         c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -177,9 +287,25 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.stream = avformat_new_stream(format, nullptr);
     if (!m.stream || avcodec_parameters_from_context(m.stream->codecpar, &c) < 0)
         throw std::runtime_error(path + ": cannot write: no video stream");
-    m.stream->time_base = options.timeBaseDen > 0 ? AVRational{options.timeBaseNum, options.timeBaseDen} : c.time_base;
-    m.stream->avg_frame_rate = c.framerate;
-    m.stream->r_frame_rate = c.framerate;
+    m.stream->time_base = m.base;
+    m.stream->avg_frame_rate = rate;
+    m.stream->r_frame_rate = rate;
+    m.stream->sample_aspect_ratio = c.sample_aspect_ratio;
+    if (options.rotation % 360 != 0) {
+        const bool holds = std::string(format->oformat->name).find("mov") != std::string::npos ||
+                           std::string(format->oformat->name) == "mp4";
+        if (holds) {
+            auto* matrix = reinterpret_cast<std::int32_t*>(
+                av_stream_new_side_data(m.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+            if (!matrix)
+                throw std::runtime_error(path + ": cannot write: out of memory");
+            // FFmpeg's matrix turns counter-clockwise.
+            av_display_rotation_set(matrix, -options.rotation);
+        } else if (options.notice) {
+            options.notice("the rotation (" + std::to_string(options.rotation) + " degrees for display) is left out: " +
+                           format->oformat->name + " files cannot hold it here");
+        }
+    }
     if (!options.timecode.empty())
         m.tag(&m.stream->metadata, "timecode", options.timecode);
     if (!options.comment.empty())
@@ -187,51 +313,100 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.tag(&format->metadata, "encoder", "veilcast");
 
     if (!options.audioSource.empty())
-        m.audio.emplace(options.audioSource, format, options.audioStart, options.audioEnd, options.notice);
+        m.audio.emplace(options.audioSource, format, options.notice);
 
     if (const int err = avio_open(&format->pb, m.pending->path().c_str(), AVIO_FLAG_WRITE); err < 0)
         throw m.fail("cannot open it", err);
     if (const int err = avformat_write_header(format, nullptr); err < 0)
         throw m.fail("cannot start the movie", err);
 
-    m.frame->format = pixFmt;
-    m.frame->width = width;
-    m.frame->height = height;
-    m.frame->color_range = c.color_range;
-    m.frame->colorspace = c.colorspace;
-    m.frame->color_trc = c.color_trc;
-    m.frame->color_primaries = c.color_primaries;
-    if (const int err = av_frame_get_buffer(m.frame.get(), 0); err < 0)
-        throw m.fail("no memory for a frame", err);
-    if (!rgbOut) {
-        const AVPixelFormat packed = withAlpha ? AV_PIX_FMT_RGBA64 : AV_PIX_FMT_RGB48;
-        m.scale.reset(sws_getContext(width, height, packed, width, height, pixFmt,
-                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
-        if (!m.scale)
-            throw std::runtime_error(path + ": cannot write: no conversion to " + pixelFormatName(pixFmt));
-        const int* coefficients = sws_getCoefficients(m.options.colour.matrix);
-        sws_setColorspaceDetails(m.scale.get(), coefficients, 1, coefficients,
-                                 m.options.colour.range == AVCOL_RANGE_JPEG, 0, 1 << 16, 1 << 16);
-    }
+    m.allocate(*m.frame, pixFmt);
+    m.allocate(*m.spare, pixFmt);
+    m.worker = std::thread([&m] { m.work(); });
 }
 
 MovieWriter::~MovieWriter()
 {
     if (impl_) {
+        if (impl_->worker.joinable()) {
+            {
+                std::lock_guard<std::mutex> hold(impl_->lock);
+                impl_->stopping = true;
+            }
+            impl_->changed.notify_all();
+            impl_->worker.join();
+        }
         // The container and the file close before the pending output removes it.
         impl_->audio.reset();
         impl_->format.reset();
     }
 }
 
+void MovieWriter::Impl::work()
+{
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+        changed.wait(hold, [this] { return busy || stopping; });
+        if (!busy)
+            return;
+        AVFrame* f = job;
+        hold.unlock();
+        try {
+            encode(f);
+        } catch (...) {
+            hold.lock();
+            error = std::current_exception();
+            hold.unlock();
+        }
+        hold.lock();
+        busy = false;
+        job = nullptr;
+        changed.notify_all();
+    }
+}
+
+void MovieWriter::Impl::waitIdle()
+{
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [this] { return !busy; });
+    if (error)
+        std::rethrow_exception(std::exchange(error, nullptr));
+}
+
+void MovieWriter::Impl::post(AVFrame* f)
+{
+    waitIdle();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        job = f;
+        busy = true;
+    }
+    changed.notify_all();
+}
+
+void MovieWriter::Impl::encode(AVFrame* f)
+{
+    if (const int err = avcodec_send_frame(codec.get(), f); err < 0)
+        throw f ? fail("cannot encode the frame shown at " + std::to_string(static_cast<double>(f->pts) * av_q2d(codec->time_base)) + " s", err)
+                : fail("cannot finish encoding", err);
+    drain();
+}
+
 void MovieWriter::Impl::drain()
 {
     for (;;) {
+        // An interrupt while the encoder empties stops it there.
+        if (flushing && options.cancelled && options.cancelled())
+            throw Cancelled();
         const int got = avcodec_receive_packet(codec.get(), packet.get());
         if (got == AVERROR(EAGAIN) || got == AVERROR_EOF)
             return;
         if (got < 0)
             throw fail("cannot encode", got);
+        if (const auto d = durations.find(packet->pts); d != durations.end()) {
+            packet->duration = d->second;
+            durations.erase(d);
+        }
         av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
         packet->stream_index = stream->index;
         if (audio)
@@ -241,78 +416,141 @@ void MovieWriter::Impl::drain()
     }
 }
 
-void MovieWriter::write(const PlanarImage& image, const std::optional<FrameTime>& /*time*/)
+namespace {
+
+template <typename T>
+T* planeRow(const AVFrame& f, int plane, int y)
+{
+    return reinterpret_cast<T*>(f.data[plane] + static_cast<std::ptrdiff_t>(y) * f.linesize[plane]);
+}
+
+}  // namespace
+
+// Straight from the keyed float planes to the encoder's own pixel format,
+// rounded to its levels: no picture-sized buffer between them.
+void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
+{
+    const Box& box = image.box();
+    const TransferCurve& tc = *curve;
+    const double top = static_cast<double>((1 << bits) - 1);
+    const double unit = static_cast<double>(1 << (bits - 8));
+    // Codes 0..1 as the encoder's integers: luma, chroma (-0.5..0.5) and alpha.
+    const double yScale = fullRange ? top : 219 * unit, yOffset = fullRange ? 0 : 16 * unit;
+    const double cScale = fullRange ? top : 224 * unit, cOffset = fullRange ? static_cast<double>(1 << (bits - 1)) : 128 * unit;
+    const auto level = [top](double v) { return v <= 0 ? 0.0 : v >= top ? top : std::floor(v + 0.5); };
+    const auto alphaLevel = [top](float a) { return a > 0.0f ? (a >= 1.0f ? top : std::floor(a * top + 0.5)) : 0.0; };
+    const double kg = 1 - kr - kb;
+    const int w = width;
+    const bool wide = bits > 8;
+    const auto store = [wide](const AVFrame& fr, int plane, int y, int x, double v) {
+        if (wide)
+            planeRow<std::uint16_t>(fr, plane, y)[x] = static_cast<std::uint16_t>(v);
+        else
+            planeRow<std::uint8_t>(fr, plane, y)[x] = static_cast<std::uint8_t>(v);
+    };
+    const auto rows = [&](int y, Channel z) { return image.row(z, box.y + y) + box.x; };
+    // Chroma rows of a 4:2:0 picture cover two picture rows.
+    const int step = chromaShift ? 2 : 1;
+    parallelRows(0, height / step, std::max(1, 16 / step), options.threads, [&](int begin, int end) {
+        std::vector<double> code(static_cast<std::size_t>(w) * 3 * step);
+        for (int cy = begin; cy < end; ++cy) {
+            for (int k = 0; k < step; ++k) {
+                const int y = cy * step + k;
+                const float* r = rows(y, Chan_Red);
+                const float* g = rows(y, Chan_Green);
+                const float* b = rows(y, Chan_Blue);
+                double* out = code.data() + static_cast<std::size_t>(k) * w * 3;
+                for (int x = 0; x < w; ++x) {
+                    out[3 * x] = tc.toCode(r[x]) / 65535.0;
+                    out[3 * x + 1] = tc.toCode(g[x]) / 65535.0;
+                    out[3 * x + 2] = tc.toCode(b[x]) / 65535.0;
+                }
+                if (alpha) {
+                    const float* a = rows(y, Chan_Alpha);
+                    for (int x = 0; x < w; ++x)
+                        store(f, 3, y, x, alphaLevel(a[x]));
+                }
+                if (!yuv) {
+                    // gbrp: green, blue, red planes.
+                    for (int x = 0; x < w; ++x) {
+                        store(f, 0, y, x, level(out[3 * x + 1] * top));
+                        store(f, 1, y, x, level(out[3 * x + 2] * top));
+                        store(f, 2, y, x, level(out[3 * x] * top));
+                    }
+                    continue;
+                }
+                for (int x = 0; x < w; ++x)
+                    store(f, 0, y, x, level(yOffset + yScale * (kr * out[3 * x] + kg * out[3 * x + 1] + kb * out[3 * x + 2])));
+            }
+            if (!yuv)
+                continue;
+            // Colour from the mean of the codes it covers.
+            const int cw = w >> chromaShift;
+            const double share = 1.0 / (step * step);
+            for (int cx = 0; cx < cw; ++cx) {
+                double rs = 0, gs = 0, bs = 0;
+                for (int k = 0; k < step; ++k)
+                    for (int j = 0; j < step; ++j) {
+                        const double* p = code.data() + (static_cast<std::size_t>(k) * w + cx * step + j) * 3;
+                        rs += p[0], gs += p[1], bs += p[2];
+                    }
+                rs *= share, gs *= share, bs *= share;
+                const double luma = kr * rs + kg * gs + kb * bs;
+                store(f, 1, cy, cx, level(cOffset + cScale * (bs - luma) / (2 * (1 - kb))));
+                store(f, 2, cy, cx, level(cOffset + cScale * (rs - luma) / (2 * (1 - kr))));
+            }
+        }
+    });
+}
+
+void MovieWriter::write(const PlanarImage& image, const std::optional<FrameTime>& time)
 {
     Impl& m = *impl_;
     if (static_cast<int>(image.width()) != m.width || static_cast<int>(image.height()) != m.height)
         throw std::runtime_error(m.path + ": frame " + std::to_string(m.frames + 1) + " is " +
                                  std::to_string(image.width()) + "x" + std::to_string(image.height()) +
                                  ", not the movie's " + std::to_string(m.width) + "x" + std::to_string(m.height));
-    // The encoder may still hold the last frame's buffers.
-    if (const int err = av_frame_make_writable(m.frame.get()); err < 0)
+    // The encoder has the other frame; this one may still be referenced by it.
+    AVFrame& f = *m.spare;
+    if (const int err = av_frame_make_writable(&f); err < 0)
         throw m.fail("out of memory", err);
-    const Box& box = image.box();
-    const int w = m.width, channels = m.alpha ? 4 : 3;
-    const bool planar = m.scale == nullptr;
-    if (!planar)
-        m.rgb.resize(static_cast<std::size_t>(w) * m.height * channels);
-    const TransferCurve& curve = *m.curve;
-    // The alpha channel is coverage, not light: it is stored as it is.
-    const auto alphaCode = [](float a) {
-        return static_cast<std::uint16_t>(a > 0.0f ? (a >= 1.0f ? 65535.0f : a * 65535.0f + 0.5f) : 0.0f);
-    };
-    const auto convertRow = [&](int y) {
-        const int row = box.y + y;
-        const float* r = image.row(Chan_Red, row) + box.x;
-        const float* g = image.row(Chan_Green, row) + box.x;
-        const float* b = image.row(Chan_Blue, row) + box.x;
-        const float* a = m.alpha ? image.row(Chan_Alpha, row) + box.x : nullptr;
-        if (planar) {
-            // gbrap: green, blue, red, alpha planes.
-            AVFrame& f = *m.frame;
-            auto plane = [&](int p) { return reinterpret_cast<std::uint16_t*>(f.data[p] + static_cast<std::ptrdiff_t>(y) * f.linesize[p]); };
-            std::uint16_t *pg = plane(0), *pb = plane(1), *pr = plane(2), *pa = m.alpha ? plane(3) : nullptr;
-            for (int x = 0; x < w; ++x) {
-                pr[x] = curve.toCode(r[x]);
-                pg[x] = curve.toCode(g[x]);
-                pb[x] = curve.toCode(b[x]);
-                if (pa)
-                    pa[x] = alphaCode(a[x]);
-            }
-            return;
-        }
-        std::uint16_t* out = m.rgb.data() + static_cast<std::size_t>(y) * w * channels;
-        for (int x = 0; x < w; ++x, out += channels) {
-            out[0] = curve.toCode(r[x]);
-            out[1] = curve.toCode(g[x]);
-            out[2] = curve.toCode(b[x]);
-            if (a)
-                out[3] = alphaCode(a[x]);
-        }
-    };
-    parallelRows(0, m.height, 16, m.options.threads, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y)
-            convertRow(y);
-    });
-    if (!planar) {
-        const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(m.rgb.data()), nullptr, nullptr, nullptr};
-        const int srcStride[4] = {w * channels * 2, 0, 0, 0};
-        if (sws_scale(m.scale.get(), src, srcStride, 0, m.height, m.frame->data, m.frame->linesize) != m.height)
-            throw std::runtime_error(m.path + ": cannot write: frame " + std::to_string(m.frames + 1) +
-                                     " cannot be converted to " + pixelFormatName(m.frame->format));
+    m.convert(image, f);
+
+    std::int64_t pts = m.nextPts, duration = m.frameTicks;
+    if (time) {
+        if (m.frames == 0)
+            m.firstStart = time->start;
+        pts = time->start - m.firstStart;
+        if (time->duration > 0)
+            duration = time->duration;
     }
-    m.frame->pts = m.frames++;
-    if (const int err = avcodec_send_frame(m.codec.get(), m.frame.get()); err < 0)
-        throw m.fail("cannot encode frame " + std::to_string(m.frames), err);
-    m.drain();
+    if (pts <= m.lastPts)
+        throw std::runtime_error(m.path + ": cannot write: frame " + std::to_string(m.frames + 1) +
+                                 " is not shown after the one before it");
+    // What the encoding thread reads is changed only while it waits.
+    m.waitIdle();
+    if (m.frames == 0 && m.audio)
+        m.audio->begin(static_cast<double>(m.firstStart) * av_q2d(m.base));
+    m.durations[pts] = duration;
+    f.pts = pts;
+    m.post(&f);
+    m.lastPts = pts;
+    m.nextPts = pts + duration;
+    ++m.frames;
+    std::swap(m.frame, m.spare);
 }
 
 void MovieWriter::finish()
 {
     Impl& m = *impl_;
-    if (const int err = avcodec_send_frame(m.codec.get(), nullptr); err < 0)
-        throw m.fail("cannot finish encoding", err);
-    m.drain();
+    m.waitIdle();
+    if (m.audio && !m.options.audioToEnd)
+        m.audio->end(static_cast<double>(m.nextPts) * av_q2d(m.base));
+    m.flushing = true;
+    m.post(nullptr);
+    m.waitIdle();
+    if (m.options.cancelled && m.options.cancelled())
+        throw Cancelled();
     if (m.audio)
         m.audio->copyUntil(1e300, m.path);
     if (const int err = av_write_trailer(m.format.get()); err < 0)

@@ -6,8 +6,8 @@
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/movie/MovieFiles.h"
-#include "veilcast/movie/Timecode.h"
 #include "veilcast/movie/MovieReader.h"
+#include "veilcast/movie/Timecode.h"
 #include "veilcast/movie/MovieWriter.h"
 
 #include <cmath>
@@ -45,14 +45,23 @@ MovieWriteOptions movieWriteOptions(KeySession& session, const KeyJobOptions& op
             notice(Wording{text});
     };
     write.cancelled = options.cancelled();
+    // With Check Alpha the frames are the matte itself.
+    write.matte = !session.keysAlpha();
     return write;
 }
 
-OIIO::ImageSpec frameSpec(const MovieInfo& info)
+// What each EXR frame of a movie says about its time and shape.
+OIIO::ImageSpec frameSpec(const MovieInfo& info, int number)
 {
     OIIO::ImageSpec spec(info.width, info.height, 3, OIIO::TypeDesc::UINT16);
     const int rate[2] = {info.rateNum, info.rateDen};
     spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
+    spec.attribute("PixelAspectRatio", static_cast<float>(info.aspectNum) / static_cast<float>(std::max(1, info.aspectDen)));
+    if (const std::string at = advanceTimecode(info.timecode, info.rateNum, info.rateDen, number - 1); !at.empty()) {
+        const PackedTimecode tc = packTimecode(at);
+        const unsigned packed[2] = {tc.timeAndFlags, tc.userData};
+        spec.attribute("smpte:TimeCode", OIIO::TypeTimeCode, packed);
+    }
     return spec;
 }
 
@@ -88,12 +97,14 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                     describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
                 options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
     const bool toSequence = isSequencePattern(job.output);
+    if (!toSequence)
+        checkMovieFrameSize(job.output, info.width, info.height, session.keysAlpha());
     const int first = job.frames.empty() ? 1 : job.frames.first();
     const long count = job.frames.empty() ? info.frameCount : static_cast<long>(job.frames.size());
-    const double seconds = static_cast<double>(info.rateDen) / info.rateNum;
 
+    // Made once the first kept frame is read: its time is where the movie and its audio start.
     std::optional<MovieWriter> writer;
-    if (!toSequence) {
+    const auto startMovie = [&] {
         MovieWriteOptions write = movieWriteOptions(session, options, notice);
         write.rateNum = info.rateNum;
         write.rateDen = info.rateDen;
@@ -101,11 +112,14 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         write.timeBaseDen = info.timeBaseDen;
         write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
         write.colour = info.colour;
+        write.aspectNum = info.aspectNum;
+        write.aspectDen = info.aspectDen;
+        write.rotation = info.rotation;
+        write.fieldOrder = info.fieldOrder;
         write.audioSource = job.input;
-        write.audioStart = (first - 1) * seconds;
-        write.audioEnd = job.frames.empty() ? -1.0 : static_cast<double>(job.frames.runs().back().last) * seconds;
+        write.audioToEnd = job.frames.empty();
         writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
-    }
+    };
 
     KeyedMovie result;
     PlanarImage frame;
@@ -118,17 +132,20 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                 break;
             continue;
         }
-        progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
-                            name + " frame " + std::to_string(next));
+        // Read before it is counted: a movie shorter than it said shows no frame it does not have.
         if (!reader.read(frame))
             break;
+        progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
+                            name + " frame " + std::to_string(next));
+        if (!toSequence && !writer)
+            startMovie();
         prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
         const double rows = std::max(1, frame.box().h());
         const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
         if (writer) {
-            writer->write(keyed);
+            writer->write(keyed, reader.frameTime());
         } else {
-            writeImage(framePath(job.output, next), keyed, frameSpec(info), "movie",
+            writeImage(framePath(job.output, next), keyed, frameSpec(info, next), "movie",
                        options.writeOptions(settingsSummary(session.controls())));
         }
         if (!options.previewPath.empty() && result.frames == 0)
@@ -145,6 +162,29 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     if (writer)
         writer->finish();
     return result;
+}
+
+// The rate and start timecode an image sequence's first frame gives its movie.
+void sequenceTiming(const OIIO::ImageSpec& spec, const MovieJob& job, MovieWriteOptions& write)
+{
+    write.rateNum = 24, write.rateDen = 1;
+    int rate[2] = {0, 0};
+    if (job.rateNum > 0)
+        write.rateNum = job.rateNum, write.rateDen = job.rateDen;
+    else if (spec.getattribute("FramesPerSecond", OIIO::TypeRational, rate) && rate[0] > 0 && rate[1] > 0)
+        write.rateNum = rate[0], write.rateDen = rate[1];
+    unsigned packed[2] = {0, 0};
+    if (spec.getattribute("smpte:TimeCode", OIIO::TypeTimeCode, packed))
+        write.timecode = unpackTimecode({packed[0], packed[1]});
+    const float aspect = spec.get_float_attribute("PixelAspectRatio", 1.0f);
+    // Stored as a float: the smallest fraction it rounds from (4/3, 10/11, 40/33).
+    for (int den = 1; aspect > 0 && aspect < 100 && aspect != 1.0f && den <= 1000; ++den) {
+        const long num = std::lround(static_cast<double>(aspect) * den);
+        if (std::fabs(static_cast<double>(num) / den - static_cast<double>(aspect)) < 1e-5 * static_cast<double>(aspect)) {
+            write.aspectNum = static_cast<int>(num), write.aspectDen = den;
+            break;
+        }
+    }
 }
 
 KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
@@ -166,14 +206,16 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         ReadOptions read = options.read;
         read.progress = [&progress](double done) { progress.update(0.4 * done); };
         const SourceImage source = readSourceImage(in, read);
+        if (!writer)
+            checkMovieFrameSize(job.output, static_cast<int>(source.pixels.width()), static_cast<int>(source.pixels.height()),
+                                session.keysAlpha());
         prepare(session, source.pixels, f, in, result);
         const double rows = std::max(1, source.pixels.box().h());
         const PlanarImage keyed =
             session.keyImage(source.pixels, [&progress, rows](int done) { progress.update(0.4 + 0.3 * done / rows); });
         if (!writer) {
             MovieWriteOptions write = movieWriteOptions(session, options, notice);
-            write.rateNum = job.rateNum;
-            write.rateDen = job.rateDen;
+            sequenceTiming(source.spec, job, write);
             writer.emplace(job.output, static_cast<int>(keyed.width()), static_cast<int>(keyed.height()),
                            session.keysAlpha(), write);
         }

@@ -22,7 +22,8 @@ struct KeyJobOptions {
     std::string input, output;
     std::string frames;             // as the user wrote them (1001-1100, 1001-1100x2, 1,5,9-12); empty: none
     bool skipMissing = false;       // key the frames there are instead of refusing a sequence with gaps
-    int rateNum = 24, rateDen = 1;  // a movie made from an image sequence
+    // A movie made from an image sequence; 0: not given (the frames' own, else 24).
+    int rateNum = 0, rateDen = 1;
 
     // How every frame is read, the one the screen is picked on included.
     ReadOptions read;

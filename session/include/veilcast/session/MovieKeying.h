@@ -17,8 +17,9 @@ struct MovieJob {
     // Movie input: the frames to key, numbered from 1, in increasing order;
     // empty: all. Sequence input: its frames (required).
     FrameList frames;
-    // Rate of a movie made from an image sequence.
-    int rateNum = 24, rateDen = 1;
+    // Rate of a movie made from an image sequence; 0: not given, so the
+    // first frame's FramesPerSecond, else 24.
+    int rateNum = 0, rateDen = 1;
 };
 
 // A notice for the user, as it goes.
