@@ -7,12 +7,14 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -30,6 +32,56 @@ std::string tag(AVDictionary* dict, const char* key)
     return e ? e->value : "";
 }
 
+// Pixel aspect, display rotation and field order, as the stream is tagged.
+void readGeometry(AVFormatContext* format, AVStream* st, MovieInfo& info)
+{
+    const AVRational aspect = av_guess_sample_aspect_ratio(format, st, nullptr);
+    if (aspect.num > 0 && aspect.den > 0)
+        av_reduce(&info.aspectNum, &info.aspectDen, aspect.num, aspect.den, INT32_MAX);
+    std::size_t size = 0;
+    if (const auto* matrix = reinterpret_cast<const std::int32_t*>(
+            av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size));
+        matrix && size >= 9 * sizeof(std::int32_t)) {
+        // FFmpeg turns counter-clockwise; a display turns the other way.
+        const double turn = -av_display_rotation_get(matrix);
+        if (std::isfinite(turn))
+            info.rotation = static_cast<int>((std::lround(turn / 90.0) % 4 + 4) % 4) * 90;
+    }
+    info.fieldOrder = st->codecpar->field_order;
+}
+
+// What a container's per-frame index says: the frames it shows (those an
+// edit list trims away are decoded only to reach the first one shown) and
+// whether they are unevenly spaced.
+struct StreamIndex {
+    long frames = 0;  // 0: no index of every frame
+    bool variableRate = false;
+};
+
+StreamIndex readIndex(AVStream* st)
+{
+    StreamIndex index;
+    const int entries = avformat_index_get_entries_count(st);
+    if (st->nb_frames <= 0 || entries != st->nb_frames)
+        return index;
+    std::int64_t last = AV_NOPTS_VALUE, step = 0;
+    for (int i = 0; i < entries; ++i) {
+        const AVIndexEntry* e = avformat_index_get_entry(st, i);
+        if (e->flags & AVINDEX_DISCARD_FRAME)
+            continue;
+        ++index.frames;
+        if (last != AV_NOPTS_VALUE) {
+            const std::int64_t d = e->timestamp - last;
+            if (step == 0)
+                step = d;
+            else if (d != step && i + 1 < entries)  // the last sample's duration is often cut short
+                index.variableRate = true;
+        }
+        last = e->timestamp;
+    }
+    return index;
+}
+
 }  // namespace
 
 struct MovieReader::Impl : VideoCoding {
@@ -42,6 +94,8 @@ struct MovieReader::Impl : VideoCoding {
     int stream = -1;
     int frameNumber = 0;
     FrameTime time;
+    std::int64_t firstTimestamp = AV_NOPTS_VALUE;  // of the first frame shown: frame times count from it
+    std::int64_t frameTicks = 0;                   // one frame at the nominal rate, in the time base
     long declaredFrames = 0;  // what the container's index says, when it has one
     bool draining = false, ended = false;
 
@@ -49,6 +103,7 @@ struct MovieReader::Impl : VideoCoding {
 
     // The next decoded frame into `frame`; false at the end.
     bool decodeNext();
+    void stampFrame();
     void convert(PlanarImage& out);
 };
 
@@ -134,6 +189,14 @@ MovieReader::MovieReader(const std::string& path, const MovieReadOptions& option
     tagged.primaries = par->color_primaries;
     info.colour = resolveVideoColour(tagged, info.width, info.height, (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0, fullFormat);
     m.curve.emplace(info.colour.transfer, options.raw, path);
+    readGeometry(format, st, info);
+    m.frameTicks = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), st->time_base));
+    if (const StreamIndex index = readIndex(st); index.frames > 0) {
+        info.frameCount = m.declaredFrames = index.frames;
+        info.variableRate = index.variableRate;
+    } else {
+        info.variableRate = av_cmp_q(st->r_frame_rate, st->avg_frame_rate) != 0 && st->avg_frame_rate.num > 0;
+    }
     const int audio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (audio >= 0)
         info.audioCodec = avcodec_get_name(format->streams[audio]->codecpar->codec_id);
@@ -165,6 +228,7 @@ bool MovieReader::Impl::decodeNext()
             if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
                 throw fail(where() + "corrupt video data");
             ++frameNumber;
+            stampFrame();
             return true;
         }
         if (got == AVERROR_EOF) {
@@ -200,6 +264,21 @@ bool MovieReader::Impl::decodeNext()
         throw fail("truncated or corrupt: " + std::to_string(frameNumber) + " of its " +
                    std::to_string(declaredFrames) + " frames could be decoded");
     return false;
+}
+
+void MovieReader::Impl::stampFrame()
+{
+    // A frame without a timestamp follows the one before it.
+    std::int64_t at = frame->best_effort_timestamp;
+    if (at == AV_NOPTS_VALUE)
+        at = firstTimestamp == AV_NOPTS_VALUE ? 0 : firstTimestamp + time.start + time.duration;
+    if (firstTimestamp == AV_NOPTS_VALUE)
+        firstTimestamp = at;
+    std::int64_t start = at - firstTimestamp;
+    if (frameNumber > 1 && start <= time.start)  // never shown before the frame it follows
+        start = time.start + std::max<std::int64_t>(1, time.duration);
+    time.start = start;
+    time.duration = frame->pkt_duration > 0 ? frame->pkt_duration : frameTicks;
 }
 
 void MovieReader::Impl::convert(PlanarImage& out)
