@@ -4,7 +4,8 @@
 # plate with its subject moving) to ProRes 4444 with alpha, against the
 # ffmpeg program's chromakey filter writing the same codec and pixel format
 # from the same clip, both on all cores, side by side in one run. Prints the
-# wall time of each and their ratio.
+# wall time and peak memory of each and their ratios against the goals:
+# time <= 0.8x and peak memory <= 1.2x ffmpeg's.
 # Usage: bench/compare_ffmpeg_movie.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +28,7 @@ measure() {  # label, command...
   read -r seconds kib < "$work/time"
   printf '%-10s %6.2f s  %7.1f MiB peak\n' "$label" "$seconds" "$(echo "$kib / 1024" | bc -l)"
   echo "$seconds" > "$work/$label"
+  echo "$kib" > "$work/$label.kib"
 }
 
 for run in 1 2 3; do
@@ -35,6 +37,7 @@ for run in 1 2 3; do
     -c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le "$work/ffmpeg.mov"
   measure veilcast "$build/cli/veilcast" "$work/clip.mp4" -o "$work/veilcast.mov" -q \
     --set "Screen Color=$picked" --set "Clip Black=0.12" --set "Clip White=0.9"
-  printf 'run %d: time veilcast/ffmpeg %.2fx (goal <= 1.0x)\n' "$run" \
-    "$(echo "$(cat "$work/veilcast") / $(cat "$work/ffmpeg")" | bc -l)"
+  printf 'run %d: time veilcast/ffmpeg %.2fx (goal <= 0.8x), peak memory %.2fx (goal <= 1.2x)\n' "$run" \
+    "$(echo "$(cat "$work/veilcast") / $(cat "$work/ffmpeg")" | bc -l)" \
+    "$(echo "$(cat "$work/veilcast.kib") / $(cat "$work/ffmpeg.kib")" | bc -l)"
 done

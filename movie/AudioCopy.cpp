@@ -65,8 +65,11 @@ AudioCopy::AudioCopy(const std::string& source, AVFormatContext* output,
         throw std::runtime_error(source + ": cannot copy its audio");
     out_->codecpar->codec_tag = 0;
     out_->time_base = st->time_base;
-    // Spans are measured from the stream's own start, so encoder priming before it stays where it was.
-    origin_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    // Spans are measured from where the video starts, as frame times are, so
+    // the two stay in step and encoder priming before it stays where it was.
+    const int video = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (video >= 0 && in->streams[video]->start_time != AV_NOPTS_VALUE)
+        origin_ = av_rescale_q(in->streams[video]->start_time, in->streams[video]->time_base, st->time_base);
     end_ = INT64_MAX;
     pending_ = newPacket(source);
 }

@@ -38,7 +38,7 @@ private:
     AVStream* out_ = nullptr;
     PacketHandle pending_;
     int stream_ = -1;
-    long long origin_ = 0;           // the stream's start, in its time base
+    long long origin_ = 0;           // the video's start, in the audio's time base
     long long start_ = 0, end_ = 0;  // from origin_, in the source stream's time base
     bool ended_ = false;
 };

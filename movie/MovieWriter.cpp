@@ -299,8 +299,8 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
                 av_stream_new_side_data(m.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
             if (!matrix)
                 throw std::runtime_error(path + ": cannot write: out of memory");
-            // FFmpeg's matrix turns counter-clockwise.
-            av_display_rotation_set(matrix, -options.rotation);
+            // Set clockwise, though FFmpeg reads the angle back counter-clockwise.
+            av_display_rotation_set(matrix, options.rotation);
         } else if (options.notice) {
             options.notice("the rotation (" + std::to_string(options.rotation) + " degrees for display) is left out: " +
                            format->oformat->name + " files cannot hold it here");
