@@ -70,12 +70,13 @@ std::string run(const std::string& command)
 }
 
 // ffprobe's view of the first video (or audio) stream: key=value lines.
-std::map<std::string, std::string> probe(const std::string& file, const char* stream = "v:0")
+std::map<std::string, std::string> probe(const std::string& file, const char* stream = "v:0",
+                                         const std::string& entries = "stream=codec_name,pix_fmt,nb_read_frames,"
+                                                                      "r_frame_rate,time_base,color_range,color_space:"
+                                                                      "stream_tags")
 {
-    const std::string out = run("ffprobe -v error -select_streams " + std::string(stream) +
-                                " -count_frames -show_entries stream=codec_name,pix_fmt,nb_read_frames,r_frame_rate,"
-                                "time_base,color_range,color_space:stream_tags -of default=nw=1 '" +
-                                file + "'");
+    const std::string out = run("ffprobe -v error -select_streams " + std::string(stream) + " -count_frames -show_entries " +
+                                entries + " -of default=nw=1 '" + file + "'");
     std::map<std::string, std::string> values;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);)
@@ -229,6 +230,7 @@ const Output kOutputs[] = {
 TEST_F(Movies, KeyedToEachContainerKeepsFramesRateTimecodeAndAlpha)
 {
     for (const Source& source : kSources) {
+        std::map<std::string, std::vector<std::vector<std::uint16_t>>> alphaOf;
         const auto reference = decodeWithFfmpeg(clip(source.file), "", source.scale);
         ASSERT_EQ(reference.size(), std::size_t{kFrames}) << source.file;
         for (const Output& output : kOutputs) {
@@ -256,6 +258,7 @@ TEST_F(Movies, KeyedToEachContainerKeepsFramesRateTimecodeAndAlpha)
             KeySession keyer({fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()}, options);
             const auto keyed = decodeWithFfmpeg(out, output.decoder, "null");
             ASSERT_EQ(keyed.size(), std::size_t{kFrames});
+            alphaOf[output.name] = keyed;
             for (int f = 0; f < kFrames; ++f) {
                 const std::vector<float> expected = referenceAlpha(keyer, reference[static_cast<std::size_t>(f)]);
                 double sum = 0, worst = 0;
@@ -268,6 +271,150 @@ TEST_F(Movies, KeyedToEachContainerKeepsFramesRateTimecodeAndAlpha)
                 EXPECT_LT(sum / static_cast<double>(expected.size()), output.meanTolerance) << "frame " << f + 1;
                 EXPECT_LT(worst, output.pixelTolerance) << "frame " << f + 1;
             }
+        }
+        // ProRes keeps alpha at 10 bits: each value the nearest level to the
+        // 16-bit alpha FFV1 keeps of the same key, not the one below it.
+        const auto& mov = alphaOf["keyed.mov"];
+        const auto& mkv = alphaOf["keyed.mkv"];
+        ASSERT_EQ(mov.size(), mkv.size());
+        long off = 0, fractional = 0;
+        for (std::size_t f = 0; f < mov.size(); ++f)
+            for (std::size_t i = 3; i < mov[f].size(); i += 4) {
+                const double exact = mkv[f][i] / 65535.0 * 1023;
+                fractional += exact != std::floor(exact);
+                // Halfway values may go either way with 16-bit rounding before.
+                if (std::fabs(exact - std::floor(exact) - 0.5) > 0.02)
+                    off += std::fabs(mov[f][i] / 65535.0 * 1023 - std::floor(exact + 0.5)) > 0.25;
+            }
+        EXPECT_GT(fractional, 1000) << source.file;
+        EXPECT_EQ(off, 0) << source.file << ": alpha levels not rounded to the nearest";
+    }
+}
+
+// Every frame of a movie as 16-bit RGB, decoded by ffmpeg with the matrix and
+// range the file's own tags report, so a file tagged otherwise than it is
+// written decodes wrong.
+std::vector<std::vector<std::uint16_t>> decodeAsTagged(const std::string& file, int width, int height)
+{
+    auto tagged = probe(file, "v:0", "stream=color_range,color_space");
+    const std::string scale = tagged["color_space"] == "gbr"
+                                  ? "null"
+                                  : "scale=in_color_matrix=" + tagged["color_space"] + ":in_range=" + tagged["color_range"] +
+                                        ":flags=bicubic+accurate_rnd+full_chroma_int";
+    const std::string raw = file + ".rgb48";
+    run("ffmpeg -v error -y -i '" + file + "' -vf '" + scale + "' -fps_mode passthrough -f rawvideo -pix_fmt rgb48le '" +
+        raw + "'");
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<std::vector<std::uint16_t>> frames;
+    const std::size_t values = static_cast<std::size_t>(width) * height * 3;
+    for (std::vector<std::uint16_t> f(values); in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(values * 2));)
+        frames.push_back(f);
+    fs::remove(raw);
+    return frames;
+}
+
+// One ffprobe entry per frame (or packet) of a stream, in order.
+std::vector<std::string> column(const std::string& file, const std::string& stream, const std::string& entry)
+{
+    std::istringstream lines(run("ffprobe -v error -select_streams " + stream + " -show_entries " + entry +
+                                 " -of csv=p=0 '" + file + "'"));
+    std::vector<std::string> values;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            values.push_back(line.substr(0, line.find(',')));
+    return values;
+}
+
+// Clips made by ffmpeg, keyed with a black screen colour (which keys
+// nothing) into each container: what the footage says about itself comes out
+// as it went in, and the pictures decode, as tagged, to the source's.
+TEST_F(Movies, ClipsComeOutAsTheyWentIn)
+{
+    const int w = 160, h = 96;
+    const std::string picture = "-f lavfi -i testsrc2=size=160x96:rate=24:duration=0.5 ";
+    const std::string sound = "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=0.5 ";
+    const std::string make = "cd '" + dir.string() + "' && ffmpeg -v error -y ";
+    run(make + picture + sound + "-c:v libx264 -pix_fmt yuvj420p -color_range pc -colorspace bt709 -color_trc bt709 "
+               "-color_primaries bt709 -c:a aac full.mp4");
+    run(make + picture + "-c:v libx264 -pix_fmt yuv420p -color_range tv -colorspace bt709 -color_trc bt709 "
+               "-color_primaries bt709 limited.mp4");
+    // Six frames at 1/24 s, then six at 1/12 s.
+    run(make + picture + "-vf \"setpts='if(lt(N,6),N/24,0.25+(N-6)/12)/TB'\" -fps_mode passthrough -c:v libx264 "
+               "-pix_fmt yuv420p vfr.mp4");
+    run(make + picture + "-vf setsar=4/3 -c:v libx264 -pix_fmt yuv420p anamorphic.mp4");
+    run(make + picture + "-vf setfield=tff -flags +ildct+ilme -c:v libx264 -pix_fmt yuv420p interlaced.mp4");
+    run(make + picture + sound + "-c:v libx264 -pix_fmt yuv420p -c:a libopus opus.mkv");
+    run(make + picture + sound + "-c:v libx264 -pix_fmt yuv420p -c:a flac flac.mkv");
+    // A phone's portrait clip: the track's display matrix turns it a quarter.
+    std::string mp4 = fileBytes(path("limited.mp4"));
+    const auto tkhd = mp4.find("tkhd");
+    ASSERT_NE(tkhd, std::string::npos);
+    const unsigned char quarter[24] = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    mp4.replace(tkhd + 44, 24, reinterpret_cast<const char*>(quarter), 24);
+    std::ofstream(path("rotated.mp4"), std::ios::binary) << mp4;
+    ASSERT_EQ(probe(path("rotated.mp4"), "v:0", "stream_side_data=rotation")["rotation"], "-90");
+
+    struct Case {
+        std::string input, output, extra;
+        std::map<std::string, std::string> tags;  // ffprobe's, of the output's video stream
+        double meanLevels;                       // 0: pictures not compared
+        std::string audio, notice;               // the output's audio codec; a line the run prints
+    };
+    const std::string range = "stream=color_range,color_space,color_transfer";
+    const Case cases[] = {
+        // ProRes holds limited range only: full-range colour is converted to it.
+        {"full.mp4", "full.mov", "", {{"color_range", "tv"}, {"color_space", "bt709"}, {"color_transfer", "bt709"}}, 1.0, "aac", ""},
+        {"full.mp4", "full.webm", "", {{"color_range", "pc"}, {"color_space", "bt709"}}, 4.0, "", "audio (aac) is left out"},
+        {"limited.mp4", "limited.mov", "", {{"color_range", "tv"}, {"color_space", "bt709"}}, 1.0, "", ""},
+        {"limited.mp4", "limited.webm", "", {{"color_range", "tv"}, {"color_space", "bt709"}}, 4.0, "", ""},
+        {"vfr.mp4", "vfr.mov", "", {}, 1.0, "", ""},
+        {"vfr.mp4", "vfr.mkv", "", {}, 0.1, "", ""},
+        {"rotated.mp4", "rotated.mov", "", {{"rotation", "-90"}}, 0, "", ""},
+        {"anamorphic.mp4", "anamorphic.mov", "", {{"sample_aspect_ratio", "4:3"}}, 0, "", ""},
+        {"anamorphic.mp4", "anamorphic.mkv", "", {{"sample_aspect_ratio", "4:3"}}, 0, "", ""},
+        {"interlaced.mp4", "interlaced.mov", "", {{"field_order", "tt"}}, 0, "", ""},
+        {"interlaced.mp4", "interlaced.mkv", "", {{"field_order", "tt"}}, 0, "", ""},
+        // QuickTime takes neither unconverted: the picture is kept, the sound left out.
+        {"opus.mkv", "opus.mov", "", {}, 0, "", "audio (opus) is left out"},
+        {"flac.mkv", "flac.mov", "", {}, 0, "", "audio (flac) is left out"},
+        {"flac.mkv", "flac.mkv", "", {}, 0, "flac", ""},
+        // The first kept frame starts inside an audio packet, which is kept: its head plays before it.
+        {"full.mp4", "part.mov", "--frames 4-12", {}, 0, "aac", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
+        const std::string in = path(c.input), out = path("out-" + c.output);
+        const Result r = veilcastRun(quoted(in) + " -o " + quoted(out) + " " + c.extra + " --set 'Screen Color=0,0,0'");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        // Progress counts the frames there are, and no more.
+        EXPECT_EQ(r.output.find("frame 13/"), std::string::npos) << r.output;
+        if (!c.notice.empty()) {
+            EXPECT_NE(r.output.find(c.notice), std::string::npos) << r.output;
+        }
+        auto tags = probe(out, "v:0", range + ",sample_aspect_ratio,field_order:stream_side_data=rotation");
+        for (const auto& [key, value] : c.tags)
+            EXPECT_EQ(tags[key], value) << key;
+        EXPECT_EQ(probe(out, "a:0", "stream=codec_name")["codec_name"], c.audio);
+
+        // Each frame shown when the source shows it (from the first kept one).
+        std::vector<std::string> times = column(in, "v:0", "frame=pts_time"), got = column(out, "v:0", "frame=pts_time");
+        const std::size_t skipped = c.extra.empty() ? 0 : 3;
+        ASSERT_EQ(got.size() + skipped, times.size());
+        for (std::size_t i = 0; i < got.size(); ++i)
+            EXPECT_NEAR(std::stod(got[i]), std::stod(times[i + skipped]) - std::stod(times[skipped]), 0.001) << "frame " << i + 1;
+        if (skipped) {
+            const double audio = std::stod(column(out, "a:0", "packet=pts_time").front());
+            EXPECT_LE(audio, 0.0);
+            EXPECT_GT(audio, -1024.0 / 48000);
+        }
+        if (c.meanLevels > 0) {
+            const auto source = decodeAsTagged(in, w, h), keyed = decodeAsTagged(out, w, h);
+            ASSERT_EQ(keyed.size(), source.size());
+            double sum = 0;
+            for (std::size_t f = 0; f < keyed.size(); ++f)
+                for (std::size_t i = 0; i < keyed[f].size(); ++i)
+                    sum += std::fabs(keyed[f][i] - source[f][i]) / 257.0;
+            EXPECT_LT(sum / static_cast<double>(keyed.size() * keyed[0].size()), c.meanLevels) << "mean error in 8-bit levels";
         }
     }
 }
