@@ -478,25 +478,43 @@ TEST_F(Movies, FramesPickARangeFrameAccurately)
     EXPECT_EQ(info["tag:timecode"], "10:00:00:02");
 }
 
-TEST_F(Movies, CheckAlphaWritesTheMatteAsAPictureEvenWhereAlphaCannotGo)
+TEST_F(Movies, CheckAlphaWritesTheMatteAsDataEvenWhereAlphaCannotGo)
 {
     const Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("matte.mp4")) +
                                  " --set CheckAlphaKnob=on " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    auto info = probe(path("matte.mp4"));
+    auto info = probe(path("matte.mp4"), "v:0", "stream=codec_name,pix_fmt,nb_read_frames,color_range,color_space,color_transfer");
     EXPECT_EQ(info["codec_name"], "h264");
     // The source's full range is carried, which H.264 decoders report as the "j" format.
     EXPECT_EQ(info["pix_fmt"], "yuvj420p");
     EXPECT_EQ(info["color_range"], "pc");
     EXPECT_EQ(info["color_space"], "bt709");
+    // Coverage is data: stored as it is, no transfer curve, and tagged so.
+    EXPECT_EQ(info["color_transfer"], "linear");
     EXPECT_EQ(info["nb_read_frames"], std::to_string(kFrames));
-    // Grey: the three channels agree within the codec's rounding.
-    const auto frames = decodeWithFfmpeg(path("matte.mp4"), "", "null");
+    // Grey: the three channels agree within the codec's rounding, and each is
+    // the alpha the same key stores losslessly in FFV1.
+    const Result mkv = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("keyed.mkv")) + " " + kControls);
+    ASSERT_EQ(mkv.exitCode, 0) << mkv.output;
+    const auto frames = decodeWithFfmpeg(path("matte.mp4"), "", "scale=in_color_matrix=bt709:in_range=pc");
+    const auto alpha = decodeWithFfmpeg(path("keyed.mkv"), "", "null");
     ASSERT_EQ(frames.size(), std::size_t{kFrames});
+    ASSERT_EQ(alpha.size(), std::size_t{kFrames});
     int worst = 0;
     for (std::size_t i = 0; i < frames[0].size(); i += 4)
         worst = std::max({worst, std::abs(frames[0][i] - frames[0][i + 1]), std::abs(frames[0][i + 2] - frames[0][i + 1])});
     EXPECT_LT(worst, 2000);
+    double soft = 0, sum = 0;
+    for (std::size_t f = 0; f < frames.size(); ++f)
+        for (std::size_t i = 0; i < frames[f].size(); i += 4) {
+            const double a = alpha[f][i + 3] / 65535.0;
+            if (a > 0.1 && a < 0.9) {
+                ++soft;
+                sum += std::fabs(frames[f][i + 1] / 65535.0 - a);
+            }
+        }
+    ASSERT_GT(soft, 100);
+    EXPECT_LT(sum / soft, 0.03) << "soft edges of the matte not stored as coverage";
 }
 
 TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
@@ -576,6 +594,13 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     mkv.replace(id, 4, "ZZZ9");
     std::ofstream(unknown, std::ios::binary) << mkv;
     const std::string config = writeColourConfig(dir);
+    // 4:2:0 codecs store colour at half size: an odd size has no whole colour sample.
+    const std::string odd = path("odd.mkv");
+    run("ffmpeg -v error -y -f lavfi -i testsrc2=size=162x92:rate=24:duration=0.2 -vf format=yuv444p,crop=161:91:0:0 "
+        "-c:v ffv1 '" + odd + "'");
+    // A link planted where the movie goes: the file it points at must not be written through it.
+    std::ofstream(path("elsewhere.mov")) << "not yours";
+    fs::create_symlink(path("elsewhere.mov"), path("link.mov"));
     const std::vector<std::string> inputs = listing();
 
     struct Case {
@@ -590,6 +615,9 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
         {unknown, "o.mov", "", "is unknown: no decoder", 1},
         {clip("full709.mp4"), "o.mp4", "", "mp4 movies hold no alpha; write .mov (ProRes 4444), .webm (VP9) or .mkv", 2},
         {clip("full709.mp4"), "o.avi", "", "cannot write .avi movies", 2},
+        {odd, "o.mp4", "--set CheckAlphaKnob=on", "needs an even width and height, and the frames are 161x91", 2},
+        {odd, "o.webm", "", "VP9 in .webm stores colour at half size (4:2:0)", 2},
+        {clip("full709.mp4"), "link.mov", "", "is a symbolic link", 2},
         {clip("full709.mp4"), "o.exr", "", "a movie keys to a movie", 2},
         {clip("full709.mp4"), "o.mov", "--frames 10-14", "has 12 frames; --frames asks for 10-14", 1},
         {clip("full709.mp4"), "o.mov", "--frames 5-6,1-2", "go forward", 2},
@@ -610,6 +638,7 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
                     r.output.find("veilcast: --") != std::string::npos)
             << r.output;
         EXPECT_EQ(listing(), inputs);
+        EXPECT_EQ(fileBytes(path("elsewhere.mov")), "not yours");
     }
     // The same for an output that exists: it is kept as it was.
     std::ofstream(path("o.mov")) << "earlier";
@@ -633,6 +662,18 @@ TEST_F(Movies, InterruptLeavesNoPartialMovie)
     EXPECT_NE(out.find("interrupted; no partial output was left"), std::string::npos) << out;
     EXPECT_EQ(fileBytes(path("keyed.webm")), "earlier");
     EXPECT_EQ(listing(), (std::vector<std::string>{"keyed.webm", "log", "long.mp4"}));
+
+    // Stopped once every frame is keyed: VP9 holds up to 25 frames back, so
+    // encoding them is the finish, and the movie is still not committed.
+    run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -t 1 -c:v libx264 -pix_fmt yuv420p '" +
+        path("short.mp4") + "'");
+    const std::string late = run("cd '" + dir.string() + "' && ('" VEILCAST_BINARY "' short.mp4 -o keyed.webm "
+                                 "--set 'Screen Color=0,0.5,0' > log 2>&1 & pid=$!; "
+                                 "while ! grep -q 'frame 24/24' log; do sleep 0.02; done; sleep 0.3; kill -INT $pid; "
+                                 "wait $pid; echo status $?; cat log)");
+    EXPECT_NE(late.find("status 130"), std::string::npos) << late;
+    EXPECT_TRUE(fileBytes(path("keyed.webm")) == "earlier") << "the interrupted movie was committed";
+    EXPECT_EQ(listing(), (std::vector<std::string>{"keyed.webm", "log", "long.mp4", "short.mp4"}));
 }
 
 TEST(FrameRate, ParsesTheWaysRatesAreWritten)
