@@ -454,6 +454,16 @@ TEST_F(Movies, FramesPickARangeFrameAccurately)
         std::snprintf(name, sizeof name, "k.%04d.exr", f);
         OIIO::ImageBuf buf(path(name));
         ASSERT_TRUE(buf.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << buf.geterror();
+        // Each frame says when it is: the movie's timecode moved on to it, at the movie's rate.
+        const OIIO::ImageSpec& spec = buf.spec();
+        // SMPTE packs it as decimal digits, hours' tens at bit 28 and frames' units at bit 0: 10:00:00:0N.
+        unsigned timecode[2] = {0, 0};
+        EXPECT_TRUE(spec.getattribute("smpte:TimeCode", OIIO::TypeTimeCode, timecode)) << name;
+        EXPECT_EQ(timecode[0], 0x10000000u | static_cast<unsigned>(f - 1)) << name;
+        int rate[2] = {0, 0};
+        EXPECT_TRUE(spec.getattribute("FramesPerSecond", OIIO::TypeRational, rate)) << name;
+        EXPECT_EQ(rate[0] * 1000 + rate[1], 25001) << name;
+        EXPECT_EQ(spec.get_float_attribute("PixelAspectRatio", 0), 1.0f) << name;
         // The subject moves 7 pixels a frame: only the right frame's key matches.
         for (int candidate = f - 1; candidate <= f + 1; ++candidate) {
             const auto expected = referenceAlpha(keyer, reference[static_cast<std::size_t>(candidate - 1)]);
@@ -547,6 +557,19 @@ TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
     auto info = probe(path("seq.mkv"));
     EXPECT_EQ(info["nb_read_frames"], "12");
     EXPECT_EQ(info["r_frame_rate"], "24000/1001");
+
+    // Frames that say their own rate and timecode need no --fps: the movie
+    // takes both from the first, and its pixel aspect.
+    run("cd '" + dir.string() + "' && for f in 01 02 03; do oiiotool '" + clip("f") + "'$f.png "
+        "--attrib:type=rational FramesPerSecond 25/1 --attrib:type=timecode smpte:TimeCode 10:00:00:00 "
+        "--attrib PixelAspectRatio 1.333333 -d half -o tagged.$f.exr; done");
+    const Result tagged = veilcastRun(quoted(path("tagged.##.exr")) + " -o " + quoted(path("tagged.mov")) +
+                                      " --frames 1-3 " + kControls);
+    ASSERT_EQ(tagged.exitCode, 0) << tagged.output;
+    info = probe(path("tagged.mov"), "v:0", "stream=r_frame_rate,sample_aspect_ratio:stream_tags=timecode");
+    EXPECT_EQ(info["r_frame_rate"], "25/1");
+    EXPECT_EQ(info["tag:timecode"], "10:00:00:00");
+    EXPECT_EQ(info["sample_aspect_ratio"], "4:3");
 
     // Its preview is the first frame's, as keying that file alone shows it.
     const auto pixels = [](const std::string& file) {
