@@ -21,6 +21,7 @@ extern "C" {
 #include <cctype>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <map>
@@ -149,6 +150,11 @@ struct MovieWriter::Impl : VideoCoding {
     // How frames are coded: YUV weights and levels, or RGB planes.
     bool yuv = false, fullRange = false;
     int bits = 8, chromaShift = 0;
+    // The transfer's codes (0..1) by the top bits of a linear float, for
+    // outputs of 12 bits or fewer: a power per pixel and channel costs more
+    // than the rest of the conversion.
+    std::vector<float> encodeTable;
+    double encode(float linear) const;
     double kr = 0.2126, kb = 0.0722;
 
     // Time, in the codec's time base: one frame at the rate, the first
@@ -185,6 +191,33 @@ struct MovieWriter::Impl : VideoCoding {
     void post(AVFrame* f);
     void waitIdle();
 };
+
+namespace {
+
+// Floats from 2^-16 to 1, by their exponent and top 11 mantissa bits.
+constexpr int kTableShift = 12;
+constexpr std::uint32_t kTableLow = 0x37800000u;   // 2^-16
+constexpr std::uint32_t kTableHigh = 0x3F800000u;  // 1
+
+std::uint32_t floatBits(float v)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+}  // namespace
+
+double MovieWriter::Impl::encode(float linear) const
+{
+    const std::uint32_t b = floatBits(linear);
+    if (encodeTable.empty() || b < kTableLow || b >= kTableHigh)
+        return curve->toCode(linear) / 65535.0;
+    // Between two entries the curve is near enough straight.
+    const std::uint32_t i = (b - kTableLow) >> kTableShift;
+    const float t = static_cast<float>(b & ((1u << kTableShift) - 1)) / static_cast<float>(1u << kTableShift);
+    return encodeTable[i] + t * (encodeTable[i + 1] - encodeTable[i]);
+}
 
 void MovieWriter::Impl::allocate(AVFrame& f, AVPixelFormat pixFmt) const
 {
@@ -240,6 +273,15 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     if (options.matte)
         colour.transfer = AVCOL_TRC_LINEAR;
     m.curve.emplace(colour.transfer, options.raw || options.matte, path);
+    if (m.bits <= 12) {
+        m.encodeTable.resize(((kTableHigh - kTableLow) >> kTableShift) + 1);
+        for (std::size_t i = 0; i < m.encodeTable.size(); ++i) {
+            const std::uint32_t b = kTableLow + (static_cast<std::uint32_t>(i) << kTableShift);
+            float v;
+            std::memcpy(&v, &b, sizeof v);
+            m.encodeTable[i] = static_cast<float>(m.curve->toCode(v) / 65535.0);
+        }
+    }
 
     m.pending.emplace(path);
     AVFormatContext* format = nullptr;
@@ -431,7 +473,6 @@ T* planeRow(const AVFrame& f, int plane, int y)
 void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
 {
     const Box& box = image.box();
-    const TransferCurve& tc = *curve;
     const double top = static_cast<double>((1 << bits) - 1);
     const double unit = static_cast<double>(1 << (bits - 8));
     // Codes 0..1 as the encoder's integers: luma, chroma (-0.5..0.5) and alpha.
@@ -461,9 +502,9 @@ void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
                 const float* b = rows(y, Chan_Blue);
                 double* out = code.data() + static_cast<std::size_t>(k) * w * 3;
                 for (int x = 0; x < w; ++x) {
-                    out[3 * x] = tc.toCode(r[x]) / 65535.0;
-                    out[3 * x + 1] = tc.toCode(g[x]) / 65535.0;
-                    out[3 * x + 2] = tc.toCode(b[x]) / 65535.0;
+                    out[3 * x] = encode(r[x]);
+                    out[3 * x + 1] = encode(g[x]);
+                    out[3 * x + 2] = encode(b[x]);
                 }
                 if (alpha) {
                     const float* a = rows(y, Chan_Alpha);
