@@ -692,7 +692,7 @@ TEST_F(Movies, InterruptLeavesNoPartialMovie)
         path("short.mp4") + "'");
     const std::string late = run("cd '" + dir.string() + "' && ('" VEILCAST_BINARY "' short.mp4 -o keyed.webm "
                                  "--set 'Screen Color=0,0.5,0' > log 2>&1 & pid=$!; "
-                                 "while ! grep -q 'frame 24/24' log; do sleep 0.02; done; sleep 0.3; kill -INT $pid; "
+                                 "for i in $(seq 3000); do grep -q 'frame 24/24' log && break; sleep 0.02; done; sleep 0.3; kill -INT $pid; "
                                  "wait $pid; echo status $?; cat log)");
     EXPECT_NE(late.find("status 130"), std::string::npos) << late;
     EXPECT_TRUE(fileBytes(path("keyed.webm")) == "earlier") << "the interrupted movie was committed";
