@@ -208,7 +208,8 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     frame.pickedScreen = found.screen;
     frame.chosenClips = found.clips;
 
-    const WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
+    WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
+    write.matte = !keysAlpha();
     std::unique_ptr<ImageWriter> writer;
     std::unique_ptr<PreviewSheet> preview;
     PlanarImage result;
@@ -232,6 +233,9 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     if (!writer)
         throw std::runtime_error(input + ": holds no rows to key");
     writer->finish();
+    if (const long nan = writer->nanPixels())
+        frame.warning = output + ": " + std::to_string(nan) + (nan == 1 ? " pixel was" : " pixels were") +
+                        " not a number (NaN), which its integer format cannot hold: written as 0 (black)";
     if (preview)
         preview->write(options_.previewPath);
     progress.endFrame();

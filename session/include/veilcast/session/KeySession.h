@@ -25,6 +25,7 @@ struct KeyedFrame {
     std::optional<Colour> pickedScreen;
     std::optional<zav::ClipLevels> chosenClips;
     Wording notice;  // about the input, for the user; empty if nothing
+    std::string warning;  // about what was written (NaN pixels an integer format cannot hold); empty if nothing
 };
 
 // Keys image files through the loaded operator module: one node, its controls
