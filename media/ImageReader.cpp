@@ -240,6 +240,8 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
     formatName_ = input_->format_name();
     choosePart(*input_, path, options, notice_);
     spec_ = leanSpec(input_->spec());
+    if (formatName_ == "png" && !bmp.runLength)
+        readExactPngGamma(path, spec_);
     const OIIO::ImageSpec& spec = spec_;
 
     if (spec.deep)

@@ -6,7 +6,9 @@
 #include <OpenImageIO/strutil.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -25,11 +27,12 @@ double cineonBlack()
     return std::pow(10.0, (kRefBlack - kRefWhite) * kDensityPerCode / kNegativeGamma);
 }
 
-// The image library has no log curve of its own; this one goes wherever its
+// The image library has no log curve of its own, and its gamma curves are
+// approximations (off by 2e-4); these are exact, and go wherever its
 // processors go (strips, image buffers), on R, G and B only.
-class CineonProcessor final : public OIIO::ColorProcessor {
+class CurveProcessor final : public OIIO::ColorProcessor {
 public:
-    explicit CineonProcessor(bool toLinear) : toLinear_(toLinear) {}
+    CurveProcessor(const StillEncoding& encoding, bool toLinear) : encoding_(encoding), toLinear_(toLinear) {}
 
     void apply(float* data, int width, int height, int channels, OIIO::stride_t chanstride, OIIO::stride_t xstride,
                OIIO::stride_t ystride) const override
@@ -39,11 +42,21 @@ public:
             for (int x = 0; x < width; ++x)
                 for (int c = 0; c < std::min(channels, 3); ++c) {
                     float& v = *reinterpret_cast<float*>(base + y * ystride + x * xstride + c * chanstride);
-                    v = static_cast<float>(toLinear_ ? cineonToLinear(v) : linearToCineon(v));
+                    v = static_cast<float>(convert(v));
                 }
     }
 
 private:
+    double convert(double v) const
+    {
+        if (encoding_.curve == Curve::Log)
+            return toLinear_ ? cineonToLinear(v) : linearToCineon(v);
+        // Negative values keep their sign, as the image library's curves do.
+        const double power = toLinear_ ? encoding_.gamma : 1.0 / encoding_.gamma;
+        return v < 0 ? -std::pow(-v, power) : std::pow(v, power);
+    }
+
+    StillEncoding encoding_;
     bool toLinear_;
 };
 
@@ -86,6 +99,30 @@ std::string StillEncoding::tag() const
     char text[32];
     std::snprintf(text, sizeof text, "Gamma%g", static_cast<double>(gamma));
     return text;
+}
+
+void readExactPngGamma(const std::string& path, OIIO::ImageSpec& spec)
+{
+    if (!Strutil::istarts_with(spec.get_string_attribute("oiio:ColorSpace"), "Gamma"))
+        return;
+    std::ifstream file(path, std::ios::binary);
+    const auto word = [&file](std::uint32_t& v) {
+        unsigned char b[4];
+        if (!file.read(reinterpret_cast<char*>(b), 4))
+            return false;
+        v = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+        return true;
+    };
+    // The chunks before the pixels: length, type, data and checksum each.
+    file.seekg(8);
+    std::uint32_t length = 0, type = 0, value = 0;
+    while (word(length) && word(type) && type != 0x49444154u /* IDAT */) {
+        if (type == 0x67414d41u /* gAMA */ && length == 4 && word(value) && value > 0) {
+            spec.attribute("oiio:Gamma", static_cast<float>(100000.0 / value));
+            return;
+        }
+        file.seekg(static_cast<std::streamoff>(length) + 4, std::ios::cur);
+    }
 }
 
 bool tagsItsEncoding(const OIIO::ImageSpec& spec)
@@ -147,8 +184,8 @@ OIIO::ColorProcessorHandle decoderFor(const StillEncoding& encoding, const std::
 {
     if (encoding.curve == Curve::Linear)
         return nullptr;
-    if (encoding.curve == Curve::Log)
-        return std::make_shared<CineonProcessor>(true);
+    if (encoding.curve == Curve::Log || encoding.curve == Curve::Gamma)
+        return std::make_shared<CurveProcessor>(encoding, true);
     return builtin(encoding.tag(), "linear", what);
 }
 
@@ -156,8 +193,8 @@ OIIO::ColorProcessorHandle encoderFor(const StillEncoding& encoding, const std::
 {
     if (encoding.curve == Curve::Linear)
         return nullptr;
-    if (encoding.curve == Curve::Log)
-        return std::make_shared<CineonProcessor>(false);
+    if (encoding.curve == Curve::Log || encoding.curve == Curve::Gamma)
+        return std::make_shared<CurveProcessor>(encoding, false);
     return builtin("linear", encoding.tag(), what);
 }
 

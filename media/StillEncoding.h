@@ -25,6 +25,12 @@ struct StillEncoding {
 // space such as ACEScg) is linear.
 StillEncoding stillEncodingOf(const OIIO::ImageSpec& spec, const std::string& formatName);
 
+// The image library rounds a PNG's gamma to two places (a gAMA chunk of
+// 1/1.961 reads as 1.96): sets oiio:Gamma of `spec`, read from the PNG
+// file `path`, to the chunk's own value, so that it is decoded and written
+// back as declared. Files without the chunk are left as they are.
+void readExactPngGamma(const std::string& path, OIIO::ImageSpec& spec);
+
 // True when the file tags its own encoding (rather than being presumed one).
 bool tagsItsEncoding(const OIIO::ImageSpec& spec);
 
