@@ -183,8 +183,9 @@ TEST_F(FormatsTest, TaggedStillsPassThroughInTheirOwnEncoding)
         EXPECT_EQ(same.spec.format, in.spec.format);
         const std::string tag = same.spec.get_string_attribute("oiio:ColorSpace");
         EXPECT_TRUE(c.tag.empty() ? tag.empty() : OIIO::Strutil::istarts_with(tag, c.tag)) << tag;
-        if (gammaOfPngChunk(path(c.file)) > 0)
+        if (gammaOfPngChunk(path(c.file)) > 0) {
             EXPECT_EQ(gammaOfPngChunk(path(out)), gammaOfPngChunk(path(c.file)));
+        }
         for (const char* kept : {"oiio:Gamma", "oiio:BitsPerSample", "dpx:Transfer"})
             EXPECT_EQ(same.spec.get_string_attribute(kept), in.spec.get_string_attribute(kept)) << kept;
         EXPECT_TRUE(OIIO::Strutil::istarts_with(raw.spec.get_string_attribute("oiio:ColorSpace"), c.rawExrTag))
