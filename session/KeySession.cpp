@@ -148,6 +148,13 @@ bool KeySession::keysAlpha() const
     return !std::get<bool>(node_.controls().get("CheckAlphaKnob"));
 }
 
+WriteOptions KeySession::writeOptions() const
+{
+    WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
+    write.matte = !keysAlpha();
+    return write;
+}
+
 PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)
 {
     PlanarImage result;
@@ -208,8 +215,7 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     frame.pickedScreen = found.screen;
     frame.chosenClips = found.clips;
 
-    WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
-    write.matte = !keysAlpha();
+    const WriteOptions write = writeOptions();
     std::unique_ptr<ImageWriter> writer;
     std::unique_ptr<PreviewSheet> preview;
     PlanarImage result;

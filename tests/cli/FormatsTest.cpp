@@ -363,6 +363,38 @@ TEST_F(FormatsTest, OptionsGoBeforeOrAfterTheInput)
               std::string::npos);
 }
 
+// Ctrl-C during a sequence keeps the frames finished, and says which.
+TEST_F(FormatsTest, InterruptedSequenceNamesTheFramesWritten)
+{
+    std::string make = "cd " + quoted(dir.string()) +
+                       " && oiiotool --pattern noise:type=uniform:min=0:max=1 2048x1536 3 -d half -o p.0001.exr";
+    for (int f = 2; f <= 6; ++f)
+        make += " && cp p.0001.exr p.000" + std::to_string(f) + ".exr";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    const Result r = veilcast("p.####.exr -o k.####.exr --frames 1-6 --threads 1 --set 'Screen Color=0,1,0' > log 2>&1 & "
+                              "pid=$!; n=0; while ! grep -q 'frame 2/' log && [ $n -lt 1200 ]; do sleep 0.05; n=$((n+1)); "
+                              "done; kill -INT $pid; wait $pid; echo status $?; cat log)",
+                              "cd " + quoted(dir.string()) + " && (");
+    ASSERT_NE(r.output.find("status 130"), std::string::npos) << r.output;
+    const std::size_t at = r.output.find("veilcast: interrupted; ");
+    ASSERT_NE(at, std::string::npos) << r.output;
+    int written = 0;
+    while (fs::exists(path("k.000" + std::to_string(written + 1) + ".exr")))
+        ++written;
+    ASSERT_GE(written, 2);
+    ASSERT_LT(written, 6) << "finished before the interrupt";
+    const std::string last = "k.000" + std::to_string(written) + ".exr";
+    EXPECT_EQ(r.output.substr(at), "veilcast: interrupted; " + std::to_string(written) +
+                                       " of 6 frames were written (k.0001.exr " + (written == 2 ? "and " : "to ") +
+                                       last + "); the frame being keyed left no partial output\n");
+    std::vector<std::string> files{"log"};
+    for (int f = 1; f <= 6; ++f)
+        files.push_back("p.000" + std::to_string(f) + ".exr");
+    for (int f = 1; f <= written; ++f)
+        files.push_back("k.000" + std::to_string(f) + ".exr");
+    expectOnly(files);
+}
+
 TEST_F(FormatsTest, LogsOneLinePerFrameAndReportsItsVersion)
 {
     for (int f = 1; f <= 2; ++f)

@@ -41,6 +41,9 @@ public:
     Controls& controls() { return node_.controls(); }
     // True when the result has alpha (Check Alpha is off).
     bool keysAlpha() const;
+    // How an image keyed now is written: the job's options, the settings
+    // recorded, and whether it is a matte (written as data).
+    WriteOptions writeOptions() const;
     // How the screen colour is to be picked, automatic when nothing set it.
     const ScreenPick& screenPick() const { return options_.pick; }
     // Settings that are allowed but probably not meant (see settingWarnings).
