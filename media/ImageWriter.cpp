@@ -185,8 +185,9 @@ void ImageWriter::write(int y0, int y1, const PlanarImage& from)
         stripSpec.format = OIIO::TypeDesc::FLOAT;
         OIIO::ImageBuf strip(stripSpec, interleaved_.data());
         if (!OIIO::ImageBufAlgo::colorconvert(strip, strip, fromLinear_.get(), false))
-            throw std::runtime_error(path_ + ": cannot convert to " + std::string(spec_.get_string_attribute("oiio:ColorSpace")) +
-                                     ": " + strip.geterror());
+            throw std::runtime_error(path_ + ": cannot convert to " +
+                                     std::string(spec_.get_string_attribute("oiio:ColorSpace")) + ": " +
+                                     strip.geterror());
     }
     if (!output_->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, interleaved_.data()))
         throw failure(proxy_->failure() ? std::strerror(proxy_->failure())
