@@ -88,7 +88,9 @@ int main(int argc, char** argv)
                    "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
                    "float or half source, 8-bit-only formats 8")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
-    app.add_flag("--raw", args.read.raw, "Use pixel values as stored: no conversion from or to the file's encoding (sRGB, gamma, log) on read or write");
+    app.add_flag("--raw", args.read.raw,
+                 "Use pixel values as stored: no conversion from or to the file's encoding (sRGB, gamma, log) "
+                 "on read or write");
     app.add_option("--preview", args.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
         ->type_name("FILE.png");
     app.add_option("--threads", args.threads, "Worker threads; default: all cores")
