@@ -9,6 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -247,8 +248,11 @@ void MovieReader::Impl::open(const MovieReadOptions& options)
     const AVCodecParameters* par = st->codecpar;
     const AVCodec* decoder = nullptr;
     // FFmpeg's own VP9 decoder drops the alpha that WebM carries beside the picture; libvpx keeps it.
-    if (par->codec_id == AV_CODEC_ID_VP9 && tag(st->metadata, "alpha_mode") == "1")
+    if (par->codec_id == AV_CODEC_ID_VP9 && tag(st->metadata, "alpha_mode") == "1") {
         decoder = avcodec_find_decoder_by_name("libvpx-vp9");
+        if (!decoder)
+            throw fail("its VP9 video has alpha, which this FFmpeg cannot decode (it has no libvpx)");
+    }
     if (!decoder)
         decoder = avcodec_find_decoder(par->codec_id);
     if (par->codec_id == AV_CODEC_ID_NONE || !decoder) {
@@ -465,7 +469,7 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
     // plain bicubic path is exact to well within a code value of the
     // source and several times faster than the accurate-rounding one.
     scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(source.format), w, h,
-                                     alpha ? AV_PIX_FMT_GBRAP16 : AV_PIX_FMT_GBRP16, SWS_BICUBIC, nullptr, nullptr,
+                                     AV_PIX_FMT_GBRP16, SWS_BICUBIC, nullptr, nullptr,
                                      nullptr));
     if (!scale)
         throw fail("cannot convert its pixel format " + pixelFormatName(source.format) + " to RGB");
@@ -479,11 +483,11 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
     const Box box{0, 0, w, h};
     if (out.box().x != 0 || out.box().y != 0 || out.box().r != w || out.box().t != h || out.channels() != chans)
         out = PlanarImage(box, box, chans);
-    // The scaler's planes are green, blue, red, alpha; rows a float row apart.
-    const Channel order[4] = {Chan_Green, Chan_Blue, Chan_Red, Chan_Alpha};
+    // The scaler's planes are green, blue, red; rows a float row apart.
+    const Channel order[3] = {Chan_Green, Chan_Blue, Chan_Red};
     std::uint8_t* dst[4] = {};
     int dstStride[4] = {};
-    for (int p = 0; p < (alpha ? 4 : 3); ++p) {
+    for (int p = 0; p < 3; ++p) {
         dst[p] = reinterpret_cast<std::uint8_t*>(out.row(order[p], 0));
         dstStride[p] = w * static_cast<int>(sizeof(float));
     }
@@ -498,15 +502,27 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
     // Alpha is coverage, not colour: taken from the decoded plane where
     // there is one, so that its largest code is exactly 1.
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
+    if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_ALPHA) || desc->nb_components != 4) {
+        for (int y = 0; y < h; ++y)  // the tag said alpha, the decoder gave none: opaque
+            std::fill_n(out.row(Chan_Alpha, y), w, 1.0f);
+        return;
+    }
     const bool alphaPlane = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) && (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
                             !(desc->flags & AV_PIX_FMT_FLAG_BE) && desc->nb_components == 4 && desc->comp[3].shift == 0 &&
                             desc->comp[3].step == (desc->comp[3].depth > 8 ? 2 : 1);
-    if (!alphaPlane) {
-        for (int y = 0; y < h; ++y)
-            widenRow(out.row(Chan_Alpha, y), w, [](std::uint16_t code) { return code / 65535.0f; });
+    const float most = static_cast<float>((1 << desc->comp[3].depth) - 1);
+    if (!alphaPlane) {  // packed or paletted: FFmpeg's own reader, at the stored depth
+        std::vector<std::uint16_t> codes(static_cast<std::size_t>(w));
+        const bool palette = (desc->flags & AV_PIX_FMT_FLAG_PAL) != 0;
+        for (int y = 0; y < h; ++y) {
+            av_read_image_line2(codes.data(), const_cast<const std::uint8_t**>(source.data), source.linesize, desc, 0, y, 3,
+                                w, palette, 2);
+            float* a = out.row(Chan_Alpha, y);
+            for (int x = 0; x < w; ++x)
+                a[x] = codes[static_cast<std::size_t>(x)] / most;
+        }
         return;
     }
-    const float most = static_cast<float>((1 << desc->comp[3].depth) - 1);
     const int plane = desc->comp[3].plane;
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* in = source.data[plane] + static_cast<std::ptrdiff_t>(y) * source.linesize[plane];
