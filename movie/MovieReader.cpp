@@ -217,6 +217,7 @@ struct MovieReader::Impl : VideoCoding {
     void convert(const AVFrame& decodedFrame, PlanarImage& out);
     Result run(Job job);
     Result take(Job job);
+    void advance(const Result& taken, Job next);
     void startDecodingAhead();
     void stopDecodingAhead();
 };
@@ -631,6 +632,21 @@ MovieReader::Impl::Result MovieReader::Impl::take(Job job)
     return next;
 }
 
+// The caller has had the frame taken; the one after is asked for ahead.
+void MovieReader::Impl::advance(const Result& taken, Job next)
+{
+    ++frameNumber;
+    time = taken.time;
+    if (!worker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked = next;
+        inFlight = true;
+    }
+    wake.notify_all();
+}
+
 bool MovieReader::read(PlanarImage& frame)
 {
     Impl& m = *impl_;
@@ -648,14 +664,7 @@ bool MovieReader::read(PlanarImage& frame)
         }
         av_frame_unref(m.frame.get());
     }
-    ++m.frameNumber;
-    m.time = next.time;
-    if (m.worker.joinable()) {
-        std::lock_guard<std::mutex> lock(m.mutex);
-        m.asked = Impl::Job::Convert;
-        m.inFlight = true;
-    }
-    m.wake.notify_all();
+    m.advance(next, Impl::Job::Convert);
     return true;
 }
 
@@ -667,14 +676,7 @@ bool MovieReader::skip()
         return false;
     if (!next.converted)
         av_frame_unref(m.frame.get());
-    ++m.frameNumber;
-    m.time = next.time;
-    if (m.worker.joinable()) {
-        std::lock_guard<std::mutex> lock(m.mutex);
-        m.asked = Impl::Job::Decode;
-        m.inFlight = true;
-    }
-    m.wake.notify_all();
+    m.advance(next, Impl::Job::Decode);
     return true;
 }
 
