@@ -70,7 +70,11 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
         progress.finish();
         std::cerr << "veilcast: note: " << printable(text) << "\n";
     };
-    const RunTotals totals = runKeyJob(keyer, job, plan, progress, {pickedScreen, notice, chosenClips});
+    const auto frameWarning = [&](const std::string& text) {
+        progress.finish();
+        warn(text);
+    };
+    const RunTotals totals = runKeyJob(keyer, job, plan, progress, {pickedScreen, notice, chosenClips, frameWarning});
     progress.finish();
     return reportRun(keyer, args, plan, totals, settingsUsed);
 }

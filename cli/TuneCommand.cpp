@@ -120,7 +120,9 @@ void addTuneCommand(CLI::App& app, TuneCommandLine& line)
                                    "the input), and reads and keys as keying does: --set, --pick-screen, --screen-map,\n"
                                    "--clip, --plugin-path, --threads, --raw, --max-pixels, --part, --layer, --ocio and\n"
                                    "the colour spaces.");
-    line.tune->add_option("input", line.input, "Image file or sequence pattern (plate.####.exr) to tune on")->required();
+    line.tune->add_option("input", line.input,
+                          "Image file, sequence pattern (plate.####.exr) or movie (clip.mov, .mp4, .mkv, ...) to tune on")
+        ->required();
     line.tune->add_option("--port", line.port, "Port on 127.0.0.1; default: a free one")->check(CLI::Range(0, 65535));
     line.tune->add_flag("--open", line.open,
                         "Open the page in the browser (xdg-open, through a private file: the address holds the token)");

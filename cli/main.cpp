@@ -10,6 +10,7 @@
 #include "TuneCommand.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
+#include "veilcast/session/KeyRun.h"
 
 #include <CLI/CLI.hpp>
 
@@ -51,7 +52,8 @@ int main(int argc, char** argv)
 {
     CLI::App app(kDescription, "veilcast");
     app.footer("Controls are set by name or label, ignoring case; --list-knobs shows them with their defaults.\n"
-               "Interrupting (Ctrl-C) stops cleanly and leaves no partial output; a second Ctrl-C stops at once.\n\n"
+               "Interrupting (Ctrl-C) stops cleanly and leaves no partial output (a sequence's finished frames stay,\n"
+               "and are named); a second Ctrl-C stops at once.\n\n"
                "Exit status: 0 success; 1 a failure while reading, keying or writing; 2 a usage error (options,\n"
                "settings, output paths); 3 --skip-missing left out missing frames; 130 or 143 interrupted.");
     Arguments args;
@@ -86,7 +88,9 @@ int main(int argc, char** argv)
                    "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
                    "float or half source, 8-bit-only formats 8")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
-    app.add_flag("--raw", args.read.raw, "Use pixel values as stored: no sRGB conversion on read or write");
+    app.add_flag("--raw", args.read.raw,
+                 "Use pixel values as stored: no conversion from or to the file's encoding (sRGB, gamma, log) "
+                 "on read or write");
     app.add_option("--preview", args.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
         ->type_name("FILE.png");
     app.add_option("--threads", args.threads, "Worker threads; default: all cores")
@@ -154,6 +158,9 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
         return runKey(args, cancellation);
+    } catch (const SequenceInterrupted& e) {
+        std::cerr << "\nveilcast: " << printable(e.describe()) << "\n";
+        return 128 + interruptSignal();
     } catch (const Cancelled&) {
         std::cerr << "\nveilcast: interrupted; no partial output was left\n";
         return 128 + interruptSignal();

@@ -3,8 +3,6 @@
 
 #include "veilcast/common/UsageError.h"
 
-#include <OpenImageIO/imagebufalgo.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -104,14 +102,6 @@ void ColourSpaces::apply(const OIIO::ColorProcessor& processor, PlanarImage& ima
             for (int c = 0; c < 3; ++c)
                 planes[c][x] = rgb[static_cast<std::size_t>(x) * 3 + c];
     }
-}
-
-void ColourSpaces::apply(OIIO::ImageBuf& image, const std::string& from, const std::string& to,
-                         const std::string& what) const
-{
-    const OIIO::ColorProcessorHandle p = processor(from, to, what);
-    if (p && !OIIO::ImageBufAlgo::colorconvert(image, image, p.get(), false))
-        throw std::runtime_error(what + ": cannot convert to " + to + ": " + image.geterror());
 }
 
 }  // namespace veilcast

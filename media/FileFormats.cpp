@@ -73,16 +73,6 @@ bool storesLinear(const std::string& formatName)
     return formatName == "openexr" || formatName == "hdr";
 }
 
-bool isDisplayEncoded(const OIIO::ImageSpec& spec, const std::string& formatName)
-{
-    const std::string space = spec.get_string_attribute("oiio:ColorSpace");
-    if (OIIO::Strutil::iequals(space, "sRGB"))
-        return true;
-    if (!space.empty() || storesLinear(formatName))
-        return false;
-    return spec.format.basetype == TypeDesc::UINT8 || spec.format.basetype == TypeDesc::UINT16;
-}
-
 void checkDataType(const std::string& formatName, TypeDesc requested)
 {
     const FormatTypes* f = findFormat(formatName);

@@ -14,10 +14,6 @@ std::string oiioError(const std::string& fallback, const std::string& specific =
 // Formats whose pixel values are scene-linear by convention.
 bool storesLinear(const std::string& formatName);
 
-// True when the file's values are display-encoded (sRGB): tagged so, or
-// integer data in a format that is not linear by convention.
-bool isDisplayEncoded(const OIIO::ImageSpec& spec, const std::string& formatName);
-
 // The data type to write in `formatName`: `requested` when given (UNKNOWN:
 // none), else what users of the format expect for a source of `sourceType`
 // (EXR keeps half or float; integer formats get 16 bits for a float or half

@@ -5,6 +5,7 @@
 #include "veilcast/common/UsageError.h"
 #include "BmpFile.h"
 #include "FileFormats.h"
+#include "StillEncoding.h"
 
 #include <OpenImageIO/color.h>
 #include <OpenImageIO/strutil.h>
@@ -239,6 +240,8 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
     formatName_ = input_->format_name();
     choosePart(*input_, path, options, notice_);
     spec_ = leanSpec(input_->spec());
+    if (formatName_ == "png" && !bmp.runLength)
+        readExactPngGamma(path, spec_);
     const OIIO::ImageSpec& spec = spec_;
 
     if (spec.deep)
@@ -274,12 +277,8 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
     const std::string managedSpace = options.colour && !options.raw ? options.colour->inputSpace(spec) : "";
     if (!managedSpace.empty())
         toLinear_ = options.colour->processor(managedSpace, options.colour->sceneLinear(), path);
-    else if (!options.raw && isDisplayEncoded(spec, formatName_)) {
-        static const OIIO::ColorConfig colours;
-        toLinear_ = colours.createColorProcessor("sRGB", "linear");
-        if (!toLinear_)
-            throw std::runtime_error(path + ": cannot convert from sRGB to linear");
-    }
+    else if (!options.raw)
+        toLinear_ = decoderFor(stillEncodingOf(spec, formatName_), path);
 }
 
 ImageReader::~ImageReader() = default;

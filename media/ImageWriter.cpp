@@ -4,7 +4,9 @@
 
 #include "CheckedFileProxy.h"
 #include "veilcast/common/UsageError.h"
+#include "ExrColourTag.h"
 #include "FileFormats.h"
+#include "StillEncoding.h"
 #include "veilcast/media/Metadata.h"
 #include "veilcast/media/PendingOutput.h"
 
@@ -12,6 +14,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/strutil.h>
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -82,14 +85,13 @@ ImageWriter::ImageWriter(const std::string& path, const std::vector<Channel>& ch
     if (alpha && !output_->supports("alpha"))
         throw UsageError(path + ": " + formatName + " files hold no alpha; write " + formatsWithAlpha());
     carryMetadata(sourceSpec, sourceFormat, formatName, options.settings, spec, options.dateTime);
-    managedSpace_ = options.colour && !options.raw ? options.colour->outputSpace(sourceSpec) : "";
-    encode_ = managedSpace_.empty() && !options.raw && !storesLinear(formatName) && !spec.format.is_floating_point();
-    if (!managedSpace_.empty())
-        spec.attribute("oiio:ColorSpace", managedSpace_);
-    else if (encode_)
-        spec.attribute("oiio:ColorSpace", "sRGB");
-    else if (!options.raw)
-        spec.attribute("oiio:ColorSpace", "linear");
+    // A 10- or 12-bit source stays so in its own format: 16 bits would only
+    // make the file larger and tell the next tool of precision it never had.
+    const int bits = sourceSpec.get_int_attribute("oiio:BitsPerSample", 0);
+    if ((bits == 10 || bits == 12) && (formatName == "dpx" || formatName == "tiff") && sourceFormat == formatName &&
+        options.dataType == OIIO::TypeDesc::UNKNOWN && spec.format == sourceSpec.format)
+        spec.attribute("oiio:BitsPerSample", bits);
+    chooseEncoding(sourceSpec, sourceFormat, formatName);
 
     pending_ = std::make_unique<PendingOutput>(path);
     proxy_ = std::make_unique<CheckedFileProxy>(pending_->path(), pending_->fd());
@@ -105,6 +107,43 @@ ImageWriter::ImageWriter(const std::string& path, const std::vector<Channel>& ch
 }
 
 ImageWriter::~ImageWriter() = default;
+
+void ImageWriter::chooseEncoding(const OIIO::ImageSpec& sourceSpec, const std::string& sourceFormat,
+                                 const std::string& formatName)
+{
+    OIIO::ImageSpec& spec = spec_;
+    const StillEncoding source = stillEncodingOf(sourceSpec, sourceFormat);
+    const std::string managedSpace =
+        options_.colour && !options_.raw && !options_.matte ? options_.colour->outputSpace(sourceSpec) : "";
+    std::string tag;
+    if (options_.matte) {
+        tagEncoding(spec, StillEncoding{});
+    } else if (!managedSpace.empty()) {
+        spec.attribute("oiio:ColorSpace", managedSpace);
+        tag = managedSpace;
+        fromLinear_ = options_.colour->processor(options_.colour->sceneLinear(), managedSpace, path_);
+    } else if (options_.raw) {
+        // Values as stored are still in the source's encoding: said where it was said.
+        if (tagsItsEncoding(sourceSpec) && formatHolds(formatName, source)) {
+            tagEncoding(spec, source);
+            tag = source.tag();
+        }
+    } else {
+        // What came in as display-referred integers goes out in its own
+        // encoding, so that a pass-through gives back the input; float
+        // sources are written as display files always were, in sRGB.
+        StillEncoding out;
+        if (!storesLinear(formatName) && !spec.format.is_floating_point()) {
+            const bool keep = !sourceSpec.format.is_floating_point() && formatHolds(formatName, source);
+            out = keep ? source : StillEncoding{StillEncoding::Curve::Srgb};
+        }
+        tagEncoding(spec, out);
+        fromLinear_ = encoderFor(out, path_);
+    }
+    // The EXR writer records no colour space: its reader calls every file linear.
+    if (formatName == "openexr" && !tag.empty() && !OIIO::Strutil::iequals(tag, "linear"))
+        exrTag_ = tag;
+}
 
 // The library's messages name the file it was given: the user knows only the target.
 std::runtime_error ImageWriter::failure(std::string why)
@@ -127,22 +166,30 @@ void ImageWriter::write(int y0, int y1, const PlanarImage& from)
             for (int x = 0; x < width; ++x)
                 out[static_cast<std::size_t>(x) * nchannels] = in[x];
         }
-    const float* pixels = interleaved_.data();
-    OIIO::ImageSpec stripSpec = spec_;
-    stripSpec.y = y0;
-    stripSpec.height = y1 - y0;
-    stripSpec.format = OIIO::TypeDesc::FLOAT;
-    OIIO::ImageBuf encoded;
-    if (!managedSpace_.empty()) {
+    // Integers hold no NaN, and the encodings turn one into the brightest
+    // code: it is made 0, black, in linear light, before it is encoded.
+    if (!spec_.format.is_floating_point())
+        for (std::size_t i = 0; i < interleaved_.size(); i += static_cast<std::size_t>(nchannels)) {
+            bool nan = false;
+            for (int c = 0; c < nchannels; ++c)
+                if (std::isnan(interleaved_[i + static_cast<std::size_t>(c)])) {
+                    interleaved_[i + static_cast<std::size_t>(c)] = 0.0f;
+                    nan = true;
+                }
+            nanPixels_ += nan ? 1 : 0;
+        }
+    if (fromLinear_) {
+        OIIO::ImageSpec stripSpec = spec_;
+        stripSpec.y = y0;
+        stripSpec.height = y1 - y0;
+        stripSpec.format = OIIO::TypeDesc::FLOAT;
         OIIO::ImageBuf strip(stripSpec, interleaved_.data());
-        options_.colour->apply(strip, options_.colour->sceneLinear(), managedSpace_, path_);
-    } else if (encode_) {
-        const OIIO::ImageBuf linear(stripSpec, interleaved_.data());
-        if (!OIIO::ImageBufAlgo::colorconvert(encoded, linear, "linear", "sRGB"))
-            throw std::runtime_error(path_ + ": cannot convert to sRGB: " + encoded.geterror());
-        pixels = static_cast<const float*>(encoded.localpixels());
+        if (!OIIO::ImageBufAlgo::colorconvert(strip, strip, fromLinear_.get(), false))
+            throw std::runtime_error(path_ + ": cannot convert to " +
+                                     std::string(spec_.get_string_attribute("oiio:ColorSpace")) + ": " +
+                                     strip.geterror());
     }
-    if (!output_->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, pixels))
+    if (!output_->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, interleaved_.data()))
         throw failure(proxy_->failure() ? std::strerror(proxy_->failure())
                                         : oiioError("unknown error", output_->geterror()));
     nextRow_ = y1;
@@ -161,6 +208,13 @@ void ImageWriter::finish()
     if (!closed)
         throw failure(oiioError("unknown error", output_->geterror()));
     output_.reset();
+    if (!exrTag_.empty()) {
+        try {
+            recordExrColourSpace(pending_->fd(), exrTag_);
+        } catch (const std::exception& e) {
+            throw failure(std::string("cannot record its colour space: ") + e.what());
+        }
+    }
     // What is moved into place must at least open as the image written; a
     // writer we could not watch must read back whole, a strip at a time.
     auto check = OIIO::ImageInput::open(pending_->path());

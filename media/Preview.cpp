@@ -112,7 +112,8 @@ void PreviewSheet::add(int y0, int y1, const PlanarImage& source, const PlanarIm
             for (int p = 0; p < kPanels; ++p)
                 for (int c = 0; c < 3; ++c) {
                     const double mean = sum[static_cast<std::size_t>(px) * kPanels * 3 + p * 3 + c] / n;
-                    out[c][p * (panel_.width + kGap) + px] = static_cast<float>(p == 1 ? srgbDecoded(mean) : mean);
+                    const bool values = p == 1 || (p == 2 && !hasAlpha_);  // Check Alpha's result is the matte
+                    out[c][p * (panel_.width + kGap) + px] = static_cast<float>(values ? srgbDecoded(mean) : mean);
                 }
         }
         open_.erase(open_.begin());

@@ -1,20 +1,120 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/movie/MovieFiles.h"
 
+#include "LibavHandles.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
 namespace veilcast {
 
-bool isMovieFile(const std::string& path)
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lowerExtension(const std::string& path)
 {
-    std::string ext = std::filesystem::path(path).extension().string();
+    std::string ext = fs::path(path).extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char* movie : {".mov", ".mp4", ".m4v", ".mkv", ".webm", ".avi", ".mxf"})
+    return ext;
+}
+
+// Extensions the image library reads as pictures. Only the two formats that
+// may animate are looked into: the others are stills whatever they hold.
+bool isStillName(const std::string& ext)
+{
+    for (const char* still : {".exr", ".dpx", ".cin", ".tif", ".tiff", ".tx", ".jpg", ".jpeg", ".hdr", ".tga", ".bmp",
+                              ".sgi", ".rgb", ".psd", ".jp2", ".j2k", ".ico", ".webp", ".pic", ".ppm", ".pgm", ".pnm"})
+        if (ext == still)
+            return true;
+    return false;
+}
+
+// A movie by its first bytes: a container FFmpeg demuxes, not one of its
+// single-picture readers.
+const AVInputFormat* probeContent(const std::string& path)
+{
+    constexpr std::size_t kProbeBytes = 16 * 1024;
+    std::vector<unsigned char> bytes(kProbeBytes + AVPROBE_PADDING_SIZE, 0);
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(kProbeBytes));
+    const auto got = in.gcount();
+    if (got <= 0)
+        return nullptr;
+    AVProbeData probe{};
+    probe.filename = "";  // by content alone: the name is what misled
+    probe.buf = bytes.data();
+    probe.buf_size = static_cast<int>(got);
+    int score = 0;
+    const AVInputFormat* format = av_probe_input_format3(&probe, 1, &score);
+    if (!format || score <= AVPROBE_SCORE_RETRY)
+        return nullptr;
+    const std::string name = format->name;
+    if (name.find("_pipe") != std::string::npos || name.rfind("image2", 0) == 0 || name == "ico" || name == "tty")
+        return nullptr;
+    return format;
+}
+
+// Whether the file has a video stream of footage, and for a picture format
+// that may animate, more than one frame of it.
+bool holdsFootage(const std::string& path, const AVInputFormat* format)
+{
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), format, nullptr) < 0)
+        return false;
+    InputHandle movie(opened);
+    if (avformat_find_stream_info(opened, nullptr) < 0)
+        return false;
+    int video = -1;
+    for (unsigned i = 0; i < opened->nb_streams && video < 0; ++i) {
+        const AVStream* st = opened->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            video = static_cast<int>(i);
+    }
+    if (video < 0)
+        return false;
+    const std::string name = format->name;
+    if (name != "gif" && name != "apng")
+        return true;
+    PacketHandle packet(av_packet_alloc());
+    int frames = 0;
+    while (packet && frames < 2 && av_read_frame(opened, packet.get()) >= 0) {
+        if (packet->stream_index == video)
+            ++frames;
+        av_packet_unref(packet.get());
+    }
+    return frames >= 2;
+}
+
+}  // namespace
+
+bool isMovieName(const std::string& path)
+{
+    const std::string ext = lowerExtension(path);
+    for (const char* movie : {".mov", ".mp4", ".m4v", ".mkv", ".webm", ".avi", ".mxf", ".ts", ".mts", ".m2ts", ".mpg", ".mpeg"})
         if (ext == movie)
             return true;
     return false;
+}
+
+bool isMovieFile(const std::string& path)
+{
+    if (isMovieName(path))
+        return true;
+    std::error_code error;
+    if (!fs::is_regular_file(path, error) || isStillName(lowerExtension(path)))
+        return false;
+    av_log_set_level(AV_LOG_QUIET);
+    const AVInputFormat* format = probeContent(path);
+    return format && holdsFootage(path, format);
 }
 
 }  // namespace veilcast

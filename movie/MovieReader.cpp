@@ -3,6 +3,7 @@
 
 #include "LibavError.h"
 #include "LibavHandles.h"
+#include "veilcast/common/UsageError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,11 +15,16 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace veilcast {
 
@@ -50,89 +56,204 @@ void readGeometry(AVFormatContext* format, AVStream* st, MovieInfo& info)
     info.fieldOrder = st->codecpar->field_order;
 }
 
-// What a container's per-frame index says: the frames it shows (those an
-// edit list trims away are decoded only to reach the first one shown) and
-// whether they are unevenly spaced.
-struct StreamIndex {
-    long frames = 0;  // 0: no index of every frame
+// The frames a stream shows and how they are spaced, before any is decoded.
+struct FrameSurvey {
+    long frames = 0;
     bool variableRate = false;
+    // The container indexes every frame, so fewer decoded means the file
+    // was cut short.
+    bool declared = false;
+    std::int64_t end = AV_NOPTS_VALUE;  // where the last packet of any stream ends, in AV_TIME_BASE
 };
 
-StreamIndex readIndex(AVStream* st)
+// Frames of one rate are evenly spaced but for the rounding of their times
+// to the time base.
+bool unevenlySpaced(std::vector<std::int64_t> times)
 {
-    StreamIndex index;
+    std::sort(times.begin(), times.end());
+    std::int64_t least = INT64_MAX, most = INT64_MIN;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        least = std::min(least, times[i] - times[i - 1]);
+        most = std::max(most, times[i] - times[i - 1]);
+    }
+    return times.size() > 2 && most - least > 2;
+}
+
+// A container's index of every frame (mov, mp4, avi): those an edit list
+// trims away are decoded only to reach the first frame shown, not shown.
+FrameSurvey surveyIndex(AVStream* st)
+{
+    FrameSurvey survey;
     const int entries = avformat_index_get_entries_count(st);
     if (st->nb_frames <= 0 || entries != st->nb_frames)
-        return index;
-    std::int64_t last = AV_NOPTS_VALUE, step = 0;
-    for (int i = 0; i < entries; ++i) {
-        const AVIndexEntry* e = avformat_index_get_entry(st, i);
-        if (e->flags & AVINDEX_DISCARD_FRAME)
-            continue;
-        ++index.frames;
-        if (last != AV_NOPTS_VALUE) {
-            const std::int64_t d = e->timestamp - last;
-            if (step == 0)
-                step = d;
-            else if (d != step && i + 1 < entries)  // the last sample's duration is often cut short
-                index.variableRate = true;
+        return survey;
+    std::vector<std::int64_t> times;
+    for (int i = 0; i < entries; ++i)
+        if (const AVIndexEntry* e = avformat_index_get_entry(st, i); !(e->flags & AVINDEX_DISCARD_FRAME))
+            times.push_back(e->timestamp);
+    survey.frames = static_cast<long>(times.size());
+    survey.declared = survey.frames > 0;
+    survey.variableRate = unevenlySpaced(std::move(times));
+    return survey;
+}
+
+// Without such an index, the packets are counted: reading a file is
+// cheap next to decoding it, and a count guessed from the duration and the
+// average rate is wrong for uneven rates.
+FrameSurvey surveyPackets(const std::string& path, int stream)
+{
+    FrameSurvey survey;
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)
+        return survey;
+    InputHandle format(opened);
+    PacketHandle packet(av_packet_alloc());
+    if (!packet || avformat_find_stream_info(opened, nullptr) < 0 || stream >= static_cast<int>(opened->nb_streams))
+        return survey;
+    // MPEG streams leave most presentation times out, Matroska most
+    // decoding times: the spacing is read from whichever every frame has.
+    std::vector<std::int64_t> shown, decoded;
+    while (av_read_frame(opened, packet.get()) >= 0) {
+        const AVStream* st = opened->streams[packet->stream_index];
+        const std::int64_t at = std::max(packet->pts, packet->dts);  // AV_NOPTS_VALUE is the least
+        if (at != AV_NOPTS_VALUE) {
+            const std::int64_t end = av_rescale_q(at + std::max<std::int64_t>(0, packet->duration), st->time_base,
+                                                  AVRational{1, AV_TIME_BASE});
+            survey.end = survey.end == AV_NOPTS_VALUE ? end : std::max(survey.end, end);
         }
-        last = e->timestamp;
+        if (packet->stream_index == stream && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
+            ++survey.frames;
+            if (packet->pts != AV_NOPTS_VALUE)
+                shown.push_back(packet->pts);
+            if (packet->dts != AV_NOPTS_VALUE)
+                decoded.push_back(packet->dts);
+        }
+        av_packet_unref(packet.get());
     }
-    return index;
+    survey.variableRate = unevenlySpaced(shown.size() >= decoded.size() ? std::move(shown) : std::move(decoded));
+    return survey;
+}
+
+// "1 (h264 1920x1080)": a video stream as the user picks it.
+std::string describeStream(int number, const AVStream* st)
+{
+    return std::to_string(number) + " (" + avcodec_get_name(st->codecpar->codec_id) + " " +
+           std::to_string(st->codecpar->width) + "x" + std::to_string(st->codecpar->height) + ")";
+}
+
+std::string joined(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+// Widens `width` 16-bit codes, written by the scaler into the first half of
+// a float row's bytes, into floats in place. Last first: each float lands
+// on codes already read, so the frame needs no 16-bit copy of its own.
+template <class ToFloat>
+void widenRow(float* row, int width, const ToFloat& toFloat)
+{
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(row);
+    for (int x = width - 1; x >= 0; --x) {
+        std::uint16_t code;
+        std::memcpy(&code, bytes + 2 * static_cast<std::size_t>(x), sizeof code);
+        row[x] = toFloat(code);
+    }
 }
 
 }  // namespace
 
 struct MovieReader::Impl : VideoCoding {
     explicit Impl(const std::string& file) : VideoCoding(file), path(file) {}
+    ~Impl() { stopDecodingAhead(); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     std::string path;
     MovieInfo info;
     InputHandle format;
-    std::vector<std::uint16_t> rgb;
     int stream = -1;
+    long declaredFrames = 0;  // what the container's index says, when it has one
+
+    // Decoding, on the decoding thread while one runs.
+    int decoded = 0;
+    FrameTime decodedTime;
+    std::int64_t firstTimestamp = AV_NOPTS_VALUE;  // of the first frame shown: frame times count from it
+    std::int64_t frameTicks = 1;                   // one frame at the nominal rate, in the time base
+    bool draining = false, ended = false;
+
+    // What the caller has had.
     int frameNumber = 0;
     FrameTime time;
-    std::int64_t firstTimestamp = AV_NOPTS_VALUE;  // of the first frame shown: frame times count from it
-    std::int64_t frameTicks = 0;                   // one frame at the nominal rate, in the time base
-    long declaredFrames = 0;  // what the container's index says, when it has one
-    bool draining = false, ended = false;
+    bool finished = false;
+    std::exception_ptr failure;
+
+    // One frame decoded (and converted, when a read is expected) ahead of
+    // the caller, while the caller keys the one before.
+    enum class Job { Decode, Convert };
+    struct Result {
+        bool got = false;
+        bool converted = false;  // into `ahead`; otherwise still in `frame`
+        FrameTime time;
+        std::exception_ptr error;
+    };
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::optional<Job> asked;
+    bool inFlight = false, ready = false, stopping = false;
+    Result result;
+    PlanarImage ahead;
+    std::thread worker;
 
     std::runtime_error fail(const std::string& why) const { return std::runtime_error(path + ": " + why); }
 
-    // The next decoded frame into `frame`; false at the end.
+    void open(const MovieReadOptions& options);
+    int chooseStream(const MovieReadOptions& options);
+    void describe(AVStream* st, const AVCodec* decoder, const MovieReadOptions& options);
     bool decodeNext();
     void stampFrame();
-    void convert(PlanarImage& out);
+    void convert(const AVFrame& decodedFrame, PlanarImage& out);
+    Result run(Job job);
+    Result take(Job job);
+    void advance(const Result& taken, Job next);
+    void startDecodingAhead();
+    void stopDecodingAhead();
 };
 
 MovieReader::MovieReader(const std::string& path, const MovieReadOptions& options)
     : impl_(std::make_unique<Impl>(path))
 {
-    Impl& m = *impl_;
-    av_log_set_level(AV_LOG_QUIET);
-    AVFormatContext* format = nullptr;
-    if (const int err = avformat_open_input(&format, path.c_str(), nullptr, nullptr); err < 0)
-        throw m.fail("cannot open the movie: " +
-                     (err == AVERROR_INVALIDDATA ? std::string("not a movie, or truncated or corrupt") : libavError(err)));
-    m.format.reset(format);
-    if (const int err = avformat_find_stream_info(format, nullptr); err < 0)
-        throw m.fail("cannot read the movie's streams: " + libavError(err));
+    impl_->open(options);
+    if (threadCount(options.threads) > 1)
+        impl_->startDecodingAhead();
+}
 
-    m.stream = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (m.stream < 0) {
-        // Cover art is a video stream of one picture, not footage.
-        throw m.fail("has no video stream to key");
-    }
-    AVStream* st = format->streams[m.stream];
-    if (st->disposition & AV_DISPOSITION_ATTACHED_PIC)
-        throw m.fail("has no video stream to key (only a still picture)");
+void MovieReader::Impl::open(const MovieReadOptions& options)
+{
+    av_log_set_level(AV_LOG_QUIET);
+    AVFormatContext* opened = nullptr;
+    if (const int err = avformat_open_input(&opened, path.c_str(), nullptr, nullptr); err < 0)
+        throw fail("cannot open the movie: " +
+                   (err == AVERROR_INVALIDDATA ? std::string("not a movie, or truncated or corrupt") : libavError(err)));
+    format.reset(opened);
+    if (const int err = avformat_find_stream_info(opened, nullptr); err < 0)
+        throw fail("cannot read the movie's streams: " + libavError(err));
+
+    stream = chooseStream(options);
+    AVStream* st = opened->streams[stream];
+    for (unsigned i = 0; i < opened->nb_streams; ++i)
+        if (static_cast<int>(i) != stream)
+            opened->streams[i]->discard = AVDISCARD_ALL;  // the demuxer need not hand them over
     const AVCodecParameters* par = st->codecpar;
     const AVCodec* decoder = nullptr;
     // FFmpeg's own VP9 decoder drops the alpha that WebM carries beside the picture; libvpx keeps it.
-    if (par->codec_id == AV_CODEC_ID_VP9 && tag(st->metadata, "alpha_mode") == "1")
+    if (par->codec_id == AV_CODEC_ID_VP9 && tag(st->metadata, "alpha_mode") == "1") {
         decoder = avcodec_find_decoder_by_name("libvpx-vp9");
+        if (!decoder)
+            throw fail("its VP9 video has alpha, which this FFmpeg cannot decode (it has no libvpx)");
+    }
     if (!decoder)
         decoder = avcodec_find_decoder(par->codec_id);
     if (par->codec_id == AV_CODEC_ID_NONE || !decoder) {
@@ -143,31 +264,95 @@ MovieReader::MovieReader(const std::string& path, const MovieReadOptions& option
             av_fourcc_make_string(text, par->codec_tag);
             fourcc = std::string(" (") + text + ")";
         }
-        throw m.fail("its video codec " + std::string(par->codec_id == AV_CODEC_ID_NONE ? "" : name) + fourcc +
-                     " is unknown: no decoder for it");
+        throw fail("its video codec " + std::string(par->codec_id == AV_CODEC_ID_NONE ? "" : name) + fourcc +
+                   " is unknown: no decoder for it");
     }
-    m.codec.reset(avcodec_alloc_context3(decoder));
-    if (!m.codec || avcodec_parameters_to_context(m.codec.get(), par) < 0)
-        throw m.fail("cannot set up the video decoder");
-    m.codec->thread_count = threadCount(options.threads);
-    m.codec->err_recognition |= AV_EF_EXPLODE;
-    if (const int err = avcodec_open2(m.codec.get(), decoder, nullptr); err < 0)
-        throw m.fail("cannot decode its " + std::string(decoder->name) + " video: " + libavError(err));
+    codec.reset(avcodec_alloc_context3(decoder));
+    if (!codec || avcodec_parameters_to_context(codec.get(), par) < 0)
+        throw fail("cannot set up the video decoder");
+    codec->thread_count = threadCount(options.threads);
+    codec->err_recognition |= AV_EF_EXPLODE;
+    if (const int err = avcodec_open2(codec.get(), decoder, nullptr); err < 0)
+        throw fail("cannot decode its " + std::string(decoder->name) + " video: " + libavError(err));
+    describe(st, decoder, options);
+}
 
-    MovieInfo& info = m.info;
+int MovieReader::Impl::chooseStream(const MovieReadOptions& options)
+{
+    // Cover art is a video stream of one picture, not footage.
+    std::vector<int> videos;
+    bool pictures = false;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            continue;
+        if (st->disposition & AV_DISPOSITION_ATTACHED_PIC)
+            pictures = true;
+        else
+            videos.push_back(static_cast<int>(i));
+    }
+    if (videos.empty())
+        throw fail(pictures ? "has no video stream to key (only a still picture)" : "has no video stream to key");
+    std::vector<std::string> names;
+    for (std::size_t n = 0; n < videos.size(); ++n)
+        names.push_back(describeStream(static_cast<int>(n), format->streams[videos[n]]));
+
+    std::size_t chosen = 0;
+    if (!options.stream.empty()) {
+        const bool number = options.stream.size() <= 4 &&
+                            std::all_of(options.stream.begin(), options.stream.end(), [](unsigned char c) { return std::isdigit(c); });
+        chosen = number ? static_cast<std::size_t>(std::stoi(options.stream)) : videos.size();
+        if (chosen >= videos.size())
+            throw UsageError(Wording{path + ": ", UserChoice::Part,
+                                     " \"" + options.stream + "\" is not one of its video streams, by number: " + joined(names)});
+    } else {
+        const int best = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (const auto at = std::find(videos.begin(), videos.end(), best); at != videos.end())
+            chosen = static_cast<std::size_t>(at - videos.begin());
+    }
+    if (videos.size() > 1 && options.notice) {
+        std::vector<std::string> left = names;
+        left.erase(left.begin() + static_cast<std::ptrdiff_t>(chosen));
+        options.notice(path + ": keyed video stream " + names[chosen] + "; left out " + joined(left));
+    }
+    return videos[chosen];
+}
+
+void MovieReader::Impl::describe(AVStream* st, const AVCodec* decoder, const MovieReadOptions& options)
+{
+    const AVCodecParameters* par = st->codecpar;
     info.width = par->width;
     info.height = par->height;
     if (info.width <= 0 || info.height <= 0)
-        throw m.fail("its video stream has no picture size (corrupt?)");
+        throw fail("its video stream has no picture size (corrupt?)");
     AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
     if (rate.num <= 0 || rate.den <= 0)
         rate = AVRational{24, 1};
     av_reduce(&info.rateNum, &info.rateDen, rate.num, rate.den, INT32_MAX);
     info.timeBaseNum = st->time_base.num;
     info.timeBaseDen = st->time_base.den;
-    info.frameCount = m.declaredFrames = static_cast<long>(st->nb_frames);
-    if (info.frameCount <= 0 && st->duration > 0)
+    frameTicks = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), st->time_base));
+
+    FrameSurvey survey = surveyIndex(st);
+    if (!survey.declared)
+        survey = surveyPackets(path, stream);
+    info.frameCount = survey.frames;
+    info.variableRate = survey.variableRate;
+    if (survey.declared)
+        declaredFrames = survey.frames;
+    else if (info.frameCount <= 0 && st->duration > 0)
         info.frameCount = static_cast<long>(av_rescale_q(st->duration, st->time_base, av_inv_q(rate)));
+    // A header that says how long the movie is (Matroska, WebM) tells a
+    // file cut short by where its packets stop.
+    if (!survey.declared && format->duration_estimation_method == AVFMT_DURATION_FROM_STREAM && format->duration > 0 &&
+        survey.end != AV_NOPTS_VALUE) {
+        const std::int64_t start = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;
+        const std::int64_t slack = std::max<std::int64_t>(AV_TIME_BASE / 10, 2 * av_rescale_q(1, av_inv_q(rate), AVRational{1, AV_TIME_BASE}));
+        if (survey.end - start + slack < format->duration)
+            throw fail("truncated or corrupt: its streams stop at " + std::to_string((survey.end - start) / (AV_TIME_BASE / 1000)) +
+                       " ms of its " + std::to_string(format->duration / (AV_TIME_BASE / 1000)) + " ms");
+    }
+
     info.timecode = tag(st->metadata, "timecode");
     if (info.timecode.empty())
         info.timecode = tag(format->metadata, "timecode");
@@ -177,7 +362,7 @@ MovieReader::MovieReader(const std::string& path, const MovieReadOptions& option
     const auto pixFmt = static_cast<AVPixelFormat>(par->format);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
     if (!desc)
-        throw m.fail("its video has no known pixel format (corrupt?)");
+        throw fail("its video has no known pixel format (corrupt?)");
     info.bitsPerComponent = desc->comp[0].depth;
     info.hasAlpha = (desc->flags & AV_PIX_FMT_FLAG_ALPHA) || tag(st->metadata, "alpha_mode") == "1";
     const bool fullFormat = pixFmt == AV_PIX_FMT_YUVJ420P || pixFmt == AV_PIX_FMT_YUVJ422P ||
@@ -188,16 +373,10 @@ MovieReader::MovieReader(const std::string& path, const MovieReadOptions& option
     tagged.transfer = par->color_trc;
     tagged.primaries = par->color_primaries;
     info.colour = resolveVideoColour(tagged, info.width, info.height, (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0, fullFormat);
-    m.curve.emplace(info.colour.transfer, options.raw, path);
-    readGeometry(format, st, info);
-    m.frameTicks = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), st->time_base));
-    if (const StreamIndex index = readIndex(st); index.frames > 0) {
-        info.frameCount = m.declaredFrames = index.frames;
-        info.variableRate = index.variableRate;
-    } else {
-        info.variableRate = av_cmp_q(st->r_frame_rate, st->avg_frame_rate) != 0 && st->avg_frame_rate.num > 0;
-    }
-    const int audio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    curve.emplace(info.colour.transfer, options.raw, path);
+    readGeometry(format.get(), st, info);
+    // Other streams were set aside for decoding; the audio is only named.
+    const int audio = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (audio >= 0)
         info.audioCodec = avcodec_get_name(format->streams[audio]->codecpar->codec_id);
 }
@@ -221,13 +400,13 @@ FrameTime MovieReader::frameTime() const
 
 bool MovieReader::Impl::decodeNext()
 {
-    const auto where = [this] { return "frame " + std::to_string(frameNumber + 1) + ": "; };
+    const auto where = [this] { return "frame " + std::to_string(decoded + 1) + ": "; };
     while (!ended) {
         const int got = avcodec_receive_frame(codec.get(), frame.get());
         if (got == 0) {
             if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
                 throw fail(where() + "corrupt video data");
-            ++frameNumber;
+            ++decoded;
             stampFrame();
             return true;
         }
@@ -260,9 +439,9 @@ bool MovieReader::Impl::decodeNext()
         if (err < 0 && err != AVERROR(EAGAIN) && err != AVERROR_EOF)
             throw fail(where() + "corrupt video data: " + libavError(err));
     }
-    if (declaredFrames > 0 && frameNumber < declaredFrames)
-        throw fail("truncated or corrupt: " + std::to_string(frameNumber) + " of its " +
-                   std::to_string(declaredFrames) + " frames could be decoded");
+    if (declaredFrames > 0 && decoded < declaredFrames)
+        throw fail("truncated or corrupt: " + std::to_string(decoded) + " of its " + std::to_string(declaredFrames) +
+                   " frames could be decoded");
     return false;
 }
 
@@ -271,37 +450,33 @@ void MovieReader::Impl::stampFrame()
     // A frame without a timestamp follows the one before it.
     std::int64_t at = frame->best_effort_timestamp;
     if (at == AV_NOPTS_VALUE)
-        at = firstTimestamp == AV_NOPTS_VALUE ? 0 : firstTimestamp + time.start + time.duration;
+        at = firstTimestamp == AV_NOPTS_VALUE ? 0 : firstTimestamp + decodedTime.start + decodedTime.duration;
     if (firstTimestamp == AV_NOPTS_VALUE)
         firstTimestamp = at;
     std::int64_t start = at - firstTimestamp;
-    if (frameNumber > 1 && start <= time.start)  // never shown before the frame it follows
-        start = time.start + std::max<std::int64_t>(1, time.duration);
-    time.start = start;
-    time.duration = frame->pkt_duration > 0 ? frame->pkt_duration : frameTicks;
+    if (decoded > 1 && start <= decodedTime.start)  // never shown before the frame it follows
+        start = decodedTime.start + std::max<std::int64_t>(1, decodedTime.duration);
+    decodedTime.start = start;
+    decodedTime.duration = frame->pkt_duration > 0 ? frame->pkt_duration : frameTicks;
 }
 
-void MovieReader::Impl::convert(PlanarImage& out)
+void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
 {
-    const int w = frame->width, h = frame->height;
+    const int w = source.width, h = source.height;
     if (w != info.width || h != info.height)
-        throw fail("frame " + std::to_string(frameNumber) + " changes the picture size");
+        throw fail("frame " + std::to_string(decoded) + " changes the picture size");
     const bool alpha = info.hasAlpha;
-    const AVPixelFormat outFormat = alpha ? AV_PIX_FMT_RGBA64 : AV_PIX_FMT_RGB48;
-    const int channels = alpha ? 4 : 3;
-    scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(frame->format), w, h,
-                                     outFormat, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                                     nullptr, nullptr));
+    // Planar 16-bit RGB, written straight into the float planes; the
+    // plain bicubic path is exact to well within a code value of the
+    // source and several times faster than the accurate-rounding one.
+    scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(source.format), w, h,
+                                     AV_PIX_FMT_GBRP16, SWS_BICUBIC, nullptr, nullptr,
+                                     nullptr));
     if (!scale)
-        throw fail("cannot convert its pixel format " + pixelFormatName(frame->format) + " to RGB");
+        throw fail("cannot convert its pixel format " + pixelFormatName(source.format) + " to RGB");
     const int matrix = info.colour.matrix == AVCOL_SPC_RGB ? AVCOL_SPC_BT709 : info.colour.matrix;
     sws_setColorspaceDetails(scale.get(), sws_getCoefficients(matrix), info.colour.range == AVCOL_RANGE_JPEG,
                              sws_getCoefficients(matrix), 1, 0, 1 << 16, 1 << 16);
-    rgb.resize(static_cast<std::size_t>(w) * h * channels);
-    uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(rgb.data()), nullptr, nullptr, nullptr};
-    int dstStride[4] = {w * channels * 2, 0, 0, 0};
-    if (sws_scale(scale.get(), frame->data, frame->linesize, 0, h, dst, dstStride) != h)
-        throw fail("frame " + std::to_string(frameNumber) + ": cannot convert it to RGB");
 
     std::vector<Channel> chans{Chan_Red, Chan_Green, Chan_Blue};
     if (alpha)
@@ -309,36 +484,199 @@ void MovieReader::Impl::convert(PlanarImage& out)
     const Box box{0, 0, w, h};
     if (out.box().x != 0 || out.box().y != 0 || out.box().r != w || out.box().t != h || out.channels() != chans)
         out = PlanarImage(box, box, chans);
-    for (int y = 0; y < h; ++y) {
-        const std::uint16_t* in = rgb.data() + static_cast<std::size_t>(y) * w * channels;
-        float* r = out.row(Chan_Red, y);
-        float* g = out.row(Chan_Green, y);
-        float* b = out.row(Chan_Blue, y);
-        float* a = alpha ? out.row(Chan_Alpha, y) : nullptr;
-        for (int x = 0; x < w; ++x, in += channels) {
-            r[x] = curve->toLinear(in[0]);
-            g[x] = curve->toLinear(in[1]);
-            b[x] = curve->toLinear(in[2]);
-            if (a)
-                a[x] = in[3] / 65535.0f;
-        }
+    // The scaler's planes are green, blue, red; rows a float row apart.
+    const Channel order[3] = {Chan_Green, Chan_Blue, Chan_Red};
+    std::uint8_t* dst[4] = {};
+    int dstStride[4] = {};
+    for (int p = 0; p < 3; ++p) {
+        dst[p] = reinterpret_cast<std::uint8_t*>(out.row(order[p], 0));
+        dstStride[p] = w * static_cast<int>(sizeof(float));
     }
+    if (sws_scale(scale.get(), source.data, source.linesize, 0, h, dst, dstStride) != h)
+        throw fail("frame " + std::to_string(decoded) + ": cannot convert it to RGB");
+    const TransferCurve& toLinear = *curve;
+    for (Channel z : {Chan_Red, Chan_Green, Chan_Blue})
+        for (int y = 0; y < h; ++y)
+            widenRow(out.row(z, y), w, [&toLinear](std::uint16_t code) { return toLinear.toLinear(code); });
+    if (!alpha)
+        return;
+    // Alpha is coverage, not colour: taken from the decoded plane where
+    // there is one, so that its largest code is exactly 1.
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
+    if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_ALPHA) || desc->nb_components != 4) {
+        for (int y = 0; y < h; ++y)  // the tag said alpha, the decoder gave none: opaque
+            std::fill_n(out.row(Chan_Alpha, y), w, 1.0f);
+        return;
+    }
+    const bool alphaPlane = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) && (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+                            !(desc->flags & AV_PIX_FMT_FLAG_BE) && desc->nb_components == 4 && desc->comp[3].shift == 0 &&
+                            desc->comp[3].step == (desc->comp[3].depth > 8 ? 2 : 1);
+    const float most = static_cast<float>((1 << desc->comp[3].depth) - 1);
+    if (!alphaPlane) {  // packed or paletted: FFmpeg's own reader, at the stored depth
+        std::vector<std::uint16_t> codes(static_cast<std::size_t>(w));
+        const bool palette = (desc->flags & AV_PIX_FMT_FLAG_PAL) != 0;
+        for (int y = 0; y < h; ++y) {
+            av_read_image_line2(codes.data(), const_cast<const std::uint8_t**>(source.data), source.linesize, desc, 0, y, 3,
+                                w, palette, 2);
+            float* a = out.row(Chan_Alpha, y);
+            for (int x = 0; x < w; ++x)
+                a[x] = codes[static_cast<std::size_t>(x)] / most;
+        }
+        return;
+    }
+    const int plane = desc->comp[3].plane;
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* in = source.data[plane] + static_cast<std::ptrdiff_t>(y) * source.linesize[plane];
+        float* a = out.row(Chan_Alpha, y);
+        if (desc->comp[3].depth > 8)
+            for (int x = 0; x < w; ++x) {
+                std::uint16_t code;
+                std::memcpy(&code, in + 2 * static_cast<std::size_t>(x), sizeof code);
+                a[x] = code / most;
+            }
+        else
+            for (int x = 0; x < w; ++x)
+                a[x] = in[x] / most;
+    }
+}
+
+MovieReader::Impl::Result MovieReader::Impl::run(Job job)
+{
+    Result done;
+    try {
+        done.got = decodeNext();
+        if (done.got) {
+            done.time = decodedTime;
+            if (job == Job::Convert) {
+                convert(*frame, ahead);
+                av_frame_unref(frame.get());
+                done.converted = true;
+            }
+        }
+    } catch (...) {
+        done.error = std::current_exception();
+    }
+    return done;
+}
+
+void MovieReader::Impl::startDecodingAhead()
+{
+    worker = std::thread([this] {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return stopping || asked; });
+                if (stopping)
+                    return;
+                job = *asked;
+                asked.reset();
+            }
+            Result done = run(job);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                result = std::move(done);
+                ready = true;
+            }
+            wake.notify_all();
+        }
+    });
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked = Job::Convert;
+        inFlight = true;
+    }
+    wake.notify_all();
+}
+
+void MovieReader::Impl::stopDecodingAhead()
+{
+    if (!worker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    worker.join();
+}
+
+// The next frame's result: the one decoding ahead when there is one, else
+// decoded now; the next is then asked for ahead, as `job` (a read is
+// usually followed by a read, a skip by a skip).
+MovieReader::Impl::Result MovieReader::Impl::take(Job job)
+{
+    if (failure)
+        std::rethrow_exception(failure);
+    if (finished)
+        return {};
+    Result next;
+    if (!worker.joinable()) {
+        next = run(job);
+    } else {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!inFlight) {
+            asked = job;
+            inFlight = true;
+            wake.notify_all();
+        }
+        wake.wait(lock, [this] { return ready; });
+        ready = inFlight = false;
+        next = std::move(result);
+    }
+    if (next.error) {
+        failure = next.error;
+        std::rethrow_exception(failure);
+    }
+    finished = !next.got;
+    return next;
+}
+
+// The caller has had the frame taken; the one after is asked for ahead.
+void MovieReader::Impl::advance(const Result& taken, Job next)
+{
+    ++frameNumber;
+    time = taken.time;
+    if (!worker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked = next;
+        inFlight = true;
+    }
+    wake.notify_all();
 }
 
 bool MovieReader::read(PlanarImage& frame)
 {
-    if (!impl_->decodeNext())
+    Impl& m = *impl_;
+    Impl::Result next = m.take(Impl::Job::Convert);
+    if (!next.got)
         return false;
-    impl_->convert(frame);
-    av_frame_unref(impl_->frame.get());
+    if (next.converted) {
+        std::swap(frame, m.ahead);
+    } else {
+        try {
+            m.convert(*m.frame, frame);
+        } catch (...) {
+            av_frame_unref(m.frame.get());
+            throw;
+        }
+        av_frame_unref(m.frame.get());
+    }
+    m.advance(next, Impl::Job::Convert);
     return true;
 }
 
 bool MovieReader::skip()
 {
-    if (!impl_->decodeNext())
+    Impl& m = *impl_;
+    const Impl::Result next = m.take(Impl::Job::Decode);
+    if (!next.got)
         return false;
-    av_frame_unref(impl_->frame.get());
+    if (!next.converted)
+        av_frame_unref(m.frame.get());
+    m.advance(next, Impl::Job::Decode);
     return true;
 }
 

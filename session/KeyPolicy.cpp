@@ -81,7 +81,7 @@ ScreenPick screenPickFor(const Controls& controls, const KeyJobOptions& job)
 KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
 {
     KeyPlan plan;
-    if (isMovieFile(job.input) || isMovieFile(job.output)) {
+    if (isMovieFile(job.input) || isMovieName(job.output)) {
         plan.kind = KeyPlan::Kind::Movie;
         plan.movie.input = job.input;
         plan.movie.output = job.output;

@@ -26,19 +26,43 @@ RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan
         const auto& files = plan.files;
         for (std::size_t i = 0; i < files.size(); ++i) {
             const auto& [in, out] = files[i];
-            const KeyedFrame frame =
-                session.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()),
-                                i + 1 < files.size() ? files[i + 1].first : std::string(),
-                                plan.cleanPlates.empty() ? std::string() : plan.cleanPlates[i]);
+            KeyedFrame frame;
+            try {
+                frame = session.keyFile(in, out, progress, static_cast<int>(i), static_cast<int>(files.size()),
+                                        i + 1 < files.size() ? files[i + 1].first : std::string(),
+                                        plan.cleanPlates.empty() ? std::string() : plan.cleanPlates[i]);
+            } catch (const Cancelled&) {
+                if (files.size() < 2)
+                    throw;
+                SequenceInterrupted stopped;
+                for (std::size_t k = 0; k < i; ++k)
+                    stopped.written.push_back(files[k].second);
+                stopped.count = files.size();
+                throw stopped;
+            }
             totals.pixels += frame.pixels;
             picked(frame.pickedScreen, frame.chosenClips);
             if (events.notice)
                 events.notice(frame.notice);
+            if (!frame.warning.empty() && events.warning)
+                events.warning(frame.warning);
         }
         totals.frames = static_cast<long>(files.size());
     }
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return totals;
+}
+
+std::string SequenceInterrupted::describe() const
+{
+    const std::size_t n = written.size();
+    std::string text = "interrupted; ";
+    if (n == 0)
+        text += "none of the " + std::to_string(count) + " frames was written";
+    else
+        text += std::to_string(n) + " of " + std::to_string(count) + (n == 1 ? " frames was written (" : " frames were written (") +
+                written.front() + (n == 1 ? "" : (n == 2 ? " and " : " to ") + written.back()) + ")";
+    return text + "; the frame being keyed left no partial output";
 }
 
 }  // namespace veilcast

@@ -148,6 +148,13 @@ bool KeySession::keysAlpha() const
     return !std::get<bool>(node_.controls().get("CheckAlphaKnob"));
 }
 
+WriteOptions KeySession::writeOptions() const
+{
+    WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
+    write.matte = !keysAlpha();
+    return write;
+}
+
 PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)
 {
     PlanarImage result;
@@ -208,7 +215,7 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     frame.pickedScreen = found.screen;
     frame.chosenClips = found.clips;
 
-    const WriteOptions write = options_.writeOptions(settingsSummary(node_.controls()));
+    const WriteOptions write = writeOptions();
     std::unique_ptr<ImageWriter> writer;
     std::unique_ptr<PreviewSheet> preview;
     PlanarImage result;
@@ -232,6 +239,9 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     if (!writer)
         throw std::runtime_error(input + ": holds no rows to key");
     writer->finish();
+    if (const long nan = writer->nanPixels())
+        frame.warning = output + ": " + std::to_string(nan) + (nan == 1 ? " pixel was" : " pixels were") +
+                        " not a number (NaN), which its integer format cannot hold: written as 0 (black)";
     if (preview)
         preview->write(options_.previewPath);
     progress.endFrame();

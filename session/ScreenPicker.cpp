@@ -31,20 +31,32 @@ zav::RgbPlanes planesOf(const PlanarImage& image)
     return planes;
 }
 
-// A box that misses the image is a mistake in what was asked (UsageError);
-// one over pixels that are all unusable is the picture's (PickRefused).
+std::string boxText(int x0, int y0, int x1, int y1)
+{
+    return "the pick box " + std::to_string(x0) + "," + std::to_string(y0) + "," + std::to_string(x1) + "," +
+           std::to_string(y1);
+}
+
+std::string windowText(const Box& b)
+{
+    return "(data window " + std::to_string(b.x) + "," + std::to_string(b.y) + " to " + std::to_string(b.r - 1) +
+           "," + std::to_string(b.t - 1) + ")";
+}
+
+// A box reaching outside the image is a mistake in what was asked: clipped,
+// it would average other pixels than the ones meant, without a word.
+void checkBoxInside(const Box& b, int x0, int y0, int x1, int y1)
+{
+    const bool inside = std::min(x0, x1) >= b.x && std::max(x0, x1) < b.r && std::min(y0, y1) >= b.y &&
+                        std::max(y0, y1) < b.t;
+    if (!inside)
+        throw UsageError(boxText(x0, y0, x1, y1) + " reaches outside the image's pixels " + windowText(b));
+}
+
+// A box over pixels that are all unusable is the picture's fault (PickRefused).
 [[noreturn]] void refuseBox(const Box& b, int x0, int y0, int x1, int y1)
 {
-    const std::string what = "the pick box " + std::to_string(x0) + "," + std::to_string(y0) + "," +
-                             std::to_string(x1) + "," + std::to_string(y1) +
-                             " holds no usable pixel of the image (data window " + std::to_string(b.x) + "," +
-                             std::to_string(b.y) + " to " + std::to_string(b.r - 1) + "," + std::to_string(b.t - 1) +
-                             ")";
-    const bool misses = std::max(x0, x1) < b.x || std::min(x0, x1) >= b.r || std::max(y0, y1) < b.y ||
-                        std::min(y0, y1) >= b.t;
-    if (misses)
-        throw UsageError(what);
-    throw PickRefused(what);
+    throw PickRefused(boxText(x0, y0, x1, y1) + " holds no usable pixel of the image " + windowText(b));
 }
 
 Colour pickAuto(const zav::RgbPlanes& planes)
@@ -70,6 +82,7 @@ Colour pickAuto(const zav::RgbPlanes& planes)
 
 Colour pickInBox(const PlanarImage& image, const Box& window, int x0, int y0, int x1, int y1)
 {
+    checkBoxInside(window, x0, y0, x1, y1);
     const Box& b = image.box();
     Colour mean{};
     if (!zav::boxAverage(planesOf(image), x0 - b.x, y0 - b.y, x1 - b.x, y1 - b.y, mean))
@@ -81,11 +94,10 @@ Colour pickInBox(const PlanarImage& image, const Box& window, int x0, int y0, in
 Colour pickInFileBox(ImageReader& reader, const std::array<int, 4>& pick)
 {
     const Box& box = reader.box();
+    checkBoxInside(box, pick[0], pick[1], pick[2], pick[3]);
     const int rows = reader.stripRows();
-    const int top = std::max(std::min(pick[1], pick[3]), box.y);
-    const int bottom = std::min(std::max(pick[1], pick[3]) + 1, box.t);
-    if (top >= bottom)
-        refuseBox(box, pick[0], pick[1], pick[2], pick[3]);
+    const int top = std::min(pick[1], pick[3]);
+    const int bottom = std::max(pick[1], pick[3]) + 1;
     const int first = box.y + (top - box.y) / rows * rows;
     const int last = std::min(box.t, box.y + (bottom - box.y + rows - 1) / rows * rows);
     PlanarImage strips = reader.makeStrip(first, last);

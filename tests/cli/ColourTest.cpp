@@ -54,6 +54,7 @@ TEST_F(Colour, KeyIsPulledInSceneLinearAndWrittenInTheOutputSpace)
     r = veilcast(quoted(plate) + " -o " + quoted(path("srgb.exr")) + key + "--out-colorspace sRGB");
     ASSERT_EQ(r.exitCode, 0) << r.output;
     OIIO::ImageBuf srgb = read(path("srgb.exr"));
+    EXPECT_EQ(srgb.spec().get_string_attribute("oiio:ColorSpace"), "sRGB");  // tagged as written, EXR too
     for (int c = 0; c < 3; ++c)
         EXPECT_NEAR(srgb.getchannel(1, 0, 0, c), toSrgb(subject[c]), 2e-5) << c;
     EXPECT_EQ(srgb.getchannel(1, 0, 0, 3), 1.0f);
@@ -62,6 +63,7 @@ TEST_F(Colour, KeyIsPulledInSceneLinearAndWrittenInTheOutputSpace)
     r = veilcast(quoted(plate) + " -o " + quoted(path("same.exr")) + key);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     OIIO::ImageBuf same = read(path("same.exr"));
+    EXPECT_EQ(same.spec().get_string_attribute("oiio:ColorSpace"), "wide_matrix");
     const float in[3] = {0.8f, 0.1f, 0.1f};
     for (int c = 0; c < 3; ++c)
         EXPECT_NEAR(same.getchannel(1, 0, 0, c), in[c], 4e-7) << c;

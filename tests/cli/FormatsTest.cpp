@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -81,20 +82,23 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         }
     }
 
-    // The 16-bit PNG and TIFF hold the float EXR's key, encoded: decoding them
-    // by the sRGB formula gives the linear values back within a 16-bit step.
+    // The matte is data: the 16-bit PNG, TIFF and DPX hold the float EXR's
+    // matte as values, within half a 16-bit step, not through any curve.
     const Pixels linear = readPixels(keyTo(flt, "ref.exr", "--set 'Check Alpha=on'"));
-    for (const char* name : {"enc.png", "enc.tif"}) {
-        const Pixels encoded = readPixels(keyTo(flt, name, "--set 'Check Alpha=on'"));
-        ASSERT_EQ(encoded.spec.nchannels, 3) << name;
-        EXPECT_EQ(encoded.spec.format.basetype, OIIO::TypeDesc::UINT16) << name;
+    for (const char* name : {"matte.png", "matte.tif", "matte.dpx"}) {
+        const Pixels stored = readPixels(keyTo(flt, name, "--set 'Check Alpha=on'"));
+        ASSERT_EQ(stored.spec.nchannels, 3) << name;
+        EXPECT_EQ(stored.spec.format.basetype, OIIO::TypeDesc::UINT16) << name;
+        if (std::string(name) != "matte.tif") {  // TIFF has no tag for it
+            EXPECT_TRUE(OIIO::Strutil::iequals(stored.spec.get_string_attribute("oiio:ColorSpace"), "linear")) << name;
+        }
         double worst = 0;
         for (int y = 0; y < linear.spec.height; ++y)
             for (int x = 0; x < linear.spec.width; ++x) {
                 const double want = std::clamp(static_cast<double>(linear.at(x, y, 0)), 0.0, 1.0);
-                worst = std::max(worst, std::abs(srgbToLinear(encoded.at(x, y, 0)) - want));
+                worst = std::max(worst, std::abs(stored.at(x, y, 0) - want));
             }
-        EXPECT_LT(worst, 1.0 / 65535 * 13) << name;  // one 16-bit step, times the steepest slope of the decoding
+        EXPECT_LT(worst, 0.5001 / 65535) << name;
     }
 
     const struct {
@@ -110,6 +114,93 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         EXPECT_EQ(r.exitCode, 2) << c.out << " " << c.extra << ": " << r.output;
         EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
         EXPECT_FALSE(fs::exists(path(c.out)));
+    }
+}
+
+// The gamma a PNG's gAMA chunk declares, read from its bytes: the chunk
+// holds 100000 over the gamma that decodes it.
+double gammaOfPngChunk(const std::string& file)
+{
+    const std::string bytes = fileBytes(file);
+    const std::size_t at = bytes.find("gAMA");
+    if (at == std::string::npos || at + 8 > bytes.size())
+        return 0;
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v = v << 8 | static_cast<unsigned char>(bytes[at + 4 + static_cast<std::size_t>(i)]);
+    return v ? 100000.0 / v : 0;
+}
+
+// The Cineon curve of a log scan, from its definition: codes of 1023,
+// reference black 95 and white 685, 0.002 density per code, 0.6 gamma.
+double cineonToLinear(double code)
+{
+    const double black = std::pow(10.0, (95 - 685) * 0.002 / 0.6);
+    return (std::pow(10.0, (code - 685) * 0.002 / 0.6) - black) / (1 - black);
+}
+
+// Stills made by other tools, tagged with a transfer or not, keyed with a
+// black screen colour (which keys nothing): written in their own format they
+// come back code for code with the same tags, and the key sees the linear
+// light their transfer decodes to, worked out here from the codes.
+TEST_F(FormatsTest, TaggedStillsPassThroughInTheirOwnEncoding)
+{
+    const auto made = [&](const std::string& command) {
+        EXPECT_EQ(std::system(("cd " + quoted(dir.string()) + " && " + command).c_str()), 0) << command;
+    };
+    made("ffmpeg -v error -f lavfi -i testsrc2=size=48x32 -frames:v 1 -pix_fmt yuv420p -c:v libx264 "
+         "-color_trc bt709 -colorspace bt709 -color_primaries bt709 clip.mp4 && "
+         "ffmpeg -v error -i clip.mp4 -frames:v 1 gamma.png");
+    const double gamma = gammaOfPngChunk(path("gamma.png"));
+    ASSERT_GT(gamma, 1.9) << "ffmpeg wrote no gAMA chunk";
+    const std::string noise = "oiiotool --pattern noise:type=uniform:min=0:max=1 48x32 3 ";
+    made(noise + "-d uint10 --attrib oiio:ColorSpace KodakLog -o log.dpx");
+    made("ffmpeg -v error -f lavfi -i testsrc2=size=48x32 -frames:v 1 srgb.png");
+    made(noise + "-d uint16 -o plain.tif");
+    made(noise + "-d uint10 -o ten.dpx");
+
+    const auto srgb = [](double v) { return srgbToLinear(v); };
+    const struct {
+        std::string file, tag;                // the tag read back from the pass-through
+        std::function<double(double)> light;  // the linear light of a stored value 0..1
+        double codes;                         // the largest code
+        std::string rawExrTag;                // kept by --raw in EXR
+        double codesOff;                      // the image library's sRGB curve is within a 16-bit step
+    } cases[] = {
+        {"gamma.png", "Gamma", [&](double v) { return std::pow(v, gamma); }, 255, "Gamma", 0},
+        {"log.dpx", "KodakLog", [](double v) { return cineonToLinear(v * 1023); }, 1023, "KodakLog", 0},
+        {"srgb.png", "sRGB", srgb, 255, "sRGB", 0},
+        {"plain.tif", "sRGB", srgb, 65535, "Linear", 1},  // untagged: sRGB as ever; as stored, no word
+        {"ten.dpx", "", srgb, 1023, "Linear", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Pixels in = readPixels(path(c.file));
+        const std::string out = "out." + fs::path(c.file).extension().string().substr(1);
+        const Pixels same = readPixels(keyTo(path(c.file), out, "", "0,0,0"));
+        const Pixels light = readPixels(keyTo(path(c.file), "light.exr", "-d float", "0,0,0"));
+        const Pixels raw = readPixels(keyTo(path(c.file), "raw.exr", "--raw", "0,0,0"));
+        EXPECT_EQ(same.spec.format, in.spec.format);
+        const std::string tag = same.spec.get_string_attribute("oiio:ColorSpace");
+        EXPECT_TRUE(c.tag.empty() ? tag.empty() : OIIO::Strutil::istarts_with(tag, c.tag)) << tag;
+        if (gammaOfPngChunk(path(c.file)) > 0) {
+            EXPECT_EQ(gammaOfPngChunk(path(out)), gammaOfPngChunk(path(c.file)));
+        }
+        for (const char* kept : {"oiio:Gamma", "oiio:BitsPerSample", "dpx:Transfer"})
+            EXPECT_EQ(same.spec.get_string_attribute(kept), in.spec.get_string_attribute(kept)) << kept;
+        EXPECT_TRUE(OIIO::Strutil::istarts_with(raw.spec.get_string_attribute("oiio:ColorSpace"), c.rawExrTag))
+            << raw.spec.get_string_attribute("oiio:ColorSpace");
+        double codes = 0, linear = 0;
+        for (int y = 0; y < in.spec.height; ++y)
+            for (int x = 0; x < in.spec.width; ++x)
+                for (int ch = 0; ch < 3; ++ch) {
+                    const double v = in.at(x, y, ch);
+                    codes = std::max(codes, std::abs(same.at(x, y, ch) - v) * c.codes);
+                    const double want = c.light(v);
+                    linear = std::max(linear, std::abs(light.at(x, y, ch) - want) / std::max(1.0, std::abs(want)));
+                }
+        EXPECT_LE(codes, c.codesOff + 0.01) << "codes changed";
+        EXPECT_LT(linear, 2e-5) << "linear light other than the transfer gives";
     }
 }
 
@@ -270,6 +361,38 @@ TEST_F(FormatsTest, OptionsGoBeforeOrAfterTheInput)
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(readPixels(path("k.exr")).spec.get_string_attribute("veilcast:settings").find("Clip Black=0.1"),
               std::string::npos);
+}
+
+// Ctrl-C during a sequence keeps the frames finished, and says which.
+TEST_F(FormatsTest, InterruptedSequenceNamesTheFramesWritten)
+{
+    std::string make = "cd " + quoted(dir.string()) +
+                       " && oiiotool --pattern noise:type=uniform:min=0:max=1 2048x1536 3 -d half -o p.0001.exr";
+    for (int f = 2; f <= 6; ++f)
+        make += " && cp p.0001.exr p.000" + std::to_string(f) + ".exr";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    const Result r = veilcast("p.####.exr -o k.####.exr --frames 1-6 --threads 1 --set 'Screen Color=0,1,0' > log 2>&1 & "
+                              "pid=$!; n=0; while ! grep -q 'frame 2/' log && [ $n -lt 1200 ]; do sleep 0.05; n=$((n+1)); "
+                              "done; kill -INT $pid; wait $pid; echo status $?; cat log)",
+                              "cd " + quoted(dir.string()) + " && (");
+    ASSERT_NE(r.output.find("status 130"), std::string::npos) << r.output;
+    const std::size_t at = r.output.find("veilcast: interrupted; ");
+    ASSERT_NE(at, std::string::npos) << r.output;
+    int written = 0;
+    while (fs::exists(path("k.000" + std::to_string(written + 1) + ".exr")))
+        ++written;
+    ASSERT_GE(written, 2);
+    ASSERT_LT(written, 6) << "finished before the interrupt";
+    const std::string last = "k.000" + std::to_string(written) + ".exr";
+    EXPECT_EQ(r.output.substr(at), "veilcast: interrupted; " + std::to_string(written) +
+                                       " of 6 frames were written (k.0001.exr " + (written == 2 ? "and " : "to ") +
+                                       last + "); the frame being keyed left no partial output\n");
+    std::vector<std::string> files{"log"};
+    for (int f = 1; f <= 6; ++f)
+        files.push_back("p.000" + std::to_string(f) + ".exr");
+    for (int f = 1; f <= written; ++f)
+        files.push_back("k.000" + std::to_string(f) + ".exr");
+    expectOnly(files);
 }
 
 TEST_F(FormatsTest, LogsOneLinePerFrameAndReportsItsVersion)

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <csignal>
 #include <fstream>
 
@@ -300,6 +301,22 @@ TEST_F(SafetyTest, ValuesMustBeFiniteAndDoubtfulOnesAreWarnedAbout)
     EXPECT_EQ(clip.exitCode, 0);
     EXPECT_NE(clip.output.find("Clip Black 0.5 is not below Clip White 0.5"), std::string::npos) << clip.output;
     EXPECT_EQ(veilcast(run + " --set 'Screen Color=0,1,0'").output, "");
+
+    // NaN pixels, which no integer holds, are written as black and counted by name.
+    OIIO::ImageBuf nan(OIIO::ImageSpec(3, 2, 3, OIIO::TypeDesc::FLOAT));
+    const float grey[3] = {0.2f, 0.2f, 0.2f}, partly[3] = {0.2f, NAN, 0.2f}, none[3] = {NAN, NAN, NAN};
+    OIIO::ImageBufAlgo::fill(nan, grey);
+    nan.setpixel(0, 0, partly, 3);
+    nan.setpixel(2, 1, none, 3);
+    ASSERT_TRUE(nan.write(path("nan.exr")));
+    const Result r = veilcast(quoted(path("nan.exr")) + " -o " + quoted(path("nan.png")) + " -q --set 'Screen Color=0,1,0'");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output, "veilcast: warning: " + path("nan.png") + ": 2 pixels were not a number (NaN), which its "
+                        "integer format cannot hold: written as 0 (black)\n");
+    const OIIO::ImageBuf png = read(path("nan.png"));
+    EXPECT_EQ(png.getchannel(0, 0, 0, 1), 0.0f);
+    EXPECT_EQ(png.getchannel(2, 1, 0, 0), 0.0f);
+    EXPECT_GT(png.getchannel(0, 0, 0, 0), 0.4f);  // its other channels as keyed
 }
 
 TEST_F(SafetyTest, ExitStatusesFollowOneScheme)
@@ -320,6 +337,7 @@ TEST_F(SafetyTest, ExitStatusesFollowOneScheme)
         {quoted(in) + out + " --set NoSuchKnob=1", 2},
         {quoted(in) + out + " --pick-screen 1,2", 2},
         {quoted(in) + out + " --pick-screen 64,0,70,47", 2},  // a box beside the 64x48 image
+        {quoted(in) + out + " --pick-screen 60,40,64,47", 2},  // one reaching past its right edge
         {quoted(in) + out + " --set Screen=0,1,0", 2},       // a name is whole, not a prefix
         {quoted(in) + out + " --frames 1-2", 2},
         {quoted(path("missing.exr")) + out, 1},
@@ -331,8 +349,11 @@ TEST_F(SafetyTest, ExitStatusesFollowOneScheme)
         EXPECT_EQ(r.exitCode, c.status) << c.args << ": " << r.output;
     }
     EXPECT_NE(veilcast("--threads -1 x -o y").output.find("--threads takes a count"), std::string::npos);
-    EXPECT_NE(veilcast(quoted(in) + out + " --pick-screen 64,0,70,47").output.find("holds no usable pixel"),
-              std::string::npos);
+    for (const char* box : {"64,0,70,47", "60,40,64,47"}) {
+        const std::string said = veilcast(quoted(in) + out + " --pick-screen " + box).output;
+        EXPECT_NE(said.find(std::string("the pick box ") + box + " reaches outside the image's pixels (data window 0,0 to 63,47)"),
+                  std::string::npos) << said;
+    }
     EXPECT_NE(veilcast("--help").output.find("2 a usage error"), std::string::npos);
 }
 

@@ -46,7 +46,7 @@ int srgbCode(double linear)
 // last row and images smaller than a panel included, holds their colour. The
 // matte panel holds the alpha as a value (0.012 is code 3, not the 28 of its
 // sRGB encoding); the result panel shows the checkerboard through what the
-// alpha leaves.
+// alpha leaves, or, with Check Alpha (the matte in R, G, B), the matte as values too.
 TEST(Preview, EveryPanelPixelHoldsTheAverage)
 {
     const fs::path dir = fs::path(::testing::TempDir()) / ("veilcast-preview-" + std::to_string(getpid()));
@@ -56,20 +56,24 @@ TEST(Preview, EveryPanelPixelHoldsTheAverage)
         int w, h, strip;
         float alpha;
         int matteCode;
-    } cases[] = {{10, 6, 4, 1.0f, 255}, {700, 90, 7, 0.012f, 3}, {20, 300, 64, 0.5f, 128}};
+        bool checkAlpha = false;
+    } cases[] = {{10, 6, 4, 1.0f, 255}, {700, 90, 7, 0.012f, 3}, {20, 300, 64, 0.5f, 128}, {30, 20, 8, 0.012f, 3, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
         const Box box{3, 5, 3 + c.w, 5 + c.h};
         PlanarImage in(box, box, {Chan_Red, Chan_Green, Chan_Blue}), out(box, box, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha});
+        if (c.checkAlpha)
+            out = PlanarImage(box, box, {Chan_Red, Chan_Green, Chan_Blue});
         for (int y = box.y; y < box.t; ++y)
             for (int x = box.x; x < box.r; ++x) {
                 for (int k = 0; k < 3; ++k) {
                     in.row(static_cast<Channel>(Chan_Red + k), y)[x] = source[k];
-                    out.row(static_cast<Channel>(Chan_Red + k), y)[x] = keyed[k];
+                    out.row(static_cast<Channel>(Chan_Red + k), y)[x] = c.checkAlpha ? c.alpha : keyed[k];
                 }
-                out.row(Chan_Alpha, y)[x] = c.alpha;
+                if (!c.checkAlpha)
+                    out.row(Chan_Alpha, y)[x] = c.alpha;
             }
-        PreviewSheet sheet(box, true);
+        PreviewSheet sheet(box, !c.checkAlpha);
         for (int y = box.y; y < box.t; y += c.strip)
             sheet.add(y, std::min(box.t, y + c.strip), in, out);
         const std::string file = (dir / "sheet.png").string();
@@ -89,9 +93,9 @@ TEST(Preview, EveryPanelPixelHoldsTheAverage)
                 for (int x = 0; x < panel.width; ++x)
                     for (int k = 0; k < 3; ++k) {
                         const double checker = (x / 8 + y / 8) % 2 ? 0.18 : 0.05;
-                        const int want = p == 0   ? srgbCode(source[k])
-                                         : p == 1 ? c.matteCode
-                                                  : srgbCode(keyed[k] + (1 - c.alpha) * checker);
+                        const int want = p == 0                    ? srgbCode(source[k])
+                                         : p == 1 || c.checkAlpha ? c.matteCode
+                                                                  : srgbCode(keyed[k] + (1 - c.alpha) * checker);
                         const int got = codes[(static_cast<std::size_t>(y) * spec.width + p * (panel.width + 4) + x) * 3 + k];
                         if (std::abs(got - want) > 1 && wrong++ < 5)
                             ADD_FAILURE() << "panel " << p << " pixel " << x << "," << y << ": " << got << ", not " << want;

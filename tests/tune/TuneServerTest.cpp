@@ -132,7 +132,7 @@ TEST_F(TuneTest, EyedropperBoxPicksAsTheToolDoes)
 
     // A box off the image picks nothing and says so.
     const json refused = post("/api/pick", {{"box", {500, 500, 600, 600}}}, 400);
-    EXPECT_NE(refused["error"].get<std::string>().find("no usable pixel"), std::string::npos);
+    EXPECT_NE(refused["error"].get<std::string>().find("reaches outside the image's pixels"), std::string::npos);
 }
 
 // Auto finds the screen colour, the screen map and the clips as the

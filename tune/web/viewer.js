@@ -138,8 +138,11 @@ function framePixel(clientX, clientY) {
   const u = (clientX - rect.left) / rect.width, v = (clientY - rect.top) / rect.height;
   if (u < 0 || v < 0 || u >= 1 || v >= 1) return null;
   const i = Math.floor(u * image.width), j = Math.floor(v * image.height);
-  return [image.originX + i * image.scale + Math.floor(image.scale / 2),
-          image.originY + j * image.scale + Math.floor(image.scale / 2)];
+  // A shrunk view's last pixel may stand for fewer source pixels than its
+  // scale: its centre is kept on the frame, which refuses boxes outside it.
+  const [bx, by, bw, bh] = session.state.box;
+  return [Math.min(image.originX + i * image.scale + Math.floor(image.scale / 2), bx + bw - 1),
+          Math.min(image.originY + j * image.scale + Math.floor(image.scale / 2), by + bh - 1)];
 }
 
 let probing = false, probeNext = null;

@@ -46,8 +46,6 @@ public:
 
     // Converts the R, G and B planes of rows [y0, y1) in place.
     static void apply(const OIIO::ColorProcessor& processor, PlanarImage& image, int y0, int y1);
-    // Converts the image's first three channels in place; alpha is kept.
-    void apply(OIIO::ImageBuf& image, const std::string& from, const std::string& to, const std::string& what) const;
 
 private:
     void checkName(const std::string& name, UserChoice choice) const;

@@ -22,7 +22,7 @@ class ColourSpaces;
 std::uint64_t defaultMaxPixels();
 
 struct ReadOptions {
-    bool raw = false;  // values as stored: no conversion from sRGB
+    bool raw = false;  // values as stored: no conversion from the file's encoding
     std::uint64_t maxPixels = defaultMaxPixels();
     std::string part;   // a part (subimage) by name or index; empty: the first with R, G and B
     std::string layer;  // read "LAYER.R" etc.; empty: the unprefixed channels
@@ -41,8 +41,9 @@ struct SourceImage {
     Wording notice;  // what a user should know, such as parts left out; empty if nothing
 };
 
-// Reads one part at full resolution. Files in a display encoding (8/16-bit
-// PNG, JPEG, TIFF in sRGB) are converted to linear unless `raw`. Channels are
+// Reads one part at full resolution. Files in a display or log encoding
+// (see stillEncodingOf: tagged sRGB, gamma, BT.709 or log, or untagged
+// integers) are converted to linear unless `raw`. Channels are
 // R, G, B and A, or r, g, b and a. Throws std::runtime_error naming the file
 // for anything it cannot key: unreadable, corrupt, deep, without red, green
 // and blue, or declaring more than `maxPixels` pixels (checked before

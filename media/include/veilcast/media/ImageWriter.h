@@ -3,6 +3,7 @@
 
 #include "veilcast/host/PlanarImage.h"
 
+#include <OpenImageIO/color.h>
 #include <OpenImageIO/imageio.h>
 
 #include <functional>
@@ -19,6 +20,9 @@ class PendingOutput;
 struct WriteOptions {
     OIIO::TypeDesc dataType = OIIO::TypeDesc::UNKNOWN;  // UNKNOWN: as users of the format expect
     bool raw = false;                                   // write values as they are, no encoding
+    // The image is a matte (Check Alpha): coverage, which is data, written
+    // as it is and tagged linear in every format, never display-encoded.
+    bool matte = false;
     std::string settings;                               // recorded in the file, see carryMetadata
     std::string dateTime;                               // see carryMetadata
     std::function<void(double)> progress;               // fraction of the write done, 0..1
@@ -38,8 +42,10 @@ void checkOutputPath(const std::string& path, OIIO::TypeDesc dataType = OIIO::Ty
 // Writes `image` to `path` with the source's metadata (see carryMetadata),
 // as a PendingOutput: every write error fails the call, and the file replaces
 // `path` only once complete and on disk. Integer data in display-referred
-// formats is encoded to sRGB unless `raw`; formats with unassociated alpha
-// (PNG) get it unassociated. Throws std::runtime_error naming the file
+// formats is written in the source's own encoding (see stillEncodingOf: sRGB,
+// a gamma, BT.709 or log) where the format can say so, else in sRGB, unless
+// `raw` or a matte; the colour-space tag says what was written, in EXR too.
+// Formats with unassociated alpha (PNG) get it unassociated. Throws std::runtime_error naming the file
 // (Cancelled when cancelled); an existing `path` is untouched on failure.
 void writeImage(const std::string& path, const PlanarImage& image, const OIIO::ImageSpec& sourceSpec,
                 const std::string& sourceFormat, const WriteOptions& options);
@@ -68,9 +74,17 @@ public:
     // Closes, checks and moves the file into place; all rows must have been
     // written. Throws std::runtime_error naming the file, or Cancelled.
     void finish();
+    // Pixels with a NaN (not a number) in a format of integers, which holds
+    // none: each NaN is written as 0, black, in linear light (then encoded).
+    // A caller warns of them.
+    long nanPixels() const { return nanPixels_; }
 
 private:
     std::runtime_error failure(std::string why);
+    // What is written and how it is tagged: the colour configuration's space,
+    // the source's encoding, sRGB or linear (see writeImage).
+    void chooseEncoding(const OIIO::ImageSpec& sourceSpec, const std::string& sourceFormat,
+                        const std::string& formatName);
 
     std::string path_;
     WriteOptions options_;
@@ -81,8 +95,9 @@ private:
     std::unique_ptr<CheckedFileProxy> proxy_;
     std::unique_ptr<OIIO::ImageOutput> output_;
     OIIO::ImageSpec spec_;
-    std::string managedSpace_;  // written in this space of the colour configuration; empty: none
-    bool encode_ = false;
+    OIIO::ColorProcessorHandle fromLinear_;  // to what is written; null: as it is
+    std::string exrTag_;        // a colour space the EXR writer would not record; empty: none
+    long nanPixels_ = 0;
     bool checked_ = false;
     int nextRow_ = 0;
     std::vector<float> interleaved_;

@@ -23,7 +23,7 @@ PanelSize previewPanelSize(int width, int height, int maxSide = 640, int minSide
 // result sRGB-encoded, the matte as values (alpha v is code v * 255). Each
 // panel is an area average of the full image. When the result has no alpha
 // (matte inspection), its red channel serves as the matte and the result
-// panel shows the result as it is.
+// panel shows the result as it is, a matte, as values too.
 class PreviewSheet {
 public:
     PreviewSheet(const DD::Image::Box& box, bool resultHasAlpha);
@@ -52,7 +52,7 @@ private:
 // Each panel is an area average of the full image, computed straight from the
 // planes on all cores. When the result has no alpha (matte inspection), its
 // red channel serves as the matte and the result panel shows the result as
-// it is. Throws std::runtime_error naming the file.
+// it is, a matte, as values. Throws std::runtime_error naming the file.
 void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result);
 
 }  // namespace veilcast

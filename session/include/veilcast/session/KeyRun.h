@@ -6,6 +6,8 @@
 #include "veilcast/session/MovieKeying.h"
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace veilcast {
 
@@ -17,12 +19,23 @@ struct KeyRunEvents {
     std::function<void(const Colour&)> pickedScreen;
     Notice notice;
     std::function<void(const zav::ClipLevels&)> chosenClips;
+    std::function<void(const std::string&)> warning;  // about a frame written
+};
+
+// A sequence interrupted after some of its frames were written: each of
+// those is whole and stays; the frame being keyed left nothing.
+struct SequenceInterrupted : Cancelled {
+    std::vector<std::string> written;  // the outputs written, in order
+    std::size_t count = 0;             // the frames asked for
+    // One line for the user: how many and which frames were written.
+    std::string describe() const;
 };
 
 // Keys what `plan` (made by planKey for `job`) holds through `session`: each
 // file of a still or a sequence in turn, reading the next one ahead, or a
 // movie. The same for every front end that keys files. Throws as
-// KeySession::keyFile and keyMovie do; what was written before stays.
+// KeySession::keyFile and keyMovie do; what was written before stays
+// (SequenceInterrupted says what, when a sequence is interrupted).
 RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan& plan, KeyProgress& progress,
                     const KeyRunEvents& events);
 

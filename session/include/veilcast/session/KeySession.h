@@ -25,6 +25,7 @@ struct KeyedFrame {
     std::optional<Colour> pickedScreen;
     std::optional<zav::ClipLevels> chosenClips;
     Wording notice;  // about the input, for the user; empty if nothing
+    std::string warning;  // about what was written (NaN pixels an integer format cannot hold); empty if nothing
 };
 
 // Keys image files through the loaded operator module: one node, its controls
@@ -40,6 +41,9 @@ public:
     Controls& controls() { return node_.controls(); }
     // True when the result has alpha (Check Alpha is off).
     bool keysAlpha() const;
+    // How an image keyed now is written: the job's options, the settings
+    // recorded, and whether it is a matte (written as data).
+    WriteOptions writeOptions() const;
     // How the screen colour is to be picked, automatic when nothing set it.
     const ScreenPick& screenPick() const { return options_.pick; }
     // Settings that are allowed but probably not meant (see settingWarnings).
