@@ -146,7 +146,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
             writer->write(keyed, reader.frameTime());
         } else {
             writeImage(framePath(job.output, next), keyed, frameSpec(info, next), "movie",
-                       options.writeOptions(settingsSummary(session.controls())));
+                       session.writeOptions());
         }
         if (!options.previewPath.empty() && result.frames == 0)
             writePreviewSheet(options.previewPath, frame, keyed);
@@ -235,7 +235,8 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
 
 void checkMovieJob(const MovieJob& job, bool withAlpha)
 {
-    const bool movieIn = isMovieFile(job.input), movieOut = isMovieFile(job.output);
+    // An output does not exist yet: its name says what it is.
+    const bool movieIn = isMovieFile(job.input), movieOut = isMovieName(job.output);
     if (!movieIn && !movieOut)
         throw UsageError(job.output + ": neither side is a movie");
     if (movieIn && !movieOut && !isSequencePattern(job.output))
