@@ -133,7 +133,7 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
     }
     if (movieIn && !args.inColourSpace.empty())
         throw UsageError("--in-colorspace is for images; a movie's colour comes from its stream's tags");
-    if (isMovieFile(args.output) && !args.outColourSpace.empty())
+    if (isMovieName(args.output) && !args.outColourSpace.empty())
         throw UsageError("--out-colorspace is for images; a movie is written with its source's colour tags, or BT.709");
     return job;
 }

@@ -111,7 +111,7 @@ int main(int argc, char** argv)
                    "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
                    "the last two make a run that is repeated write the same bytes")
         ->type_name("WHEN");
-    app.add_option("--fps", args.fps, "Frame rate of a movie made from an image sequence: 24 (default), 25, 23.976, 30000/1001")
+    app.add_option("--fps", args.fps, "Frame rate of a movie made from an image sequence (25, 23.976, 30000/1001); default: the first frame's own, else 24")
         ->type_name("RATE");
     app.add_option("--ocio", args.ocio, "OpenColorIO configuration (default: $OCIO); keys are pulled in its scene_linear role")
         ->type_name("CONFIG");

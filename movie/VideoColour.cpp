@@ -35,4 +35,19 @@ std::string describeVideoColour(const VideoColour& colour)
            name(av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(colour.transfer)));
 }
 
+std::string stillTransferName(const VideoColour& colour)
+{
+    switch (colour.transfer) {
+    case AVCOL_TRC_BT709:
+    case AVCOL_TRC_SMPTE170M:
+    case AVCOL_TRC_BT2020_10:
+    case AVCOL_TRC_BT2020_12: return "Rec709";
+    case AVCOL_TRC_IEC61966_2_1: return "sRGB";
+    case AVCOL_TRC_LINEAR: return "linear";
+    case AVCOL_TRC_GAMMA22: return "Gamma2.2";
+    case AVCOL_TRC_GAMMA28: return "Gamma2.8";
+    default: return "";
+    }
+}
+
 }  // namespace veilcast

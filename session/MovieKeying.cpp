@@ -54,6 +54,8 @@ MovieWriteOptions movieWriteOptions(KeySession& session, const KeyJobOptions& op
 OIIO::ImageSpec frameSpec(const MovieInfo& info, int number)
 {
     OIIO::ImageSpec spec(info.width, info.height, 3, OIIO::TypeDesc::UINT16);
+    if (const std::string tag = stillTransferName(info.colour); !tag.empty())
+        spec.attribute("oiio:ColorSpace", tag);
     const int rate[2] = {info.rateNum, info.rateDen};
     spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
     spec.attribute("PixelAspectRatio", static_cast<float>(info.aspectNum) / static_cast<float>(std::max(1, info.aspectDen)));

@@ -535,8 +535,13 @@ TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
     r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("wide.#.exr")) + " --frames 2 --ocio " +
                     quoted(config) + " --out-colorspace wide_matrix " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    OIIO::ImageBuf lin(path("lin.2.exr")), wide(path("wide.2.exr"));
+    // Frames kept as decoded are still in the stream's curve, and say so.
+    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("raw.#.exr")) + " --frames 2 --raw " + kControls);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    OIIO::ImageBuf lin(path("lin.2.exr")), wide(path("wide.2.exr")), raw(path("raw.2.exr"));
     ASSERT_TRUE(lin.read(0, 0, true, OIIO::TypeDesc::FLOAT) && wide.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    EXPECT_EQ(lin.spec().get_string_attribute("oiio:ColorSpace"), "Linear");
+    EXPECT_EQ(raw.spec().get_string_attribute("oiio:ColorSpace"), "Rec709");
     // wide_matrix to linear is the matrix with rows 0.5 0.25 0.25 / 0.1 0.8 0.1 / 0 0 1; half floats round.
     const double m[3][3] = {{0.5, 0.25, 0.25}, {0.1, 0.8, 0.1}, {0, 0, 1}};
     for (int y = 0; y < kHeight; y += 17)

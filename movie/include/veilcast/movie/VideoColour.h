@@ -22,6 +22,11 @@ struct VideoColour {
 // (full for the JPEG "yuvj" formats); RGB streams are full range.
 VideoColour resolveVideoColour(VideoColour tagged, int width, int height, bool rgb, bool fullRangeFormat);
 
+// The image library's name for the stream's transfer ("Rec709", "sRGB",
+// "linear", "Gamma2.2"), so that frames written as decoded are tagged with
+// the curve their values are in; empty for a transfer it has no name for.
+std::string stillTransferName(const VideoColour& colour);
+
 // A human name for the colour, e.g. "bt709 limited, transfer bt709".
 std::string describeVideoColour(const VideoColour& colour);
 
