@@ -82,6 +82,19 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         }
     }
 
+    // Encoded is the colour, not the colour times the matte: the PNG's
+    // unassociated colour, decoded and multiplied by its alpha, is the EXR's.
+    const Pixels exr = readPixels(path("k.exr")), png = readPixels(path("k.png"));
+    double worstColour = 0;
+    for (int y = 0; y < exr.spec.height; ++y)
+        for (int x = 0; x < exr.spec.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double a = png.at(x, y, 3);
+                const double want = std::clamp(static_cast<double>(exr.at(x, y, c)), 0.0, a);
+                worstColour = std::max(worstColour, std::abs(srgbToLinear(png.at(x, y, c)) * a - want));
+            }
+    EXPECT_LT(worstColour, 2e-3);
+
     // The matte is data: the 16-bit PNG, TIFF and DPX hold the float EXR's
     // matte as values, within half a 16-bit step, not through any curve.
     const Pixels linear = readPixels(keyTo(flt, "ref.exr", "--set 'Check Alpha=on'"));
