@@ -215,6 +215,11 @@ TEST_F(FormatsTest, TaggedStillsPassThroughInTheirOwnEncoding)
         EXPECT_LE(codes, c.codesOff + 0.01) << "codes changed";
         EXPECT_LT(linear, 2e-5) << "linear light other than the transfer gives";
     }
+
+    // A picture under a movie's name is read as the picture it is.
+    fs::copy_file(path("srgb.png"), path("srgb.mov"));
+    EXPECT_EQ(readPixels(keyTo(path("srgb.mov"), "named.exr", "-d float", "0,0,0")).data,
+              readPixels(keyTo(path("srgb.png"), "png.exr", "-d float", "0,0,0")).data);
 }
 
 // A PNG's alpha is straight: reading it must not multiply it into the colour.

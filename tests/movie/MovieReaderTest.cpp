@@ -208,9 +208,11 @@ TEST_F(MovieReading, StreamsAndStillsAreToldApart)
     const std::string oneGif = make("one.gif", "", "-frames:v 1");
     const std::string png = make("still.png", "", "-frames:v 1");
     fs::copy_file(png, dir / "pngwithoutname");
+    fs::copy_file(png, dir / "png.mov");
     EXPECT_FALSE(isMovieFile(oneGif));
     EXPECT_FALSE(isMovieFile(png));
     EXPECT_FALSE(isMovieFile((dir / "pngwithoutname").string()));
+    EXPECT_FALSE(isMovieFile((dir / "png.mov").string()));
     EXPECT_FALSE(isMovieFile((dir / "plate.####.exr").string()));
     EXPECT_TRUE(isMovieFile((dir / "absent.mts").string()));
 
