@@ -372,6 +372,12 @@ void MovieReader::Impl::describe(AVStream* st, const AVCodec* decoder, const Mov
     tagged.range = par->color_range;
     tagged.transfer = par->color_trc;
     tagged.primaries = par->color_primaries;
+    // Pictures that animate are sRGB by their formats' definition, as the
+    // same file's single frame is read as a still: not a video camera's curve.
+    const AVCodecID codecId = par->codec_id;
+    if (tagged.transfer == AVCOL_TRC_UNSPECIFIED &&
+        (codecId == AV_CODEC_ID_GIF || codecId == AV_CODEC_ID_APNG || codecId == AV_CODEC_ID_PNG))
+        tagged.transfer = AVCOL_TRC_IEC61966_2_1;
     info.colour = resolveVideoColour(tagged, info.width, info.height, (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0, fullFormat);
     curve.emplace(info.colour.transfer, options.raw, path);
     readGeometry(format.get(), st, info);
