@@ -20,6 +20,7 @@ extern "C" {
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -31,6 +32,17 @@ namespace veilcast {
 using namespace DD::Image;
 
 namespace {
+
+// A GIF counts neither its frames nor its duration: one cut short is told
+// by the trailer byte every whole GIF ends with.
+bool endsLikeAWholeGif(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0)
+        return false;
+    in.seekg(-1, std::ios::end);
+    return in.get() == 0x3B;
+}
 
 std::string tag(AVDictionary* dict, const char* key)
 {
@@ -359,6 +371,8 @@ void MovieReader::Impl::describe(AVStream* st, const AVCodec* decoder, const Mov
     for (unsigned i = 0; info.timecode.empty() && i < format->nb_streams; ++i)
         info.timecode = tag(format->streams[i]->metadata, "timecode");
     info.codec = decoder->name;
+    if (par->codec_id == AV_CODEC_ID_GIF && !endsLikeAWholeGif(path))
+        throw fail("truncated or corrupt: the GIF stops before its end");
     const auto pixFmt = static_cast<AVPixelFormat>(par->format);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
     if (!desc)

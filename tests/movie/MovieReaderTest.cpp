@@ -247,7 +247,8 @@ TEST_F(MovieReading, TruncatedMoviesAreRefused)
 {
     const std::string indexed = make("front.mp4", ramps(160, 90) + "-frames:v 24 ", "-c:v libx264 -crf 0 -movflags +faststart");
     const std::string headed = make("headed.mkv", ramps(160, 90) + "-frames:v 24 ", "-c:v libx264 -crf 0");
-    for (const std::string& whole : {indexed, headed}) {
+    const std::string gif = make("counted.gif", ramps(160, 90) + "-frames:v 24 ", "");
+    for (const std::string& whole : {indexed, headed, gif}) {
         SCOPED_TRACE(whole);
         std::ifstream in(whole, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), {});
