@@ -196,6 +196,24 @@ int chooseStripRows(const OIIO::ImageSpec& spec)
     return std::max(1, std::min((kPreferredRows + chunk - 1) / chunk * chunk, std::max(chunk, spec.height)));
 }
 
+// A still under a movie's name (a PNG called clip.mov) is sent by the
+// image library to its movie reader, which reads no pixels of it: the
+// picture readers are asked instead which one the bytes are for.
+std::unique_ptr<OIIO::ImageInput> openStill(const std::string& path, const OIIO::ImageSpec& config)
+{
+    auto input = OIIO::ImageInput::open(path, &config);
+    if (!input || std::string(input->format_name()) != "FFmpeg movie")
+        return input;
+    for (const std::string& entry : Strutil::splits(OIIO::get_string_attribute("extension_list"), ";")) {
+        const std::string format = entry.substr(0, entry.find(':'));
+        auto picture = format == "ffmpeg" ? nullptr : OIIO::ImageInput::create(format, false, &config);
+        OIIO::ImageSpec opened;
+        if (picture && picture->valid_file(path) && picture->open(path, opened, config))
+            return picture;
+    }
+    return input;
+}
+
 }  // namespace
 
 std::uint64_t defaultMaxPixels()
@@ -233,7 +251,7 @@ ImageReader::ImageReader(const std::string& path, const ReadOptions& options) : 
             input_.reset();
         }
     } else
-        input_ = OIIO::ImageInput::open(path, &asStored);
+        input_ = openStill(path, asStored);
     if (!input_)
         throw std::runtime_error(path + ": cannot read: " + oiioError("unknown format or corrupt file", openError));
 

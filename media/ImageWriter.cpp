@@ -184,7 +184,11 @@ void ImageWriter::write(int y0, int y1, const PlanarImage& from)
         stripSpec.height = y1 - y0;
         stripSpec.format = OIIO::TypeDesc::FLOAT;
         OIIO::ImageBuf strip(stripSpec, interleaved_.data());
-        if (!OIIO::ImageBufAlgo::colorconvert(strip, strip, fromLinear_.get(), false))
+        // An integer file's curve applies to the colour, not to the colour
+        // times the matte: the writer of an unassociated format (PNG)
+        // divides by alpha after. Float files keep their associated values.
+        const bool unpremult = !spec_.format.is_floating_point();
+        if (!OIIO::ImageBufAlgo::colorconvert(strip, strip, fromLinear_.get(), unpremult))
             throw std::runtime_error(path_ + ": cannot convert to " +
                                      std::string(spec_.get_string_attribute("oiio:ColorSpace")) + ": " +
                                      strip.geterror());

@@ -38,8 +38,13 @@ bool isStillName(const std::string& ext)
     return false;
 }
 
-// A movie by its first bytes: a container FFmpeg demuxes, not one of its
-// single-picture readers.
+bool isPictureReader(const AVInputFormat* format)
+{
+    const std::string name = format->name;
+    return name.find("_pipe") != std::string::npos || name.rfind("image2", 0) == 0 || name == "ico" || name == "tty";
+}
+
+// What FFmpeg makes of the file's first bytes, if anything.
 const AVInputFormat* probeContent(const std::string& path)
 {
     constexpr std::size_t kProbeBytes = 16 * 1024;
@@ -55,12 +60,7 @@ const AVInputFormat* probeContent(const std::string& path)
     probe.buf_size = static_cast<int>(got);
     int score = 0;
     const AVInputFormat* format = av_probe_input_format3(&probe, 1, &score);
-    if (!format || score <= AVPROBE_SCORE_RETRY)
-        return nullptr;
-    const std::string name = format->name;
-    if (name.find("_pipe") != std::string::npos || name.rfind("image2", 0) == 0 || name == "ico" || name == "tty")
-        return nullptr;
-    return format;
+    return format && score > AVPROBE_SCORE_RETRY ? format : nullptr;
 }
 
 // Whether the file has a video stream of footage, and for a picture format
@@ -107,14 +107,20 @@ bool isMovieName(const std::string& path)
 
 bool isMovieFile(const std::string& path)
 {
-    if (isMovieName(path))
-        return true;
     std::error_code error;
-    if (!fs::is_regular_file(path, error) || isStillName(lowerExtension(path)))
-        return false;
+    const bool exists = fs::is_regular_file(path, error);
     av_log_set_level(AV_LOG_QUIET);
+    // A picture under a movie's name is keyed as the picture it is; what
+    // else the name calls a movie (absent, or cut short past recognition)
+    // goes to the movie reader, which says what is wrong with it.
+    if (isMovieName(path)) {
+        const AVInputFormat* format = exists ? probeContent(path) : nullptr;
+        return !format || !isPictureReader(format);
+    }
+    if (!exists || isStillName(lowerExtension(path)))
+        return false;
     const AVInputFormat* format = probeContent(path);
-    return format && holdsFootage(path, format);
+    return format && !isPictureReader(format) && holdsFootage(path, format);
 }
 
 }  // namespace veilcast

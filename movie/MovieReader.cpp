@@ -20,6 +20,7 @@ extern "C" {
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -31,6 +32,17 @@ namespace veilcast {
 using namespace DD::Image;
 
 namespace {
+
+// A GIF counts neither its frames nor its duration: one cut short is told
+// by the trailer byte every whole GIF ends with.
+bool endsLikeAWholeGif(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0)
+        return false;
+    in.seekg(-1, std::ios::end);
+    return in.get() == 0x3B;
+}
 
 std::string tag(AVDictionary* dict, const char* key)
 {
@@ -359,6 +371,8 @@ void MovieReader::Impl::describe(AVStream* st, const AVCodec* decoder, const Mov
     for (unsigned i = 0; info.timecode.empty() && i < format->nb_streams; ++i)
         info.timecode = tag(format->streams[i]->metadata, "timecode");
     info.codec = decoder->name;
+    if (par->codec_id == AV_CODEC_ID_GIF && !endsLikeAWholeGif(path))
+        throw fail("truncated or corrupt: the GIF stops before its end");
     const auto pixFmt = static_cast<AVPixelFormat>(par->format);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
     if (!desc)
@@ -372,6 +386,12 @@ void MovieReader::Impl::describe(AVStream* st, const AVCodec* decoder, const Mov
     tagged.range = par->color_range;
     tagged.transfer = par->color_trc;
     tagged.primaries = par->color_primaries;
+    // Pictures that animate are sRGB by their formats' definition, as the
+    // same file's single frame is read as a still: not a video camera's curve.
+    const AVCodecID codecId = par->codec_id;
+    if (tagged.transfer == AVCOL_TRC_UNSPECIFIED &&
+        (codecId == AV_CODEC_ID_GIF || codecId == AV_CODEC_ID_APNG || codecId == AV_CODEC_ID_PNG))
+        tagged.transfer = AVCOL_TRC_IEC61966_2_1;
     info.colour = resolveVideoColour(tagged, info.width, info.height, (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0, fullFormat);
     curve.emplace(info.colour.transfer, options.raw, path);
     readGeometry(format.get(), st, info);

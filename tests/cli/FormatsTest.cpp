@@ -82,6 +82,19 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         }
     }
 
+    // Encoded is the colour, not the colour times the matte: the PNG's
+    // unassociated colour, decoded and multiplied by its alpha, is the EXR's.
+    const Pixels exr = readPixels(path("k.exr")), png = readPixels(path("k.png"));
+    double worstColour = 0;
+    for (int y = 0; y < exr.spec.height; ++y)
+        for (int x = 0; x < exr.spec.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double a = png.at(x, y, 3);
+                const double want = std::clamp(static_cast<double>(exr.at(x, y, c)), 0.0, a);
+                worstColour = std::max(worstColour, std::abs(srgbToLinear(png.at(x, y, c)) * a - want));
+            }
+    EXPECT_LT(worstColour, 2e-3);
+
     // The matte is data: the 16-bit PNG, TIFF and DPX hold the float EXR's
     // matte as values, within half a 16-bit step, not through any curve.
     const Pixels linear = readPixels(keyTo(flt, "ref.exr", "--set 'Check Alpha=on'"));
@@ -202,6 +215,11 @@ TEST_F(FormatsTest, TaggedStillsPassThroughInTheirOwnEncoding)
         EXPECT_LE(codes, c.codesOff + 0.01) << "codes changed";
         EXPECT_LT(linear, 2e-5) << "linear light other than the transfer gives";
     }
+
+    // A picture under a movie's name is read as the picture it is.
+    fs::copy_file(path("srgb.png"), path("srgb.mov"));
+    EXPECT_EQ(readPixels(keyTo(path("srgb.mov"), "named.exr", "-d float", "0,0,0")).data,
+              readPixels(keyTo(path("srgb.png"), "png.exr", "-d float", "0,0,0")).data);
 }
 
 // A PNG's alpha is straight: reading it must not multiply it into the colour.

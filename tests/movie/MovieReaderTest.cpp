@@ -51,6 +51,12 @@ double toBt709(double l)
     return l < 0.018 ? 4.5 * l : 1.099 * std::pow(l, 0.45) - 0.099;
 }
 
+// The sRGB encoding, by the formula, that GIF and PNG pictures are in.
+double toSrgb(double l)
+{
+    return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+}
+
 // Smooth ramps from black in every channel, moving from frame to frame:
 // dark tones, saturated colours and no edge for chroma to blur.
 std::string ramps(int w, int h, const std::string& rate = "24")
@@ -148,6 +154,7 @@ TEST_F(MovieReading, FramesMatchFfmpegsDecodeValueForValueAndInTime)
         double worst = 0;
         long frames = 0;
         bool opaqueExact = true;
+        const auto encode = std::string(clip.name).find(".gif") != std::string::npos ? toSrgb : toBt709;
         while (reader.read(frame)) {
             ++frames;
             ASSERT_TRUE(in.read(reinterpret_cast<char*>(want.data()), static_cast<std::streamsize>(want.size() * 2)))
@@ -158,7 +165,7 @@ TEST_F(MovieReading, FramesMatchFfmpegsDecodeValueForValueAndInTime)
                     const std::uint16_t* px = &want[(y * w + x) * 4];
                     int c = 0;
                     for (Channel z : {Chan_Red, Chan_Green, Chan_Blue})
-                        worst = std::max(worst, std::fabs(toBt709(frame.row(z, static_cast<int>(y))[x]) - px[c++] / 65535.0));
+                        worst = std::max(worst, std::fabs(encode(frame.row(z, static_cast<int>(y))[x]) - px[c++] / 65535.0));
                     if (clip.alpha) {
                         const float a = frame.row(Chan_Alpha, static_cast<int>(y))[x];
                         worst = std::max(worst, std::fabs(a - px[3] / 65535.0));
@@ -208,9 +215,11 @@ TEST_F(MovieReading, StreamsAndStillsAreToldApart)
     const std::string oneGif = make("one.gif", "", "-frames:v 1");
     const std::string png = make("still.png", "", "-frames:v 1");
     fs::copy_file(png, dir / "pngwithoutname");
+    fs::copy_file(png, dir / "png.mov");
     EXPECT_FALSE(isMovieFile(oneGif));
     EXPECT_FALSE(isMovieFile(png));
     EXPECT_FALSE(isMovieFile((dir / "pngwithoutname").string()));
+    EXPECT_FALSE(isMovieFile((dir / "png.mov").string()));
     EXPECT_FALSE(isMovieFile((dir / "plate.####.exr").string()));
     EXPECT_TRUE(isMovieFile((dir / "absent.mts").string()));
 
@@ -238,7 +247,8 @@ TEST_F(MovieReading, TruncatedMoviesAreRefused)
 {
     const std::string indexed = make("front.mp4", ramps(160, 90) + "-frames:v 24 ", "-c:v libx264 -crf 0 -movflags +faststart");
     const std::string headed = make("headed.mkv", ramps(160, 90) + "-frames:v 24 ", "-c:v libx264 -crf 0");
-    for (const std::string& whole : {indexed, headed}) {
+    const std::string gif = make("counted.gif", ramps(160, 90) + "-frames:v 24 ", "");
+    for (const std::string& whole : {indexed, headed, gif}) {
         SCOPED_TRACE(whole);
         std::ifstream in(whole, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), {});
