@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/MovieKeying.h"
+#include "veilcast/session/KeyRun.h"
 
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/ImageReader.h"
@@ -127,34 +128,46 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     PlanarImage frame;
     const std::string name = fs::path(job.input).filename().string();
     const std::int64_t last = job.frames.empty() ? INT64_MAX : job.frames.runs().back().last;
-    while (reader.frameNumber() < last) {
-        const int next = reader.frameNumber() + 1;
-        if (!job.frames.empty() && !job.frames.contains(next)) {
-            if (!reader.skip())
+    std::vector<std::string> written;  // frames of a sequence, each whole once written
+    try {
+        while (reader.frameNumber() < last) {
+            const int next = reader.frameNumber() + 1;
+            if (!job.frames.empty() && !job.frames.contains(next)) {
+                if (!reader.skip())
+                    break;
+                continue;
+            }
+            // Read before it is counted: a movie shorter than it said shows no frame it does not have.
+            if (!reader.read(frame))
                 break;
-            continue;
+            progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
+                                name + " frame " + std::to_string(next));
+            if (!toSequence && !writer)
+                startMovie();
+            prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
+            const double rows = std::max(1, frame.box().h());
+            const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
+            if (writer) {
+                writer->write(keyed, reader.frameTime());
+            } else {
+                const std::string out = framePath(job.output, next);
+                writeImage(out, keyed, frameSpec(info, next), "movie", session.writeOptions());
+                written.push_back(out);
+            }
+            if (!options.previewPath.empty() && result.frames == 0)
+                writePreviewSheet(options.previewPath, frame, keyed);
+            progress.endFrame();
+            ++result.frames;
+            result.pixels += static_cast<long>(keyed.width() * keyed.height());
         }
-        // Read before it is counted: a movie shorter than it said shows no frame it does not have.
-        if (!reader.read(frame))
-            break;
-        progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
-                            name + " frame " + std::to_string(next));
-        if (!toSequence && !writer)
-            startMovie();
-        prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
-        const double rows = std::max(1, frame.box().h());
-        const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
-        if (writer) {
-            writer->write(keyed, reader.frameTime());
-        } else {
-            writeImage(framePath(job.output, next), keyed, frameSpec(info, next), "movie",
-                       session.writeOptions());
-        }
-        if (!options.previewPath.empty() && result.frames == 0)
-            writePreviewSheet(options.previewPath, frame, keyed);
-        progress.endFrame();
-        ++result.frames;
-        result.pixels += static_cast<long>(keyed.width() * keyed.height());
+    } catch (const Cancelled&) {
+        if (!toSequence)
+            throw;
+        // The frame being keyed or written when interrupted left nothing; those before it stay.
+        SequenceInterrupted stopped;
+        stopped.written = written;
+        stopped.count = static_cast<std::size_t>(std::max(count, result.frames));
+        throw stopped;
     }
     if (!job.frames.empty() && reader.frameNumber() < last)
         throw Failure(Wording{job.input + ": has " + std::to_string(reader.frameNumber()) + " frames; ", UserChoice::Frames,

@@ -691,6 +691,22 @@ TEST_F(Movies, InterruptLeavesNoPartialMovie)
     EXPECT_EQ(fileBytes(path("keyed.webm")), "earlier");
     EXPECT_EQ(listing(), (std::vector<std::string>{"keyed.webm", "log", "long.mp4"}));
 
+    // Keyed to a sequence, the frames written stay, and the message names them.
+    const std::string frames = run("cd '" + dir.string() + "' && rm log && ('" VEILCAST_BINARY "' long.mp4 -o k.####.exr "
+                                   "--set 'Screen Color=0,0.5,0' > log 2>&1 & pid=$!; "
+                                   "while ! grep -qs 'frame 3/' log; do sleep 0.05; done; kill -INT $pid; wait $pid; "
+                                   "echo status $?; cat log; echo; ls k.*.exr | wc -l)");
+    std::smatch said;
+    ASSERT_TRUE(std::regex_search(frames, said, std::regex(R"(interrupted; (\d+) of 192 frames were written \(k\.0001\.exr)")))
+        << frames;
+    EXPECT_NE(frames.find("status 130"), std::string::npos) << frames;
+    EXPECT_EQ(frames.substr(frames.find_last_not_of(" \n", frames.size() - 2) - said[1].length() + 1, said[1].length()),
+              said[1].str())
+        << "the frames on disk are not the frames named";
+    for (const std::string& f : listing())
+        if (f.rfind("k.", 0) == 0)
+            fs::remove(path(f));
+
     // Stopped once every frame is keyed: VP9 holds up to 25 frames back, so
     // encoding them is the finish, and the movie is still not committed.
     run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -t 1 -c:v libx264 -pix_fmt yuv420p '" +
