@@ -196,22 +196,22 @@ int chooseStripRows(const OIIO::ImageSpec& spec)
     return std::max(1, std::min((kPreferredRows + chunk - 1) / chunk * chunk, std::max(chunk, spec.height)));
 }
 
-// A still under a movie's name (a PNG called clip.mov) is sent by the
-// image library to its movie reader, which reads no pixels of it: the
-// picture readers are asked instead which one the bytes are for.
+// A still under a movie's name (a PNG called clip.mov) would go to the
+// image library's movie reader, which reads no pixels of it: the picture
+// readers are asked instead which one the bytes are for. The movie reader is
+// only named, never opened, as opening it leaves FFmpeg memory behind.
 std::unique_ptr<OIIO::ImageInput> openStill(const std::string& path, const OIIO::ImageSpec& config)
 {
-    auto input = OIIO::ImageInput::open(path, &config);
-    if (!input || std::string(input->format_name()) != "FFmpeg movie")
-        return input;
-    for (const std::string& entry : Strutil::splits(OIIO::get_string_attribute("extension_list"), ";")) {
-        const std::string format = entry.substr(0, entry.find(':'));
-        auto picture = format == "ffmpeg" ? nullptr : OIIO::ImageInput::create(format, false, &config);
-        OIIO::ImageSpec opened;
-        if (picture && picture->valid_file(path) && picture->open(path, opened, config))
-            return picture;
-    }
-    return input;
+    const auto byName = OIIO::ImageInput::create(path, false, &config);
+    if (byName && std::string(byName->format_name()) == "FFmpeg movie")
+        for (const std::string& entry : Strutil::splits(OIIO::get_string_attribute("extension_list"), ";")) {
+            const std::string format = entry.substr(0, entry.find(':'));
+            auto picture = format == "ffmpeg" ? nullptr : OIIO::ImageInput::create(format, false, &config);
+            OIIO::ImageSpec opened;
+            if (picture && picture->valid_file(path) && picture->open(path, opened, config))
+                return picture;
+        }
+    return OIIO::ImageInput::open(path, &config);
 }
 
 }  // namespace
