@@ -673,6 +673,15 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     const Result r = veilcastRun(quoted(corrupt) + " -o " + quoted(path("o.mov")) + " " + kControls);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
+    // A disk that fills while frames are encoded: the failure stops the job
+    // at the next frame rather than after keying the rest for nothing.
+    run("cd '" + dir.string() + "' && ffmpeg -v error -y -f lavfi -i testsrc2=size=320x180:rate=24:duration=2 -c:v libx264 "
+        "-pix_fmt yuv420p busy.mp4");
+    const std::string full = run("cd '" + dir.string() + "' && (trap '' XFSZ; ulimit -f 64; '" VEILCAST_BINARY
+                                 "' busy.mp4 -o o.mov " + kControls + "; echo status $?)");
+    EXPECT_NE(full.find("o.mov: cannot write: cannot write a frame: File too large\nstatus 1"), std::string::npos) << full;
+    EXPECT_EQ(full.find("frame 48/48"), std::string::npos) << full;
+    EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
 }
 
 TEST_F(Movies, InterruptLeavesNoPartialMovie)
