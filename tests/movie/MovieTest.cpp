@@ -336,6 +336,8 @@ TEST_F(Movies, ClipsComeOutAsTheyWentIn)
     const std::string make = "cd '" + dir.string() + "' && ffmpeg -v error -y ";
     run(make + picture + sound + "-c:v libx264 -pix_fmt yuvj420p -color_range pc -colorspace bt709 -color_trc bt709 "
                "-color_primaries bt709 -c:a aac full.mp4");
+    // A transport stream's clock starts well after zero, its picture and sound apart.
+    run(make + "-i full.mp4 -c copy full.ts");
     run(make + picture + "-c:v libx264 -pix_fmt yuv420p -color_range tv -colorspace bt709 -color_trc bt709 "
                "-color_primaries bt709 limited.mp4");
     // Six frames at 1/24 s, then six at 1/12 s.
@@ -380,6 +382,7 @@ TEST_F(Movies, ClipsComeOutAsTheyWentIn)
         {"flac.mkv", "flac.mkv", "", {}, 0, "flac", ""},
         // The first kept frame starts inside an audio packet, which is kept: its head plays before it.
         {"full.mp4", "part.mov", "--frames 4-12", {}, 0, "aac", ""},
+        {"full.ts", "part-ts.mov", "--frames 4-12", {}, 0, "aac", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
