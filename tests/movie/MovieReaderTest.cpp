@@ -4,6 +4,7 @@
 // decoded by ffmpeg with the matrix and range spelled out, the frames a
 // decode yields and when each is shown, and the stream's tags.
 
+#include "RunTool.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/movie/MovieReader.h"
@@ -26,13 +27,9 @@ namespace fs = std::filesystem;
 
 std::string run(const std::string& command)
 {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        out.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << command << "\n" << out;
-    return out;
+    const Result r = runShell(command);
+    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
+    return r.output;
 }
 
 std::vector<std::string> lines(const std::string& text)

@@ -4,6 +4,7 @@
 // compared with keying the same frames, decoded by ffmpeg, in memory.
 
 #include "ColourConfigFile.h"
+#include "RunTool.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/DemoPlate.h"
 #include "veilcast/session/KeySession.h"
@@ -30,22 +31,6 @@ namespace fs = std::filesystem;
 
 constexpr int kWidth = 320, kHeight = 180, kFrames = 12;
 
-struct Result {
-    int exitCode;
-    std::string output;
-};
-
-Result veilcastRun(const std::string& args)
-{
-    FILE* pipe = popen(("'" VEILCAST_BINARY "' " + args + " 2>&1").c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
-}
-
 std::string quoted(const std::string& s)
 {
     return "'" + s + "'";
@@ -59,14 +44,9 @@ std::string fileBytes(const std::string& p)
 
 std::string run(const std::string& command)
 {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        out.append(buffer, n);
-    const int status = pclose(pipe);
-    EXPECT_EQ(status, 0) << command << "\n" << out;
-    return out;
+    const Result r = runShell(command);
+    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
+    return r.output;
 }
 
 // ffprobe's view of the first video (or audio) stream: key=value lines.
@@ -236,7 +216,7 @@ TEST_F(Movies, KeyedToEachContainerKeepsFramesRateTimecodeAndAlpha)
         for (const Output& output : kOutputs) {
             SCOPED_TRACE(std::string(source.file) + " -> " + output.name);
             const std::string out = path(output.name);
-            const Result r = veilcastRun(quoted(clip(source.file)) + " -o " + quoted(out) + " " + kControls);
+            const Result r = runVeilcast(quoted(clip(source.file)) + " -o " + quoted(out) + " " + kControls);
             ASSERT_EQ(r.exitCode, 0) << r.output;
             std::smatch picked;
             ASSERT_TRUE(std::regex_search(r.output, picked, std::regex("picked screen colour ([-0-9.,e]+)"))) << r.output;
@@ -387,7 +367,7 @@ TEST_F(Movies, ClipsComeOutAsTheyWentIn)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
         const std::string in = path(c.input), out = path("out-" + c.output);
-        const Result r = veilcastRun(quoted(in) + " -o " + quoted(out) + " " + c.extra + " --set 'Screen Color=0,0,0'");
+        const Result r = runVeilcast(quoted(in) + " -o " + quoted(out) + " " + c.extra + " --set 'Screen Color=0,0,0'");
         ASSERT_EQ(r.exitCode, 0) << r.output;
         // Progress counts the frames there are, and no more.
         EXPECT_EQ(r.output.find("frame 13/"), std::string::npos) << r.output;
@@ -425,7 +405,7 @@ TEST_F(Movies, ClipsComeOutAsTheyWentIn)
 TEST_F(Movies, AudioIsCopiedIntoMovAndLeftOutOfWebmWithANotice)
 {
     const std::string mov = path("keyed.mov");
-    Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(mov) + " " + kControls);
+    Result r = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(mov) + " " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(probe(mov, "a:0")["codec_name"], "aac");
     EXPECT_EQ(run("ffprobe -v error -select_streams a:0 -show_entries packet=size -of csv=p=0 '" + mov + "' | md5sum"),
@@ -433,7 +413,7 @@ TEST_F(Movies, AudioIsCopiedIntoMovAndLeftOutOfWebmWithANotice)
                   clip("full709.mp4") + "' | md5sum"));
 
     const std::string webm = path("keyed.webm");
-    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(webm) + " " + kControls);
+    r = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(webm) + " " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("audio (aac) is left out"), std::string::npos) << r.output;
     EXPECT_TRUE(probe(webm, "a").empty());
@@ -442,7 +422,7 @@ TEST_F(Movies, AudioIsCopiedIntoMovAndLeftOutOfWebmWithANotice)
 TEST_F(Movies, FramesPickARangeFrameAccurately)
 {
     const auto reference = decodeWithFfmpeg(clip("limited709.mov"), "", kSources[1].scale);
-    const Result r = veilcastRun(quoted(clip("limited709.mov")) + " -o " + quoted(path("k.####.exr")) +
+    const Result r = runVeilcast(quoted(clip("limited709.mov")) + " -o " + quoted(path("k.####.exr")) +
                               " --frames 4-6 " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(listing(), (std::vector<std::string>{"k.0004.exr", "k.0005.exr", "k.0006.exr"}));
@@ -483,7 +463,7 @@ TEST_F(Movies, FramesPickARangeFrameAccurately)
         }
     }
 
-    const Result mov = veilcastRun(quoted(clip("limited709.mov")) + " -o " + quoted(path("part.mov")) + " --frames 3-12 " +
+    const Result mov = runVeilcast(quoted(clip("limited709.mov")) + " -o " + quoted(path("part.mov")) + " --frames 3-12 " +
                                 kControls);
     ASSERT_EQ(mov.exitCode, 0) << mov.output;
     auto info = probe(path("part.mov"));
@@ -493,7 +473,7 @@ TEST_F(Movies, FramesPickARangeFrameAccurately)
 
 TEST_F(Movies, CheckAlphaWritesTheMatteAsDataEvenWhereAlphaCannotGo)
 {
-    const Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("matte.mp4")) +
+    const Result r = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(path("matte.mp4")) +
                                  " --set CheckAlphaKnob=on " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     auto info = probe(path("matte.mp4"), "v:0", "stream=codec_name,pix_fmt,nb_read_frames,color_range,color_space,color_transfer");
@@ -507,7 +487,7 @@ TEST_F(Movies, CheckAlphaWritesTheMatteAsDataEvenWhereAlphaCannotGo)
     EXPECT_EQ(info["nb_read_frames"], std::to_string(kFrames));
     // Grey: the three channels agree within the codec's rounding, and each is
     // the alpha the same key stores losslessly in FFV1.
-    const Result mkv = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("keyed.mkv")) + " " + kControls);
+    const Result mkv = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(path("keyed.mkv")) + " " + kControls);
     ASSERT_EQ(mkv.exitCode, 0) << mkv.output;
     const auto frames = decodeWithFfmpeg(path("matte.mp4"), "", "scale=in_color_matrix=bt709:in_range=pc");
     const auto alpha = decodeWithFfmpeg(path("keyed.mkv"), "", "null");
@@ -533,13 +513,13 @@ TEST_F(Movies, CheckAlphaWritesTheMatteAsDataEvenWhereAlphaCannotGo)
 TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
 {
     const std::string config = writeColourConfig(dir);
-    Result r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("lin.#.exr")) + " --frames 2 " + kControls);
+    Result r = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(path("lin.#.exr")) + " --frames 2 " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("wide.#.exr")) + " --frames 2 --ocio " +
+    r = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(path("wide.#.exr")) + " --frames 2 --ocio " +
                     quoted(config) + " --out-colorspace wide_matrix " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     // Frames kept as decoded are still in the stream's curve, and say so.
-    r = veilcastRun(quoted(clip("full709.mp4")) + " -o " + quoted(path("raw.#.exr")) + " --frames 2 --raw " + kControls);
+    r = runVeilcast(quoted(clip("full709.mp4")) + " -o " + quoted(path("raw.#.exr")) + " --frames 2 --raw " + kControls);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     OIIO::ImageBuf lin(path("lin.2.exr")), wide(path("wide.2.exr")), raw(path("raw.2.exr"));
     ASSERT_TRUE(lin.read(0, 0, true, OIIO::TypeDesc::FLOAT) && wide.read(0, 0, true, OIIO::TypeDesc::FLOAT));
@@ -559,7 +539,7 @@ TEST_F(Movies, MovieToSequenceIsWrittenInTheOutputColourSpace)
 
 TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
 {
-    const Result r = veilcastRun(quoted(clip("f##.png")) + " -o " + quoted(path("seq.mkv")) + " --frames 1-12 --fps 23.976 " +
+    const Result r = runVeilcast(quoted(clip("f##.png")) + " -o " + quoted(path("seq.mkv")) + " --frames 1-12 --fps 23.976 " +
                               kControls + " --preview " + quoted(path("seq.png")));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     auto info = probe(path("seq.mkv"));
@@ -571,7 +551,7 @@ TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
     run("cd '" + dir.string() + "' && for f in 01 02 03; do oiiotool '" + clip("f") + "'$f.png "
         "--attrib:type=rational FramesPerSecond 25/1 --attrib:type=timecode smpte:TimeCode 10:00:00:00 "
         "--attrib PixelAspectRatio 1.333333 -d half -o tagged.$f.exr; done");
-    const Result tagged = veilcastRun(quoted(path("tagged.##.exr")) + " -o " + quoted(path("tagged.mov")) +
+    const Result tagged = runVeilcast(quoted(path("tagged.##.exr")) + " -o " + quoted(path("tagged.mov")) +
                                       " --frames 1-3 " + kControls);
     ASSERT_EQ(tagged.exitCode, 0) << tagged.output;
     info = probe(path("tagged.mov"), "v:0", "stream=r_frame_rate,sample_aspect_ratio:stream_tags=timecode");
@@ -588,7 +568,7 @@ TEST_F(Movies, ImageSequenceBecomesAMovieAtTheRateAsked)
         return all;
     };
     for (const std::string f : {"01", "12"}) {
-        const Result one = veilcastRun(quoted(clip("f" + f + ".png")) + " -o " + quoted(path("one" + f + ".png")) + " " +
+        const Result one = runVeilcast(quoted(clip("f" + f + ".png")) + " -o " + quoted(path("one" + f + ".png")) + " " +
                                        kControls + " --preview " + quoted(path("sheet" + f + ".png")));
         ASSERT_EQ(one.exitCode, 0) << one.output;
     }
@@ -660,7 +640,7 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
-        const Result r = veilcastRun(quoted(c.input) + " -o " + quoted(path(c.output)) + " " + c.extra + " " + kControls);
+        const Result r = runVeilcast(quoted(c.input) + " -o " + quoted(path(c.output)) + " " + c.extra + " " + kControls);
         EXPECT_EQ(r.exitCode, c.status) << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         // Named: the movie, the output or the value at fault.
@@ -673,7 +653,7 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     }
     // The same for an output that exists: it is kept as it was.
     std::ofstream(path("o.mov")) << "earlier";
-    const Result r = veilcastRun(quoted(corrupt) + " -o " + quoted(path("o.mov")) + " " + kControls);
+    const Result r = runVeilcast(quoted(corrupt) + " -o " + quoted(path("o.mov")) + " " + kControls);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
     // A disk that fills while frames are encoded: the failure stops the job

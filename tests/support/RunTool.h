@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Runs the built veilcast binary (VEILCAST_BINARY) through a shell and
-// collects what it prints.
+// Runs shell commands and the built veilcast binary (VEILCAST_BINARY) and
+// collects what they print.
 
 #include <sys/wait.h>
 
@@ -14,15 +14,20 @@ struct Result {
     std::string output;
 };
 
-// `args` are shell words; `prefix` goes before the program (variables, ulimit ...).
-inline Result runVeilcast(const std::string& args, const std::string& prefix = "")
+// Runs `command` through a shell: its exit status and all it printed.
+inline Result runShell(const std::string& command)
 {
-    const std::string command = prefix + "'" VEILCAST_BINARY "' " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
     std::string output;
     char buffer[4096];
     while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
         output.append(buffer, n);
     const int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+}
+
+// `args` are shell words; `prefix` goes before the program (variables, ulimit ...).
+inline Result runVeilcast(const std::string& args, const std::string& prefix = "")
+{
+    return runShell(prefix + "'" VEILCAST_BINARY "' " + args);
 }
