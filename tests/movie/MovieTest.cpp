@@ -660,10 +660,11 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     // at the next frame rather than after keying the rest for nothing.
     run("cd '" + dir.string() + "' && ffmpeg -v error -y -f lavfi -i testsrc2=size=320x180:rate=24:duration=2 -c:v libx264 "
         "-pix_fmt yuv420p busy.mp4");
-    const std::string full = run("cd '" + dir.string() + "' && (trap '' XFSZ; ulimit -f 64; '" VEILCAST_BINARY
-                                 "' busy.mp4 -o o.mov " + kControls + "; echo status $?)");
-    EXPECT_NE(full.find("o.mov: cannot write: cannot write a frame: File too large\nstatus 1"), std::string::npos) << full;
-    EXPECT_EQ(full.find("frame 48/48"), std::string::npos) << full;
+    const Result full = runVeilcast(std::string("busy.mp4 -o o.mov ") + kControls,
+                                    "cd '" + dir.string() + "' && trap '' XFSZ && ulimit -f 64 && ");
+    EXPECT_EQ(full.exitCode, 1) << full.output;
+    EXPECT_NE(full.output.find("o.mov: cannot write: cannot write a frame: File too large"), std::string::npos) << full.output;
+    EXPECT_EQ(full.output.find("frame 48/48"), std::string::npos) << full.output;
     EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
 }
 
