@@ -120,10 +120,12 @@ void AudioCopy::copyUntil(double seconds, const std::string& target)
         }
         if (static_cast<double>(from - start_) * av_q2d(inBase) >= seconds)
             return;
+        // The movie starts at zero where its first frame is: a clock that
+        // starts late (MPEG-TS) must not put the sound that far behind it.
         if (pending_->pts != AV_NOPTS_VALUE)
-            pending_->pts -= start_;
+            pending_->pts -= origin_ + start_;
         if (pending_->dts != AV_NOPTS_VALUE)
-            pending_->dts -= start_;
+            pending_->dts -= origin_ + start_;
         av_packet_rescale_ts(pending_.get(), inBase, out_->time_base);
         pending_->stream_index = out_->index;
         pending_->pos = -1;

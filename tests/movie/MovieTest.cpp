@@ -316,6 +316,8 @@ TEST_F(Movies, ClipsComeOutAsTheyWentIn)
     const std::string make = "cd '" + dir.string() + "' && ffmpeg -v error -y ";
     run(make + picture + sound + "-c:v libx264 -pix_fmt yuvj420p -color_range pc -colorspace bt709 -color_trc bt709 "
                "-color_primaries bt709 -c:a aac full.mp4");
+    // A transport stream's clock starts well after zero, its picture and sound apart.
+    run(make + "-i full.mp4 -c copy full.ts");
     run(make + picture + "-c:v libx264 -pix_fmt yuv420p -color_range tv -colorspace bt709 -color_trc bt709 "
                "-color_primaries bt709 limited.mp4");
     // Six frames at 1/24 s, then six at 1/12 s.
@@ -360,6 +362,7 @@ TEST_F(Movies, ClipsComeOutAsTheyWentIn)
         {"flac.mkv", "flac.mkv", "", {}, 0, "flac", ""},
         // The first kept frame starts inside an audio packet, which is kept: its head plays before it.
         {"full.mp4", "part.mov", "--frames 4-12", {}, 0, "aac", ""},
+        {"full.ts", "part-ts.mov", "--frames 4-12", {}, 0, "aac", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input + " -> " + c.output + " " + c.extra);
@@ -652,6 +655,16 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
     std::ofstream(path("o.mov")) << "earlier";
     const Result r = runVeilcast(quoted(corrupt) + " -o " + quoted(path("o.mov")) + " " + kControls);
     EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
+    // A disk that fills while frames are encoded: the failure stops the job
+    // at the next frame rather than after keying the rest for nothing.
+    run("cd '" + dir.string() + "' && ffmpeg -v error -y -f lavfi -i testsrc2=size=320x180:rate=24:duration=2 -c:v libx264 "
+        "-pix_fmt yuv420p busy.mp4");
+    const Result full = runVeilcast(std::string("busy.mp4 -o o.mov ") + kControls,
+                                    "cd '" + dir.string() + "' && trap '' XFSZ && ulimit -f 64 && ");
+    EXPECT_EQ(full.exitCode, 1) << full.output;
+    EXPECT_NE(full.output.find("o.mov: cannot write: cannot write a frame: File too large"), std::string::npos) << full.output;
+    EXPECT_EQ(full.output.find("frame 48/48"), std::string::npos) << full.output;
     EXPECT_EQ(fileBytes(path("o.mov")), "earlier");
 }
 
