@@ -6,6 +6,7 @@
 #include "veilcast/media/ColourSpaces.h"
 #include "veilcast/media/Metadata.h"
 #include "veilcast/movie/MovieFiles.h"
+#include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/MovieKeying.h"
 #include "veilcast/session/ShellQuote.h"
 
@@ -33,6 +34,7 @@ std::string_view flagFor(UserChoice choice)
     case UserChoice::PickScreen: return "--pick-screen";
     case UserChoice::Controls: return "--list-knobs";
     case UserChoice::ScreenMap: return "--screen-map";
+    case UserChoice::Threads: return "--threads";
     }
     return "";
 }
@@ -119,6 +121,7 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
         job.write.dataType = parseDataType(args.dataType);
     checkDateTime(args.dateTime);
     job.write.dateTime = args.dateTime;
+    checkThreadCount(args.threads);
     job.threads = args.threads;
     job.previewPath = args.preview;
     // The colour configuration is checked before the movie options, as it always was: a named

@@ -10,6 +10,7 @@
 #include "TuneCommand.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
+#include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRun.h"
 
 #include <CLI/CLI.hpp>
@@ -96,9 +97,14 @@ int main(int argc, char** argv)
     app.add_option("--threads", args.threads, "Worker threads; default: all cores")
         ->check(CLI::Validator(
             [](std::string& value) {
-                return value.find_first_not_of("0123456789") == std::string::npos && value.size() < 6
-                           ? std::string()
-                           : "--threads takes a count of threads (0 for all cores), not " + value;
+                if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 6)
+                    return "--threads takes a count of threads (0 for all cores), not " + value;
+                try {
+                    checkThreadCount(std::stol(value));
+                } catch (const UsageError& e) {
+                    return commandLineText(e);
+                }
+                return std::string();
             },
             "COUNT"));
     app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");

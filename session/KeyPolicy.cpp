@@ -44,6 +44,14 @@ bool controlGiven(const Controls& controls, const std::vector<Setting>& settings
     return gives(controls, settings, controls.find(name));
 }
 
+void checkThreadCount(long threads)
+{
+    if (threads < 0 || threads > kMaxThreads)
+        throw UsageError(Wording{"", UserChoice::Threads,
+                                 " takes a count of threads from 0 (every core) to " + std::to_string(kMaxThreads) +
+                                     ", not " + std::to_string(threads)});
+}
+
 const char* keyerClassFor(const KeyJobOptions& job)
 {
     const bool mapControlSet = std::any_of(job.settings.begin(), job.settings.end(), [](const Setting& s) {

@@ -29,6 +29,7 @@ enum class UserChoice {
     PickScreen,      // how the screen colour is picked
     Controls,        // the list of controls
     ScreenMap,       // where the screen map comes from
+    Threads,         // how many worker threads key
 };
 
 // Words to use for a choice where no front end has put in its own.
@@ -51,6 +52,7 @@ inline std::string_view plainName(UserChoice choice)
     case UserChoice::PickScreen: return "the screen pick";
     case UserChoice::Controls: return "the list of controls";
     case UserChoice::ScreenMap: return "the screen map";
+    case UserChoice::Threads: return "the thread count";
     }
     return "";
 }

@@ -20,6 +20,13 @@ bool screenColourGiven(const Controls& controls, const std::vector<Setting>& set
 // True when a setting gives the control `name` (by its name or label).
 bool controlGiven(const Controls& controls, const std::vector<Setting>& settings, const char* name);
 
+// The most worker threads a job may ask for. The thread pool fails on counts
+// not far above this, and no machine a job runs on has more cores.
+constexpr int kMaxThreads = 1024;
+// Refuses a thread count outside 0 (every core) to kMaxThreads: UsageError
+// naming UserChoice::Threads.
+void checkThreadCount(long threads);
+
 // The operator a job keys with: the screen-map keyer when a screen map is
 // asked for, or when the settings set its own control (Use Screen Map, as a
 // file saved with it holds); else the plain one, so that a job asking for
