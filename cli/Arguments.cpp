@@ -95,10 +95,13 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
             throw UsageError("--frozen-settings holds the clip levels chosen when the job was submitted; it does "
                              "not go with --clip");
         job.settings = farm::readFrozenFile(args.frozenSettings, args.settingsSha256).settings.values;
+        job.settingsFile = args.frozenSettings;
         job.frozen = true;
     }
-    if (!args.settingsFile.empty())
+    if (!args.settingsFile.empty()) {
         job.settings = readSettingsFile(args.settingsFile);
+        job.settingsFile = args.settingsFile;
+    }
     for (const std::string& s : args.sets)
         job.settings.push_back(parseSetting(s, "--set"));
     if (args.pick == "auto")

@@ -47,6 +47,23 @@ Examples:
   veilcast tune plate.exr   (tune the key by eye in a browser page, then save the settings)
 )";
 
+// An empty value is most often a shell variable that was never set: taken as
+// absent it would key without the clean plate, settings or preview the user
+// meant, so every option that takes a value refuses one.
+void refuseEmptyValues(CLI::App& app)
+{
+    for (CLI::Option* option : app.get_options())
+        if (option->get_type_size_max() > 0)
+            option->check(CLI::Validator(
+                [](std::string& value) {
+                    return value.empty() ? std::string("takes a value, not an empty one (is a shell variable unset?)")
+                                         : std::string();
+                },
+                ""));
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        refuseEmptyValues(*sub);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -136,6 +153,7 @@ int main(int argc, char** argv)
     TuneCommandLine tuneLine;
     addTuneCommand(app, tuneLine);
 
+    refuseEmptyValues(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

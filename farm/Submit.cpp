@@ -297,8 +297,12 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         return;
     }
 
-    if (!reused)
-        writeTextFile(files.settings, settingsText, 0644);
+    // Another submit to the same output may have frozen its own since this one
+    // looked: replacing its file would make every task of that job refuse.
+    if (!reused && !writeNewTextFile(files.settings, settingsText, 0644))
+        throw UsageError("submit: " + escapedPath(files.settings) + " was frozen by another submit to " +
+                         escapedPath(key.output) + " while this one was preparing; nothing was submitted. Submit "
+                         "again to key with those settings, or key into another output.");
     writeTextFile(files.script, script, 0755);
     const CommandResult array = runCommand(arrayCommand);
     if (array.status != 0)

@@ -141,6 +141,16 @@ void PendingOutput::discard() noexcept
 
 void PendingOutput::commit(const std::function<bool()>& cancelled)
 {
+    moveIntoPlace(cancelled, true);
+}
+
+bool PendingOutput::commitNew()
+{
+    return moveIntoPlace({}, false);
+}
+
+bool PendingOutput::moveIntoPlace(const std::function<bool()>& cancelled, bool replace)
+{
     if (fd_ < 0)
         throw std::runtime_error(target_ + ": nothing to move into place");
     if (cancelled && cancelled()) {
@@ -159,17 +169,23 @@ void PendingOutput::commit(const std::function<bool()>& cancelled)
         discard();
         throw std::runtime_error(target_ + ": cannot write it to disk: " + errnoText(error));
     }
-    if (rename(path_.c_str(), target_.c_str()) != 0) {
+    // A link, unlike a rename, fails rather than replace a file that came first.
+    if ((replace ? rename(path_.c_str(), target_.c_str()) : link(path_.c_str(), target_.c_str())) != 0) {
         const int error = errno;
         discard();
+        if (!replace && error == EEXIST)
+            return false;
         throw std::runtime_error(target_ + ": cannot move the finished file into place: " + errnoText(error));
     }
+    if (!replace)
+        unlink(path_.c_str());
     releaseSlot(slot_);
     slot_ = -1;
     path_.clear();
     rmdir(folder_.c_str());
     folder_.clear();
     syncDirectory(fs::path(target_).parent_path());
+    return true;
 }
 
 void checkOutputPlace(const std::string& path, const std::string& kind, const std::function<void()>& checkFormat)
@@ -196,9 +212,11 @@ void checkOutputPlace(const std::string& path, const std::string& kind, const st
         throw std::runtime_error(path + ": cannot write in " + directory + ": " + errnoText(errno));
 }
 
-void writeTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode)
+namespace {
+
+void writeText(PendingOutput& out, std::string_view text, std::optional<mode_t> mode)
 {
-    PendingOutput out(path);
+    const std::string& path = out.target();
     const auto fail = [&](int error) { return std::runtime_error(path + ": cannot write: " + errnoText(error)); };
     for (std::size_t done = 0; done < text.size();) {
         const ssize_t n = ::write(out.fd(), text.data() + done, text.size() - done);
@@ -210,7 +228,22 @@ void writeTextFile(const std::string& path, std::string_view text, std::optional
     }
     if (mode && fchmod(out.fd(), *mode) != 0)
         throw fail(errno);
+}
+
+}  // namespace
+
+void writeTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode)
+{
+    PendingOutput out(path);
+    writeText(out, text, mode);
     out.commit();
+}
+
+bool writeNewTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode)
+{
+    PendingOutput out(path);
+    writeText(out, text, mode);
+    return out.commitNew();
 }
 
 FileSync replaceFileSync(FileSync sync)

@@ -3,6 +3,7 @@
 
 #include "veilcast/common/UsageError.h"
 #include "veilcast/movie/MovieFiles.h"
+#include "veilcast/session/FileClashes.h"
 #include "veilcast/session/KeySession.h"
 
 #include <OpenImageIO/strutil.h>
@@ -30,6 +31,21 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
     const bool there = std::filesystem::exists(clean, ec);
     throw UsageError(Wording{clean + (there ? ": not a clean plate file (" : ": no such clean plate ("),
                              UserChoice::ScreenMap, " " + choice.cleanPlate + ")"});
+}
+
+// Every file the job reads or writes, for the rule that none is lost.
+std::vector<JobFile> jobFiles(const KeyJobOptions& job)
+{
+    using Role = JobFile::Role;
+    std::vector<JobFile> files{{job.input, Role::Input}};
+    if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
+        files.push_back({job.screenMap.cleanPlate, Role::CleanPlate});
+    if (!job.settingsFile.empty())
+        files.push_back({job.settingsFile, Role::Settings});
+    files.push_back({job.output, Role::Output});
+    if (!job.previewPath.empty())
+        files.push_back({job.previewPath, Role::Preview});
+    return files;
 }
 
 }  // namespace
@@ -97,14 +113,13 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
             plan.movie.frames = parseFrameRange(job.frames);
         plan.movie.rateNum = job.rateNum;
         plan.movie.rateDen = job.rateDen;
-        checkMovieJob(plan.movie, withAlpha);
         // One file serves every frame; a pattern's frames are read as the movie's come.
-        if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && !isSequencePattern(job.screenMap.cleanPlate)) {
-            const std::string clean = cleanPlateFor(job.screenMap, 0);
-            checkCleanPlate(job.screenMap, clean);
-            if (!job.previewPath.empty() && samePath(job.previewPath, clean))
-                throw UsageError(job.previewPath + ": the preview would overwrite the clean plate");
-        }
+        if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && !isSequencePattern(job.screenMap.cleanPlate))
+            checkCleanPlate(job.screenMap, cleanPlateFor(job.screenMap, 0));
+        refuseClashes(jobFiles(job), plan.movie.frames.empty() ? nullptr : &plan.movie.frames);
+        checkMovieJob(plan.movie, withAlpha);
+        if (!job.previewPath.empty())
+            checkOutputPath(job.previewPath);
         return plan;
     }
     const bool sequence = isSequencePattern(job.input);
@@ -151,22 +166,14 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         }
     }
 
-    const std::string& preview = job.previewPath;
-    if (!preview.empty())
-        checkOutputPath(preview);
-    for (const std::string& clean : plan.cleanPlates)
-        if (!preview.empty() && samePath(preview, clean))
-            throw UsageError(preview + ": the preview would overwrite the clean plate");
-    for (const auto& [in, out] : plan.files) {
-        if (samePath(in, out))
-            throw UsageError(out + ": the output would overwrite the input");
+    FrameList keyedFrames;
+    for (const int f : numbers)
+        keyedFrames.append(f);
+    refuseClashes(jobFiles(job), sequence ? &keyedFrames : nullptr);
+    if (!job.previewPath.empty())
+        checkOutputPath(job.previewPath);
+    for (const auto& [in, out] : plan.files)
         checkOutputPath(out, job.write.dataType, withAlpha);
-        for (const std::string& clean : plan.cleanPlates)
-            if (samePath(clean, out))
-                throw UsageError(out + ": the output would overwrite the clean plate");
-        if (!preview.empty() && (samePath(preview, in) || samePath(preview, out)))
-            throw UsageError(preview + ": the preview would overwrite " + (samePath(preview, in) ? in : out));
-    }
     return plan;
 }
 

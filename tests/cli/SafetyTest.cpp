@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -358,3 +359,99 @@ TEST_F(SafetyTest, ExitStatusesFollowOneScheme)
 }
 
 }  // namespace
+
+// Every kind of job (still, sequence, movie, animated image) refuses to write
+// over anything it reads or writes, however the file is spelled, and the
+// plate as its own clean plate: exit 2, the file named, every byte as it was.
+TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
+{
+    const auto run = [](const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; };
+    const std::string ffmpeg = "cd " + quoted(dir.string()) + " && ffmpeg -v error -y -f lavfi -i color=green:s=32x16:r=24 ";
+    run(ffmpeg + "-frames:v 3 -c:v mjpeg clip.mov && " + ffmpeg + "-frames:v 3 -c:v mjpeg clean.mov && " + ffmpeg +
+        "-frames:v 6 -plays 0 -f apng anim.png");
+    for (int f = 1; f <= 3; ++f) {
+        plate("p.000" + std::to_string(f) + ".png", 32, 16);
+        plate("c.000" + std::to_string(f) + ".png", 32, 16);
+    }
+    plate("a.exr", 32, 16);
+    fs::create_hard_link(path("a.exr"), path("hard.exr"));
+    fs::create_symlink(path("p.0002.png"), path("soft.png"));
+    fs::create_directory_symlink(dir, dir / "same");
+    std::ofstream(path("shot.keyer")) << "Screen Color=0.1,0.6,0.1\n";
+    const struct {
+        std::string args;
+        std::string says;
+    } cases[] = {
+        {"a.exr -o ./a.exr", "./a.exr: the output would overwrite the input"},
+        {"a.exr -o hard.exr", "hard.exr: the output would overwrite the input"},
+        {"a.exr -o same/a.exr", "same/a.exr: the output would overwrite the input"},
+        {"a.exr -o k.exr --screen-map ./a.exr", "the clean plate given to --screen-map is the plate being keyed"},
+        {"a.exr -o k.exr --screen-map hard.exr", "the clean plate given to --screen-map is the plate being keyed"},
+        {"a.exr -o k.exr --preview shot.keyer --settings shot.keyer", "shot.keyer: the preview would overwrite"},
+        {"clip.mov -o clean.mov --screen-map clean.mov", "clean.mov: the output would overwrite the clean plate"},
+        {"clip.mov -o same/clip.mov", "same/clip.mov: the output would overwrite the input"},
+        {"clip.mov -o k.mov --screen-map ./clip.mov", "the clean plate given to --screen-map is the plate being keyed"},
+        {"clip.mov -o c.####.png --frames 1-3 --screen-map c.####.png", "c.0001.png: the output would overwrite"},
+        {"clip.mov -o c.####.png --screen-map ./c.%04d.png", "c.0001.png: the output would overwrite"},
+        {"clip.mov -o k.mov --preview clean.mov --screen-map clean.mov", "clean.mov: the preview would overwrite"},
+        {"anim.png -o k.mov --preview anim.png", "anim.png: the preview would overwrite the input"},
+        {"p.####.png -o k.mov --frames 1-3 --preview p.0001.png", "p.0001.png: the preview would overwrite the input"},
+        {"p.####.png -o k.mov --frames 1-3 --preview soft.png", "soft.png: the preview would overwrite the input"},
+        {"p.####.png -o k.####.png --frames 1-3 --screen-map ./p.%04d.png", "the clean plate given to --screen-map"},
+        {"p.####.png -o k.####.png --frames 1-3 --preview k.0002.png", "k.0002.png: the preview would overwrite the output"},
+        {"p.####.png -o same/c.@@@@.png --frames 2-3 --screen-map c.####.png", "c.0002.png: the output would overwrite"},
+    };
+    std::map<std::string, std::string> before;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            before[e.path().string()] = fileBytes(e.path().string());
+    for (const auto& c : cases) {
+        const Result r = veilcast(c.args + kKey, "cd " + quoted(dir.string()) + " && ");
+        EXPECT_EQ(r.exitCode, 2) << c.args << ": " << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << c.args << ": " << r.output;
+    }
+    std::map<std::string, std::string> after;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            after[e.path().string()] = fileBytes(e.path().string());
+    EXPECT_EQ(before, after);
+    EXPECT_TRUE(hidden().empty());
+}
+
+// A value that is empty (an unset shell variable), out of the range a job
+// can take, or meant for another kind of job is refused, never ignored.
+TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
+{
+    const std::string in = quoted(plate("a.exr", 16, 8)) + " -o " + quoted(path("k.exr")) + " -q";
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i color=green:s=32x16:r=24 -frames:v 2 -c:v mjpeg " +
+                           quoted(path("clip.mov")))
+                              .c_str()),
+              0);
+    const std::string movie = quoted(path("clip.mov")) + " -o " + quoted(path("k.mov")) + " -q";
+    const std::string frozen = " --frozen-settings " + quoted(path("f.settings")) + " --settings-sha256 " +
+                               std::string(64, 'a');
+    const struct {
+        std::string args;
+        std::string says;
+    } cases[] = {
+        {in + " --screen-map ''", "--screen-map: takes a value, not an empty one"},
+        {in + " --settings ''", "--settings: takes a value, not an empty one"},
+        {in + " --clip ''", "--clip: takes a value, not an empty one"},
+        {in + " --pick-screen ''", "--pick-screen: takes a value, not an empty one"},
+        {in + " --preview ''", "--preview: takes a value, not an empty one"},
+        {in + " --set ''", "--set: takes a value, not an empty one"},
+        {"submit --farm slurm " + quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) +
+             " --frames 1-2 --settings ''",
+         "--settings: takes a value, not an empty one"},
+        {in + " --threads 65537", "--threads takes a count of threads from 0 (every core) to 1024, not 65537"},
+        {in + " --threads 1025", "not 1025"},
+        {movie + " --fps 25", "--fps is for a movie made from an image sequence"},
+        {in + frozen + " --clip auto", "--frozen-settings holds the clip levels chosen"},
+    };
+    for (const auto& c : cases) {
+        const Result r = veilcast(c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args << ": " << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << c.args << ": " << r.output;
+    }
+    expectOnly({"a.exr", "clip.mov"});
+}

@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <functional>
+#include <future>
 #include <regex>
 
 namespace {
@@ -771,5 +772,34 @@ TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
         EXPECT_EQ(filesIn(dir), before);
         EXPECT_TRUE(filesIn(dir / "sub").empty());
         EXPECT_FALSE(fs::exists(sbatchLog));
+    }
+}
+
+// Two submits to one output at the same moment leave one job: the other is
+// refused naming the frozen file, which stays the one the job's tasks check.
+TEST_F(SubmitTest, TwoSubmitsToOneOutputAtOnceLeaveOneJob)
+{
+    // Large enough that finding the screen and clips on frame 1 keeps both
+    // between looking for the frozen file and writing their own.
+    for (int f = 1; f <= 2; ++f)
+        writePlate(framePath(f), {"R", "G", "B"}, OIIO::TypeDesc::HALF, 1600, 900, static_cast<unsigned>(f));
+    const std::string settings = path("k.####.exr.farm.settings");
+    const auto submitWith = [&](const char* gain) {
+        return std::async(std::launch::async, [this, gain] {
+            return submit({"submit", "--farm", "slurm", "p.####.exr", "-o", "k.####.exr", "--frames", "1-2",
+                           "--screen-map", "auto", "--clip", "auto", "--set", std::string("Screen Gain=") + gain});
+        });
+    };
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fs::remove(settings);
+        auto first = submitWith("1");
+        auto second = submitWith("1.1");
+        const Result a = first.get(), b = second.get();
+        ASSERT_EQ((a.exitCode == 0) + (b.exitCode == 0), 1) << a.output << "\n" << b.output;
+        const Result& refused = a.exitCode == 0 ? b : a;
+        EXPECT_EQ(refused.exitCode, 2) << refused.output;
+        EXPECT_NE(refused.output.find(settings), std::string::npos) << refused.output;
+        EXPECT_NE(fileBytes(path("k.####.exr.farm.sh")).find(sha256sum(settings)),
+                  std::string::npos);
     }
 }

@@ -38,9 +38,13 @@ public:
     // true discards it and throws Cancelled, leaving the target as it was.
     // Throws std::runtime_error naming the target.
     void commit(const std::function<bool()>& cancelled = {});
+    // As commit(), but never over a file: false, with the file discarded,
+    // when the target exists by the time the finished file would be moved.
+    bool commitNew();
 
 private:
     void discard() noexcept;
+    bool moveIntoPlace(const std::function<bool()>& cancelled, bool replace);
 
     std::string target_, folder_, path_;
     int fd_ = -1;
@@ -59,6 +63,10 @@ void checkOutputPlace(const std::string& path, const std::string& kind, const st
 // none: what a new file gets under the umask. Throws std::runtime_error
 // naming `path`.
 void writeTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode = std::nullopt);
+// As writeTextFile, but only where no file is: false, with nothing written,
+// when `path` exists by the time the text is in place, so that of two
+// writers racing to create a file, one wins and the other knows.
+bool writeNewTextFile(const std::string& path, std::string_view text, std::optional<mode_t> mode = std::nullopt);
 
 // The call that flushes a finished file to disk before it is moved into
 // place (fsync); the previous one is returned. Tests put their own in to see

@@ -29,6 +29,7 @@ struct KeyJobOptions {
     ReadOptions read;
     // How it is keyed: the settings in order, then the screen pick (see screenPickFor).
     std::vector<Setting> settings;
+    std::string settingsFile;  // the file they were read from, never to be written over; empty: none
     ScreenPick pick;
     // A screen colour per pixel: none, found on each frame, or a clean plate.
     ScreenMapChoice screenMap;
