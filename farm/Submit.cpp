@@ -98,25 +98,6 @@ std::optional<int> inputFrameAt(const std::string& inputPattern, const std::stri
     return std::nullopt;
 }
 
-// Refuses an output sequence any of whose frames, as they exist now, is a
-// frame of the input: a task would overwrite a plate another task reads.
-void refuseOutputOverInput(const std::string& input, const std::string& output, const FrameList& frames,
-                           const std::string& shownOutput)
-{
-    const FrameCheck existing = checkFrames(output, frames);
-    std::optional<std::pair<int, int>> clash;
-    existing.present.forEach([&](int f) {
-        if (const auto in = inputFrameAt(input, framePath(output, f), f))
-            clash = std::make_pair(f, *in);
-        return !clash;
-    });
-    if (clash)
-        throw UsageError("submit: frame " + std::to_string(clash->first) + " of the output " +
-                         escapedPath(shownOutput) + " is frame " + std::to_string(clash->second) +
-                         " of the input (" + escapedPath(framePath(output, clash->first)) +
-                         "): keying would overwrite a plate; nothing was submitted");
-}
-
 // Whoever else can write the frozen file chooses the screen colour every task
 // keys with: in a shared folder a file planted before the first submit would
 // otherwise be adopted and its hash signed into the job script.
@@ -200,19 +181,18 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
             throw UsageError("submit: " + std::to_string(missing.size()) + " of " + std::to_string(frames.size()) +
                              " clean plates of " + escapedPath(clean) + " missing: " + missing.describe() +
                              " (nothing was submitted)");
-        // A task would refuse to key over its clean plate, after the others had keyed theirs.
-        frames.forEach([&](int f) {
-            const std::string frame = framePath(output, f), plate = cleanPlateFor(key.screenMap, f);
-            if (samePath(frame, plate))
-                throw UsageError("submit: frame " + std::to_string(f) + " of the output " + escapedPath(key.output) +
-                                 " is the clean plate " + escapedPath(plate) +
-                                 ": keying would overwrite it; nothing was submitted");
-            return true;
-        });
     }
     // Only now: every frame is a file, so the list is no longer than the folder.
     refuseRepeatedFrames(frames);
-    refuseOutputOverInput(input, output, frames, key.output);
+    // Refused here, not by a task after the others had keyed their frames.
+    try {
+        refuseClashes(jobFiles(key), &frames);
+    } catch (const UsageError& e) {
+        Wording refused = e.wording();
+        refused.before.insert(0, "submit: ");
+        refused.after += "; nothing was submitted";
+        throw UsageError(refused);
+    }
 
     std::vector<std::string> searched = pluginDirs;
     for (const std::string& d : defaultPluginDirectories())

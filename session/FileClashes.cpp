@@ -40,6 +40,13 @@ bool keyed(const FrameList* frames, std::int64_t f)
            (!frames || frames->contains(f));
 }
 
+// The frames of `f` that the job touches: those it keys of what it writes,
+// every frame of what it reads (a plate outside the range is a plate too).
+const FrameList* touched(const JobFile& f, const FrameList* frames)
+{
+    return f.written() ? frames : nullptr;
+}
+
 // The files of `f` there are to lose: a single file whether it exists or not
 // (an output may not exist yet), a pattern's frames that exist.
 std::vector<Concrete> concreteFiles(const JobFile& f, const FrameList* frames)
@@ -47,8 +54,8 @@ std::vector<Concrete> concreteFiles(const JobFile& f, const FrameList* frames)
     if (!isSequencePattern(f.path))
         return {{framePath(f.path, 0), std::nullopt}};
     std::vector<Concrete> files;
-    const auto add = [&](int frame) {
-        if (keyed(frames, frame))
+    const auto add = [&, only = touched(f, frames)](int frame) {
+        if (keyed(only, frame))
             files.push_back({framePath(f.path, frame), frame});
         return true;
     };
@@ -120,10 +127,10 @@ bool samePattern(const std::string& a, const std::string& b)
 std::optional<std::pair<std::string, std::string>> clash(const JobFile& a, const JobFile& b, const FrameList* frames)
 {
     for (const Concrete& file : concreteFiles(a, frames))
-        if (const auto other = frameFile(b.path, file, frames))
+        if (const auto other = frameFile(b.path, file, touched(b, frames)))
             return std::make_pair(file.path, *other);
     for (const Concrete& file : concreteFiles(b, frames))
-        if (const auto mine = frameFile(a.path, file, frames))
+        if (const auto mine = frameFile(a.path, file, touched(a, frames)))
             return std::make_pair(*mine, file.path);
     if (samePattern(a.path, b.path))
         return std::make_pair(a.path, b.path);

@@ -33,7 +33,9 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
                              UserChoice::ScreenMap, " " + choice.cleanPlate + ")"});
 }
 
-// Every file the job reads or writes, for the rule that none is lost.
+
+}  // namespace
+
 std::vector<JobFile> jobFiles(const KeyJobOptions& job)
 {
     using Role = JobFile::Role;
@@ -47,8 +49,6 @@ std::vector<JobFile> jobFiles(const KeyJobOptions& job)
         files.push_back({job.previewPath, Role::Preview});
     return files;
 }
-
-}  // namespace
 
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings)
 {

@@ -373,6 +373,7 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
         plate("p.000" + std::to_string(f) + ".png", 32, 16);
         plate("c.000" + std::to_string(f) + ".png", 32, 16);
     }
+    plate("p.1001.png", 32, 16);  // a plate outside the frames keyed is a plate too
     plate("a.exr", 32, 16);
     fs::create_hard_link(path("a.exr"), path("hard.exr"));
     fs::create_symlink(path("p.0002.png"), path("soft.png"));
@@ -400,6 +401,7 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
         {"p.####.png -o k.####.png --frames 1-3 --screen-map ./p.%04d.png", "the clean plate given to --screen-map"},
         {"p.####.png -o k.####.png --frames 1-3 --preview k.0002.png", "k.0002.png: the preview would overwrite the output"},
         {"p.####.png -o same/c.@@@@.png --frames 2-3 --screen-map c.####.png", "c.0002.png: the output would overwrite"},
+        {"p.####.png -o p.1###.png --frames 1-3", "p.1001.png: the output would overwrite the input"},
     };
     std::map<std::string, std::string> before;
     for (const auto& e : fs::recursive_directory_iterator(dir))

@@ -745,16 +745,16 @@ TEST_F(SubmitTest, RefusesOutputsOverInputsAndRangesWithoutFrames)
         std::string input, output, frames, message, screenMap = {};
     };
     const Case cases[] = {
-        {"p.####.exr", "q.#.exr", "1-3", "frame 1 of the output", "q.#.exr"},  // a task would refuse it
-        {"p.####.exr", "q.#.exr", "1-3", "frame 2 of the output", "q.2.exr"},
+        {"p.####.exr", "q.#.exr", "1-3", "q.1.exr: the output would overwrite the clean plate", "q.#.exr"},
+        {"p.####.exr", "q.#.exr", "1-3", "q.2.exr: the output would overwrite the clean plate", "q.2.exr"},
         {"p.####.exr", "k.####.exr", "1-3", "3 of 3 clean plates of sub missing", "sub"},  // a folder
-        {"p.####.exr", "p.@@@@.exr", "1-3", "frame 1 of the output"},
-        {"p.####.exr", "p.%04d.exr", "2-3", "frame 2 of the output"},
-        {"p.%04d.exr", "./sub/../p.####.exr", "1-3", "frame 1 of the output"},
-        {"p.####.exr", "same/p.####.exr", "1-3", "is frame 1 of the input"},
-        {"q.%d.exr", "q.#.exr", "1-3", "frame 1 of the output"},
+        {"p.####.exr", "p.@@@@.exr", "1-3", "p.0001.exr: the output would overwrite the input"},
+        {"p.####.exr", "p.%04d.exr", "2-3", "p.0002.exr: the output would overwrite the input"},
+        {"p.%04d.exr", "./sub/../p.####.exr", "1-3", "sub/../p.0001.exr: the output would overwrite the input"},
+        {"p.####.exr", "same/p.####.exr", "1-3", "same/p.0001.exr: the output would overwrite the input"},
+        {"q.%d.exr", "q.#.exr", "1-3", "q.1.exr: the output would overwrite the input"},
         // Output frame 2 is wide.10002.exr, input frame 10002.
-        {"wide.#####.exr", "wide.1####.exr", "2,10002", "frame 2 of the output"},
+        {"wide.#####.exr", "wide.1####.exr", "2,10002", "wide.10002.exr: the output would overwrite the input"},
         {"p.####.exr", "k.####.exr", "50-60", "none of the frames"},
         {"p.####.exr", "sub/####/k.exr", "1-3", "numbers its folder"},
     };

@@ -23,8 +23,9 @@ struct JobFile {
 // however the paths are spelled: relative or absolute, through "./" or a
 // linked folder, a symbolic or hard link, or a frame of a pattern (p.0001.png
 // is frame 1 of p.####.png and of p.%d.png's frame 1, even when the
-// file exists under one name only). A pattern stands for `frames` (null:
-// every frame that exists, as for a movie keyed whole). Throws UsageError
+// file exists under one name only). A pattern written stands for `frames`
+// (null: every frame, as for a movie keyed whole); one read, for every frame
+// that exists, keyed or not. Throws UsageError
 // naming both files: "k.exr: the output would overwrite the clean plate c.exr".
 void refuseClashes(const std::vector<JobFile>& files, const FrameList* frames);
 

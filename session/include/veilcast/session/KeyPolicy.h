@@ -2,6 +2,7 @@
 #pragma once
 
 #include "veilcast/media/FrameSequence.h"
+#include "veilcast/session/FileClashes.h"
 #include "veilcast/session/KeyJob.h"
 #include "veilcast/session/MovieKeying.h"
 
@@ -44,6 +45,9 @@ std::string clipsAsOptions(const Controls& controls);
 // for frozen settings, which must then give every control a value
 // (UsageError naming the first they miss).
 ScreenPick screenPickFor(const Controls& controls, const KeyJobOptions& job);
+
+// Every file `job` reads or writes, for refuseClashes.
+std::vector<JobFile> jobFiles(const KeyJobOptions& job);
 
 // What a job keys, checked before anything is keyed: a movie on either side
 // (see checkMovieJob), or each frame's input and output file (one for a
