@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -277,6 +279,29 @@ void closeQuietly(int fd)
         ::close(fd);
 }
 
+// Each connection takes a descriptor, and the process needs more of its own
+// (frames to read, the settings file to write, the libraries' files): were
+// the connections to take the last one, accepting would fail and so would
+// everything else the page asks for. They get at most three quarters of what
+// is free when the server starts.
+std::size_t connectionsTheDescriptorsAllow(std::size_t wanted)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return wanted;
+    std::size_t open = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error))
+        ++open;
+    const std::size_t free = limit.rlim_cur > open ? static_cast<std::size_t>(limit.rlim_cur) - open : 0;
+    const std::size_t kept = std::max<std::size_t>(16, free / 4);
+    return std::clamp<std::size_t>(free > kept ? free - kept : 0, 1, std::max<std::size_t>(1, wanted));
+}
+
+// How long the listening socket is left alone when no descriptor is free for
+// a connection and none of ours closes meanwhile (one may close elsewhere).
+constexpr std::chrono::milliseconds kAcceptRetry{250};
+
 }  // namespace
 
 // ---- the connection loop ------------------------------------------------------
@@ -306,6 +331,9 @@ struct HttpServer::Impl {
     HttpOptions options;
     Admit admit;
     int listenFd = -1, wakeFd = -1, port = 0;
+    // Until then the listening socket is not watched: accepting failed for
+    // want of a descriptor.
+    Clock::time_point acceptPausedUntil;
     std::map<std::uint64_t, Connection> connections;
     std::uint64_t nextId = 1;
 
@@ -356,6 +384,7 @@ void HttpServer::Impl::drop(std::uint64_t id)
         return;
     closeQuietly(found->second.fd);
     connections.erase(found);
+    acceptPausedUntil = Clock::time_point();  // a descriptor is free
 }
 
 void HttpServer::Impl::answer(Connection& c, const HttpResponse& res, bool close)
@@ -466,19 +495,26 @@ void HttpServer::Impl::accept()
 {
     for (;;) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors the connection stays in the backlog and the
+            // socket stays readable: watched, it would wake the loop at once,
+            // again and again, for nothing.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptPausedUntil = Clock::now() + kAcceptRetry;
             return;  // EAGAIN, or an error the next poll will show again
+        }
         if (connections.size() >= options.maxConnections) {
-            // Full: the connection that has waited longest without a whole
-            // request makes room, so holding many open cannot lock others
-            // out. Only one that never showed the secret: a page's idle
-            // keep-alive connection looks the same as a bare one held open
-            // by anyone, and closing it could lose the page's next change.
+            // Full: of the connections that never showed the secret, the one
+            // longest on its request makes room, so holding many open cannot
+            // lock others out. Whatever it is doing: one that pipelines
+            // requests for the page's files and never reads its answers sits
+            // in writing as long as one that sends nothing sits in reading.
+            // Never one that showed the secret: a page's idle keep-alive
+            // connection looks the same as a bare one held open by anyone,
+            // and closing it could lose the page's next change.
             auto oldest = connections.end();
             for (auto it = connections.begin(); it != connections.end(); ++it)
-                if (!it->second.proven &&
-                    (it->second.state == State::Reading || it->second.state == State::Draining) &&
-                    (oldest == connections.end() || it->second.since < oldest->second.since))
+                if (!it->second.proven && (oldest == connections.end() || it->second.since < oldest->second.since))
                     oldest = it;
             if (oldest == connections.end()) {
                 ::close(fd);
@@ -499,9 +535,12 @@ void HttpServer::Impl::run()
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
     while (!stopRequested()) {
-        fds.assign({{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}});
+        const bool listening = Clock::now() >= acceptPausedUntil;
+        fds.assign({{listening ? listenFd : -1, POLLIN, 0}, {wakeFd, POLLIN, 0}});
         ids.assign(2, 0);
         Clock::time_point next = Clock::now() + std::chrono::seconds(1);
+        if (!listening)
+            next = std::min(next, acceptPausedUntil);
         for (const auto& [id, c] : connections) {
             short events = 0;
             if (c.state == State::Reading || c.state == State::Draining)
@@ -642,6 +681,7 @@ HttpServer::HttpServer(const HttpOptions& options, Admit admit) : impl_(std::mak
         closeQuietly(s.listenFd);
         throw std::runtime_error(std::string("cannot make an eventfd: ") + std::strerror(errno));
     }
+    s.options.maxConnections = connectionsTheDescriptorsAllow(options.maxConnections);
 }
 
 HttpServer::~HttpServer()

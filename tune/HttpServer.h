@@ -64,6 +64,8 @@ struct HttpOptions {
     // After a refusal: how long the client's further bytes are read and
     // dropped, so that closing does not reset the connection under the answer.
     std::chrono::milliseconds lingerTime{1000};
+    // Fewer when the process's descriptor limit (RLIMIT_NOFILE) would not
+    // leave it descriptors of its own with this many open.
     std::size_t maxConnections = 256;
     int workers = 4;
     // Added to every answer, refusals made here included.
