@@ -47,8 +47,10 @@ int connectWithTinyWindow(int port)
     return fd;
 }
 
-// Every slot taken by connections without the token, in each state one can
-// hold: the page's requests, each on a new connection, are all answered.
+// Every slot taken by connections without the token, reading a head that
+// never ends or writing answers that are never read (idle ones are in
+// HoldingManyOpenClosesNoConnectionThatShowedTheToken): the page's requests,
+// each on a new connection, are all answered.
 TEST_F(TuneTest, ConnectionsWithoutTheTokenCannotHoldEverySlot)
 {
     const veilcast::tune::ServerOptions defaults;
@@ -58,7 +60,6 @@ TEST_F(TuneTest, ConnectionsWithoutTheTokenCannotHoldEverySlot)
         std::string send;  // {host} filled in
         bool tinyWindow;
     } cases[] = {
-        {"idle, sending nothing", "", false},
         {"a head begun, never finished", "GET / HTTP/1.1\r\nHost: {host}\r\n", false},
         // Far more than the socket buffers hold: the answers stall in writing.
         {"the page's script pipelined into a window never read", "", true},
@@ -207,6 +208,12 @@ OutOfDescriptors usedUpElsewhere(const veilcast::tune::TuneServer& server)
     std::vector<int> taken;
     for (int fd; taken.size() < 64 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
         taken.push_back(fd);
+    if (taken.empty() || taken.size() == 64) {  // the limit did not hold
+        for (const int fd : taken)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        return out;
+    }
     // One for the page's connection: the server has none left to accept it with.
     close(taken.back());
     taken.pop_back();
