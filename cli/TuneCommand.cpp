@@ -147,7 +147,7 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
     options.pluginDirectories = pluginDirectories(args);
     options.job = keyJob(keyed, &cancellation);
     const ReadOptions& read = options.job.read;
-    tune::TuneSession session(options, isMovieFile(line.input) ? tune::openMovie(line.input, read.raw)
+    tune::TuneSession session(options, isMovieFile(line.input) ? tune::openMovie(line.input, read)
                                                                : tune::openImageFiles(line.input, read));
     tune::ServerOptions serverOptions;
     serverOptions.port = line.port;

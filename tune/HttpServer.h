@@ -14,6 +14,8 @@
 // and a few kilobytes, never a worker. Workers only run complete, admitted
 // requests.
 
+#include "HttpMessage.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -25,28 +27,6 @@
 #include <vector>
 
 namespace veilcast::tune {
-
-struct HttpRequest {
-    std::string method, target, path;                           // path: the target up to '?', as sent
-    std::vector<std::pair<std::string, std::string>> params;   // the query, decoded, in order
-    std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
-    std::string body;
-
-    // The header's value; nullptr when absent. `name` in lower case.
-    const std::string* header(std::string_view name) const;
-    std::string headerValue(std::string_view name) const;  // "" when absent
-    bool hasParam(std::string_view name) const;
-    std::string param(std::string_view name) const;  // "" when absent
-};
-
-struct HttpResponse {
-    int status = 200;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-
-    void setHeader(std::string name, std::string value);
-    void setContent(std::string content, std::string type);
-};
 
 struct HttpOptions {
     int port = 0;  // 0: a free one
@@ -64,6 +44,8 @@ struct HttpOptions {
     // After a refusal: how long the client's further bytes are read and
     // dropped, so that closing does not reset the connection under the answer.
     std::chrono::milliseconds lingerTime{1000};
+    // Fewer when the process's descriptor limit (RLIMIT_NOFILE) would not
+    // leave it descriptors of its own with this many open.
     std::size_t maxConnections = 256;
     int workers = 4;
     // Added to every answer, refusals made here included.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/tune/FrameSource.h"
 
+#include "veilcast/common/UsageError.h"
 #include "veilcast/movie/MovieReader.h"
 
 #include <filesystem>
@@ -15,9 +16,17 @@ namespace {
 // one by starting again, so stepping through a shot costs one frame a step.
 class MovieFrames final : public FrameSource {
 public:
-    MovieFrames(const std::string& path, bool raw) : path_(path), raw_(raw)
+    MovieFrames(const std::string& path, const ReadOptions& read) : path_(path)
     {
-        reader_ = std::make_unique<MovieReader>(path_, readOptions());
+        options_.raw = read.raw;
+        options_.stream = read.part;
+        reader_ = std::make_unique<MovieReader>(path_, options_);
+        // Before a frame is decoded (counting them decodes every one): the
+        // tuner opens what keying opens, and refuses what keying refuses.
+        const MovieInfo& info = reader_->info();
+        if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > read.maxPixels)
+            throw Failure(Wording{path_ + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                                      " frames are larger than ", UserChoice::MaxPixels, " allows"});
         long count = reader_->info().frameCount;
         if (count <= 0) {  // the container does not say: count them once
             for (count = 0; reader_->skip();)
@@ -30,13 +39,6 @@ public:
             frames_.push_back(f);
     }
 
-    MovieReadOptions readOptions() const
-    {
-        MovieReadOptions options;
-        options.raw = raw_;
-        return options;
-    }
-
     const std::vector<int>& frames() const override { return frames_; }
     bool isSequence() const override { return frames_.size() > 1; }
     std::string describe(int frame) const override
@@ -47,7 +49,7 @@ public:
     PlanarImage read(int frame) const override
     {
         if (!reader_ || frame <= reader_->frameNumber())
-            reader_ = std::make_unique<MovieReader>(path_, readOptions());
+            reader_ = std::make_unique<MovieReader>(path_, options_);
         while (reader_->frameNumber() < frame - 1)
             if (!reader_->skip())
                 throw std::runtime_error(path_ + ": has no frame " + std::to_string(frame));
@@ -59,16 +61,16 @@ public:
 
 private:
     std::string path_;
-    bool raw_;
+    MovieReadOptions options_;
     std::vector<int> frames_;
     mutable std::unique_ptr<MovieReader> reader_;
 };
 
 }  // namespace
 
-std::unique_ptr<FrameSource> openMovie(const std::string& path, bool raw)
+std::unique_ptr<FrameSource> openMovie(const std::string& path, const ReadOptions& read)
 {
-    return std::make_unique<MovieFrames>(path, raw);
+    return std::make_unique<MovieFrames>(path, read);
 }
 
 }  // namespace veilcast::tune

@@ -7,6 +7,7 @@
 #include "TuneFixture.h"
 
 #include "HttpServer.h"
+#include "RawClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,90 +22,12 @@
 
 namespace {
 
+using namespace rawclient;
 using Clock = std::chrono::steady_clock;
 
 double millisecondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// ---- a raw client: what no HTTP library would send ------------------------------
-
-int connectTo(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    // A server that neither answers nor closes fails the test instead of hanging it.
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return fd;
-}
-
-void sendAll(int fd, const std::string& bytes)
-{
-    for (std::size_t at = 0; at < bytes.size();) {
-        const ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;  // the server closed: what it did not take it never read
-        at += static_cast<std::size_t>(n);
-    }
-}
-
-struct Answer {
-    int status = 0;  // 0: none came
-    std::string head, body;
-};
-
-std::string headerOf(const Answer& a, const std::string& name)
-{
-    std::string lowerHead = a.head;
-    std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(), ::tolower);
-    const std::size_t at = lowerHead.find("\r\n" + name + ": ");
-    if (at == std::string::npos)
-        return "";
-    const std::size_t start = at + 4 + name.size();
-    return a.head.substr(start, a.head.find("\r\n", start) - start);
-}
-
-// One answer: its head, and its body by Content-Length.
-Answer readAnswer(int fd)
-{
-    Answer a;
-    std::string bytes;
-    char buffer[4096];
-    while (bytes.find("\r\n\r\n") == std::string::npos) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return a;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    const std::size_t end = bytes.find("\r\n\r\n");
-    a.head = bytes.substr(0, end + 2);
-    a.body = bytes.substr(end + 4);
-    if (a.head.rfind("HTTP/1.1 ", 0) == 0)
-        a.status = std::atoi(a.head.c_str() + 9);
-    const std::size_t length = std::stoul("0" + headerOf(a, "content-length"));
-    while (a.body.size() < length) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        a.body.append(buffer, static_cast<std::size_t>(n));
-    }
-    return a;
-}
-
-// After an answer: true when the server closed without sending another byte.
-bool closedAfterwards(int fd)
-{
-    char c;
-    return read(fd, &c, 1) == 0;
 }
 
 // ---- requests the page could send, refused by what they ask ------------------
@@ -204,13 +127,6 @@ struct Door {
     int status;
 };
 
-std::string fill(std::string text, const std::string& name, const std::string& value)
-{
-    for (std::size_t at; (at = text.find(name)) != std::string::npos;)
-        text.replace(at, name.size(), value);
-    return text;
-}
-
 TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
 {
     serve(plate);
@@ -226,6 +142,21 @@ TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
     std::string manyHeaders, bigHeader = "X-Big: " + std::string(20000, 'x') + "\r\n";
     for (int i = 0; i < 200; ++i)
         manyHeaders += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+    // The bounds to the line and the byte: the request line, Host and the
+    // token, then fillers up to the limit or one past it.
+    const std::string exact = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+                              "\r\nX-Veilcast-Token: " + token + "\r\n";
+    const auto withLines = [&](std::size_t headerLines) {
+        std::string head = exact;
+        for (std::size_t i = 2; i < headerLines; ++i)
+            head += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+        return head + "\r\n";
+    };
+    const auto ofBytes = [&](std::size_t bytes) {
+        const std::string frame = exact + "X-Pad: \r\n\r\n";
+        return exact + "X-Pad: " + std::string(bytes - frame.size(), 'p') + "\r\n\r\n";
+    };
+    const veilcast::tune::HttpOptions limits;
     const std::vector<Door> doors = {
         {"the right host and token", state + "X-Veilcast-Token: {token}\r\n\r\n", 200},
         // Host: only the address the server is bound to.
@@ -267,6 +198,10 @@ TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
         // The bounds of a request, checked before it is kept.
         {"many header lines", state + "X-Veilcast-Token: {token}\r\n" + manyHeaders + "\r\n", 431},
         {"an oversized head", state + "X-Veilcast-Token: {token}\r\n" + bigHeader + "\r\n", 431},
+        {"the most header lines", withLines(limits.maxHeaderLines), 200},
+        {"one header line too many", withLines(limits.maxHeaderLines + 1), 431},
+        {"the largest head", ofBytes(limits.maxHeadBytes), 200},
+        {"a head one byte too large", ofBytes(limits.maxHeadBytes + 1), 431},
         {"an oversized address", "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n" + host + "\r\n", 431},
         {"an action without a length", "POST /api/undo HTTP/1.1\r\n" + host + "X-Veilcast-Token: {token}\r\n\r\n", 411},
         {"a change without a length, its body after", "POST /api/control HTTP/1.1\r\n" + host +
@@ -306,9 +241,9 @@ TEST_F(TuneTest, RefusedAtTheDoorAndClosed)
     }
 }
 
-// A refused request's body, sent late, is never read as a request: here each
-// late body is a whole request with the right token that would change a
-// control.
+// A refused request's body, sent late or right behind it, is never read as
+// a request: here each late body is a whole request with the right token
+// that would change a control.
 TEST_F(TuneTest, ARefusedRequestsLateBodyIsNotARequest)
 {
     serve(plate);
@@ -317,12 +252,21 @@ TEST_F(TuneTest, ARefusedRequestsLateBodyIsNotARequest)
     const std::string late = "POST /api/control HTTP/1.1\r\n" + host + "X-Veilcast-Token: " + server->token() +
                              "\r\nContent-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled;
     const std::string length = "Content-Length: " + std::to_string(late.size()) + "\r\n";
+    const std::string broken = "{\"name\": ";
     const struct {
         const char* what;
         std::string head;
         int status;
+        bool behind = false;  // the late request comes in the same write, right behind the refused one
     } cases[] = {
         {"no token", "POST /api/control HTTP/1.1\r\n" + host + length + "\r\n", 403},
+        {"malformed JSON", "POST /api/control HTTP/1.1\r\n" + host + "X-Veilcast-Token: " + server->token() +
+                               "\r\nContent-Length: " + std::to_string(broken.size()) + "\r\n\r\n" + broken, 400, true},
+        {"an unknown parameter", "GET /api/state?path=x HTTP/1.1\r\n" + host + "X-Veilcast-Token: " + server->token() +
+                                     "\r\n\r\n", 400, true},
+        {"a header without a colon", "GET /api/state HTTP/1.1\r\n" + host + "Cookie\r\n\r\n", 400, true},
+        {"a wrong path, the request behind it", "GET /api/nothing HTTP/1.1\r\n" + host + "X-Veilcast-Token: " +
+                                                    server->token() + "\r\n\r\n", 404, true},
         {"a foreign origin", "POST /api/control HTTP/1.1\r\n" + host + "X-Veilcast-Token: " + server->token() +
                                  "\r\nOrigin: http://127.0.0.1:1\r\n" + length + "\r\n", 403},
         {"chunked", "POST /api/control HTTP/1.1\r\n" + host + "X-Veilcast-Token: " + server->token() +
@@ -336,10 +280,12 @@ TEST_F(TuneTest, ARefusedRequestsLateBodyIsNotARequest)
         SCOPED_TRACE(c.what);
         const int fd = connectTo(server->port());
         ASSERT_GE(fd, 0);
-        sendAll(fd, c.head);
+        sendAll(fd, c.behind ? c.head + late : c.head);
         const Answer a = readAnswer(fd);  // refused on its head alone
         EXPECT_EQ(a.status, c.status) << a.head;
-        sendAll(fd, late);
+        EXPECT_EQ(headerOf(a, "connection"), "close");
+        if (!c.behind)
+            sendAll(fd, late);
         EXPECT_TRUE(closedAfterwards(fd)) << "a second answer came";
         close(fd);
         EXPECT_EQ(get("/api/state")["values"]["ClipBlackKnob"]["text"], "0");

@@ -31,8 +31,10 @@ public:
 std::unique_ptr<FrameSource> openImageFiles(const std::string& input, const ReadOptions& options);
 
 // A movie's frames, numbered from 1, decoded as `veilcast` decodes them to
-// key (in linear light unless `raw`). Throws std::runtime_error naming the
-// file when it cannot be read.
-std::unique_ptr<FrameSource> openMovie(const std::string& path, bool raw);
+// key, with keying's read options: in linear light unless `raw`, the video
+// stream `part` names, and frames over `maxPixels` refused (Failure) before
+// any is decoded. Throws std::runtime_error naming the file when it cannot
+// be read.
+std::unique_ptr<FrameSource> openMovie(const std::string& path, const ReadOptions& read);
 
 }  // namespace veilcast::tune

@@ -11,7 +11,9 @@ namespace veilcast::tune {
 struct ServerOptions {
     int port = 0;       // 0: a free port chosen by the system
     std::string token;  // empty: a random one
-    std::size_t maxConnections = 256;  // open at once; the oldest of those never shown the token make room
+    // Open at once (fewer if the descriptor limit is low); of those never
+    // shown the token, the one longest on its request makes room.
+    std::size_t maxConnections = 256;
 };
 
 // The tuning page and its API over HTTP, on 127.0.0.1 only. Every API
