@@ -27,14 +27,18 @@ struct ArrayView {
 ArrayView viewOf(const pybind11::array& image, const std::string& what = "the image");
 
 // The pixels as the session's planes (R, G, B and A when there are four
-// channels), read through the view's strides. Needs no interpreter lock:
-// the caller keeps the array alive.
+// channels), read through the view's strides. Call with the interpreter
+// lock held: another thread could otherwise resize the array (numpy allows
+// it without a reference check) and free the memory being read.
 PlanarImage planesOf(const ArrayView& view);
 
-// A new C-contiguous float32 array of the keyed result: H x W x 4 with
-// alpha, else H x W (the matte alone, as Check Alpha shows it). Pixels
-// outside the result's box are zero.
-pybind11::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t width);
+// A new C-contiguous float32 array for a keyed result: H x W x 4 with
+// alpha, else H x W (the matte alone, as Check Alpha shows it).
+pybind11::array resultArray(py::ssize_t height, py::ssize_t width, bool withAlpha);
+// Fills `out`, the data of a resultArray of the same size and kind, with
+// `keyed`; pixels outside the result's box are zero. Needs no lock: the
+// array is not yet anyone else's.
+void copyResult(const PlanarImage& keyed, float* out, py::ssize_t height, py::ssize_t width);
 
 // A new C-contiguous float32 array H x W x 3 of the map's screen colour at
 // every pixel.

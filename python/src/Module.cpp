@@ -2,20 +2,25 @@
 // The extension behind the Python package veilcast: keying arrays and files
 // through the same session, rules and messages as the command line.
 #include "Arguments.h"
+#include "Errors.h"
 #include "Images.h"
 #include "Settings.h"
 #include "WithoutGil.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
+#include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRun.h"
 
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace veilcast::python {
 
@@ -30,25 +35,68 @@ void warn(const std::string& text)
 // Work on pixels in memory: whatever goes wrong is about the values given,
 // but for a failure with the file `file` (a clean plate), if any.
 template <class Work>
-void runOnPixels(CancellationToken& token, const Work& work, const std::string& file = {})
+void runOnPixels(CancellationToken& token, const Work& work, const std::string& file = {},
+                 const std::function<void()>& poll = {})
 {
     try {
-        runWithoutGil(token, work);
+        runWithoutGil(token, work, poll);
     } catch (const py::error_already_set&) {
         throw;
     } catch (const py::builtin_exception&) {
         throw;
     } catch (const Cancelled&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::runtime_error& e) {
-        const std::string text = commandLineText(e);
+        const std::string text = pythonText(e);
         if (!file.empty() && text.rfind(file + ": ", 0) == 0)
-            throw;  // OSError
-        throw py::value_error(text);
+            raiseFile(text);
+        raiseUsage(text);
     } catch (const std::exception& e) {
-        throw py::value_error(commandLineText(e));
+        raiseUsage(pythonText(e));
     }
 }
+
+// A thread count as Python gave it, checked by the rule every front end keys by.
+int threadCount(const py::int_& threads)
+{
+    int overflow = 0;
+    const long count = PyLong_AsLongAndOverflow(threads.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    checkThreadCount(overflow > 0 ? LONG_MAX : overflow < 0 ? LONG_MIN : count);
+    return static_cast<int>(count);
+}
+
+// Progress of a key in memory as the waiting Python thread hears it: the
+// keying threads only store the rows done.
+class RowProgress {
+public:
+    RowProgress(py::object callback, int rows) : callback_(std::move(callback)), rows_(std::max(rows, 1)) {}
+    std::function<void(int)> hear()
+    {
+        return [this](int done) { done_ = done; };
+    }
+    std::function<void()> tell()
+    {
+        if (callback_.is_none())
+            return {};
+        return [this] {
+            const double now = std::min(1.0, static_cast<double>(done_.load()) / rows_);
+            if (now > told_) {
+                told_ = now;
+                callback_(now);
+            }
+        };
+    }
+
+private:
+    py::object callback_;
+    int rows_;
+    std::atomic<int> done_{0};
+    double told_ = -1;
+};
 
 const std::vector<Setting>& givenIn(const Settings* settings)
 {
@@ -82,10 +130,11 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
 }
 
 // Finds on the image what the session's job asks, as the command line does
-// on its first frame, then calls `then` with the image's planes.
+// on its first frame, then calls `then` with the image's planes. The
+// pixels are copied with the interpreter lock held; the rest runs without.
 template <class Then>
 KeyFindings prepare(KeySession& session, CancellationToken& token, const py::array& image, const MapSource& map,
-                    const Then& then)
+                    const Then& then, const std::function<void()>& poll = {})
 {
     const ArrayView view = viewOf(image);
     std::optional<ArrayView> cleanView;
@@ -93,25 +142,31 @@ KeyFindings prepare(KeySession& session, CancellationToken& token, const py::arr
         cleanView = viewOf(*map.cleanPlate, "the clean plate (screen_map)");
     for (const std::string& w : session.warnings())
         warn(w);
+    const PlanarImage source = planesOf(view);
+    const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
     KeyFindings found;
     runOnPixels(token, [&] {
-        const PlanarImage source = planesOf(view);
-        const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
         found = session.prepareImage(source, 0, "the image", cleanView ? &clean : nullptr, "screen_map");
         then(source);
-    }, map.screenMap == "auto" ? std::string() : map.screenMap);
+    }, map.screenMap == "auto" ? std::string() : map.screenMap, poll);
     return found;
 }
 
-py::object key(const py::array& image, const Settings* settings, int threads, const std::string& screenMap,
-               const std::optional<py::array>& cleanPlate, bool clips)
+py::object key(const py::array& image, const Settings* settings, const py::int_& threads, const std::string& screenMap,
+               const std::optional<py::array>& cleanPlate, bool clips, const py::object& progressCallback)
 {
     const MapSource map{screenMap, cleanPlate};
     CancellationToken token;
-    const auto session = openSession(pixelJob(settings, threads, token, map, clips));
-    PlanarImage keyed;
-    prepare(*session, token, image, map, [&](const PlanarImage& source) { keyed = session->keyImage(source); });
-    return arrayOf(keyed, image.shape(0), image.shape(1));
+    const auto session = openSession(pixelJob(settings, threadCount(threads), token, map, clips));
+    viewOf(image);  // a wrong array is refused before a result is made for it
+    const py::ssize_t height = image.shape(0), width = image.shape(1);
+    py::array result = resultArray(height, width, session->keysAlpha());
+    float* out = static_cast<float*>(result.mutable_data());
+    RowProgress progress(progressCallback, static_cast<int>(std::min<py::ssize_t>(height, INT_MAX)));
+    prepare(*session, token, image, map, [&](const PlanarImage& source) {
+        copyResult(session->keyImage(source, progress.hear()), out, height, width);
+    }, progress.tell());
+    return result;
 }
 
 py::object pythonClips(const std::optional<zav::ClipLevels>& clips)
@@ -165,7 +220,8 @@ py::tuple pickScreenIn(const py::array& image, const std::optional<std::array<in
         pick.box = *box;
     CancellationToken token;
     Colour colour{};
-    runOnPixels(token, [&] { colour = pickScreen(planesOf(view), pick, "the image"); });
+    const PlanarImage planes = planesOf(view);
+    runOnPixels(token, [&] { colour = pickScreen(planes, pick, "the image"); });
     return pythonColour(colour);
 }
 
@@ -193,6 +249,22 @@ private:
     std::atomic<double> fraction_{0};
 };
 
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa {}, sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// A plate that is its own clean plate has no subject left against the
+// backing it is compared with: the key would clear the subject too.
+void refuseOwnCleanPlate(const KeyPlan& plan, const std::string& screenMap)
+{
+    for (std::size_t i = 0; i < plan.files.size() && i < plan.cleanPlates.size(); ++i)
+        if (sameFile(plan.files[i].first, plan.cleanPlates[i]))
+            raiseUsage("screen_map \"" + screenMap + "\" is the input itself (" + plan.files[i].first +
+                       "): a clean plate is the backing shot without the subject");
+}
+
 // `args` holds the command line's options, set from key_file's keywords,
 // and becomes a job by the same code as the command line's.
 py::dict keyFile(Arguments args, const Settings* settings, const py::object& progressCallback)
@@ -202,6 +274,7 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     job.settings = givenIn(settings);
     const auto session = openSession(job);
     const KeyPlan plan = planKey(job, session->keysAlpha());
+    refuseOwnCleanPlate(plan, args.screenMap);
     for (const std::string& w : session->warnings())
         warn(w);
 
@@ -247,28 +320,6 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     return result;
 }
 
-void translateErrors()
-{
-    // Mistakes in what was asked are ValueError, failures with files
-    // OSError, both in the command line's words.
-    py::register_exception_translator([](std::exception_ptr raised) {
-        try {
-            if (raised)
-                std::rethrow_exception(raised);
-        } catch (py::error_already_set& e) {
-            e.restore();
-        } catch (const py::builtin_exception& e) {
-            e.set_error();  // ValueError and the like, raised as such
-        } catch (const Cancelled& e) {
-            PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
-        } catch (const std::invalid_argument& e) {
-            PyErr_SetString(PyExc_ValueError, commandLineText(e).c_str());
-        } catch (const std::runtime_error& e) {
-            PyErr_SetString(PyExc_OSError, commandLineText(e).c_str());
-        }
-    });
-}
-
 }  // namespace
 
 }  // namespace veilcast::python
@@ -278,10 +329,13 @@ PYBIND11_MODULE(_veilcast, m)
     using namespace veilcast::python;
     namespace v = veilcast;
     m.attr("__version__") = v::kVersion;
+    defineErrors(m);
     translateErrors();
     bindSettings(m);
+    py::module_::import("atexit").attr("register")(py::cpp_function(&stopRunningKeys));
     m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"), py::arg("screen_map"),
-          py::arg("clean_plate"), py::arg("clips"));
+          py::arg("clean_plate"), py::arg("clips"), py::arg("progress"));
+    m.def("_check_threads", [](const py::int_& threads) { return threadCount(threads); }, py::arg("threads"));
     m.def("_find", &find, py::arg("image"), py::arg("settings"), py::arg("box"), py::arg("screen_map"),
           py::arg("clean_plate"), py::arg("clips"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
@@ -302,7 +356,8 @@ PYBIND11_MODULE(_veilcast, m)
         .def_readwrite("in_colorspace", &v::Arguments::inColourSpace)
         .def_readwrite("out_colorspace", &v::Arguments::outColourSpace)
         .def_readwrite("skip_missing", &v::Arguments::skipMissing)
-        .def_readwrite("threads", &v::Arguments::threads)
+        .def_property("threads", [](const v::Arguments& a) { return a.threads; },
+                      [](v::Arguments& a, const py::int_& threads) { a.threads = threadCount(threads); })
         .def_property("part", [](const v::Arguments& a) { return a.read.part; },
                       [](v::Arguments& a, const std::string& part) { a.read.part = part; })
         .def_property("layer", [](const v::Arguments& a) { return a.read.layer; },
