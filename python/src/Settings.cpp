@@ -330,22 +330,14 @@ str() is the command line's --set form.)")
              })
         .def("__copy__", [](const Settings& s) { return Settings(s); })
         .def("__deepcopy__", [](const Settings& s, const py::object&) { return Settings(s); }, py::arg("memo"))
-        .def(py::pickle(
-            [](const Settings& s) {
-                // The settings file's own lines, which read back through the same checks.
-                py::list lines;
-                for (const Setting& v : s.given())
-                    lines.append(py::make_tuple(v.name, v.value));
-                return lines;
-            },
-            [](const py::list& lines) {
-                Settings settings;
-                for (const py::handle& line : lines) {
-                    const auto pair = line.cast<std::pair<std::string, std::string>>();
-                    settings.set(pair.first, pair.second, kOrigin);
-                }
-                return settings;
-            }));
+        .def("__reduce__", [](const py::object& self) {
+            // Remade from the settings file's text of each value, which reads
+            // back through the same checks; by any pickle protocol.
+            py::dict values;
+            for (const Setting& v : self.cast<const Settings&>().given())
+                values[py::str(v.name)] = v.value;
+            return py::make_tuple(py::type::of(self), py::make_tuple(values));
+        });
 }
 
 }  // namespace veilcast::python

@@ -165,7 +165,8 @@ def test_the_interpreter_ends_cleanly_while_a_thread_keys(tmp_path, keyed, endin
 
 
 def test_an_array_resized_by_another_thread_is_never_read_after_it_is_freed():
-    plate = np.ascontiguousarray(np.tile(read(PLATE)[:, :, :3], (4, 4, 1)))
+    plate = np.tile(read(PLATE)[:, :, :3], (4, 4, 1)).copy()
+    assert plate.flags.owndata
     original = plate.copy()
     go = threading.Event()
 

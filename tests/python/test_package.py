@@ -92,7 +92,8 @@ def test_the_pipeline_example_freezes_what_find_finds(tmp_path, name, pattern):
 def test_the_stubs_are_true_to_the_module():
     # Every public name, signature of the Python functions, class and
     # base, checked against the imported module.
-    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "veilcast", "--mypy-config-file", os.devnull],
+    allowlist = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stubtest-allowlist.txt")
+    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "veilcast", "--allowlist", allowlist],
                          capture_output=True, text=True, cwd=PACKAGE_PATH,
                          env=dict(os.environ, PYTHONPATH=PACKAGE_PATH, MYPYPATH=PACKAGE_PATH))
     assert run.returncode == 0, run.stdout + run.stderr
