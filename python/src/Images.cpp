@@ -95,11 +95,6 @@ PlanarImage planesOf(const ArrayView& view)
     return planes;
 }
 
-py::array resultArray(py::ssize_t height, py::ssize_t width, bool withAlpha)
-{
-    return withAlpha ? py::array_t<float>({height, width, py::ssize_t{4}}) : py::array_t<float>({height, width});
-}
-
 void copyResult(const PlanarImage& keyed, float* out, py::ssize_t height, py::ssize_t width)
 {
     const bool withAlpha = keyed.has(Chan_Alpha);

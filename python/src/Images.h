@@ -32,12 +32,9 @@ ArrayView viewOf(const pybind11::array& image, const std::string& what = "the im
 // it without a reference check) and free the memory being read.
 PlanarImage planesOf(const ArrayView& view);
 
-// A new C-contiguous float32 array for a keyed result: H x W x 4 with
-// alpha, else H x W (the matte alone, as Check Alpha shows it).
-pybind11::array resultArray(py::ssize_t height, py::ssize_t width, bool withAlpha);
-// Fills `out`, the data of a resultArray of the same size and kind, with
-// `keyed`; pixels outside the result's box are zero. Needs no lock: the
-// array is not yet anyone else's.
+// Fills `out`, C-contiguous H x W x 4 floats with alpha (else H x W, the
+// matte alone, as Check Alpha shows it), with `keyed`; pixels outside the
+// result's box are zero.
 void copyResult(const PlanarImage& keyed, float* out, py::ssize_t height, py::ssize_t width);
 
 // A new C-contiguous float32 array H x W x 3 of the map's screen colour at

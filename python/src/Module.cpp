@@ -33,13 +33,14 @@ void warn(const std::string& text)
 }
 
 // Work on pixels in memory: whatever goes wrong is about the values given,
-// but for a failure with the file `file` (a clean plate), if any.
-template <class Work>
-void runOnPixels(CancellationToken& token, const Work& work, const std::string& file = {},
-                 const std::function<void()>& poll = {})
+// but for a failure with the file `file` (a clean plate), if any. Ctrl-C
+// or a progress callback's exception returns at once (see runWithoutGil):
+// `work` owns all it uses.
+void runOnPixels(const std::shared_ptr<CancellationToken>& token, std::function<void()> work,
+                 const std::string& file = {}, const std::function<void()>& poll = {})
 {
     try {
-        runWithoutGil(token, work, poll);
+        runWithoutGil(token, std::move(work), poll, true);
     } catch (const py::error_already_set&) {
         throw;
     } catch (const py::builtin_exception&) {
@@ -74,16 +75,17 @@ int threadCount(const py::int_& threads)
 class RowProgress {
 public:
     RowProgress(py::object callback, int rows) : callback_(std::move(callback)), rows_(std::max(rows, 1)) {}
-    std::function<void(int)> hear()
+    // For the keying threads; shares what it stores, so it may outlive this.
+    std::function<void(int)> hear() const
     {
-        return [this](int done) { done_ = done; };
+        return [done = done_](int rows) { *done = rows; };
     }
     std::function<void()> tell()
     {
         if (callback_.is_none())
             return {};
         return [this] {
-            const double now = std::min(1.0, static_cast<double>(done_.load()) / rows_);
+            const double now = std::min(1.0, static_cast<double>(done_->load()) / rows_);
             if (now > told_) {
                 told_ = now;
                 callback_(now);
@@ -94,7 +96,7 @@ public:
 private:
     py::object callback_;
     int rows_;
-    std::atomic<int> done_{0};
+    std::shared_ptr<std::atomic<int>> done_ = std::make_shared<std::atomic<int>>(0);
     double told_ = -1;
 };
 
@@ -129,44 +131,76 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
     return job;
 }
 
-// Finds on the image what the session's job asks, as the command line does
-// on its first frame, then calls `then` with the image's planes. The
-// pixels are copied with the interpreter lock held; the rest runs without.
-template <class Then>
-KeyFindings prepare(KeySession& session, CancellationToken& token, const py::array& image, const MapSource& map,
-                    const Then& then, const std::function<void()>& poll = {})
+// An image and its clean plate, if any, as the session's planes: copied
+// with the interpreter lock held, and shared with work that may outlive
+// the call.
+struct Pixels {
+    std::shared_ptr<const PlanarImage> source, clean;
+    py::ssize_t height = 0, width = 0;
+};
+
+Pixels pixelsOf(const py::array& image, const MapSource& map)
 {
     const ArrayView view = viewOf(image);
     std::optional<ArrayView> cleanView;
     if (map.cleanPlate)
         cleanView = viewOf(*map.cleanPlate, "the clean plate (screen_map)");
+    Pixels pixels;
+    pixels.source = std::make_shared<const PlanarImage>(planesOf(view));
+    if (cleanView)
+        pixels.clean = std::make_shared<const PlanarImage>(planesOf(*cleanView));
+    pixels.height = view.height;
+    pixels.width = view.width;
+    return pixels;
+}
+
+// Finds on the image what the session's job asks, as the command line does
+// on its first frame: the colour, the map, the clips.
+KeyFindings prepare(KeySession& session, const Pixels& pixels)
+{
+    return session.prepareImage(*pixels.source, 0, "the image", pixels.clean.get(), "screen_map");
+}
+
+std::string mapFile(const MapSource& map)
+{
+    return map.screenMap == "auto" ? std::string() : map.screenMap;
+}
+
+void warnOf(const KeySession& session)
+{
     for (const std::string& w : session.warnings())
         warn(w);
-    const PlanarImage source = planesOf(view);
-    const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
-    KeyFindings found;
-    runOnPixels(token, [&] {
-        found = session.prepareImage(source, 0, "the image", cleanView ? &clean : nullptr, "screen_map");
-        then(source);
-    }, map.screenMap == "auto" ? std::string() : map.screenMap, poll);
-    return found;
+}
+
+// A float32 array over `values`, which it takes: no copy of a large result.
+py::array arrayTaking(std::vector<float>&& values, py::ssize_t height, py::ssize_t width, bool withAlpha)
+{
+    auto* owned = new std::vector<float>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<float>*>(p); });
+    if (withAlpha)
+        return py::array_t<float>({height, width, py::ssize_t{4}}, owned->data(), owner);
+    return py::array_t<float>({height, width}, owned->data(), owner);
 }
 
 py::object key(const py::array& image, const Settings* settings, const py::int_& threads, const std::string& screenMap,
                const std::optional<py::array>& cleanPlate, bool clips, const py::object& progressCallback)
 {
     const MapSource map{screenMap, cleanPlate};
-    CancellationToken token;
-    const auto session = openSession(pixelJob(settings, threadCount(threads), token, map, clips));
-    viewOf(image);  // a wrong array is refused before a result is made for it
-    const py::ssize_t height = image.shape(0), width = image.shape(1);
-    py::array result = resultArray(height, width, session->keysAlpha());
-    float* out = static_cast<float*>(result.mutable_data());
-    RowProgress progress(progressCallback, static_cast<int>(std::min<py::ssize_t>(height, INT_MAX)));
-    prepare(*session, token, image, map, [&](const PlanarImage& source) {
-        copyResult(session->keyImage(source, progress.hear()), out, height, width);
-    }, progress.tell());
-    return result;
+    const auto token = std::make_shared<CancellationToken>();
+    const std::shared_ptr<KeySession> session = openSession(pixelJob(settings, threadCount(threads), *token, map, clips));
+    const Pixels pixels = pixelsOf(image, map);
+    warnOf(*session);
+    const bool withAlpha = session->keysAlpha();
+    auto result = std::make_shared<std::vector<float>>();
+    RowProgress progress(progressCallback, static_cast<int>(std::min<py::ssize_t>(pixels.height, INT_MAX)));
+    runOnPixels(token, [session, pixels, result, withAlpha, rows = progress.hear()] {
+        prepare(*session, pixels);
+        const PlanarImage keyed = session->keyImage(*pixels.source, rows);
+        result->resize(static_cast<std::size_t>(pixels.height) * static_cast<std::size_t>(pixels.width) *
+                       (withAlpha ? 4 : 1));
+        copyResult(keyed, result->data(), pixels.height, pixels.width);
+    }, mapFile(map), progress.tell());
+    return arrayTaking(std::move(*result), pixels.height, pixels.width, withAlpha);
 }
 
 py::object pythonClips(const std::optional<zav::ClipLevels>& clips)
@@ -184,13 +218,17 @@ py::dict find(const py::array& image, const Settings* settings, const std::optio
               const std::string& screenMap, const std::optional<py::array>& cleanPlate, bool clips)
 {
     const MapSource map{screenMap, cleanPlate};
-    CancellationToken token;
-    KeyJobOptions job = pixelJob(settings, 0, token, map, clips);
+    const auto token = std::make_shared<CancellationToken>();
+    KeyJobOptions job = pixelJob(settings, 0, *token, map, clips);
     job.pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
     if (box)
         job.pick.box = *box;
-    const auto session = openSession(job);
-    const KeyFindings found = prepare(*session, token, image, map, [](const PlanarImage&) {});
+    const std::shared_ptr<KeySession> session = openSession(job);
+    const Pixels pixels = pixelsOf(image, map);
+    warnOf(*session);
+    auto findings = std::make_shared<KeyFindings>();
+    runOnPixels(token, [session, pixels, findings] { *findings = prepare(*session, pixels); }, mapFile(map));
+    const KeyFindings& found = *findings;
 
     // In the words the command line prints them in, to be given back alike.
     Settings frozen = settings ? *settings : Settings();
@@ -218,11 +256,11 @@ py::tuple pickScreenIn(const py::array& image, const std::optional<std::array<in
     pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
     if (box)
         pick.box = *box;
-    CancellationToken token;
-    Colour colour{};
-    const PlanarImage planes = planesOf(view);
-    runOnPixels(token, [&] { colour = pickScreen(planes, pick, "the image"); });
-    return pythonColour(colour);
+    auto colour = std::make_shared<Colour>();
+    auto planes = std::make_shared<const PlanarImage>(planesOf(view));
+    runOnPixels(std::make_shared<CancellationToken>(),
+                [colour, planes, pick] { *colour = pickScreen(*planes, pick, "the image"); });
+    return pythonColour(*colour);
 }
 
 // Progress as the waiting Python thread hears it: the keying threads only
@@ -269,8 +307,8 @@ void refuseOwnCleanPlate(const KeyPlan& plan, const std::string& screenMap)
 // and becomes a job by the same code as the command line's.
 py::dict keyFile(Arguments args, const Settings* settings, const py::object& progressCallback)
 {
-    CancellationToken token;
-    KeyJobOptions job = keyJob(args, &token);
+    const auto token = std::make_shared<CancellationToken>();
+    KeyJobOptions job = keyJob(args, token.get());
     job.settings = givenIn(settings);
     const auto session = openSession(job);
     const KeyPlan plan = planKey(job, session->keysAlpha());

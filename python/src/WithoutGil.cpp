@@ -76,39 +76,63 @@ void stopRunningKeys()
     PyEval_RestoreThread(state);
 }
 
-void runWithoutGil(CancellationToken& token, const std::function<void()>& work, const std::function<void()>& poll)
+void runWithoutGil(const std::shared_ptr<CancellationToken>& token, std::function<void()> work,
+                   const std::function<void()>& poll, bool abandon)
 {
     Runs& all = runs();
     {
         std::lock_guard<std::mutex> lock(all.mutex);
         if (all.closing)
             throw Cancelled();
-        all.active.insert(&token);
+        all.active.insert(token.get());
     }
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    std::exception_ptr failure;
-    std::thread worker([&] {
+    // Shared with the worker, which may outlive this call when abandoned.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool abandoned = false;
+        std::exception_ptr failure;
+    };
+    const auto state = std::make_shared<State>();
+    std::thread worker([state, token, work = std::move(work)]() mutable {
         try {
             work();
         } catch (...) {
-            failure = std::current_exception();
+            state->failure = std::current_exception();
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-        finished.notify_all();
+        // What the work holds goes before the run is seen to end, so that
+        // nothing of it is left to destroy once the interpreter may exit.
+        work = nullptr;
+        std::unique_lock<std::mutex> lock(state->mutex);
+        state->done = true;
+        state->finished.notify_all();
+        if (state->abandoned) {
+            lock.unlock();
+            Runs& listed = runs();
+            std::lock_guard<std::mutex> listLock(listed.mutex);
+            listed.active.erase(token.get());
+            listed.changed.notify_all();
+        }
     });
 
     // Signals reach Python only when this thread asks, so it cannot simply
     // block until the work ends.
     std::optional<py::error_already_set> raised;
     for (;;) {
-        PyThreadState* state = PyEval_SaveThread();
+        PyThreadState* saved = PyEval_SaveThread();
         bool over = false;
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            over = finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
+            std::unique_lock<std::mutex> lock(state->mutex);
+            over = state->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->done; });
+            if (!over && raised && abandon) {
+                // Still listed: the worker takes itself off the list once it stops.
+                state->abandoned = true;
+                lock.unlock();
+                worker.detach();
+                PyEval_RestoreThread(saved);
+                throw *raised;
+            }
         }
         bool closing = false;
         {
@@ -116,16 +140,16 @@ void runWithoutGil(CancellationToken& token, const std::function<void()>& work, 
             closing = all.closing;
         }
         if (closing) {
-            token.cancel();
+            token->cancel();
             worker.join();
-            finish(token, state);
+            finish(*token, saved);
         }
         if (over) {
             worker.join();
-            finish(token, state);
+            finish(*token, saved);
             break;
         }
-        PyEval_RestoreThread(state);
+        PyEval_RestoreThread(saved);
         if (raised)
             continue;
         try {
@@ -135,13 +159,13 @@ void runWithoutGil(CancellationToken& token, const std::function<void()>& work, 
                 poll();
         } catch (py::error_already_set& e) {
             raised = std::move(e);
-            token.cancel();
+            token->cancel();
         }
     }
     if (raised)
         throw *raised;
-    if (failure)
-        std::rethrow_exception(failure);
+    if (state->failure)
+        std::rethrow_exception(state->failure);
     if (poll)
         poll();
 }
