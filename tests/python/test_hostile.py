@@ -59,6 +59,13 @@ def deeply_nested():
     return values
 
 
+def movie(path):
+    """Two frames of green backing, made by ffmpeg."""
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=c=0x10a020:s=64x48:d=0.2", "-r", "10",
+                    "-c:v", "mjpeg", str(path)], check=True)
+    return path
+
+
 def with_plate(call):
     return call(read(PLATE))
 
@@ -101,6 +108,9 @@ REFUSALS = [
     ("the same file by another name",
      lambda d: (os.symlink(PLATE, d / "clean.exr"), veilcast.key_file(PLATE, d / "k.exr", screen_map=d / "clean.exr")),
      veilcast.UsageError, "is the input itself"),
+    ("a movie as its own clean plate",
+     lambda d: veilcast.key_file(movie(d / "m.mov"), d / "k.mov", screen_map=d / "m.mov"),
+     veilcast.UsageError, "is the input itself"),
     ("\"Auto\" for \"auto\"", lambda d: veilcast.key(np.zeros((4, 4, 3), np.float32), screen_map="Auto"),
      veilcast.UsageError, "screen_map takes \"auto\" (in lower case)"),
 ]
@@ -113,7 +123,7 @@ def test_refused_at_once_naming_the_argument(tmp_path, what, call, error, words)
     assert words in str(raised.value)
     assert isinstance(raised.value, veilcast.Error)
     # Nothing written: a NUL refused, not taken as the end of the path.
-    assert set(os.listdir(tmp_path)) <= {"clean.exr"}
+    assert set(os.listdir(tmp_path)) <= {"clean.exr", "m.mov"}
 
 
 def test_a_float32_carrying_metadata_keys_as_float32():
