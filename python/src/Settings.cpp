@@ -249,7 +249,9 @@ Values are checked as the command line checks --set: a bool (or "on"/"off"),
 a finite number, three numbers (or "r,g,b") for a colour, an item's label
 (or index) for a list. A settings["Name"] reads the value a key would use,
 given or default; `in`, len() and iteration cover only the values given.
-str() is the command line's --set form.)")
+str() is the command line's --set form. Settings compare by the values
+given, whatever their order, and pickle and copy, so they go to a process
+pool.)")
         .def(py::init(&fromValues), py::arg("values") = py::none(),
              "Settings from a dict of control names or labels to values (or a copy of other Settings).")
         .def_static("read", &readFile, py::arg("path"),
