@@ -6,6 +6,9 @@ write the settings a farm job keys the whole shot with.
     PYTHONPATH=build/python /usr/bin/python3 examples/pipeline.py \\
         plate.####.exr 1001-1100 shot010.keyer
 
+The plate is a single file or a sequence pattern as the command line takes
+it: # and @ one digit each, %04d and %d as in printf.
+
 Exits 1, writing nothing, when the matte covers too little or too much of
 the frame to be a plausible key.
 """
@@ -19,9 +22,17 @@ import OpenImageIO as oiio
 import veilcast
 
 
+# The first unescaped run of # or @, or a printf %d with its width.
+FRAME_FIELD = re.compile(r"(?<!\\)(?:[#@]+|%0?(\d*)d)")
+
+
 def frame_path(pattern, frame):
-    """plate.####.exr (or a single file) for one frame."""
-    return re.sub(r"#+", lambda run: "%0*d" % (len(run.group()), frame), pattern, count=1)
+    """plate.####.exr, plate.%04d.exr (or a single file) for one frame."""
+    def number(field):
+        if field.group().startswith("%"):
+            return "%0*d" % (int(field.group(1) or 0), frame)
+        return "%0*d" % (len(field.group()), frame)
+    return FRAME_FIELD.sub(number, pattern, count=1)
 
 
 def read_rgb(path):
@@ -35,7 +46,7 @@ def read_rgb(path):
 
 
 def main(pattern, frames, settings_path):
-    first = int(re.match(r"\d+", frames).group())
+    first = int(re.match(r"-?\d+", frames).group())
     plate = read_rgb(frame_path(pattern, first))
 
     # The backing colour and the clips found on the first frame are frozen
@@ -47,7 +58,7 @@ def main(pattern, frames, settings_path):
 
     solid = float(np.mean(matte >= 0.99))
     edge = float(np.mean((matte > 0.01) & (matte < 0.99)))
-    print("frame %d: screen colour %s, clips %.4g..%.4g, foreground %.1f%%, soft edges %.1f%%"
+    print("frame %d: screen colour %s, clips %.4g..%.4g (screen balance %.4g), foreground %.1f%%, soft edges %.1f%%"
           % (first, ",".join("%.4g" % c for c in found.screen), *found.clips, solid * 100, edge * 100))
     if not 0.01 <= solid + edge <= 0.95:
         sys.exit("the matte covers %.1f%% of the frame: check the plate before sending the shot" % ((solid + edge) * 100))

@@ -20,6 +20,7 @@ else
   time bc
   python3-numpy python3-openimageio
   python3-dev pybind11-dev python3-pybind11
+  python3-setuptools python3-wheel python3-pip python3-venv python3-mypy binutils
   libcpp-httplib-dev nlohmann-json3-dev
   libssl-dev
   chromium chromium-driver python3-selenium python3-pytest

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Images.h"
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace veilcast::python {
 
@@ -14,11 +17,37 @@ namespace {
 
 const Channel kRgba[] = {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha};
 
+std::string gigabytes(double bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g GB", bytes / 1e9);
+    return text;
+}
+
+// An array need not own the memory its shape implies (a zero stride
+// repeats one pixel everywhere), but the key copies it whole and makes a
+// result as large: refused when that could never fit, before anything is
+// allocated, rather than failing part way with the allocator's words.
+void checkFits(py::ssize_t width, py::ssize_t height, py::ssize_t channels, const std::string& what)
+{
+    const double pixels = static_cast<double>(width) * static_cast<double>(height);
+    const double needed = pixels * static_cast<double>(channels + 4) * sizeof(float);
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    const double memory = pages > 0 && pageSize > 0 ? static_cast<double>(pages) * static_cast<double>(pageSize) : 0;
+    if (memory > 0 && needed > memory)
+        throw py::value_error(what + " is too large to key: " + std::to_string(width) + " x " +
+                              std::to_string(height) + " pixels need " + gigabytes(needed) +
+                              " for the copy keyed and the result, more than this machine's " +
+                              gigabytes(memory) + " of memory");
+}
+
 }  // namespace
 
 ArrayView viewOf(const py::array& image, const std::string& what)
 {
-    if (!image.dtype().is(py::dtype::of<float>()))
+    // Equivalence, not identity: a float32 carrying metadata, or spelled
+    // '<f4', is the same type to numpy and to us.
+    if (!py::detail::npy_api::get().PyArray_EquivTypes_(image.dtype().ptr(), py::dtype::of<float>().ptr()))
         throw py::value_error(what + " must be float32 (or float16), not " +
                               std::string(py::str(image.dtype())) + "; convert it with .astype(numpy.float32)");
     if (image.ndim() != 3 || (image.shape(2) != 3 && image.shape(2) != 4) || image.shape(0) < 1 ||
@@ -33,6 +62,7 @@ ArrayView viewOf(const py::array& image, const std::string& what)
     if (image.shape(0) > kMaxSide || image.shape(1) > kMaxSide)
         throw py::value_error(what + " is too large to key: " + std::to_string(image.shape(1)) + " x " +
                               std::to_string(image.shape(0)));
+    checkFits(image.shape(1), image.shape(0), image.shape(2), what);
     ArrayView view;
     view.data = static_cast<const char*>(image.data());
     view.height = image.shape(0);
@@ -47,7 +77,13 @@ PlanarImage planesOf(const ArrayView& view)
 {
     const Box box{0, 0, static_cast<int>(view.width), static_cast<int>(view.height)};
     std::vector<Channel> channels(kRgba, kRgba + view.channels);
-    PlanarImage planes(box, box, channels);
+    PlanarImage planes;
+    try {
+        planes = PlanarImage(box, box, channels);
+    } catch (const std::bad_alloc&) {
+        throw py::value_error("the image is too large to key: there is not memory enough to copy its " +
+                              std::to_string(view.width) + " x " + std::to_string(view.height) + " pixels");
+    }
     for (std::size_t c = 0; c < channels.size(); ++c)
         for (int y = 0; y < box.t; ++y) {
             float* out = planes.row(channels[c], y);
@@ -59,15 +95,11 @@ PlanarImage planesOf(const ArrayView& view)
     return planes;
 }
 
-py::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t width)
+void copyResult(const PlanarImage& keyed, float* out, py::ssize_t height, py::ssize_t width)
 {
     const bool withAlpha = keyed.has(Chan_Alpha);
     const py::ssize_t channels = withAlpha ? 4 : 1;
-    py::array_t<float> result = withAlpha ? py::array_t<float>({height, width, channels})
-                                          : py::array_t<float>({height, width});
-    float* out = result.mutable_data();
     const Box& box = keyed.box();
-    py::gil_scoped_release unlocked;
     for (py::ssize_t y = 0; y < height; ++y)
         for (py::ssize_t c = 0; c < channels; ++c) {
             float* row = out + (y * width) * channels + c;
@@ -76,7 +108,6 @@ py::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t widt
             for (py::ssize_t x = 0; x < width; ++x)
                 row[x * channels] = in && x >= box.x && x < box.r ? in[x] : 0.0f;
         }
-    return result;
 }
 
 py::array arrayOf(const zav::ScreenMap& map)
@@ -84,7 +115,6 @@ py::array arrayOf(const zav::ScreenMap& map)
     const py::ssize_t height = map.height(), width = map.width();
     py::array_t<float> result({height, width, py::ssize_t{3}});
     float* out = result.mutable_data();
-    py::gil_scoped_release unlocked;
     std::vector<float> rgb(static_cast<std::size_t>(width) * 3);
     float* const planes[3] = {rgb.data(), rgb.data() + width, rgb.data() + 2 * width};
     for (int y = 0; y < map.height(); ++y) {

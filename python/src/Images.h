@@ -27,14 +27,15 @@ struct ArrayView {
 ArrayView viewOf(const pybind11::array& image, const std::string& what = "the image");
 
 // The pixels as the session's planes (R, G, B and A when there are four
-// channels), read through the view's strides. Needs no interpreter lock:
-// the caller keeps the array alive.
+// channels), read through the view's strides. Call with the interpreter
+// lock held: another thread could otherwise resize the array (numpy allows
+// it without a reference check) and free the memory being read.
 PlanarImage planesOf(const ArrayView& view);
 
-// A new C-contiguous float32 array of the keyed result: H x W x 4 with
-// alpha, else H x W (the matte alone, as Check Alpha shows it). Pixels
-// outside the result's box are zero.
-pybind11::array arrayOf(const PlanarImage& keyed, py::ssize_t height, py::ssize_t width);
+// Fills `out`, C-contiguous H x W x 4 floats with alpha (else H x W, the
+// matte alone, as Check Alpha shows it), with `keyed`; pixels outside the
+// result's box are zero.
+void copyResult(const PlanarImage& keyed, float* out, py::ssize_t height, py::ssize_t width);
 
 // A new C-contiguous float32 array H x W x 3 of the map's screen colour at
 // every pixel.

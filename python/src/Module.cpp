@@ -2,20 +2,25 @@
 // The extension behind the Python package veilcast: keying arrays and files
 // through the same session, rules and messages as the command line.
 #include "Arguments.h"
+#include "Errors.h"
 #include "Images.h"
 #include "Settings.h"
 #include "WithoutGil.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
+#include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRun.h"
 
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace veilcast::python {
 
@@ -28,27 +33,72 @@ void warn(const std::string& text)
 }
 
 // Work on pixels in memory: whatever goes wrong is about the values given,
-// but for a failure with the file `file` (a clean plate), if any.
-template <class Work>
-void runOnPixels(CancellationToken& token, const Work& work, const std::string& file = {})
+// but for a failure with the file `file` (a clean plate), if any. Ctrl-C
+// or a progress callback's exception returns at once (see runWithoutGil):
+// `work` owns all it uses.
+void runOnPixels(const std::shared_ptr<CancellationToken>& token, std::function<void()> work,
+                 const std::string& file = {}, const std::function<void()>& poll = {})
 {
     try {
-        runWithoutGil(token, work);
+        runWithoutGil(token, std::move(work), poll, true);
     } catch (const py::error_already_set&) {
         throw;
     } catch (const py::builtin_exception&) {
         throw;
     } catch (const Cancelled&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::runtime_error& e) {
-        const std::string text = commandLineText(e);
+        const std::string text = pythonText(e);
         if (!file.empty() && text.rfind(file + ": ", 0) == 0)
-            throw;  // OSError
-        throw py::value_error(text);
+            raiseFile(text);
+        raiseUsage(text);
     } catch (const std::exception& e) {
-        throw py::value_error(commandLineText(e));
+        raiseUsage(pythonText(e));
     }
 }
+
+// A thread count as Python gave it, checked by the rule every front end keys by.
+int threadCount(const py::int_& threads)
+{
+    int overflow = 0;
+    const long count = PyLong_AsLongAndOverflow(threads.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    checkThreadCount(overflow > 0 ? LONG_MAX : overflow < 0 ? LONG_MIN : count);
+    return static_cast<int>(count);
+}
+
+// Progress of a key in memory as the waiting Python thread hears it: the
+// keying threads only store the rows done.
+class RowProgress {
+public:
+    RowProgress(py::object callback, int rows) : callback_(std::move(callback)), rows_(std::max(rows, 1)) {}
+    // For the keying threads; shares what it stores, so it may outlive this.
+    std::function<void(int)> hear() const
+    {
+        return [done = done_](int rows) { *done = rows; };
+    }
+    std::function<void()> tell()
+    {
+        if (callback_.is_none())
+            return {};
+        return [this] {
+            const double now = std::min(1.0, static_cast<double>(done_->load()) / rows_);
+            if (now > told_) {
+                told_ = now;
+                callback_(now);
+            }
+        };
+    }
+
+private:
+    py::object callback_;
+    int rows_;
+    std::shared_ptr<std::atomic<int>> done_ = std::make_shared<std::atomic<int>>(0);
+    double told_ = -1;
+};
 
 const std::vector<Setting>& givenIn(const Settings* settings)
 {
@@ -81,37 +131,76 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
     return job;
 }
 
-// Finds on the image what the session's job asks, as the command line does
-// on its first frame, then calls `then` with the image's planes.
-template <class Then>
-KeyFindings prepare(KeySession& session, CancellationToken& token, const py::array& image, const MapSource& map,
-                    const Then& then)
+// An image and its clean plate, if any, as the session's planes: copied
+// with the interpreter lock held, and shared with work that may outlive
+// the call.
+struct Pixels {
+    std::shared_ptr<const PlanarImage> source, clean;
+    py::ssize_t height = 0, width = 0;
+};
+
+Pixels pixelsOf(const py::array& image, const MapSource& map)
 {
     const ArrayView view = viewOf(image);
     std::optional<ArrayView> cleanView;
     if (map.cleanPlate)
         cleanView = viewOf(*map.cleanPlate, "the clean plate (screen_map)");
-    for (const std::string& w : session.warnings())
-        warn(w);
-    KeyFindings found;
-    runOnPixels(token, [&] {
-        const PlanarImage source = planesOf(view);
-        const PlanarImage clean = cleanView ? planesOf(*cleanView) : PlanarImage();
-        found = session.prepareImage(source, 0, "the image", cleanView ? &clean : nullptr, "screen_map");
-        then(source);
-    }, map.screenMap == "auto" ? std::string() : map.screenMap);
-    return found;
+    Pixels pixels;
+    pixels.source = std::make_shared<const PlanarImage>(planesOf(view));
+    if (cleanView)
+        pixels.clean = std::make_shared<const PlanarImage>(planesOf(*cleanView));
+    pixels.height = view.height;
+    pixels.width = view.width;
+    return pixels;
 }
 
-py::object key(const py::array& image, const Settings* settings, int threads, const std::string& screenMap,
-               const std::optional<py::array>& cleanPlate, bool clips)
+// Finds on the image what the session's job asks, as the command line does
+// on its first frame: the colour, the map, the clips.
+KeyFindings prepare(KeySession& session, const Pixels& pixels)
+{
+    return session.prepareImage(*pixels.source, 0, "the image", pixels.clean.get(), "screen_map");
+}
+
+std::string mapFile(const MapSource& map)
+{
+    return map.screenMap == "auto" ? std::string() : map.screenMap;
+}
+
+void warnOf(const KeySession& session)
+{
+    for (const std::string& w : session.warnings())
+        warn(w);
+}
+
+// A float32 array over `values`, which it takes: no copy of a large result.
+py::array arrayTaking(std::vector<float>&& values, py::ssize_t height, py::ssize_t width, bool withAlpha)
+{
+    auto* owned = new std::vector<float>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<float>*>(p); });
+    if (withAlpha)
+        return py::array_t<float>({height, width, py::ssize_t{4}}, owned->data(), owner);
+    return py::array_t<float>({height, width}, owned->data(), owner);
+}
+
+py::object key(const py::array& image, const Settings* settings, const py::int_& threads, const std::string& screenMap,
+               const std::optional<py::array>& cleanPlate, bool clips, const py::object& progressCallback)
 {
     const MapSource map{screenMap, cleanPlate};
-    CancellationToken token;
-    const auto session = openSession(pixelJob(settings, threads, token, map, clips));
-    PlanarImage keyed;
-    prepare(*session, token, image, map, [&](const PlanarImage& source) { keyed = session->keyImage(source); });
-    return arrayOf(keyed, image.shape(0), image.shape(1));
+    const auto token = std::make_shared<CancellationToken>();
+    const std::shared_ptr<KeySession> session = openSession(pixelJob(settings, threadCount(threads), *token, map, clips));
+    const Pixels pixels = pixelsOf(image, map);
+    warnOf(*session);
+    const bool withAlpha = session->keysAlpha();
+    auto result = std::make_shared<std::vector<float>>();
+    RowProgress progress(progressCallback, static_cast<int>(std::min<py::ssize_t>(pixels.height, INT_MAX)));
+    runOnPixels(token, [session, pixels, result, withAlpha, rows = progress.hear()] {
+        prepare(*session, pixels);
+        const PlanarImage keyed = session->keyImage(*pixels.source, rows);
+        result->resize(static_cast<std::size_t>(pixels.height) * static_cast<std::size_t>(pixels.width) *
+                       (withAlpha ? 4 : 1));
+        copyResult(keyed, result->data(), pixels.height, pixels.width);
+    }, mapFile(map), progress.tell());
+    return arrayTaking(std::move(*result), pixels.height, pixels.width, withAlpha);
 }
 
 py::object pythonClips(const std::optional<zav::ClipLevels>& clips)
@@ -129,13 +218,17 @@ py::dict find(const py::array& image, const Settings* settings, const std::optio
               const std::string& screenMap, const std::optional<py::array>& cleanPlate, bool clips)
 {
     const MapSource map{screenMap, cleanPlate};
-    CancellationToken token;
-    KeyJobOptions job = pixelJob(settings, 0, token, map, clips);
+    const auto token = std::make_shared<CancellationToken>();
+    KeyJobOptions job = pixelJob(settings, 0, *token, map, clips);
     job.pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
     if (box)
         job.pick.box = *box;
-    const auto session = openSession(job);
-    const KeyFindings found = prepare(*session, token, image, map, [](const PlanarImage&) {});
+    const std::shared_ptr<KeySession> session = openSession(job);
+    const Pixels pixels = pixelsOf(image, map);
+    warnOf(*session);
+    auto findings = std::make_shared<KeyFindings>();
+    runOnPixels(token, [session, pixels, findings] { *findings = prepare(*session, pixels); }, mapFile(map));
+    const KeyFindings& found = *findings;
 
     // In the words the command line prints them in, to be given back alike.
     Settings frozen = settings ? *settings : Settings();
@@ -163,10 +256,11 @@ py::tuple pickScreenIn(const py::array& image, const std::optional<std::array<in
     pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
     if (box)
         pick.box = *box;
-    CancellationToken token;
-    Colour colour{};
-    runOnPixels(token, [&] { colour = pickScreen(planesOf(view), pick, "the image"); });
-    return pythonColour(colour);
+    auto colour = std::make_shared<Colour>();
+    auto planes = std::make_shared<const PlanarImage>(planesOf(view));
+    runOnPixels(std::make_shared<CancellationToken>(),
+                [colour, planes, pick] { *colour = pickScreen(*planes, pick, "the image"); });
+    return pythonColour(*colour);
 }
 
 // Progress as the waiting Python thread hears it: the keying threads only
@@ -193,15 +287,39 @@ private:
     std::atomic<double> fraction_{0};
 };
 
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa {}, sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// A plate that is its own clean plate has no subject left against the
+// backing it is compared with: the key would clear the subject too.
+void refuseOwnCleanPlate(const KeyPlan& plan, const KeyJobOptions& job)
+{
+    const auto refuse = [&](const std::string& input) {
+        raiseUsage("screen_map \"" + job.screenMap.cleanPlate + "\" is the input itself (" + input +
+                   "): a clean plate is the backing shot without the subject");
+    };
+    for (std::size_t i = 0; i < plan.files.size() && i < plan.cleanPlates.size(); ++i)
+        if (sameFile(plan.files[i].first, plan.cleanPlates[i]))
+            refuse(plan.files[i].first);
+    // A movie's clean plate is one file for every frame.
+    if (plan.kind == KeyPlan::Kind::Movie && job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate &&
+        sameFile(plan.movie.input, job.screenMap.cleanPlate))
+        refuse(plan.movie.input);
+}
+
 // `args` holds the command line's options, set from key_file's keywords,
 // and becomes a job by the same code as the command line's.
 py::dict keyFile(Arguments args, const Settings* settings, const py::object& progressCallback)
 {
-    CancellationToken token;
-    KeyJobOptions job = keyJob(args, &token);
+    const auto token = std::make_shared<CancellationToken>();
+    KeyJobOptions job = keyJob(args, token.get());
     job.settings = givenIn(settings);
     const auto session = openSession(job);
     const KeyPlan plan = planKey(job, session->keysAlpha());
+    refuseOwnCleanPlate(plan, job);
     for (const std::string& w : session->warnings())
         warn(w);
 
@@ -247,28 +365,6 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     return result;
 }
 
-void translateErrors()
-{
-    // Mistakes in what was asked are ValueError, failures with files
-    // OSError, both in the command line's words.
-    py::register_exception_translator([](std::exception_ptr raised) {
-        try {
-            if (raised)
-                std::rethrow_exception(raised);
-        } catch (py::error_already_set& e) {
-            e.restore();
-        } catch (const py::builtin_exception& e) {
-            e.set_error();  // ValueError and the like, raised as such
-        } catch (const Cancelled& e) {
-            PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
-        } catch (const std::invalid_argument& e) {
-            PyErr_SetString(PyExc_ValueError, commandLineText(e).c_str());
-        } catch (const std::runtime_error& e) {
-            PyErr_SetString(PyExc_OSError, commandLineText(e).c_str());
-        }
-    });
-}
-
 }  // namespace
 
 }  // namespace veilcast::python
@@ -278,10 +374,13 @@ PYBIND11_MODULE(_veilcast, m)
     using namespace veilcast::python;
     namespace v = veilcast;
     m.attr("__version__") = v::kVersion;
+    defineErrors(m);
     translateErrors();
     bindSettings(m);
+    py::module_::import("atexit").attr("register")(py::cpp_function(&stopRunningKeys));
     m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"), py::arg("screen_map"),
-          py::arg("clean_plate"), py::arg("clips"));
+          py::arg("clean_plate"), py::arg("clips"), py::arg("progress"));
+    m.def("_check_threads", [](const py::int_& threads) { return threadCount(threads); }, py::arg("threads"));
     m.def("_find", &find, py::arg("image"), py::arg("settings"), py::arg("box"), py::arg("screen_map"),
           py::arg("clean_plate"), py::arg("clips"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
@@ -302,7 +401,8 @@ PYBIND11_MODULE(_veilcast, m)
         .def_readwrite("in_colorspace", &v::Arguments::inColourSpace)
         .def_readwrite("out_colorspace", &v::Arguments::outColourSpace)
         .def_readwrite("skip_missing", &v::Arguments::skipMissing)
-        .def_readwrite("threads", &v::Arguments::threads)
+        .def_property("threads", [](const v::Arguments& a) { return a.threads; },
+                      [](v::Arguments& a, const py::int_& threads) { a.threads = threadCount(threads); })
         .def_property("part", [](const v::Arguments& a) { return a.read.part; },
                       [](v::Arguments& a, const std::string& part) { a.read.part = part; })
         .def_property("layer", [](const v::Arguments& a) { return a.read.layer; },

@@ -16,7 +16,7 @@ std::vector<std::string> pluginDirectories()
         return {};
     std::error_code ec;
     const fs::path package = fs::weakly_canonical(fs::absolute(info.dli_fname, ec), ec).parent_path();
-    return {(package / "../../plugins").lexically_normal().string(),
+    return {(package / "../../plugins").lexically_normal().string(), (package / "plugins").string(),
             (package / VEILCAST_PLUGINS_FROM_PACKAGE).lexically_normal().string()};
 }
 

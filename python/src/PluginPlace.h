@@ -7,7 +7,7 @@
 namespace veilcast::python {
 
 // Where the operator module is looked for: beside this package in the build
-// tree, then where the install rules put it. Found from the extension's own
+// tree, inside it (a wheel), then where the install rules put it. Found from the extension's own
 // file, since the running program is the interpreter, not ours.
 std::vector<std::string> pluginDirectories();
 

@@ -2,6 +2,7 @@
 #include "Settings.h"
 
 #include "Arguments.h"
+#include "Errors.h"
 #include "PluginPlace.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
@@ -21,31 +22,70 @@ namespace {
 // Where values given from Python come from, for messages, as "--set" is for the command line's.
 const char* const kOrigin = "veilcast.Settings";
 
-// The text a user would write for a Python value: the same text goes
-// through the same parser as --set, so both reach the same float.
-std::string textOf(const py::handle& value)
+// The longest sequence a value may be: a colour's three numbers, with room
+// for the parser to say so of a fourth.
+constexpr Py_ssize_t kMaxParts = 4;
+
+std::string typeName(const py::handle& value)
 {
-    if (py::isinstance<py::str>(value))
-        return value.cast<std::string>();
+    return py::str(py::type::handle_of(value).attr("__name__"));
+}
+
+bool isNumber(const py::handle& value)
+{
+    return PyNumber_Check(value.ptr()) && !PySequence_Check(value.ptr()) && !py::isinstance<py::str>(value);
+}
+
+std::string numberText(const py::handle& value)
+{
     if (py::isinstance<py::bool_>(value))
         return value.cast<bool>() ? "on" : "off";
     if (py::isinstance<py::int_>(value))
         return py::str(value);
-    if (PyNumber_Check(value.ptr()) && !py::isinstance<py::sequence>(value))
-        return py::repr(py::float_(py::reinterpret_borrow<py::object>(value)));
-    if (py::isinstance<py::sequence>(value) || py::hasattr(value, "__iter__")) {
-        std::string text;
-        for (const py::handle& part : value)
-            text += (text.empty() ? "" : ",") + textOf(part);
-        return text;
-    }
-    throw py::type_error("a control value is a string, a bool, a number or three numbers, not " +
-                         std::string(py::str(value.get_type().attr("__name__"))));
+    return py::repr(py::float_(py::reinterpret_borrow<py::object>(value)));
 }
 
-std::string pathOf(const py::object& path)
+// The text a user would write for a Python value: the same text goes
+// through the same parser as --set, so both reach the same float. Only
+// values a control can take are looked into; anything else (a generator,
+// a nested or endless structure) is refused before it is iterated.
+std::string textOf(const std::string& control, const py::handle& value)
 {
-    return py::str(py::module_::import("os").attr("fspath")(path));
+    if (py::isinstance<py::str>(value))
+        return value.cast<std::string>();
+    if (isNumber(value))
+        return numberText(value);
+    const auto refuse = [&](const std::string& what) {
+        raiseType("the value of \"" + control + "\" is a number, a bool, text or three numbers, not " + what);
+    };
+    if (!PySequence_Check(value.ptr()) || py::isinstance<py::bytes>(value) || !py::hasattr(value, "__len__"))
+        refuse(typeName(value));
+    const Py_ssize_t size = PySequence_Size(value.ptr());
+    if (size < 0)
+        throw py::error_already_set();
+    if (size > kMaxParts)
+        refuse(std::string("a ") + typeName(value) + " of " + std::to_string(size) + " items");
+    std::string text;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const py::object part = py::reinterpret_steal<py::object>(PySequence_GetItem(value.ptr(), i));
+        if (!part)
+            throw py::error_already_set();
+        if (!isNumber(part))
+            refuse(std::string("a ") + typeName(value) + " holding a " + typeName(part));
+        text += (i ? "," : "") + numberText(part);
+    }
+    return text;
+}
+
+// A path as Python's open() takes it (str, bytes or os.PathLike), refused
+// as open() refuses it when a NUL would cut it short.
+std::string pathOf(const py::object& path, const char* keyword)
+{
+    const py::object os = py::module_::import("os");
+    const std::string bytes = py::bytes(os.attr("fsencode")(path));
+    if (bytes.find('\0') != std::string::npos)
+        raiseUsage(std::string(keyword) + ": embedded null byte");
+    return bytes;
 }
 
 // The given values applied to a fresh node, for reading them back.
@@ -63,16 +103,18 @@ Settings fromValues(const py::object& values)
     if (py::isinstance<Settings>(values))
         return values.cast<Settings>();
     if (!py::isinstance<py::dict>(values))
-        throw py::type_error("Settings takes a dict of control names or labels to values");
+        raiseType("Settings takes a dict of control names or labels to values, not " + typeName(values));
     Settings settings;
-    for (const auto& [name, value] : values.cast<py::dict>())
-        settings.set(py::str(name), textOf(value), kOrigin);
+    for (const auto& [name, value] : values.cast<py::dict>()) {
+        const std::string control = py::str(name);
+        settings.set(control, textOf(control, value), kOrigin);
+    }
     return settings;
 }
 
 Settings readFile(const py::object& file)
 {
-    const std::string path = pathOf(file);
+    const std::string path = pathOf(file, "path");
     Settings settings;
     std::vector<Setting> lines;
     try {
@@ -84,8 +126,7 @@ Settings readFile(const py::object& file)
                                std::isdigit(static_cast<unsigned char>(text[path.size() + 1]));
         if (aboutLine)
             throw;
-        PyErr_SetString(PyExc_OSError, text.c_str());
-        throw py::error_already_set();
+        raiseFile(text);
     }
     for (const Setting& s : lines)
         settings.set(s.name, s.value, s.origin);
@@ -208,7 +249,9 @@ Values are checked as the command line checks --set: a bool (or "on"/"off"),
 a finite number, three numbers (or "r,g,b") for a colour, an item's label
 (or index) for a list. A settings["Name"] reads the value a key would use,
 given or default; `in`, len() and iteration cover only the values given.
-str() is the command line's --set form.)")
+str() is the command line's --set form. Settings compare by the values
+given, whatever their order, and pickle and copy, so they go to a process
+pool.)")
         .def(py::init(&fromValues), py::arg("values") = py::none(),
              "Settings from a dict of control names or labels to values (or a copy of other Settings).")
         .def_static("read", &readFile, py::arg("path"),
@@ -228,12 +271,12 @@ str() is the command line's --set form.)")
                 std::string text = "# veilcast settings\n";
                 for (const Setting& s : settings.given())
                     text += s.name + "=" + s.value + "\n";
-                writeTextFile(pathOf(file), text);
+                writeTextFile(pathOf(file, "path"), text);
             },
             py::arg("path"), "Writes the given values as a settings file, replacing it whole or not at all.")
         .def("__setitem__",
              [](Settings& settings, const std::string& name, const py::object& value) {
-                 settings.set(name, textOf(value), kOrigin);
+                 settings.set(name, textOf(name, value), kOrigin);
              })
         .def("__getitem__",
              [](const Settings& settings, const std::string& name) {
@@ -273,12 +316,29 @@ str() is the command line's --set form.)")
             "Values allowed but probably not meant, one sentence each, as the command line warns of them.")
         .def("__str__", [](const Settings& settings) { return settingsAsOptions(settings.given()); })
         .def("__repr__", &repr)
-        .def("__eq__", [](const Settings& a, const py::object& other) {
-            if (!py::isinstance<Settings>(other))
-                return false;
-            const auto& b = other.cast<const Settings&>().given();
-            return std::equal(a.given().begin(), a.given().end(), b.begin(), b.end(),
-                              [](const Setting& x, const Setting& y) { return x.name == y.name && x.value == y.value; });
+        .def("__eq__",
+             [](const Settings& a, const py::object& other) {
+                 // The values given, whatever their order: a key does not depend on it.
+                 if (!py::isinstance<Settings>(other))
+                     return false;
+                 const auto sorted = [](const Settings& s) {
+                     std::vector<std::pair<std::string, std::string>> values;
+                     for (const Setting& v : s.given())
+                         values.emplace_back(v.name, v.value);
+                     std::sort(values.begin(), values.end());
+                     return values;
+                 };
+                 return sorted(a) == sorted(other.cast<const Settings&>());
+             })
+        .def("__copy__", [](const Settings& s) { return Settings(s); })
+        .def("__deepcopy__", [](const Settings& s, const py::object&) { return Settings(s); }, py::arg("memo"))
+        .def("__reduce__", [](const py::object& self) {
+            // Remade from the settings file's text of each value, which reads
+            // back through the same checks; by any pickle protocol.
+            py::dict values;
+            for (const Setting& v : self.cast<const Settings&>().given())
+                values[py::str(v.name)] = v.value;
+            return py::make_tuple(py::type::of(self), py::make_tuple(values));
         });
 }
 

@@ -14,36 +14,39 @@ here is bit-identical to the same pixels keyed by ``veilcast -d float``.
 
 Keying runs without the interpreter lock, on every core unless ``threads``
 says otherwise; Ctrl-C (KeyboardInterrupt) stops it and leaves no output.
-Mistakes in what was asked raise ValueError, failures with files OSError,
-in the command line's words.
+Everything raised about a key is a veilcast.Error: a mistake in what was
+asked a UsageError (a ValueError), a failure with a file a FileError (an
+OSError), an argument of the wrong kind an ArgumentTypeError (a TypeError).
 """
 
-import os
-from dataclasses import dataclass
-from typing import Callable, NamedTuple, Optional, Sequence, Tuple
+import operator as _operator
+import os as _os
+from dataclasses import dataclass as _dataclass
+from typing import Callable as _Callable, NamedTuple as _NamedTuple, Optional as _Optional
+from typing import Sequence as _Sequence, Tuple as _Tuple
 
-import numpy as np
+import numpy as _np
 
-from ._veilcast import Settings, __version__  # noqa: F401
+from ._veilcast import ArgumentTypeError, Error, FileError, Settings, UsageError, __version__
 from . import _veilcast
 
-__all__ = ["Clips", "Control", "Findings", "KeyRun", "Settings", "controls", "find", "key", "key_file",
-           "pick_screen"]
+__all__ = ["ArgumentTypeError", "Clips", "Control", "Error", "FileError", "Findings", "KeyRun", "Settings",
+           "UsageError", "controls", "find", "key", "key_file", "pick_screen"]
 
 
-class Control(NamedTuple):
+class Control(_NamedTuple):
     """One of the operator's controls, as ``veilcast --list-knobs`` lists it."""
 
     name: str
     label: str
     kind: str  # "bool", "float", "color" or "enum"
     default: object  # bool, float, (r, g, b) or an item's label
-    range: Optional[Tuple[float, float]]  # a slider's range; None for other kinds
-    items: Tuple[str, ...]  # a list's items, in order; () for other kinds
+    range: _Optional[_Tuple[float, float]]  # a slider's range; None for other kinds
+    items: _Tuple[str, ...]  # a list's items, in order; () for other kinds
     group: str  # the group's name, "" outside any
 
 
-class Clips(NamedTuple):
+class Clips(_NamedTuple):
     """What clip="auto" chose on a plate: Clip Black, Clip White and the Screen Balance chosen with them."""
 
     clip_black: float
@@ -51,25 +54,25 @@ class Clips(NamedTuple):
     screen_balance: float
 
 
-@dataclass
+@_dataclass
 class Findings:
     """What find found on an image, as the command line prints it."""
 
-    screen: Tuple[float, float, float]  # the screen colour picked
-    clips: Optional[Clips]  # None unless clip="auto"
-    map: Optional[np.ndarray]  # the screen colour per pixel, float32 H x W x 3; None unless screen_map
+    screen: _Tuple[float, float, float]  # the screen colour picked
+    clips: _Optional[Clips]  # None unless clip="auto"
+    map: _Optional[_np.ndarray]  # the screen colour per pixel, float32 H x W x 3; None unless screen_map
     settings: Settings  # the settings given, with the colour and clips found: what to freeze for the farm
 
 
-@dataclass
+@_dataclass
 class KeyRun:
     """What key_file did."""
 
     frames: int
     pixels: int
     seconds: float
-    screen_colour: Optional[Tuple[float, float, float]]  # the colour picked, None when one was given
-    clips: Optional[Clips]  # the clip levels chosen (clip="auto"), else None
+    screen_colour: _Optional[_Tuple[float, float, float]]  # the colour picked, None when one was given
+    clips: _Optional[Clips]  # the clip levels chosen (clip="auto"), else None
     skipped: list  # frames left out as missing (skip_missing=True)
     notices: list  # what a user should know about the input, as the command line notes it
     settings: str  # every value keyed with, as recorded in the outputs
@@ -87,42 +90,72 @@ def _settings(settings):
 
 
 def _float32(image, what="the image"):
-    if not isinstance(image, np.ndarray):
-        raise ValueError("%s must be a numpy array H x W x 3 or H x W x 4, not %s" % (what, type(image).__name__))
-    if image.dtype == np.float16:
-        return image.astype(np.float32)
+    if not isinstance(image, _np.ndarray):
+        raise UsageError("%s must be a numpy array H x W x 3 or H x W x 4, not %s" % (what, type(image).__name__))
+    if image.dtype == _np.float16:
+        return image.astype(_np.float32)
     return image
 
 
 def _threads(threads):
     if threads is None:
         return 0
-    if int(threads) < 0:
-        raise ValueError("threads takes a count of threads (0 for all cores), not %r" % (threads,))
-    return int(threads)
+    try:
+        count = _operator.index(threads)
+    except TypeError:
+        raise ArgumentTypeError("threads takes a count of threads (0 for every core), not %r" % (threads,)) from None
+    _veilcast._check_threads(count)
+    return count
+
+
+def _path(path, keyword):
+    """A file's path as open() takes it, refused as open() refuses it when a NUL would cut it short."""
+    path = _os.fspath(path)
+    if isinstance(path, bytes):
+        path = _os.fsdecode(path)
+    if "\0" in path:
+        raise UsageError("%s: embedded null byte" % keyword)
+    return path
 
 
 def _screen_map(screen_map, in_memory=True):
     """The screen map asked for: ("auto" or a clean plate file, a clean plate array)."""
     if screen_map is None:
         return "", None
-    if isinstance(screen_map, np.ndarray) and in_memory:
+    if isinstance(screen_map, _np.ndarray) and in_memory:
         return "", _float32(screen_map, "the clean plate (screen_map)")
-    if isinstance(screen_map, (str, os.PathLike)) and os.fspath(screen_map):
-        return os.fspath(screen_map), None
-    raise ValueError("screen_map takes \"auto\", a clean plate file%s or None, not %s"
+    if isinstance(screen_map, (str, bytes, _os.PathLike)) and _os.fspath(screen_map):
+        path = _path(screen_map, "screen_map")
+        if path != "auto" and path.lower() == "auto" and not _os.path.exists(path):
+            raise UsageError("screen_map takes \"auto\" (in lower case) to find the screen map on the image, "
+                             "or a clean plate file; there is no file %r" % path)
+        return path, None
+    raise UsageError("screen_map takes \"auto\", a clean plate file%s or None, not %s"
                      % (" or array" if in_memory else "",
                         repr(screen_map) if isinstance(screen_map, str) else type(screen_map).__name__))
+
+
+def _own_clean_plate(image, screen_map):
+    """Refuses a clean plate that is the image itself: the key would clear the subject with the backing."""
+    if isinstance(screen_map, _np.ndarray) and isinstance(image, _np.ndarray) \
+            and _np.may_share_memory(image, screen_map):
+        try:
+            shared = _np.shares_memory(image, screen_map, max_work=1 << 20)
+        except _np.TooHardError:
+            shared = True
+        if shared:
+            raise UsageError("screen_map shares its pixels with the image: a clean plate is the backing shot "
+                             "without the subject, not the image itself")
 
 
 def _clip(clip):
     if clip is None or clip == "auto":
         return clip is not None
-    raise ValueError("clip takes \"auto\" or None, not %r; clip levels of your own are the settings "
+    raise UsageError("clip takes \"auto\" or None, not %r; clip levels of your own are the settings "
                      "\"Clip Black\" and \"Clip White\"" % (clip,))
 
 
-def key(image, settings=None, *, screen_map=None, clip=None, threads=None):
+def key(image, settings=None, *, screen_map=None, clip=None, threads=None, progress=None):
     """Keys an image: a float32 (or float16) array H x W x 3 or H x W x 4,
     channels last (R, G, B and A), row 0 at the top, any strides.
 
@@ -133,11 +166,14 @@ def key(image, settings=None, *, screen_map=None, clip=None, threads=None):
     on the image; a clean plate (the backing shot without the subject, the
     image's size) is a file or an array like the image. ``clip="auto"``
     chooses Clip Black and Clip White on the image, as --clip auto does
-    (find tells them). Returns a new float32 array H x W x 4, or the matte
-    alone (H x W) with Check Alpha on.
+    (find tells them). ``progress(fraction)`` is called from this thread
+    with the fraction of the rows keyed; an exception it raises stops the
+    key. Returns a new float32 array H x W x 4, or the matte alone (H x W)
+    with Check Alpha on.
     """
+    _own_clean_plate(image, screen_map)
     return _veilcast._key(_float32(image), _settings(settings), _threads(threads), *_screen_map(screen_map),
-                          _clip(clip))
+                          _clip(clip), progress)
 
 
 def find(image, settings=None, *, box=None, screen_map="auto", clip="auto"):
@@ -149,13 +185,14 @@ def find(image, settings=None, *, box=None, screen_map="auto", clip="auto"):
     shot alike (give the same ``screen_map`` with them, as the map is
     found on each frame).
     """
+    _own_clean_plate(image, screen_map)
     found = _veilcast._find(_float32(image), _settings(settings), _box(box), *_screen_map(screen_map), _clip(clip))
     if found["clips"] is not None:
         found["clips"] = Clips(*found["clips"])
     return Findings(**found)
 
 
-def pick_screen(image, box: Optional[Sequence[int]] = None):
+def pick_screen(image, box: _Optional[_Sequence[int]] = None):
     """The backing colour (r, g, b) of an image (see key): the mean of the
     pixel box (x0, y0, x1, y1), inclusive, y down from the top row, as
     --pick-screen takes it; found unaided without a box."""
@@ -167,7 +204,7 @@ def _box(box):
         return None
     box = tuple(int(v) for v in box)
     if len(box) != 4:
-        raise ValueError("box takes four pixel coordinates (x0, y0, x1, y1), not %d" % len(box))
+        raise UsageError("box takes four pixel coordinates (x0, y0, x1, y1), not %d" % len(box))
     return box
 
 
@@ -181,7 +218,7 @@ def _frames_text(frames):
     return ",".join(str(int(f)) for f in frames)
 
 
-def key_file(input, output, settings=None, frames=None, progress: Optional[Callable[[float], None]] = None, *,
+def key_file(input, output, settings=None, frames=None, progress: _Optional[_Callable[[float], None]] = None, *,
              pick_screen=None, screen_map=None, clip=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
              max_pixels=None, preview=None, threads=None, date_time=None, fps=None, ocio=None,
              in_colorspace=None, out_colorspace=None):
@@ -199,22 +236,23 @@ def key_file(input, output, settings=None, frames=None, progress: Optional[Calla
     a UserWarning.
     """
     options = _veilcast._Options()
-    options.input, options.output = os.fspath(input), os.fspath(output)
+    options.input, options.output = _path(input, "input"), _path(output, "output")
     options.frames = _frames_text(frames)
     if pick_screen is not None:
         options.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
     options.screen_map = _screen_map(screen_map, in_memory=False)[0]
     options.clip = "auto" if _clip(clip) else ""
     for name, value in (("data_type", data_type), ("part", part), ("layer", layer), ("date_time", date_time),
-                        ("fps", fps), ("ocio", ocio), ("in_colorspace", in_colorspace),
-                        ("out_colorspace", out_colorspace)):
+                        ("fps", fps), ("in_colorspace", in_colorspace), ("out_colorspace", out_colorspace)):
         if value is not None:
             setattr(options, name, str(value))
+    if ocio is not None:
+        options.ocio = _path(ocio, "ocio")
     if preview is not None:
-        options.preview = os.fspath(preview)
+        options.preview = _path(preview, "preview")
     if max_pixels is not None:
         if int(max_pixels) <= 0:
-            raise ValueError("max_pixels takes a positive number of pixels, not %r" % (max_pixels,))
+            raise UsageError("max_pixels takes a positive number of pixels, not %r" % (max_pixels,))
         options.max_pixels = int(max_pixels)
     options.threads = _threads(threads)
     options.skip_missing = bool(skip_missing)
