@@ -20,7 +20,6 @@
 #include <optional>
 #include <string>
 
-#include <sys/stat.h>
 
 namespace veilcast::python {
 
@@ -287,29 +286,6 @@ private:
     std::atomic<double> fraction_{0};
 };
 
-bool sameFile(const std::string& a, const std::string& b)
-{
-    struct stat sa {}, sb {};
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// A plate that is its own clean plate has no subject left against the
-// backing it is compared with: the key would clear the subject too.
-void refuseOwnCleanPlate(const KeyPlan& plan, const KeyJobOptions& job)
-{
-    const auto refuse = [&](const std::string& input) {
-        raiseUsage("screen_map \"" + job.screenMap.cleanPlate + "\" is the input itself (" + input +
-                   "): a clean plate is the backing shot without the subject");
-    };
-    for (std::size_t i = 0; i < plan.files.size() && i < plan.cleanPlates.size(); ++i)
-        if (sameFile(plan.files[i].first, plan.cleanPlates[i]))
-            refuse(plan.files[i].first);
-    // A movie's clean plate is one file for every frame.
-    if (plan.kind == KeyPlan::Kind::Movie && job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate &&
-        sameFile(plan.movie.input, job.screenMap.cleanPlate))
-        refuse(plan.movie.input);
-}
-
 // `args` holds the command line's options, set from key_file's keywords,
 // and becomes a job by the same code as the command line's.
 py::dict keyFile(Arguments args, const Settings* settings, const py::object& progressCallback)
@@ -319,7 +295,6 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     job.settings = givenIn(settings);
     const auto session = openSession(job);
     const KeyPlan plan = planKey(job, session->keysAlpha());
-    refuseOwnCleanPlate(plan, job);
     for (const std::string& w : session->warnings())
         warn(w);
 
