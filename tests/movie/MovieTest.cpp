@@ -627,7 +627,7 @@ TEST_F(Movies, BadMoviesAreRefusedLeavingNothing)
         {clip("full709.mp4"), "o.mp4", "", "mp4 movies hold no alpha; write .mov (ProRes 4444), .webm (VP9) or .mkv", 2},
         {clip("full709.mp4"), "o.avi", "", "cannot write .avi movies", 2},
         {odd, "o.mp4", "--set CheckAlphaKnob=on", "needs an even width and height, and the frames are 161x91", 2},
-        {odd, "o.webm", "", "VP9 in .webm stores colour at half size (4:2:0)", 2},
+        {odd, "o.webm", "", "VP9 stores colour at half size (4:2:0)", 2},
         {clip("full709.mp4"), "link.mov", "", "is a symbolic link", 2},
         {clip("full709.mp4"), "o.exr", "", "a movie keys to a movie", 2},
         {clip("full709.mp4"), "o.mov", "--frames 10-14", "has 12 frames; --frames asks for 10-14", 1},
