@@ -148,9 +148,10 @@ const AVCodec* encoderFor(const Choice& choice, const std::string& path)
     return encoder;
 }
 
-// A lossless codec's format for a planar YUV source: the same sampling, the
-// alpha asked for, at the source's depth or the least above it that the
-// encoder has; NONE for a source that is not planar YUV.
+// A lossless codec's format for a planar YUV source: the same sampling, at
+// the source's depth or the least above it that the encoder has, and with
+// alpha at 16 bits, so that a soft matte is not cut to the picture's 8 or
+// 10; NONE for a source that is not planar YUV.
 AVPixelFormat sourceLayout(const AVCodec& encoder, int source, bool withAlpha)
 {
     const AVPixFmtDescriptor* from = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source));
@@ -167,7 +168,7 @@ AVPixelFormat sourceLayout(const AVCodec& encoder, int source, bool withAlpha)
             d->log2_chroma_h != from->log2_chroma_h || d->comp[0].plane != 0 || d->comp[1].plane != 1 || d->comp[2].plane != 2)
             continue;
         const int depth = d->comp[0].depth;
-        if (depth >= from->comp[0].depth && depth < bestDepth)
+        if (depth >= (withAlpha ? 16 : from->comp[0].depth) && depth < bestDepth)
             best = *f, bestDepth = depth;
     }
     return best;

@@ -95,9 +95,8 @@ StreamCopy::StreamCopy(const std::string& source, AVFormatContext* output, bool 
         const char* codec = avcodec_get_name(st->codecpar->codec_id);
         if (!muxerTakes(output->oformat, st)) {
             if (notice) {
-                const char* language = av_dict_get(st->metadata, "language", nullptr, 0)
-                                           ? av_dict_get(st->metadata, "language", nullptr, 0)->value
-                                           : nullptr;
+                const AVDictionaryEntry* tag = av_dict_get(st->metadata, "language", nullptr, 0);
+                const char* language = tag && std::strcmp(tag->value, "und") != 0 ? tag->value : nullptr;
                 notice(std::string("the ") + kindOf(type) + " (" + codec + (language ? std::string(", ") + language : "") +
                        ") " + (type == AVMEDIA_TYPE_AUDIO ? "is" : "are") + " left out: " + container +
                        " files cannot hold " + (type == AVMEDIA_TYPE_AUDIO ? "it" : "them") + " unconverted");
