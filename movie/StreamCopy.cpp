@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/avstring.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -143,6 +144,8 @@ StreamCopy::StreamCopy(const std::string& source, AVFormatContext* output, bool 
         }
     }
     end_ = INT64_MAX;
+    // Nothing to copy: the source is not read through again at the end.
+    ended_ = std::none_of(out_.begin(), out_.end(), [](const AVStream* st) { return st != nullptr; });
     pending_ = newPacket(source);
 }
 
