@@ -228,9 +228,9 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
                 firstPath = in, width = w, height = h;
                 checkMovieFrameSize(job.output, w, h, session.keysAlpha(), options.codec);
             } else if (w != width || h != height) {
-                throw std::runtime_error(in + " is " + std::to_string(w) + "x" + std::to_string(h) + ", and " + firstPath + " is " +
-                                 std::to_string(width) + "x" + std::to_string(height) +
-                                 ": a movie's frames must all be one size; nothing was written");
+                throw std::runtime_error(in + " is " + std::to_string(w) + "x" + std::to_string(h) + ", and " + firstPath +
+                                         " is " + std::to_string(width) + "x" + std::to_string(height) +
+                                         ": a movie's frames must all be one size; nothing was written");
             }
             return true;
         });
