@@ -35,6 +35,7 @@ std::string_view flagFor(UserChoice choice)
     case UserChoice::Controls: return "--list-knobs";
     case UserChoice::ScreenMap: return "--screen-map";
     case UserChoice::Threads: return "--threads";
+    case UserChoice::Codec: return "--codec";
     }
     return "";
 }
@@ -137,6 +138,9 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
             throw UsageError("--fps is for a movie made from an image sequence; a movie keeps its own rate");
         parseFrameRate(args.fps, job.rateNum, job.rateDen);
     }
+    if (!args.codec.empty() && !isMovieName(args.output))
+        throw UsageError("--codec is for a movie output (.mov, .mkv, .webm), and " + args.output + " is not one");
+    job.codec = args.codec;
     if (movieIn && !args.inColourSpace.empty())
         throw UsageError("--in-colorspace is for images; a movie's colour comes from its stream's tags");
     if (isMovieName(args.output) && !args.outColourSpace.empty())

@@ -32,6 +32,7 @@ struct Arguments {
     std::string demoDir = "veilcast-demo";
     std::string dateTime;  // see WriteOptions::dateTime
     std::string fps;       // rate of a movie made from a sequence; empty: the default
+    std::string codec;     // a movie output's; empty: its container's own
     std::string ocio;      // colour configuration; empty: $OCIO, if set
     std::string inColourSpace, outColourSpace;
     bool listColourSpaces = false;

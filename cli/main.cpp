@@ -10,6 +10,7 @@
 #include "TuneCommand.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
+#include "veilcast/movie/MovieWriter.h"
 #include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRun.h"
 
@@ -136,6 +137,9 @@ int main(int argc, char** argv)
         ->type_name("WHEN");
     app.add_option("--fps", args.fps, "Frame rate of a movie made from an image sequence (25, 23.976, 30000/1001); default: the first frame's own, else 24")
         ->type_name("RATE");
+    app.add_option("--codec", args.codec, "Codec of a movie output, with its container: " + veilcast::movieCodecNames() +
+                                              "; default: the container's own")
+        ->type_name("NAME");
     app.add_option("--ocio", args.ocio, "OpenColorIO configuration (default: $OCIO); keys are pulled in its scene_linear role")
         ->type_name("CONFIG");
     app.add_option("--in-colorspace", args.inColourSpace,

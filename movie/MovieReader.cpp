@@ -175,6 +175,23 @@ void widenRow(float* row, int width, const ToFloat& toFloat)
     }
 }
 
+// Planar YUV of 8 to 16 bits, little-endian, each component on its own plane.
+bool storedYuv(const AVPixFmtDescriptor* d)
+{
+    const std::uint64_t other = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_HWACCEL |
+                                AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT;
+    if (!d || (d->flags & other) || !(d->flags & AV_PIX_FMT_FLAG_PLANAR) || d->nb_components < 3)
+        return false;
+    const int depth = d->comp[0].depth;
+    if (depth < 8 || depth > 16)
+        return false;
+    for (int c = 0; c < 3; ++c)
+        if (d->comp[c].plane != c || d->comp[c].shift != 0 || d->comp[c].offset != 0 || d->comp[c].depth != depth ||
+            d->comp[c].step != (depth > 8 ? 2 : 1))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 struct MovieReader::Impl : VideoCoding {
@@ -195,6 +212,7 @@ struct MovieReader::Impl : VideoCoding {
     std::int64_t firstTimestamp = AV_NOPTS_VALUE;  // of the first frame shown: frame times count from it
     std::int64_t frameTicks = 1;                   // one frame at the nominal rate, in the time base
     bool draining = false, ended = false;
+    bool held = false;  // `packet` holds the first keyframe, read ahead and not yet sent
 
     // What the caller has had.
     int frameNumber = 0;
@@ -224,9 +242,13 @@ struct MovieReader::Impl : VideoCoding {
     void open(const MovieReadOptions& options);
     int chooseStream(const MovieReadOptions& options);
     void describe(AVStream* st, const AVCodec* decoder, const MovieReadOptions& options);
+    void skipToFirstKeyframe(const MovieReadOptions& options);
     bool decodeNext();
     void stampFrame();
     void convert(const AVFrame& decodedFrame, PlanarImage& out);
+    void convertByScaler(const AVFrame& decodedFrame, PlanarImage& out);
+    void convertYuv(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, double kr, double kb,
+                    PlanarImage& out) const;
     Result run(Job job);
     Result take(Job job);
     void advance(const Result& taken, Job next);
@@ -287,6 +309,39 @@ void MovieReader::Impl::open(const MovieReadOptions& options)
     if (const int err = avcodec_open2(codec.get(), decoder, nullptr); err < 0)
         throw fail("cannot decode its " + std::string(decoder->name) + " video: " + libavError(err));
     describe(st, decoder, options);
+    skipToFirstKeyframe(options);
+}
+
+// A stream cut mid-GOP (a transport stream recorded or split anywhere)
+// starts with packets that refer to pictures it no longer has: decoding
+// starts at its first keyframe, as the ffmpeg program's does, and the
+// frames are numbered from there.
+void MovieReader::Impl::skipToFirstKeyframe(const MovieReadOptions& options)
+{
+    long skipped = 0;
+    for (;;) {
+        const int err = av_read_frame(format.get(), packet.get());
+        if (err < 0) {
+            // No keyframe at all: the flags say nothing, and the stream is decoded as it is.
+            av_packet_unref(packet.get());
+            if (skipped > 0 && av_seek_frame(format.get(), -1, 0, AVSEEK_FLAG_BYTE | AVSEEK_FLAG_BACKWARD) < 0)
+                throw fail("cannot read the movie again from its start");
+            return;
+        }
+        if (packet->stream_index == stream) {
+            if ((packet->flags & AV_PKT_FLAG_KEY) && !(packet->flags & AV_PKT_FLAG_CORRUPT))
+                break;
+            ++skipped;
+        }
+        av_packet_unref(packet.get());
+    }
+    held = true;
+    if (skipped == 0)
+        return;
+    info.frameCount = std::max(0L, info.frameCount - skipped);
+    if (options.notice)
+        options.notice(path + ": starts mid-GOP; keyed from its first decodable frame, " + std::to_string(skipped) +
+                       " leading video packet" + (skipped == 1 ? "" : "s") + " skipped");
 }
 
 int MovieReader::Impl::chooseStream(const MovieReadOptions& options)
@@ -378,6 +433,7 @@ void MovieReader::Impl::describe(AVStream* st, const AVCodec* decoder, const Mov
     if (!desc)
         throw fail("its video has no known pixel format (corrupt?)");
     info.bitsPerComponent = desc->comp[0].depth;
+    info.pixelFormat = pixFmt;
     info.hasAlpha = (desc->flags & AV_PIX_FMT_FLAG_ALPHA) || tag(st->metadata, "alpha_mode") == "1";
     const bool fullFormat = pixFmt == AV_PIX_FMT_YUVJ420P || pixFmt == AV_PIX_FMT_YUVJ422P ||
                             pixFmt == AV_PIX_FMT_YUVJ444P || pixFmt == AV_PIX_FMT_YUVJ440P;
@@ -440,7 +496,8 @@ bool MovieReader::Impl::decodeNext()
             ended = true;
             break;
         }
-        int err = av_read_frame(format.get(), packet.get());
+        int err = held ? 0 : av_read_frame(format.get(), packet.get());
+        held = false;
         if (err == AVERROR_EOF) {
             draining = true;
             err = avcodec_send_packet(codec.get(), nullptr);
@@ -486,43 +543,22 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
     if (w != info.width || h != info.height)
         throw fail("frame " + std::to_string(decoded) + " changes the picture size");
     const bool alpha = info.hasAlpha;
-    // Planar 16-bit RGB, written straight into the float planes; the
-    // plain bicubic path is exact to well within a code value of the
-    // source and several times faster than the accurate-rounding one.
-    scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(source.format), w, h,
-                                     AV_PIX_FMT_GBRP16, SWS_BICUBIC, nullptr, nullptr,
-                                     nullptr));
-    if (!scale)
-        throw fail("cannot convert its pixel format " + pixelFormatName(source.format) + " to RGB");
-    const int matrix = info.colour.matrix == AVCOL_SPC_RGB ? AVCOL_SPC_BT709 : info.colour.matrix;
-    sws_setColorspaceDetails(scale.get(), sws_getCoefficients(matrix), info.colour.range == AVCOL_RANGE_JPEG,
-                             sws_getCoefficients(matrix), 1, 0, 1 << 16, 1 << 16);
-
     std::vector<Channel> chans{Chan_Red, Chan_Green, Chan_Blue};
     if (alpha)
         chans.push_back(Chan_Alpha);
     const Box box{0, 0, w, h};
     if (out.box().x != 0 || out.box().y != 0 || out.box().r != w || out.box().t != h || out.channels() != chans)
         out = PlanarImage(box, box, chans);
-    // The scaler's planes are green, blue, red; rows a float row apart.
-    const Channel order[3] = {Chan_Green, Chan_Blue, Chan_Red};
-    std::uint8_t* dst[4] = {};
-    int dstStride[4] = {};
-    for (int p = 0; p < 3; ++p) {
-        dst[p] = reinterpret_cast<std::uint8_t*>(out.row(order[p], 0));
-        dstStride[p] = w * static_cast<int>(sizeof(float));
-    }
-    if (sws_scale(scale.get(), source.data, source.linesize, 0, h, dst, dstStride) != h)
-        throw fail("frame " + std::to_string(decoded) + ": cannot convert it to RGB");
-    const TransferCurve& toLinear = *curve;
-    for (Channel z : {Chan_Red, Chan_Green, Chan_Blue})
-        for (int y = 0; y < h; ++y)
-            widenRow(out.row(z, y), w, [&toLinear](std::uint16_t code) { return toLinear.toLinear(code); });
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
+    double kr = 0, kb = 0;
+    if (storedYuv(desc) && lumaWeights(info.colour.matrix, kr, kb))
+        convertYuv(source, *desc, kr, kb, out);
+    else
+        convertByScaler(source, out);
     if (!alpha)
         return;
     // Alpha is coverage, not colour: taken from the decoded plane where
     // there is one, so that its largest code is exactly 1.
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
     if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_ALPHA) || desc->nb_components != 4) {
         for (int y = 0; y < h; ++y)  // the tag said alpha, the decoder gave none: opaque
             std::fill_n(out.row(Chan_Alpha, y), w, 1.0f);
@@ -557,6 +593,81 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
         else
             for (int x = 0; x < w; ++x)
                 a[x] = in[x] / most;
+    }
+}
+
+void MovieReader::Impl::convertByScaler(const AVFrame& source, PlanarImage& out)
+{
+    const int w = source.width, h = source.height;
+    // Planar 16-bit RGB, written straight into the float planes.
+    scale.reset(sws_getCachedContext(scale.release(), w, h, static_cast<AVPixelFormat>(source.format), w, h,
+                                     AV_PIX_FMT_GBRP16, SWS_BICUBIC, nullptr, nullptr,
+                                     nullptr));
+    if (!scale)
+        throw fail("cannot convert its pixel format " + pixelFormatName(source.format) + " to RGB");
+    const int matrix = info.colour.matrix == AVCOL_SPC_RGB ? AVCOL_SPC_BT709 : info.colour.matrix;
+    sws_setColorspaceDetails(scale.get(), sws_getCoefficients(matrix), info.colour.range == AVCOL_RANGE_JPEG,
+                             sws_getCoefficients(matrix), 1, 0, 1 << 16, 1 << 16);
+    // The scaler's planes are green, blue, red; rows a float row apart.
+    const Channel order[3] = {Chan_Green, Chan_Blue, Chan_Red};
+    std::uint8_t* dst[4] = {};
+    int dstStride[4] = {};
+    for (int p = 0; p < 3; ++p) {
+        dst[p] = reinterpret_cast<std::uint8_t*>(out.row(order[p], 0));
+        dstStride[p] = w * static_cast<int>(sizeof(float));
+    }
+    if (sws_scale(scale.get(), source.data, source.linesize, 0, h, dst, dstStride) != h)
+        throw fail("frame " + std::to_string(decoded) + ": cannot convert it to RGB");
+    const TransferCurve& toLinear = *curve;
+    for (Channel z : {Chan_Red, Chan_Green, Chan_Blue})
+        for (int y = 0; y < h; ++y)
+            widenRow(out.row(z, y), w, [&toLinear](std::uint16_t code) { return toLinear.toLinear(code); });
+}
+
+// The scaler's 16-bit RGB puts white at 65283 rather than 65535 and clips
+// what a matrix puts outside 0..1, so planar YUV is converted here, by the
+// matrix and levels the stream is tagged with, and keeps codes above white,
+// below black and out of gamut. Chroma is taken as stored, each sample for
+// the pixels it covers (as FFmpeg's chromakey keys it), so that a movie
+// written back at the same sampling returns every code.
+void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescriptor& desc, double kr, double kb,
+                                   PlanarImage& out) const
+{
+    const int w = source.width, h = source.height;
+    const int depth = desc.comp[0].depth;
+    const CodeLevels levels = codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG);
+    const double kg = 1 - kr - kb, crToR = 2 * (1 - kr), cbToB = 2 * (1 - kb);
+    const int sx = desc.log2_chroma_w, sy = desc.log2_chroma_h;
+    const TransferCurve& toLinear = *curve;
+    const auto linear = [&toLinear](double code) {
+        if (code >= 0 && code <= 1)
+            return toLinear.toLinear(static_cast<std::uint16_t>(code * 65535 + 0.5));
+        return static_cast<float>(toLinear.codeToLinear(code));
+    };
+    const auto sample = [depth](const std::uint8_t* row, int x) -> double {
+        if (depth <= 8)
+            return row[x];
+        std::uint16_t code;
+        std::memcpy(&code, row + 2 * static_cast<std::size_t>(x), sizeof code);
+        return code;
+    };
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* luma = source.data[0] + static_cast<std::ptrdiff_t>(y) * source.linesize[0];
+        const std::uint8_t* cb = source.data[1] + static_cast<std::ptrdiff_t>(y >> sy) * source.linesize[1];
+        const std::uint8_t* cr = source.data[2] + static_cast<std::ptrdiff_t>(y >> sy) * source.linesize[2];
+        float* r = out.row(Chan_Red, y);
+        float* g = out.row(Chan_Green, y);
+        float* b = out.row(Chan_Blue, y);
+        for (int x = 0; x < w; ++x) {
+            const double yv = (sample(luma, x) - levels.yOffset) / levels.yScale;
+            const double bv = (sample(cb, x >> sx) - levels.cOffset) / levels.cScale;
+            const double rv = (sample(cr, x >> sx) - levels.cOffset) / levels.cScale;
+            const double red = yv + crToR * rv, blue = yv + cbToB * bv;
+            const double green = (yv - kr * red - kb * blue) / kg;
+            r[x] = linear(red);
+            g[x] = linear(green);
+            b[x] = linear(blue);
+        }
     }
 }
 

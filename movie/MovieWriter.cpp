@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/movie/MovieWriter.h"
 
-#include "AudioCopy.h"
+#include "StreamCopy.h"
 #include "LibavError.h"
 #include "LibavHandles.h"
 #include "veilcast/common/Cancellation.h"
@@ -39,28 +39,48 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// How each container is written: its encoder, the pixel formats with and
-// without alpha, and the encoder's settings.
+// How each codec is written: the containers it fits (the first is the one
+// whose extension picks it), the pixel formats with and without alpha, and
+// the encoder's settings.
 struct Choice {
-    const char* extension;
+    const char* name;  // as --codec takes it
     const char* encoder;
     const char* label;  // the codec, as a user knows it
+    std::vector<const char*> extensions;
     AVPixelFormat alphaFormat, opaqueFormat;  // NONE: cannot hold that
-    // The bitstream says whether its YUV is full range; ProRes cannot, and
-    // every reader takes it as limited.
+    // The bitstream says whether its YUV is full range; ProRes and DNxHR
+    // cannot, and every reader takes them as limited.
     bool fullRange;
     std::vector<std::pair<const char*, const char*>> settings;
     int gopSize = 0;  // 0: the encoder's own
+    // Lossless: a YUV source keeps its sampling, depth and range.
+    bool keepsSourceLayout = false;
+    // Picked by a container's extension, not only by --codec.
+    bool byExtension = false;
+    int minWidth = 0, minHeight = 0;  // the encoder's smallest picture
 };
 
 const Choice kChoices[] = {
-    {".mov", "prores_ks", "ProRes", AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, false, {{"profile", "4444"}}},
+    {"prores4444", "prores_ks", "ProRes 4444", {".mov"}, AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, false,
+     {{"profile", "4444"}}, 0, false, true},
+    {"prores4444xq", "prores_ks", "ProRes 4444 XQ", {".mov"}, AV_PIX_FMT_YUVA444P10LE, AV_PIX_FMT_YUV444P10LE, false,
+     {{"profile", "4444xq"}}},
+    {"prores422hq", "prores_ks", "ProRes 422 HQ", {".mov"}, AV_PIX_FMT_NONE, AV_PIX_FMT_YUV422P10LE, false,
+     {{"profile", "hq"}}},
+    {"prores422", "prores_ks", "ProRes 422", {".mov"}, AV_PIX_FMT_NONE, AV_PIX_FMT_YUV422P10LE, false,
+     {{"profile", "standard"}}},
+    {"dnxhr_hqx", "dnxhd", "DNxHR HQX", {".mov"}, AV_PIX_FMT_NONE, AV_PIX_FMT_YUV422P10LE, false,
+     {{"profile", "dnxhr_hqx"}}, 0, false, false, 256, 120},
+    {"dnxhr_444", "dnxhd", "DNxHR 444", {".mov"}, AV_PIX_FMT_NONE, AV_PIX_FMT_YUV444P10LE, false,
+     {{"profile", "dnxhr_444"}}, 0, false, false, 256, 120},
+    {"ffv1", "ffv1", "FFV1", {".mkv"}, AV_PIX_FMT_GBRAP16LE, AV_PIX_FMT_GBRP16LE, true, {{"level", "3"}, {"slicecrc", "1"}},
+     1, true, true},
     // libvpx cannot encode alpha with alternate reference frames.
-    {".webm", "libvpx-vp9", "VP9", AV_PIX_FMT_YUVA420P, AV_PIX_FMT_YUV420P, true,
-     {{"crf", "18"}, {"b", "0"}, {"deadline", "good"}, {"cpu-used", "4"}, {"row-mt", "1"}, {"auto-alt-ref", "0"}}},
-    {".mkv", "ffv1", "FFV1", AV_PIX_FMT_GBRAP16LE, AV_PIX_FMT_GBRP16LE, true, {{"level", "3"}, {"slicecrc", "1"}}, 1},
-    {".mp4", "libx264", "H.264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, true, {{"crf", "12"}}},
-    {".m4v", "libx264", "H.264", AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, true, {{"crf", "12"}}},
+    {"vp9", "libvpx-vp9", "VP9", {".webm", ".mkv"}, AV_PIX_FMT_YUVA420P, AV_PIX_FMT_YUV420P, true,
+     {{"crf", "18"}, {"b", "0"}, {"deadline", "good"}, {"cpu-used", "4"}, {"row-mt", "1"}, {"auto-alt-ref", "0"}}, 0,
+     false, true},
+    {"h264", "libx264", "H.264", {".mp4", ".m4v"}, AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P, true, {{"crf", "12"}}, 0, false,
+     true},
 };
 
 const char* const kWithAlpha = ".mov (ProRes 4444), .webm (VP9) or .mkv (FFV1)";
@@ -72,16 +92,50 @@ std::string lowerExtension(const std::string& path)
     return ext;
 }
 
-const Choice& choiceFor(const std::string& path, bool withAlpha)
+bool fits(const Choice& c, const std::string& ext)
+{
+    return std::find_if(c.extensions.begin(), c.extensions.end(), [&](const char* e) { return ext == e; }) !=
+           c.extensions.end();
+}
+
+const Choice* namedChoice(const std::string& codec)
+{
+    for (const Choice& c : kChoices)
+        if (codec == c.name && c.name != std::string("h264"))
+            return &c;
+    return nullptr;
+}
+
+// The codec for `path`: the one asked for, else its container's own. An
+// asked-for codec without alpha drops the matte (the caller warns); a
+// container's own refuses a result with alpha.
+const Choice& choiceFor(const std::string& path, bool withAlpha, const std::string& codec = {})
 {
     const std::string ext = lowerExtension(path);
+    if (!codec.empty()) {
+        const Choice* c = namedChoice(codec);
+        if (!c)
+            throw UsageError(Wording{"", UserChoice::Codec, " \"" + codec + "\" is not one this tool writes: " +
+                                                                   movieCodecNames()});
+        if (!fits(*c, ext)) {
+            std::string fitting;
+            for (const char* e : c->extensions)
+                fitting += (fitting.empty() ? "" : " or ") + std::string(e);
+            throw UsageError(Wording{path + ": ", UserChoice::Codec, " " + codec + " is written into " + fitting +
+                                                                         ", not " + (ext.empty() ? "a file without an extension" : ext)});
+        }
+        return *c;
+    }
     for (const Choice& c : kChoices)
-        if (ext == c.extension) {
+        if (c.byExtension && fits(c, ext) && ext == c.extensions.front()) {
             if (withAlpha && c.alphaFormat == AV_PIX_FMT_NONE)
                 throw UsageError(path + ": " + ext.substr(1) + " movies hold no alpha; write " + kWithAlpha +
                                  ", or turn Check Alpha on for the matte alone");
             return c;
         }
+    for (const Choice& c : kChoices)
+        if (c.byExtension && fits(c, ext))
+            return c;
     throw UsageError(path + ": cannot write " + (ext.empty() ? "movies without an extension" : ext + " movies") +
                      "; write " + kWithAlpha + ", or .mp4 without alpha");
 }
@@ -94,37 +148,71 @@ const AVCodec* encoderFor(const Choice& choice, const std::string& path)
     return encoder;
 }
 
-// The luma weights of red and blue for the YUV matrices written as tagged;
-// false for those written as BT.709 instead.
-bool lumaWeights(int matrix, double& kr, double& kb)
+// A lossless codec's format for a planar YUV source: the same sampling, at
+// the source's depth or the least above it that the encoder has, and with
+// alpha at 16 bits, so that a soft matte is not cut to the picture's 8 or
+// 10; NONE for a source that is not planar YUV.
+AVPixelFormat sourceLayout(const AVCodec& encoder, int source, bool withAlpha)
 {
-    switch (matrix) {
-    case AVCOL_SPC_BT709: kr = 0.2126, kb = 0.0722; return true;
-    case AVCOL_SPC_FCC: kr = 0.30, kb = 0.11; return true;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M: kr = 0.299, kb = 0.114; return true;
-    case AVCOL_SPC_SMPTE240M: kr = 0.212, kb = 0.087; return true;
-    case AVCOL_SPC_BT2020_NCL: kr = 0.2627, kb = 0.0593; return true;
-    default: return false;
+    const AVPixFmtDescriptor* from = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source));
+    const std::uint64_t notYuv = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                                 AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT;
+    if (!from || (from->flags & notYuv) || !(from->flags & AV_PIX_FMT_FLAG_PLANAR) || from->nb_components < 3)
+        return AV_PIX_FMT_NONE;
+    AVPixelFormat best = AV_PIX_FMT_NONE;
+    int bestDepth = 99;
+    for (const AVPixelFormat* f = encoder.pix_fmts; f && *f != AV_PIX_FMT_NONE; ++f) {
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(*f);
+        if (!d || (d->flags & (notYuv | AV_PIX_FMT_FLAG_BE)) || !(d->flags & AV_PIX_FMT_FLAG_PLANAR) ||
+            d->nb_components != (withAlpha ? 4 : 3) || d->log2_chroma_w != from->log2_chroma_w ||
+            d->log2_chroma_h != from->log2_chroma_h || d->comp[0].plane != 0 || d->comp[1].plane != 1 || d->comp[2].plane != 2)
+            continue;
+        const int depth = d->comp[0].depth;
+        if (depth >= (withAlpha ? 16 : from->comp[0].depth) && depth < bestDepth)
+            best = *f, bestDepth = depth;
     }
+    return best;
 }
 
 }  // namespace
 
-void checkMovieOutput(const std::string& path, bool withAlpha)
+std::string movieCodecNames()
 {
-    checkOutputPlace(path, "movie", [&] { encoderFor(choiceFor(path, withAlpha), path); });
+    std::string names;
+    for (const Choice& c : kChoices)
+        if (c.name != std::string("h264"))
+            names += (names.empty() ? "" : ", ") + std::string(c.name) + " (" + c.extensions.front() +
+                     (c.alphaFormat == AV_PIX_FMT_NONE ? ", no alpha" : "") + ")";
+    return names;
 }
 
-void checkMovieFrameSize(const std::string& path, int width, int height, bool withAlpha)
+bool checkMovieOutput(const std::string& path, bool withAlpha, const std::string& codec)
 {
-    const Choice& choice = choiceFor(path, withAlpha);
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(withAlpha ? choice.alphaFormat : choice.opaqueFormat);
-    if (((desc->log2_chroma_w && width % 2) || (desc->log2_chroma_h && height % 2)))
-        throw UsageError(path + ": " + choice.label + " in ." + std::string(choice.extension + 1) +
-                         " stores colour at half size (4:2:0) and needs an even width and height, and the frames are " +
-                         std::to_string(width) + "x" + std::to_string(height) +
-                         "; write .mov or .mkv, or crop the frames to an even size");
+    bool storesAlpha = withAlpha;
+    checkOutputPlace(path, "movie", [&] {
+        const Choice& choice = choiceFor(path, withAlpha, codec);
+        encoderFor(choice, path);
+        storesAlpha = withAlpha && choice.alphaFormat != AV_PIX_FMT_NONE;
+    });
+    return storesAlpha;
+}
+
+void checkMovieFrameSize(const std::string& path, int width, int height, bool withAlpha, const std::string& codec)
+{
+    const Choice& choice = choiceFor(path, withAlpha, codec);
+    const bool alpha = withAlpha && choice.alphaFormat != AV_PIX_FMT_NONE;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(alpha ? choice.alphaFormat : choice.opaqueFormat);
+    if (width < choice.minWidth || height < choice.minHeight)
+        throw UsageError(path + ": " + choice.label + " needs frames of at least " + std::to_string(choice.minWidth) + "x" +
+                         std::to_string(choice.minHeight) + ", and the frames are " + std::to_string(width) + "x" +
+                         std::to_string(height) + "; write ProRes or FFV1 instead");
+    const bool oddWidth = desc->log2_chroma_w && width % 2, oddHeight = desc->log2_chroma_h && height % 2;
+    if (oddWidth || oddHeight)
+        throw UsageError(path + ": " + choice.label + " stores colour at half " +
+                         (desc->log2_chroma_h ? "size (4:2:0) and needs an even width and height"
+                                              : "width (4:2:2) and needs an even width") +
+                         ", and the frames are " + std::to_string(width) + "x" + std::to_string(height) +
+                         "; write .mov (ProRes 4444) or .mkv, or crop the frames to an even size");
 }
 
 struct MovieWriter::Impl : VideoCoding {
@@ -143,13 +231,13 @@ struct MovieWriter::Impl : VideoCoding {
     int width = 0, height = 0;
     std::optional<PendingOutput> pending;
     OutputHandle format;
-    std::optional<AudioCopy> audio;
+    std::optional<StreamCopy> audio;
     AVStream* stream = nullptr;
     long frames = 0;
 
     // How frames are coded: YUV weights and levels, or RGB planes.
     bool yuv = false, fullRange = false;
-    int bits = 8, chromaShift = 0;
+    int bits = 8, chromaShiftX = 0, chromaShiftY = 0;
     // The transfer's codes (0..1) by the top bits of a linear float, for
     // outputs of 12 bits or fewer: a power per pixel and channel costs more
     // than the rest of the conversion.
@@ -212,7 +300,7 @@ double MovieWriter::Impl::encode(float linear) const
 {
     const std::uint32_t b = floatBits(linear);
     if (encodeTable.empty() || b < kTableLow || b >= kTableHigh)
-        return curve->toCode(linear) / 65535.0;
+        return curve->linearToCode(linear);
     // Between two entries the curve is near enough straight.
     const std::uint32_t i = (b - kTableLow) >> kTableShift;
     const float t = static_cast<float>(b & ((1u << kTableShift) - 1)) / static_cast<float>(1u << kTableShift);
@@ -243,14 +331,21 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
 {
     Impl& m = *impl_;
     m.options = options;
-    m.alpha = withAlpha;
     m.width = width;
     m.height = height;
     av_log_set_level(AV_LOG_QUIET);
-    const Choice& choice = choiceFor(path, withAlpha);
+    const Choice& choice = choiceFor(path, withAlpha, options.codec);
     const AVCodec* encoder = encoderFor(choice, path);
-    checkMovieFrameSize(path, width, height, withAlpha);
-    const AVPixelFormat pixFmt = withAlpha ? choice.alphaFormat : choice.opaqueFormat;
+    checkMovieFrameSize(path, width, height, withAlpha, options.codec);
+    // A codec asked for without alpha keeps the colour alone (the job warned).
+    m.alpha = withAlpha && choice.alphaFormat != AV_PIX_FMT_NONE;
+    AVPixelFormat pixFmt = m.alpha ? choice.alphaFormat : choice.opaqueFormat;
+    if (choice.keepsSourceLayout && options.sourcePixelFormat >= 0) {
+        const AVPixelFormat kept = sourceLayout(*encoder, options.sourcePixelFormat, m.alpha);
+        const AVPixFmtDescriptor* k = av_pix_fmt_desc_get(kept);
+        if (k && !(k->log2_chroma_w && width % 2) && !(k->log2_chroma_h && height % 2))
+            pixFmt = kept;
+    }
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
     VideoColour& colour = m.colour;
     colour = options.colour;
@@ -268,7 +363,8 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     }
     m.fullRange = colour.range == AVCOL_RANGE_JPEG;
     m.bits = desc->comp[0].depth;
-    m.chromaShift = desc->log2_chroma_w;
+    m.chromaShiftX = desc->log2_chroma_w;
+    m.chromaShiftY = desc->log2_chroma_h;
     // A matte is coverage: stored as it is and tagged so.
     if (options.matte)
         colour.transfer = AVCOL_TRC_LINEAR;
@@ -348,19 +444,25 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
                            format->oformat->name + " files cannot hold it here");
         }
     }
+    // The source's metadata first: ours is written over it, never under.
+    if (!options.audioSource.empty())
+        m.audio.emplace(options.audioSource, format, !options.audioToEnd, options.notice);
     if (!options.timecode.empty())
         m.tag(&m.stream->metadata, "timecode", options.timecode);
-    if (!options.comment.empty())
-        m.tag(&format->metadata, "comment", options.comment);
+    if (!options.settings.empty())
+        m.tag(&format->metadata, "veilcast:settings", options.settings);
     m.tag(&format->metadata, "encoder", "veilcast");
-
-    if (!options.audioSource.empty())
-        m.audio.emplace(options.audioSource, format, options.notice);
 
     if (const int err = avio_open(&format->pb, m.pending->path().c_str(), AVIO_FLAG_WRITE); err < 0)
         throw m.fail("cannot open it", err);
-    if (const int err = avformat_write_header(format, nullptr); err < 0)
-        throw m.fail("cannot start the movie", err);
+    // QuickTime keeps keys of its own (ours among them) only as metadata tags.
+    AVDictionary* muxing = nullptr;
+    if (std::string(format->oformat->name).find("mov") != std::string::npos || std::string(format->oformat->name) == "mp4")
+        av_dict_set(&muxing, "movflags", "use_metadata_tags", 0);
+    const int started = avformat_write_header(format, &muxing);
+    av_dict_free(&muxing);
+    if (started < 0)
+        throw m.fail("cannot start the movie", started);
 
     m.allocate(*m.frame, pixFmt);
     m.allocate(*m.spare, pixFmt);
@@ -469,16 +571,16 @@ T* planeRow(const AVFrame& f, int plane, int y)
 }  // namespace
 
 // Straight from the keyed float planes to the encoder's own pixel format,
-// rounded to its levels: no picture-sized buffer between them.
+// rounded to its levels: no picture-sized buffer between them. Colour is
+// not clipped before the matrix, so codes above white and colours outside
+// 0..1 that came in go out as they were; each code is then held to what its
+// bits store, so that a brighter value clips at the top and never wraps.
 void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
 {
     const Box& box = image.box();
-    const double top = static_cast<double>((1 << bits) - 1);
-    const double unit = static_cast<double>(1 << (bits - 8));
-    // Codes 0..1 as the encoder's integers: luma, chroma (-0.5..0.5) and alpha.
-    const double yScale = fullRange ? top : 219 * unit, yOffset = fullRange ? 0 : 16 * unit;
-    const double cScale = fullRange ? top : 224 * unit, cOffset = fullRange ? static_cast<double>(1 << (bits - 1)) : 128 * unit;
-    const auto level = [top](double v) { return v <= 0 ? 0.0 : v >= top ? top : std::floor(v + 0.5); };
+    const CodeLevels levels = codeLevels(bits, fullRange);
+    const double top = levels.top;
+    const auto level = [top](double v) { return !(v > 0) ? 0.0 : v >= top ? top : std::floor(v + 0.5); };
     const auto alphaLevel = [top](float a) { return a > 0.0f ? (a >= 1.0f ? top : std::floor(a * top + 0.5)) : 0.0; };
     const double kg = 1 - kr - kb;
     const int w = width;
@@ -490,13 +592,13 @@ void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
             planeRow<std::uint8_t>(fr, plane, y)[x] = static_cast<std::uint8_t>(v);
     };
     const auto rows = [&](int y, Channel z) { return image.row(z, box.y + y) + box.x; };
-    // Chroma rows of a 4:2:0 picture cover two picture rows.
-    const int step = chromaShift ? 2 : 1;
-    parallelRows(0, height / step, std::max(1, 16 / step), options.threads, [&](int begin, int end) {
-        std::vector<double> code(static_cast<std::size_t>(w) * 3 * step);
+    // A chroma sample covers xStep pixels of yStep rows.
+    const int xStep = 1 << chromaShiftX, yStep = 1 << chromaShiftY;
+    parallelRows(0, height / yStep, std::max(1, 16 / yStep), options.threads, [&](int begin, int end) {
+        std::vector<double> code(static_cast<std::size_t>(w) * 3 * yStep);
         for (int cy = begin; cy < end; ++cy) {
-            for (int k = 0; k < step; ++k) {
-                const int y = cy * step + k;
+            for (int k = 0; k < yStep; ++k) {
+                const int y = cy * yStep + k;
                 const float* r = rows(y, Chan_Red);
                 const float* g = rows(y, Chan_Green);
                 const float* b = rows(y, Chan_Blue);
@@ -521,24 +623,25 @@ void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
                     continue;
                 }
                 for (int x = 0; x < w; ++x)
-                    store(f, 0, y, x, level(yOffset + yScale * (kr * out[3 * x] + kg * out[3 * x + 1] + kb * out[3 * x + 2])));
+                    store(f, 0, y, x,
+                          level(levels.yOffset + levels.yScale * (kr * out[3 * x] + kg * out[3 * x + 1] + kb * out[3 * x + 2])));
             }
             if (!yuv)
                 continue;
             // Colour from the mean of the codes it covers.
-            const int cw = w >> chromaShift;
-            const double share = 1.0 / (step * step);
+            const int cw = w / xStep;
+            const double share = 1.0 / (xStep * yStep);
             for (int cx = 0; cx < cw; ++cx) {
                 double rs = 0, gs = 0, bs = 0;
-                for (int k = 0; k < step; ++k)
-                    for (int j = 0; j < step; ++j) {
-                        const double* p = code.data() + (static_cast<std::size_t>(k) * w + cx * step + j) * 3;
+                for (int k = 0; k < yStep; ++k)
+                    for (int j = 0; j < xStep; ++j) {
+                        const double* p = code.data() + (static_cast<std::size_t>(k) * w + cx * xStep + j) * 3;
                         rs += p[0], gs += p[1], bs += p[2];
                     }
                 rs *= share, gs *= share, bs *= share;
                 const double luma = kr * rs + kg * gs + kb * bs;
-                store(f, 1, cy, cx, level(cOffset + cScale * (bs - luma) / (2 * (1 - kb))));
-                store(f, 2, cy, cx, level(cOffset + cScale * (rs - luma) / (2 * (1 - kr))));
+                store(f, 1, cy, cx, level(levels.cOffset + levels.cScale * (bs - luma) / (2 * (1 - kb))));
+                store(f, 2, cy, cx, level(levels.cOffset + levels.cScale * (rs - luma) / (2 * (1 - kr))));
             }
         }
     });

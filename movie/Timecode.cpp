@@ -14,6 +14,8 @@ std::string advanceTimecode(const std::string& timecode, int rateNum, int rateDe
     AVTimecode tc;
     if (timecode.empty() || av_timecode_init_from_string(&tc, AVRational{rateNum, rateDen}, timecode.c_str(), nullptr) < 0)
         return {};
+    // A clock that passes midnight starts the next day at zero.
+    tc.flags |= AV_TIMECODE_FLAG_24HOURSMAX;
     char text[AV_TIMECODE_STR_SIZE] = {};
     return av_timecode_make_string(&tc, text, static_cast<int>(frames));
 }

@@ -14,6 +14,12 @@ namespace veilcast {
 
 namespace {
 
+// The BT.709 curve with the constants that join its two pieces: with the
+// rounded 1.099 and 0.018 the power piece starts below where the straight
+// one ends, so codes just above 0.081 decode to light that encodes to codes
+// below it, and a movie would not come back at its own levels.
+constexpr double kAlpha = 1.09929682680944, kBeta = 0.018053968510807;
+
 bool isRec709Family(int t)
 {
     return t == AVCOL_TRC_BT709 || t == AVCOL_TRC_SMPTE170M || t == AVCOL_TRC_BT2020_10 || t == AVCOL_TRC_BT2020_12;
@@ -22,7 +28,7 @@ bool isRec709Family(int t)
 double decode(int t, double v)
 {
     if (isRec709Family(t))
-        return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1 / 0.45);
+        return v < 4.5 * kBeta ? v / 4.5 : std::pow((v + (kAlpha - 1)) / kAlpha, 1 / 0.45);
     switch (t) {
     case AVCOL_TRC_IEC61966_2_1:
         return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
@@ -38,7 +44,7 @@ double decode(int t, double v)
 double encode(int t, double l)
 {
     if (isRec709Family(t))
-        return l < 0.018 ? l * 4.5 : 1.099 * std::pow(l, 0.45) - 0.099;
+        return l < kBeta ? l * 4.5 : kAlpha * std::pow(l, 0.45) - (kAlpha - 1);
     switch (t) {
     case AVCOL_TRC_IEC61966_2_1:
         return l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
@@ -68,6 +74,20 @@ TransferCurve::TransferCurve(int transfer, bool raw, const std::string& what)
         const double v = c / 65535.0;
         decode_[static_cast<std::size_t>(c)] = static_cast<float>(raw ? v : decode(transfer, v));
     }
+}
+
+double TransferCurve::codeToLinear(double code) const
+{
+    if (raw_)
+        return code;
+    return code < 0 ? -decode(transfer_, -code) : decode(transfer_, code);
+}
+
+double TransferCurve::linearToCode(double linear) const
+{
+    if (raw_)
+        return linear;
+    return linear < 0 ? -encode(transfer_, -linear) : encode(transfer_, linear);
 }
 
 std::uint16_t TransferCurve::toCode(float linear) const

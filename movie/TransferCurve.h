@@ -21,6 +21,12 @@ public:
     float toLinear(std::uint16_t code) const { return decode_[code]; }
     // Linear to a 16-bit code value, clamped to 0..65535.
     std::uint16_t toCode(float linear) const;
+    // Both directions on codes (0..1) beyond the nominal range: video holds
+    // codes above white and below black, and colours a matrix puts outside
+    // 0..1, which must survive a round trip. The curve goes on past 1 and is
+    // mirrored below 0.
+    double codeToLinear(double code) const;
+    double linearToCode(double linear) const;
 
 private:
     int transfer_;

@@ -27,6 +27,28 @@ VideoColour resolveVideoColour(VideoColour tagged, int width, int height, bool r
     return tagged;
 }
 
+bool lumaWeights(int matrix, double& kr, double& kb)
+{
+    switch (matrix) {
+    case AVCOL_SPC_BT709: kr = 0.2126, kb = 0.0722; return true;
+    case AVCOL_SPC_FCC: kr = 0.30, kb = 0.11; return true;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M: kr = 0.299, kb = 0.114; return true;
+    case AVCOL_SPC_SMPTE240M: kr = 0.212, kb = 0.087; return true;
+    case AVCOL_SPC_BT2020_NCL: kr = 0.2627, kb = 0.0593; return true;
+    default: return false;
+    }
+}
+
+CodeLevels codeLevels(int bits, bool fullRange)
+{
+    const double top = static_cast<double>((1 << bits) - 1);
+    const double unit = static_cast<double>(1 << (bits - 8));
+    if (fullRange)
+        return {0, top, static_cast<double>(1 << (bits - 1)), top, top};
+    return {16 * unit, 219 * unit, 128 * unit, 224 * unit, top};
+}
+
 std::string describeVideoColour(const VideoColour& colour)
 {
     const auto name = [](const char* n) { return std::string(n ? n : "unknown"); };

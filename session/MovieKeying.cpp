@@ -40,7 +40,9 @@ MovieWriteOptions movieWriteOptions(KeySession& session, const KeyJobOptions& op
     MovieWriteOptions write;
     write.raw = options.read.raw;
     write.threads = options.threads;
-    write.comment = "veilcast:settings " + settingsSummary(session.controls());
+    // Made once the first frame is prepared: what was picked and chosen is what is recorded.
+    write.settings = settingsSummary(session.controls());
+    write.codec = options.codec;
     write.notice = [notice](const std::string& text) {
         if (notice)
             notice(Wording{text});
@@ -101,7 +103,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                 options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
     const bool toSequence = isSequencePattern(job.output);
     if (!toSequence)
-        checkMovieFrameSize(job.output, info.width, info.height, session.keysAlpha());
+        checkMovieFrameSize(job.output, info.width, info.height, session.keysAlpha(), options.codec);
     const int first = job.frames.empty() ? 1 : job.frames.first();
     const long count = job.frames.empty() ? info.frameCount : static_cast<long>(job.frames.size());
 
@@ -119,6 +121,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         write.aspectDen = info.aspectDen;
         write.rotation = info.rotation;
         write.fieldOrder = info.fieldOrder;
+        write.sourcePixelFormat = info.pixelFormat;
         write.audioSource = job.input;
         write.audioToEnd = job.frames.empty();
         writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
@@ -142,9 +145,9 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                 break;
             progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
                                 name + " frame " + std::to_string(next));
+            prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
             if (!toSequence && !writer)
                 startMovie();
-            prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
             const double rows = std::max(1, frame.box().h());
             const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
             if (writer) {
@@ -212,6 +215,26 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(job.frames.size()) +
                                  " frames of " + job.input + " missing: " + check.missing.describe() +
                                  " (a movie needs every frame)");
+    // A movie has one picture size: every frame's is read from its header
+    // before any is keyed, so that a stray one is named before work is spent.
+    {
+        std::string firstPath;
+        int width = 0, height = 0;
+        job.frames.forEach([&](int f) {
+            const std::string in = framePath(job.input, f);
+            const ImageReader header(in, options.read);
+            const int w = header.box().w(), h = header.box().h();
+            if (firstPath.empty()) {
+                firstPath = in, width = w, height = h;
+                checkMovieFrameSize(job.output, w, h, session.keysAlpha(), options.codec);
+            } else if (w != width || h != height) {
+                throw std::runtime_error(in + " is " + std::to_string(w) + "x" + std::to_string(h) + ", and " + firstPath +
+                                         " is " + std::to_string(width) + "x" + std::to_string(height) +
+                                         ": a movie's frames must all be one size; nothing was written");
+            }
+            return true;
+        });
+    }
     KeyedMovie result;
     std::optional<MovieWriter> writer;
     const int count = static_cast<int>(job.frames.size());
@@ -221,9 +244,6 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         ReadOptions read = options.read;
         read.progress = [&progress](double done) { progress.update(0.4 * done); };
         const SourceImage source = readSourceImage(in, read);
-        if (!writer)
-            checkMovieFrameSize(job.output, static_cast<int>(source.pixels.width()), static_cast<int>(source.pixels.height()),
-                                session.keysAlpha());
         prepare(session, source.pixels, f, in, result);
         const double rows = std::max(1, source.pixels.box().h());
         const PlanarImage keyed =
@@ -272,6 +292,11 @@ KeyedMovie keyMovie(KeySession& session, const KeyJobOptions& options, const Mov
                     const Notice& notice)
 {
     checkMovieJob(job, session.keysAlpha());
+    if (isMovieName(job.output) && !checkMovieOutput(job.output, session.keysAlpha(), options.codec) &&
+        session.keysAlpha() && notice)
+        notice(Wording{job.output + ": " + options.codec +
+                       " stores no alpha: the matte is not kept, only the colour keyed over black (prores4444, ffv1 "
+                       "and vp9 keep it; or key the matte alone with Check Alpha on)"});
     return isMovieFile(job.input) ? fromMovie(session, options, job, progress, notice)
                                   : fromSequence(session, options, job, progress, notice);
 }

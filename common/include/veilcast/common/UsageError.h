@@ -30,6 +30,7 @@ enum class UserChoice {
     Controls,        // the list of controls
     ScreenMap,       // where the screen map comes from
     Threads,         // how many worker threads key
+    Codec,           // the codec a movie is written with
 };
 
 // Words to use for a choice where no front end has put in its own.
@@ -53,6 +54,7 @@ inline std::string_view plainName(UserChoice choice)
     case UserChoice::Controls: return "the list of controls";
     case UserChoice::ScreenMap: return "the screen map";
     case UserChoice::Threads: return "the thread count";
+    case UserChoice::Codec: return "the codec";
     }
     return "";
 }

@@ -20,6 +20,7 @@ struct MovieInfo {
     std::string timecode;                  // start timecode, "HH:MM:SS:FF"; empty if none
     std::string codec;                     // decoder's name
     int bitsPerComponent = 8;
+    int pixelFormat = -1;  // FFmpeg's AVPixelFormat, as decoded
     bool hasAlpha = false;
     VideoColour colour;  // resolved: untagged values get the defaults
     std::string audioCodec;  // of the first audio stream; empty if none

@@ -27,30 +27,46 @@ struct MovieWriteOptions {
     int rotation = 0;                  // degrees clockwise for display, kept as a tag
     int fieldOrder = 0;                // FFmpeg's AVFieldOrder; 0: unknown
     int threads = 0;  // for converting and encoding frames; 0: every core
-    // A movie whose first audio stream is copied from the first frame's time
-    // (its FrameTime, in the same time base) to the end of the audio, or,
-    // unless `audioToEnd`, to the end of the last frame written; empty: no
-    // audio. Audio the container cannot hold is left out with a notice.
+    // A movie whose audio and subtitle streams, container metadata and
+    // chapters are copied (see StreamCopy), from the first frame's time (its
+    // FrameTime, in the same time base) to their end, or, unless
+    // `audioToEnd`, to the end of the last frame written (and without
+    // chapters); empty: none. What the container cannot hold is left out
+    // with a notice.
     std::string audioSource;
     bool audioToEnd = true;
-    std::string comment;                                  // stored in the container's comment
+    // The settings keyed with, recorded under the container's
+    // "veilcast:settings", beside (never over) the source's own metadata.
+    std::string settings;
+    // By its --codec name (movieCodecNames); empty: the container's own.
+    std::string codec;
+    // The source's FFmpeg pixel format; a lossless codec keeps its YUV
+    // sampling, depth and range. -1: none (an image sequence).
+    int sourcePixelFormat = -1;
     std::function<void(const std::string&)> notice;       // one line for the user
     std::function<bool()> cancelled;                      // asked before the file is moved into place
 };
 
+// The codecs --codec takes, each with its container, as one line for help.
+std::string movieCodecNames();
+
 // Refuses, before any work, a movie output that cannot be written: a
-// container this tool does not write, or one without alpha (mp4) for a
-// result with alpha (UsageError naming those that hold it); a folder that
-// is missing or not writable (std::runtime_error).
-void checkMovieOutput(const std::string& path, bool withAlpha);
+// container this tool does not write, one without alpha (mp4) for a result
+// with alpha (UsageError naming those that hold it), a codec it does not
+// write or into another container; a folder that is missing or not
+// writable (std::runtime_error). A codec asked for by name that holds no
+// alpha is taken: false says the matte will not be stored.
+bool checkMovieOutput(const std::string& path, bool withAlpha, const std::string& codec = {});
 
 // Refuses (UsageError naming the size) a picture the output's codec cannot
-// store: an odd width or height where colour is stored at half size (4:2:0).
-void checkMovieFrameSize(const std::string& path, int width, int height, bool withAlpha);
+// store: an odd width or height where colour is stored at half size.
+void checkMovieFrameSize(const std::string& path, int width, int height, bool withAlpha, const std::string& codec = {});
 
 // Writes frames (linear float R, G, B, and A when `withAlpha`) into a movie
-// by its extension: .mov ProRes 4444 (yuva444p10le), .webm VP9 (yuva420p),
-// .mkv FFV1 lossless (RGBA, 16 bits), .mp4/.m4v H.264 without alpha, in
+// by the codec asked for, else by its extension: .mov ProRes 4444
+// (yuva444p10le), .webm VP9 (yuva420p), .mkv FFV1 lossless (the source's
+// YUV sampling and depth, else RGBA at 16 bits), .mp4/.m4v H.264 without
+// alpha, in
 // the colour it tags: ProRes holds limited range only, so full-range
 // colour is converted to it. Frames are encoded on a thread of their own,
 // one frame behind the caller; its errors surface on the next write() or

@@ -27,6 +27,18 @@ VideoColour resolveVideoColour(VideoColour tagged, int width, int height, bool r
 // the curve their values are in; empty for a transfer it has no name for.
 std::string stillTransferName(const VideoColour& colour);
 
+// The luma weights of red and blue for the YUV matrices this tool codes
+// itself; false for the others.
+bool lumaWeights(int matrix, double& kr, double& kb);
+
+// Where a stream's YUV codes of `bits` bits put black, white and neutral
+// chroma: luma = offset + scale * Y' (0..1), chroma = offset + scale * C
+// (-0.5..0.5); the top code is what the bits hold.
+struct CodeLevels {
+    double yOffset, yScale, cOffset, cScale, top;
+};
+CodeLevels codeLevels(int bits, bool fullRange);
+
 // A human name for the colour, e.g. "bt709 limited, transfer bt709".
 std::string describeVideoColour(const VideoColour& colour);
 

@@ -24,6 +24,7 @@ struct KeyJobOptions {
     bool skipMissing = false;       // key the frames there are instead of refusing a sequence with gaps
     // A movie made from an image sequence; 0: not given (the frames' own, else 24).
     int rateNum = 0, rateDen = 1;
+    std::string codec;  // a movie output's, by name; empty: its container's own
 
     // How every frame is read, the one the screen is picked on included.
     ReadOptions read;
