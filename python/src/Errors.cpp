@@ -34,6 +34,7 @@ std::string_view keywordFor(UserChoice choice)
     case UserChoice::Controls: return "veilcast.controls()";
     case UserChoice::ScreenMap: return "screen_map";
     case UserChoice::Threads: return "threads";
+    case UserChoice::Codec: return "codec";
     }
     return "";
 }

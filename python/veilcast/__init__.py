@@ -221,7 +221,7 @@ def _frames_text(frames):
 def key_file(input, output, settings=None, frames=None, progress: _Optional[_Callable[[float], None]] = None, *,
              pick_screen=None, screen_map=None, clip=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
              max_pixels=None, preview=None, threads=None, date_time=None, fps=None, ocio=None,
-             in_colorspace=None, out_colorspace=None):
+             in_colorspace=None, out_colorspace=None, codec=None):
     """Keys an image file, a sequence (plate.####.exr with ``frames``) or a
     movie, as ``veilcast INPUT -o OUTPUT`` does: the same reading, writing,
     metadata and safe replacement of outputs.
@@ -232,7 +232,8 @@ def key_file(input, output, settings=None, frames=None, progress: _Optional[_Cal
     run. The keyword arguments are the command line's options of the same
     names (``pick_screen``: "auto" or a box (x0, y0, x1, y1);
     ``screen_map``: "auto" or a clean plate file or pattern; ``clip``:
-    "auto"). Returns a KeyRun. Settings allowed but probably not meant give
+    "auto"; ``codec``: a movie output's codec, "prores4444" by default).
+    Returns a KeyRun. Settings allowed but probably not meant give
     a UserWarning.
     """
     options = _veilcast._Options()
@@ -243,7 +244,8 @@ def key_file(input, output, settings=None, frames=None, progress: _Optional[_Cal
     options.screen_map = _screen_map(screen_map, in_memory=False)[0]
     options.clip = "auto" if _clip(clip) else ""
     for name, value in (("data_type", data_type), ("part", part), ("layer", layer), ("date_time", date_time),
-                        ("fps", fps), ("in_colorspace", in_colorspace), ("out_colorspace", out_colorspace)):
+                        ("fps", fps), ("in_colorspace", in_colorspace), ("out_colorspace", out_colorspace),
+                        ("codec", codec)):
         if value is not None:
             setattr(options, name, str(value))
     if ocio is not None:

@@ -99,4 +99,5 @@ def key_file(
     ocio: Optional[_Path] = None,
     in_colorspace: Optional[str] = None,
     out_colorspace: Optional[str] = None,
+    codec: Optional[str] = None,
 ) -> KeyRun: ...

@@ -50,6 +50,7 @@ class _Options:
     preview: str
     date_time: str
     fps: str
+    codec: str
     ocio: str
     in_colorspace: str
     out_colorspace: str

@@ -111,6 +111,9 @@ REFUSALS = [
     ("a movie as its own clean plate",
      lambda d: veilcast.key_file(movie(d / "m.mov"), d / "k.mov", screen_map=d / "m.mov"),
      veilcast.UsageError, "the clean plate given to screen_map is the plate being keyed"),
+    ("a codec the container cannot hold",
+     lambda d: veilcast.key_file(movie(d / "m.mov"), d / "k.webm", codec="prores422"),
+     veilcast.UsageError, "codec prores422 is written into .mov, not .webm"),
     ("\"Auto\" for \"auto\"", lambda d: veilcast.key(np.zeros((4, 4, 3), np.float32), screen_map="Auto"),
      veilcast.UsageError, "screen_map takes \"auto\" (in lower case)"),
 ]
