@@ -379,6 +379,7 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
     fs::create_symlink(path("p.0002.png"), path("soft.png"));
     fs::create_directory_symlink(dir, dir / "same");
     std::ofstream(path("shot.keyer")) << "Screen Color=0.1,0.6,0.1\n";
+    fs::copy_file(path("p.0001.png"), path("e#1.png"));
     const struct {
         std::string args;
         std::string says;
@@ -402,6 +403,8 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
         {"p.####.png -o k.####.png --frames 1-3 --preview k.0002.png", "k.0002.png: the preview would overwrite the output"},
         {"p.####.png -o same/c.@@@@.png --frames 2-3 --screen-map c.####.png", "c.0002.png: the output would overwrite"},
         {"p.####.png -o p.1###.png --frames 1-3", "p.1001.png: the output would overwrite the input"},
+        // The preview is written by its name as given, '#' and all.
+        {"'e\\#1.png' -o k.png --preview 'e#1.png'", "e#1.png: the preview would overwrite the input"},
     };
     std::map<std::string, std::string> before;
     for (const auto& e : fs::recursive_directory_iterator(dir))
