@@ -448,6 +448,9 @@ TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
         {"submit --farm slurm " + quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) +
              " --frames 1-2 --settings ''",
          "--settings: takes a value, not an empty one"},
+        {"submit --farm slurm " + quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) +
+             " --frames 1-2 --partition ''",
+         "--partition: takes a value, not an empty one"},
         {in + " --threads 65537", "--threads takes a count of threads from 0 (every core) to 1024, not 65537"},
         {in + " --threads 1025", "not 1025"},
         {movie + " --fps 25", "--fps is for a movie made from an image sequence"},
