@@ -380,6 +380,11 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
     fs::create_directory_symlink(dir, dir / "same");
     std::ofstream(path("shot.keyer")) << "Screen Color=0.1,0.6,0.1\n";
     fs::copy_file(path("p.0001.png"), path("e#1.png"));
+    for (int f = 1; f <= 3; ++f) {  // a pattern's folder numbered too: no listing tells its frames
+        const std::string n = std::to_string(f);
+        fs::create_directory(dir / ("s" + n));
+        fs::copy_file(path("c.000" + n + ".png"), path("s" + n + "/c.000" + n + ".png"));
+    }
     const struct {
         std::string args;
         std::string says;
@@ -403,6 +408,7 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
         {"p.####.png -o k.####.png --frames 1-3 --preview k.0002.png", "k.0002.png: the preview would overwrite the output"},
         {"p.####.png -o same/c.@@@@.png --frames 2-3 --screen-map c.####.png", "c.0002.png: the output would overwrite"},
         {"p.####.png -o p.1###.png --frames 1-3", "p.1001.png: the output would overwrite the input"},
+        {"clip.mov -o 's#/c.####.png' --screen-map './s#/c.%04d.png'", "the output would overwrite the clean plate"},
         // The preview is written by its name as given, '#' and all.
         {"'e\\#1.png' -o k.png --preview 'e#1.png'", "e#1.png: the preview would overwrite the input"},
     };
