@@ -34,6 +34,19 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
 }
 
 
+// The preview and the settings file are opened by the name given, which a
+// pattern's characters would otherwise turn into frames of other files.
+std::string literalName(const std::string& path)
+{
+    std::string escaped;
+    for (const char c : path) {
+        if (c == '#' || c == '@' || c == '%')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
 }  // namespace
 
 std::vector<JobFile> jobFiles(const KeyJobOptions& job)
@@ -43,10 +56,10 @@ std::vector<JobFile> jobFiles(const KeyJobOptions& job)
     if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
         files.push_back({job.screenMap.cleanPlate, Role::CleanPlate});
     if (!job.settingsFile.empty())
-        files.push_back({job.settingsFile, Role::Settings});
+        files.push_back({literalName(job.settingsFile), Role::Settings});
     files.push_back({job.output, Role::Output});
     if (!job.previewPath.empty())
-        files.push_back({job.previewPath, Role::Preview});
+        files.push_back({literalName(job.previewPath), Role::Preview});
     return files;
 }
 

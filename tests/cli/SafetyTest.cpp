@@ -379,6 +379,12 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
     fs::create_symlink(path("p.0002.png"), path("soft.png"));
     fs::create_directory_symlink(dir, dir / "same");
     std::ofstream(path("shot.keyer")) << "Screen Color=0.1,0.6,0.1\n";
+    fs::copy_file(path("p.0001.png"), path("e#1.png"));
+    for (int f = 1; f <= 3; ++f) {  // a pattern's folder numbered too: no listing tells its frames
+        const std::string n = std::to_string(f);
+        fs::create_directory(dir / ("s" + n));
+        fs::copy_file(path("c.000" + n + ".png"), path("s" + n + "/c.000" + n + ".png"));
+    }
     const struct {
         std::string args;
         std::string says;
@@ -402,6 +408,9 @@ TEST_F(SafetyTest, NoJobWritesOverWhatItReads)
         {"p.####.png -o k.####.png --frames 1-3 --preview k.0002.png", "k.0002.png: the preview would overwrite the output"},
         {"p.####.png -o same/c.@@@@.png --frames 2-3 --screen-map c.####.png", "c.0002.png: the output would overwrite"},
         {"p.####.png -o p.1###.png --frames 1-3", "p.1001.png: the output would overwrite the input"},
+        {"clip.mov -o 's#/c.####.png' --screen-map './s#/c.%04d.png'", "the output would overwrite the clean plate"},
+        // The preview is written by its name as given, '#' and all.
+        {"'e\\#1.png' -o k.png --preview 'e#1.png'", "e#1.png: the preview would overwrite the input"},
     };
     std::map<std::string, std::string> before;
     for (const auto& e : fs::recursive_directory_iterator(dir))
@@ -445,6 +454,9 @@ TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
         {"submit --farm slurm " + quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) +
              " --frames 1-2 --settings ''",
          "--settings: takes a value, not an empty one"},
+        {"submit --farm slurm " + quoted(path("p.####.exr")) + " -o " + quoted(path("k.####.exr")) +
+             " --frames 1-2 --partition ''",
+         "--partition: takes a value, not an empty one"},
         {in + " --threads 65537", "--threads takes a count of threads from 0 (every core) to 1024, not 65537"},
         {in + " --threads 1025", "not 1025"},
         {movie + " --fps 25", "--fps is for a movie made from an image sequence"},
