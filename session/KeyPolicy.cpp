@@ -33,7 +33,6 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
                              UserChoice::ScreenMap, " " + choice.cleanPlate + ")"});
 }
 
-
 // The preview and the settings file are opened by the name given, which a
 // pattern's characters would otherwise turn into frames of other files.
 std::string literalName(const std::string& path)
