@@ -279,8 +279,6 @@ void checkMovieJob(const MovieJob& job, bool withAlpha)
                                       "such as keyed.####.exr");
     if (!movieIn && !isSequencePattern(job.input))
         throw UsageError(job.input + ": a movie is made from an image sequence such as plate.####.exr, or from a movie");
-    if (samePath(job.input, job.output))
-        throw UsageError(job.output + ": the output would overwrite the input");
     if (movieOut)
         checkMovieOutput(job.output, withAlpha);
     else

@@ -5,7 +5,7 @@
 // of the settings, the codec asked for, every stream and the metadata, and
 // the audio's span.
 
-#include "RunTool.h"
+#include "Ffprobe.h"
 #include "veilcast/movie/Timecode.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -28,43 +28,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string run(const std::string& command)
-{
-    const Result r = runShell(command);
-    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
-    return r.output;
-}
-
 std::string quoted(const std::string& s)
 {
     return "'" + s + "'";
-}
-
-// ffprobe's key=value lines for `entries`, keys in lower case.
-std::map<std::string, std::string> probe(const std::string& file, const std::string& select, const std::string& entries)
-{
-    const std::string out = run("ffprobe -v error " + select + " -show_entries " + entries + " -of default=nw=1 " + quoted(file));
-    std::map<std::string, std::string> values;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (const auto eq = line.find('='); eq != std::string::npos) {
-            std::string key = line.substr(0, eq);
-            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-            values[key] = line.substr(eq + 1);
-        }
-    return values;
-}
-
-// One ffprobe entry per stream (or frame, or packet) selected, in order.
-std::vector<std::string> column(const std::string& file, const std::string& select, const std::string& entry)
-{
-    // Quiet: a stream cut mid-GOP has the decoder complain of every packet before its first keyframe.
-    std::istringstream lines(run("ffprobe -v quiet " + select + " -show_entries " + entry + " -of csv=p=0 " + quoted(file)));
-    std::vector<std::string> values;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty())
-            values.push_back(line);
-    return values;
 }
 
 // A movie's first frame as its decoder hands it out, with no conversion:
@@ -95,7 +61,7 @@ struct Codes {
 
 Codes decodeCodes(const std::string& file)
 {
-    auto info = probe(file, "-select_streams v:0", "stream=width,height,pix_fmt,color_range");
+    auto info = probeValues(file, "-select_streams v:0", "stream=width,height,pix_fmt,color_range");
     Codes c;
     c.width = std::stoi(info["width"]);
     c.height = std::stoi(info["height"]);
@@ -107,7 +73,7 @@ Codes decodeCodes(const std::string& file)
     c.shiftY = m[2] == "420" ? 1 : 0;
     c.bits = m[3].matched ? std::stoi(m[3]) : 8;
     const std::string raw = file + ".raw";
-    run("ffmpeg -v error -y -i " + quoted(file) + " -frames:v 1 -f rawvideo " + quoted(raw));
+    runChecked("ffmpeg -v error -y -i " + quoted(file) + " -frames:v 1 -f rawvideo " + quoted(raw));
     std::ifstream in(raw, std::ios::binary);
     const int cw = (c.width + (1 << c.shiftX) - 1) >> c.shiftX, ch = (c.height + (1 << c.shiftY) - 1) >> c.shiftY;
     for (int p = 0; p < 3; ++p) {
@@ -192,11 +158,11 @@ TEST_F(MovieFidelity, PassThroughKeepsTheSourcesCodes)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source + " -> " + c.output + " " + c.extra);
         if (!c.make.empty())
-            run(ffmpeg() + c.make + " -colorspace bt709 -color_trc bt709 -color_primaries bt709 " + c.source);
+            runChecked(ffmpeg() + c.make + " -colorspace bt709 -color_trc bt709 -color_primaries bt709 " + c.source);
         const std::string out = path(c.output);
         const Result r = runVeilcast(quoted(path(c.source)) + " -o " + quoted(out) + " " + c.extra + " " + kPassThrough);
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        EXPECT_EQ(probe(out, "-select_streams v:0", "stream=pix_fmt")["pix_fmt"], c.pixFmt);
+        EXPECT_EQ(probeValues(out, "-select_streams v:0", "stream=pix_fmt")["pix_fmt"], c.pixFmt);
         const Codes in = decodeCodes(path(c.source)), got = decodeCodes(out);
         ASSERT_EQ(got.width, in.width);
         double worst[3] = {0, 0, 0};
@@ -237,7 +203,7 @@ TEST_F(MovieFidelity, BrighterThanWhiteClipsAtTheTop)
                                      kPassThrough);
         ASSERT_EQ(r.exitCode, 0) << r.output;
         const std::string raw = path(output + ".gray");
-        run("ffmpeg -v error -y -i " + quoted(path(output)) + " -frames:v 1 -vf extractplanes=" +
+        runChecked("ffmpeg -v error -y -i " + quoted(path(output)) + " -frames:v 1 -vf extractplanes=" +
             (output == "bright.mkv" ? "g" : "y") + " -f rawvideo -pix_fmt gray16le " + quoted(raw));
         std::ifstream in(raw, std::ios::binary);
         std::vector<std::uint16_t> codes(static_cast<std::size_t>(w) * h);
@@ -289,11 +255,11 @@ TEST_F(MovieFidelity, TimecodeRunsLikeAClock)
         EXPECT_EQ(unpackTimecode(packTimecode(dropFrame)), "01:00:00;00") << dropFrame;
     }
 
-    run(ffmpeg() + "-f lavfi -i testsrc2=size=64x48:rate=24:duration=0.5 -c:v libx264 -pix_fmt yuv420p "
+    runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=64x48:rate=24:duration=0.5 -c:v libx264 -pix_fmt yuv420p "
                    "-timecode 23:59:59:20 late.mov");
     Result r = runVeilcast(quoted(path("late.mov")) + " -o " + quoted(path("night.mov")) + " --frames 10-12 " + kPassThrough);
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(probe(path("night.mov"), "-select_streams v:0", "stream_tags=timecode")["tag:timecode"], "00:00:00:05");
+    EXPECT_EQ(probeValues(path("night.mov"), "-select_streams v:0", "stream_tags=timecode")["tag:timecode"], "00:00:00:05");
     r = runVeilcast(quoted(path("late.mov")) + " -o " + quoted(path("night.####.exr")) + " --frames 10-12 " + kPassThrough);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(exrTimecode(path("night.0010.exr")), "00:00:00:05");
@@ -351,7 +317,7 @@ const char* const kGreenScreen =
 // under a key of its own, beside the source's comment.
 TEST_F(MovieFidelity, MovieRecordsTheSettingsItWasKeyedWith)
 {
-    run(ffmpeg() + kGreenScreen + "-c:v libx264 -pix_fmt yuv420p -metadata comment='scene 4 take 2' screen.mp4");
+    runChecked(ffmpeg() + kGreenScreen + "-c:v libx264 -pix_fmt yuv420p -metadata comment='scene 4 take 2' screen.mp4");
     for (const std::string output : {"keyed.mov", "keyed.mkv", "keyed.webm"}) {
         SCOPED_TRACE(output);
         const Result r = runVeilcast(quoted(path("screen.mp4")) + " -o " + quoted(path(output)) + " --clip auto");
@@ -360,7 +326,7 @@ TEST_F(MovieFidelity, MovieRecordsTheSettingsItWasKeyedWith)
         ASSERT_TRUE(std::regex_search(r.output, picked, std::regex(R"re(--set "(Screen Color=[^"]+)")re"))) << r.output;
         ASSERT_TRUE(std::regex_search(r.output, black, std::regex(R"re("(Clip Black=[^"]+)")re"))) << r.output;
         ASSERT_TRUE(std::regex_search(r.output, white, std::regex(R"re("(Clip White=[^"]+)")re"))) << r.output;
-        auto tags = probe(path(output), "", "format_tags");
+        auto tags = probeValues(path(output), "", "format_tags");
         const std::string settings = tags["tag:veilcast:settings"];
         EXPECT_NE(settings.find(picked[1].str()), std::string::npos) << settings;
         EXPECT_NE(settings.find(black[1].str() + ";"), std::string::npos) << settings;
@@ -374,7 +340,7 @@ TEST_F(MovieFidelity, MovieRecordsTheSettingsItWasKeyedWith)
 // not written at all, is refused before any work.
 TEST_F(MovieFidelity, CodecIsWrittenAsAsked)
 {
-    run(ffmpeg() + "-f lavfi -i testsrc2=size=256x128:rate=24:duration=0.083 -c:v libx264 -pix_fmt yuv420p clip.mp4");
+    runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=256x128:rate=24:duration=0.083 -c:v libx264 -pix_fmt yuv420p clip.mp4");
     struct Case {
         std::string codec, output, codecName, profile, pixFmt;
         bool alpha;
@@ -397,7 +363,7 @@ TEST_F(MovieFidelity, CodecIsWrittenAsAsked)
         const Result r = runVeilcast(quoted(path("clip.mp4")) + " -o " + quoted(out) +
                                      (c.codec.empty() ? "" : " --codec " + c.codec) + " " + kPassThrough);
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        auto info = probe(out, "-select_streams v:0", "stream=codec_name,profile,pix_fmt:stream_tags=alpha_mode");
+        auto info = probeValues(out, "-select_streams v:0", "stream=codec_name,profile,pix_fmt:stream_tags=alpha_mode");
         EXPECT_EQ(info["codec_name"], c.codecName);
         if (!c.profile.empty()) {
             EXPECT_EQ(info["profile"], c.profile);
@@ -437,7 +403,7 @@ TEST_F(MovieFidelity, StreamsAndMetadataComeAlong)
     std::ofstream(path("words.srt")) << "1\n00:00:00,000 --> 00:00:00,400\nHello\n\n2\n00:00:00,500 --> 00:00:00,900\nAgain\n";
     std::ofstream(path("chapters.txt")) << ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=500\ntitle=One\n"
                                            "[CHAPTER]\nTIMEBASE=1/1000\nSTART=500\nEND=1000\ntitle=Two\n";
-    run(ffmpeg() + "-f lavfi -i testsrc2=size=96x64:rate=24:duration=1 -f lavfi -i sine=f=440:d=1 -f lavfi -i sine=f=660:d=1 "
+    runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=96x64:rate=24:duration=1 -f lavfi -i sine=f=440:d=1 -f lavfi -i sine=f=660:d=1 "
                    "-i words.srt -i chapters.txt -map 0:v -map 1:a -map 2:a -map 3:s -map_chapters 4 "
                    "-c:v libx264 -pix_fmt yuv420p -c:a aac -c:s srt -metadata:s:a:0 language=eng "
                    "-metadata:s:a:1 language=fra -metadata:s:s:0 language=deu -metadata title='Take Two' "
@@ -457,13 +423,13 @@ TEST_F(MovieFidelity, StreamsAndMetadataComeAlong)
         const std::string out = path(c.output);
         const Result r = runVeilcast(quoted(path("source.mkv")) + " -o " + quoted(out) + " " + kPassThrough);
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        EXPECT_EQ(column(out, "-select_streams a", "stream_tags=language"), c.audioLanguages);
-        EXPECT_EQ(column(out, "-select_streams s", "stream_tags=language"), c.subtitleLanguages);
-        EXPECT_EQ(column(out, "", "chapter=start_time").size(), c.chapters);
+        EXPECT_EQ(probeLines(out, "-select_streams a", "stream_tags=language"), c.audioLanguages);
+        EXPECT_EQ(probeLines(out, "-select_streams s", "stream_tags=language"), c.subtitleLanguages);
+        EXPECT_EQ(probeLines(out, "", "chapter=start_time").size(), c.chapters);
         if (!c.notice.empty()) {
             EXPECT_NE(r.output.find(c.notice), std::string::npos) << r.output;
         }
-        auto tags = probe(out, "", "format_tags");
+        auto tags = probeValues(out, "", "format_tags");
         EXPECT_EQ(tags["tag:title"], "Take Two");
         EXPECT_EQ(tags["tag:comment"], "from the stage");
         EXPECT_EQ(tags["tag:creation_time"].substr(0, 19), "2026-03-04T05:06:07");
@@ -475,11 +441,11 @@ TEST_F(MovieFidelity, StreamsAndMetadataComeAlong)
 // with --frames it ends with the last keyed frame.
 TEST_F(MovieFidelity, AudioSpansWhatWasKeyed)
 {
-    run(ffmpeg() + "-f lavfi -i testsrc2=size=64x48:rate=24:duration=1 -f lavfi -i sine=f=440:sample_rate=48000:d=2 "
+    runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=64x48:rate=24:duration=1 -f lavfi -i sine=f=440:sample_rate=48000:d=2 "
                    "-c:v libx264 -pix_fmt yuv420p -c:a aac long.mov");
     const auto audioEnd = [](const std::string& file) {
         double end = 0;
-        for (const std::string& line : column(file, "-select_streams a:0", "packet=pts_time,duration_time")) {
+        for (const std::string& line : probeLines(file, "-select_streams a:0", "packet=pts_time,duration_time")) {
             const auto comma = line.find(',');
             end = std::max(end, std::stod(line.substr(0, comma)) + std::stod(line.substr(comma + 1)));
         }
@@ -513,10 +479,10 @@ TEST_F(MovieFidelity, TransportStreamCutMidGopStartsAtItsFirstDecodableFrame)
     for (const Case& c : {Case{"closed", "-g 24 -bf 2"}, Case{"open", "-g 24 -bf 2 -x264opts open-gop=1"}}) {
         SCOPED_TRACE(c.name);
         const std::string whole = path(c.name + ".ts"), cut = path(c.name + "-cut.ts");
-        run(ffmpeg() + "-f lavfi -i testsrc2=size=96x64:rate=24:duration=3 -c:v libx264 -pix_fmt yuv420p " + c.x264 +
+        runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=96x64:rate=24:duration=3 -c:v libx264 -pix_fmt yuv420p " + c.x264 +
             " " + quoted(whole));
         const auto size = fs::file_size(whole);
-        run("tail -c +" + std::to_string(size * 2 / 5 / 188 * 188 + 1 + 188 * 3 / 2) + " " + quoted(whole) + " > " + quoted(cut));
+        runChecked("tail -c +" + std::to_string(size * 2 / 5 / 188 * 188 + 1 + 188 * 3 / 2) + " " + quoted(whole) + " > " + quoted(cut));
         const std::string out = path(c.name + "-keyed.mkv");
         const Result r = runVeilcast(quoted(cut) + " -o " + quoted(out) + " " + kPassThrough);
         ASSERT_EQ(r.exitCode, 0) << r.output;
@@ -524,10 +490,10 @@ TEST_F(MovieFidelity, TransportStreamCutMidGopStartsAtItsFirstDecodableFrame)
         ASSERT_TRUE(std::regex_search(r.output, skipped, std::regex(R"(first decodable frame, (\d+) leading video packets? skipped)")))
             << r.output;
         // The packets before the first one ffprobe flags a keyframe.
-        const auto flags = column(cut, "-select_streams v:0", "packet=flags");
+        const auto flags = probeLines(cut, "-select_streams v:0", "packet=flags");
         const auto key = std::find_if(flags.begin(), flags.end(), [](const std::string& f) { return f[0] == 'K'; });
         EXPECT_EQ(skipped[1].str(), std::to_string(key - flags.begin()));
-        const auto shown = column(cut, "-select_streams v:0", "frame=pts_time"), got = column(out, "-select_streams v:0", "frame=pts_time");
+        const auto shown = probeLines(cut, "-select_streams v:0", "frame=pts_time"), got = probeLines(out, "-select_streams v:0", "frame=pts_time");
         ASSERT_EQ(got.size(), shown.size());
         for (std::size_t i = 0; i < got.size(); ++i)
             EXPECT_NEAR(std::stod(got[i]), std::stod(shown[i]) - std::stod(shown[0]), 0.002) << "frame " << i + 1;

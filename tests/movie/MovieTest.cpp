@@ -4,6 +4,7 @@
 // compared with keying the same frames, decoded by ffmpeg, in memory.
 
 #include "ColourConfigFile.h"
+#include "Ffprobe.h"
 #include "RunTool.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/DemoPlate.h"
@@ -44,9 +45,7 @@ std::string fileBytes(const std::string& p)
 
 std::string run(const std::string& command)
 {
-    const Result r = runShell(command);
-    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
-    return r.output;
+    return runChecked(command);
 }
 
 // ffprobe's view of the first video (or audio) stream: key=value lines.
@@ -55,18 +54,7 @@ std::map<std::string, std::string> probe(const std::string& file, const char* st
                                                                       "r_frame_rate,time_base,color_range,color_space:"
                                                                       "stream_tags")
 {
-    const std::string out = run("ffprobe -v error -select_streams " + std::string(stream) + " -count_frames -show_entries " +
-                                entries + " -of default=nw=1 '" + file + "'");
-    std::map<std::string, std::string> values;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (const auto eq = line.find('='); eq != std::string::npos) {
-            // Matroska keeps tag names in capitals.
-            std::string key = line.substr(0, eq);
-            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-            values[key] = line.substr(eq + 1);
-        }
-    return values;
+    return probeValues(file, "-select_streams " + std::string(stream) + " -count_frames", entries);
 }
 
 double fromBt709(double v)
@@ -302,12 +290,9 @@ std::vector<std::vector<std::uint16_t>> decodeAsTagged(const std::string& file, 
 // One ffprobe entry per frame (or packet) of a stream, in order.
 std::vector<std::string> column(const std::string& file, const std::string& stream, const std::string& entry)
 {
-    std::istringstream lines(run("ffprobe -v error -select_streams " + stream + " -show_entries " + entry +
-                                 " -of csv=p=0 '" + file + "'"));
-    std::vector<std::string> values;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty())
-            values.push_back(line.substr(0, line.find(',')));
+    std::vector<std::string> values = probeLines(file, "-select_streams " + stream, entry);
+    for (std::string& v : values)
+        v = v.substr(0, v.find(','));
     return values;
 }
 

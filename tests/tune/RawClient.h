@@ -15,9 +15,13 @@
 
 namespace rawclient {
 
-inline int connectTo(int port)
+// A connection on loopback; `receiveBuffer` > 0 shrinks its receive window
+// (it must be set before connecting to take).
+inline int connectTo(int port, int receiveBuffer = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));

@@ -30,23 +30,6 @@ std::string stateRequest(int port, const std::string& token)
            "\r\n\r\n";
 }
 
-// A connection whose receive window is as small as the system allows.
-int connectWithTinyWindow(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Every slot taken by connections without the token, reading a head that
 // never ends or writing answers that are never read (idle ones are in
 // HoldingManyOpenClosesNoConnectionThatShowedTheToken): the page's requests,
@@ -74,7 +57,7 @@ TEST_F(TuneTest, ConnectionsWithoutTheTokenCannotHoldEverySlot)
                 send += "GET /viewer.js HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
         std::vector<int> held;
         for (std::size_t i = 0; i < defaults.maxConnections; ++i) {
-            held.push_back(c.tinyWindow ? connectWithTinyWindow(server->port()) : connectTo(server->port()));
+            held.push_back(connectTo(server->port(), c.tinyWindow ? 1 : 0));
             ASSERT_GE(held.back(), 0);
             sendAll(held.back(), send);
         }

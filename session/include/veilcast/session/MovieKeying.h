@@ -46,8 +46,8 @@ KeyedMovie keyMovie(KeySession& session, const KeyJobOptions& options, const Mov
                     const Notice& notice);
 
 // Checks what can be checked before keying: the output's container and
-// folder, an output that would overwrite the input. Throws UsageError or
-// std::runtime_error.
+// folder (what the job may not write over is refuseClashes's, through
+// planKey). Throws UsageError or std::runtime_error.
 void checkMovieJob(const MovieJob& job, bool withAlpha);
 
 // Parses a frame rate: "24", "25", "23.976" (24000/1001, as are 29.97 and
