@@ -5,6 +5,7 @@
 #include "LibavHandles.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Worker.h"
+#include "veilcast/host/ParallelRows.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -220,15 +221,14 @@ struct MovieReader::Impl : VideoCoding {
     bool finished = false;
     std::exception_ptr failure;
 
-    // One frame decoded (and converted, when a read is expected) ahead of
-    // the caller, while the caller keys the one before.
-    enum class Job { Decode, Convert };
+    // One frame decoded ahead of the caller, while the caller converts and
+    // keys the one before, which it keeps as decoded in `kept`.
     struct Result {
         bool got = false;
-        bool converted = false;  // into `ahead`; otherwise still in `frame`
         FrameTime time;
     };
-    PlanarImage ahead;
+    FrameHandle kept{av_frame_alloc()};
+    int threads = 0;
     std::optional<Worker> worker;
     std::future<Result> pending;  // the frame after the caller's, while one is asked for
 
@@ -242,11 +242,16 @@ struct MovieReader::Impl : VideoCoding {
     void stampFrame();
     void convert(const AVFrame& decodedFrame, PlanarImage& out);
     void convertByScaler(const AVFrame& decodedFrame, PlanarImage& out);
+    // Rows y0..y1-1 of `out` (frame rows) from planar YUV, and their alpha.
     void convertYuv(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, double kr, double kb,
-                    PlanarImage& out) const;
-    Result run(Job job);
-    Result take(Job job);
-    void advance(const Result& taken, Job next);
+                    PlanarImage& out, int y0, int y1) const;
+    void convertAlpha(const AVFrame& decodedFrame, const AVPixFmtDescriptor* desc, PlanarImage& out, int y0,
+                      int y1) const;
+    Result run();
+    // Moves the next frame into `kept`; false at the end.
+    bool keepNext();
+    // True when the frame's pixels convert here, a strip at a time.
+    bool stripsFrom(const AVFrame& decodedFrame) const;
     void startDecodingAhead();
 };
 
@@ -254,6 +259,9 @@ MovieReader::MovieReader(const std::string& path, const MovieReadOptions& option
     : impl_(std::make_unique<Impl>(path))
 {
     impl_->open(options);
+    impl_->threads = options.threads;
+    if (!impl_->kept)
+        throw std::runtime_error(path + ": out of memory");
     if (threadCount(options.threads) > 1)
         impl_->startDecodingAhead();
 }
@@ -535,7 +543,7 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
 {
     const int w = source.width, h = source.height;
     if (w != info.width || h != info.height)
-        throw fail("frame " + std::to_string(decoded) + " changes the picture size");
+        throw fail("frame " + std::to_string(frameNumber) + " changes the picture size");
     const bool alpha = info.hasAlpha;
     std::vector<Channel> chans{Chan_Red, Chan_Green, Chan_Blue};
     if (alpha)
@@ -546,26 +554,31 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
     double kr = 0, kb = 0;
     if (storedYuv(desc) && lumaWeights(info.colour.matrix, kr, kb))
-        convertYuv(source, *desc, kr, kb, out);
+        convertYuv(source, *desc, kr, kb, out, 0, h);
     else
         convertByScaler(source, out);
-    if (!alpha)
-        return;
-    // Alpha is coverage, not colour: taken from the decoded plane where
-    // there is one, so that its largest code is exactly 1.
+    if (alpha)
+        convertAlpha(source, desc, out, 0, h);
+}
+
+// Alpha is coverage, not colour: taken from the decoded plane where there is
+// one, so that its largest code is exactly 1.
+void MovieReader::Impl::convertAlpha(const AVFrame& source, const AVPixFmtDescriptor* desc, PlanarImage& out, int y0,
+                                     int y1) const
+{
+    const int w = source.width;
     if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_ALPHA) || desc->nb_components != 4) {
-        for (int y = 0; y < h; ++y)  // the tag said alpha, the decoder gave none: opaque
+        for (int y = y0; y < y1; ++y)  // the tag said alpha, the decoder gave none: opaque
             std::fill_n(out.row(Chan_Alpha, y), w, 1.0f);
         return;
     }
-    const bool alphaPlane = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) && (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
-                            !(desc->flags & AV_PIX_FMT_FLAG_BE) && desc->nb_components == 4 && desc->comp[3].shift == 0 &&
-                            desc->comp[3].step == (desc->comp[3].depth > 8 ? 2 : 1);
+    const bool alphaPlane = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && !(desc->flags & AV_PIX_FMT_FLAG_BE) &&
+                            desc->comp[3].shift == 0 && desc->comp[3].step == (desc->comp[3].depth > 8 ? 2 : 1);
     const float most = static_cast<float>((1 << desc->comp[3].depth) - 1);
     if (!alphaPlane) {  // packed or paletted: FFmpeg's own reader, at the stored depth
         std::vector<std::uint16_t> codes(static_cast<std::size_t>(w));
         const bool palette = (desc->flags & AV_PIX_FMT_FLAG_PAL) != 0;
-        for (int y = 0; y < h; ++y) {
+        for (int y = y0; y < y1; ++y) {
             av_read_image_line2(codes.data(), const_cast<const std::uint8_t**>(source.data), source.linesize, desc, 0, y, 3,
                                 w, palette, 2);
             float* a = out.row(Chan_Alpha, y);
@@ -575,7 +588,7 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
         return;
     }
     const int plane = desc->comp[3].plane;
-    for (int y = 0; y < h; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const std::uint8_t* in = source.data[plane] + static_cast<std::ptrdiff_t>(y) * source.linesize[plane];
         float* a = out.row(Chan_Alpha, y);
         if (desc->comp[3].depth > 8)
@@ -611,7 +624,7 @@ void MovieReader::Impl::convertByScaler(const AVFrame& source, PlanarImage& out)
         dstStride[p] = w * static_cast<int>(sizeof(float));
     }
     if (sws_scale(scale.get(), source.data, source.linesize, 0, h, dst, dstStride) != h)
-        throw fail("frame " + std::to_string(decoded) + ": cannot convert it to RGB");
+        throw fail("frame " + std::to_string(frameNumber) + ": cannot convert it to RGB");
     const TransferCurve& toLinear = *curve;
     for (Channel z : {Chan_Red, Chan_Green, Chan_Blue})
         for (int y = 0; y < h; ++y)
@@ -625,9 +638,9 @@ void MovieReader::Impl::convertByScaler(const AVFrame& source, PlanarImage& out)
 // the pixels it covers (as FFmpeg's chromakey keys it), so that a movie
 // written back at the same sampling returns every code.
 void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescriptor& desc, double kr, double kb,
-                                   PlanarImage& out) const
+                                   PlanarImage& out, int y0, int y1) const
 {
-    const int w = source.width, h = source.height;
+    const int w = source.width;
     const int depth = desc.comp[0].depth;
     const CodeLevels levels = codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG);
     const double kg = 1 - kr - kb, crToR = 2 * (1 - kr), cbToB = 2 * (1 - kb);
@@ -645,7 +658,7 @@ void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescript
         std::memcpy(&code, row + 2 * static_cast<std::size_t>(x), sizeof code);
         return code;
     };
-    for (int y = 0; y < h; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const std::uint8_t* luma = source.data[0] + static_cast<std::ptrdiff_t>(y) * source.linesize[0];
         const std::uint8_t* cb = source.data[1] + static_cast<std::ptrdiff_t>(y >> sy) * source.linesize[1];
         const std::uint8_t* cr = source.data[2] + static_cast<std::ptrdiff_t>(y >> sy) * source.linesize[2];
@@ -665,90 +678,115 @@ void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescript
     }
 }
 
-MovieReader::Impl::Result MovieReader::Impl::run(Job job)
+MovieReader::Impl::Result MovieReader::Impl::run()
 {
     Result done;
     done.got = decodeNext();
-    if (done.got) {
-        done.time = decodedTime;
-        if (job == Job::Convert) {
-            convert(*frame, ahead);
-            av_frame_unref(frame.get());
-            done.converted = true;
-        }
-    }
+    done.time = decodedTime;
     return done;
 }
 
 void MovieReader::Impl::startDecodingAhead()
 {
     worker.emplace();
-    pending = worker->submit([this] { return run(Job::Convert); });
+    pending = worker->submit([this] { return run(); });
 }
 
-// The next frame's result: the one decoding ahead when there is one, else
-// decoded now. A failure stays: every later call throws it again.
-MovieReader::Impl::Result MovieReader::Impl::take(Job job)
+// The next frame is the one decoding ahead when there is one, else decoded
+// now; once it is kept the one after it is asked for. A failure stays:
+// every later call throws it again.
+bool MovieReader::Impl::keepNext()
 {
     if (failure)
         std::rethrow_exception(failure);
     if (finished)
-        return {};
+        return false;
     Result next;
     try {
-        if (!worker)
-            next = run(job);
-        else
-            next = (pending.valid() ? std::move(pending) : worker->submit([this, job] { return run(job); })).get();
+        next = worker ? pending.get() : run();
     } catch (...) {
         failure = std::current_exception();
         throw;
     }
     finished = !next.got;
-    return next;
-}
-
-// The caller has had the frame taken; the one after is asked for ahead, as
-// `next` (a read is usually followed by a read, a skip by a skip).
-void MovieReader::Impl::advance(const Result& taken, Job next)
-{
+    if (finished)
+        return false;
+    av_frame_unref(kept.get());
+    av_frame_move_ref(kept.get(), frame.get());
     ++frameNumber;
-    time = taken.time;
+    time = next.time;
     if (worker)
-        pending = worker->submit([this, next] { return run(next); });
+        pending = worker->submit([this] { return run(); });
+    return true;
 }
 
 bool MovieReader::read(PlanarImage& frame)
 {
     Impl& m = *impl_;
-    Impl::Result next = m.take(Impl::Job::Convert);
-    if (!next.got)
+    if (!m.keepNext())
         return false;
-    if (next.converted) {
-        std::swap(frame, m.ahead);
-    } else {
-        try {
-            m.convert(*m.frame, frame);
-        } catch (...) {
-            av_frame_unref(m.frame.get());
-            throw;
+    if (m.stripsFrom(*m.kept)) {
+        const Box box{0, 0, m.info.width, m.info.height};
+        const Box& was = frame.box();
+        const std::size_t channels = m.info.hasAlpha ? 4 : 3;
+        if (was.x != 0 || was.y != 0 || was.r != box.r || was.t != box.t || frame.channels().size() != channels) {
+            std::vector<Channel> chans{Chan_Red, Chan_Green, Chan_Blue};
+            if (m.info.hasAlpha)
+                chans.push_back(Chan_Alpha);
+            frame = PlanarImage(box, box, chans);
         }
-        av_frame_unref(m.frame.get());
+        readRows(frame);
+    } else {
+        m.convert(*m.kept, frame);
     }
-    m.advance(next, Impl::Job::Convert);
     return true;
+}
+
+bool MovieReader::Impl::stripsFrom(const AVFrame& decodedFrame) const
+{
+    double kr = 0, kb = 0;
+    return storedYuv(av_pix_fmt_desc_get(static_cast<AVPixelFormat>(decodedFrame.format))) &&
+           lumaWeights(info.colour.matrix, kr, kb) && decodedFrame.width == info.width &&
+           decodedFrame.height == info.height;
+}
+
+bool MovieReader::readsByStrip() const
+{
+    double kr = 0, kb = 0;
+    return storedYuv(av_pix_fmt_desc_get(static_cast<AVPixelFormat>(impl_->info.pixelFormat))) &&
+           lumaWeights(impl_->info.colour.matrix, kr, kb);
+}
+
+bool MovieReader::hold()
+{
+    return impl_->keepNext();
+}
+
+void MovieReader::readRows(PlanarImage& strip) const
+{
+    const Impl& m = *impl_;
+    const AVFrame& source = *m.kept;
+    const Box& box = strip.box();
+    if (!source.data[0] || box.x != 0 || box.r != m.info.width || box.y < 0 || box.t > m.info.height)
+        throw std::logic_error(m.path + ": no such rows of the frame held");
+    if (source.width != m.info.width || source.height != m.info.height)
+        throw m.fail("frame " + std::to_string(m.frameNumber) + " changes the picture size");
+    if (!m.stripsFrom(source))
+        throw m.fail("frame " + std::to_string(m.frameNumber) + " changes its pixel format to " +
+                     pixelFormatName(source.format));
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
+    double kr = 0, kb = 0;
+    lumaWeights(m.info.colour.matrix, kr, kb);
+    parallelRows(box.y, box.t, 8, m.threads, [&](int y0, int y1) {
+        m.convertYuv(source, *desc, kr, kb, strip, y0, y1);
+        if (m.info.hasAlpha)
+            m.convertAlpha(source, desc, strip, y0, y1);
+    });
 }
 
 bool MovieReader::skip()
 {
-    Impl& m = *impl_;
-    const Impl::Result next = m.take(Impl::Job::Decode);
-    if (!next.got)
-        return false;
-    if (!next.converted)
-        av_frame_unref(m.frame.get());
-    m.advance(next, Impl::Job::Decode);
-    return true;
+    return impl_->keepNext();
 }
 
 }  // namespace veilcast

@@ -255,6 +255,7 @@ struct MovieWriter::Impl : VideoCoding {
     std::optional<Worker> worker;
     std::future<void> encoding;
     bool flushing = false;
+    bool started = false;  // rows of the next frame are in `spare`
 
     std::runtime_error fail(const std::string& why, int err) const
     {
@@ -266,7 +267,8 @@ struct MovieWriter::Impl : VideoCoding {
             throw fail(std::string("cannot tag it with its ") + key, err);
     }
     void allocate(AVFrame& f, AVPixelFormat pixFmt) const;
-    void convert(const PlanarImage& image, AVFrame& f) const;
+    // The rows of `image` into `f` as its rows from `firstRow` on.
+    void convert(const PlanarImage& image, AVFrame& f, int firstRow) const;
     void encode(AVFrame* f);
     void drain();
     // Hands `f` (null: the end of the stream) to the encoding thread once it
@@ -402,6 +404,11 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     if (options.fieldOrder > AV_FIELD_PROGRESSIVE)
         c.flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
     c.thread_count = threadCount(options.threads);
+    // Threads on slices of one picture where the codec has them: each thread
+    // on a picture of its own would hold a packet buffer and a frame apiece
+    // (a ProRes 4444 frame's bound is tens of megabytes).
+    if (encoder->capabilities & AV_CODEC_CAP_SLICE_THREADS)
+        c.thread_type = FF_THREAD_SLICE;
     if (format->oformat->flags & AVFMT_GLOBALHEADER)
         c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (choice.gopSize > 0)
@@ -533,7 +540,7 @@ T* planeRow(const AVFrame& f, int plane, int y)
 // not clipped before the matrix, so codes above white and colours outside
 // 0..1 that came in go out as they were; each code is then held to what its
 // bits store, so that a brighter value clips at the top and never wraps.
-void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
+void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f, int firstRow) const
 {
     const Box& box = image.box();
     const CodeLevels levels = codeLevels(bits, fullRange);
@@ -549,10 +556,11 @@ void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f) const
         else
             planeRow<std::uint8_t>(fr, plane, y)[x] = static_cast<std::uint8_t>(v);
     };
-    const auto rows = [&](int y, Channel z) { return image.row(z, box.y + y) + box.x; };
+    const auto rows = [&](int y, Channel z) { return image.row(z, box.y + y - firstRow) + box.x; };
     // A chroma sample covers xStep pixels of yStep rows.
     const int xStep = 1 << chromaShiftX, yStep = 1 << chromaShiftY;
-    parallelRows(0, height / yStep, std::max(1, 16 / yStep), options.threads, [&](int begin, int end) {
+    const int first = firstRow / yStep, last = (firstRow + box.h()) / yStep;
+    parallelRows(first, last, std::max(1, 16 / yStep), options.threads, [&](int begin, int end) {
         std::vector<double> code(static_cast<std::size_t>(w) * 3 * yStep);
         for (int cy = begin; cy < end; ++cy) {
             for (int k = 0; k < yStep; ++k) {
@@ -612,12 +620,35 @@ void MovieWriter::write(const PlanarImage& image, const std::optional<FrameTime>
         throw std::runtime_error(m.path + ": frame " + std::to_string(m.frames + 1) + " is " +
                                  std::to_string(image.width()) + "x" + std::to_string(image.height()) +
                                  ", not the movie's " + std::to_string(m.width) + "x" + std::to_string(m.height));
-    // The encoder has the other frame; this one may still be referenced by it.
-    AVFrame& f = *m.spare;
-    if (const int err = av_frame_make_writable(&f); err < 0)
-        throw m.fail("out of memory", err);
-    m.convert(image, f);
+    writeRows(image, 0);
+    endFrame(time);
+}
 
+void MovieWriter::writeRows(const PlanarImage& rows, int firstRow)
+{
+    Impl& m = *impl_;
+    const int count = static_cast<int>(rows.height());
+    const int yStep = 1 << m.chromaShiftY;
+    if (static_cast<int>(rows.width()) != m.width || firstRow < 0 || firstRow + count > m.height ||
+        firstRow % yStep != 0 || ((firstRow + count) % yStep != 0 && firstRow + count != m.height))
+        throw std::logic_error(m.path + ": rows " + std::to_string(firstRow) + " to " +
+                               std::to_string(firstRow + count - 1) + " do not fit the movie's frame");
+    // The encoder may still hold this frame's last picture: a new one then,
+    // nothing copied, since every code of it is written anew.
+    AVFrame& f = *m.spare;
+    if (!m.started && !av_frame_is_writable(&f)) {
+        av_frame_unref(&f);
+        m.allocate(f, m.codec->pix_fmt);
+    }
+    m.started = true;
+    m.convert(rows, f, firstRow);
+}
+
+void MovieWriter::endFrame(const std::optional<FrameTime>& time)
+{
+    Impl& m = *impl_;
+    AVFrame& f = *m.spare;
+    m.started = false;
     std::int64_t pts = m.nextPts, duration = m.frameTicks;
     if (time) {
         if (m.frames == 0)

@@ -11,6 +11,7 @@
 #include "veilcast/movie/Timecode.h"
 #include "veilcast/movie/MovieWriter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <numeric>
@@ -19,6 +20,7 @@
 namespace veilcast {
 
 namespace fs = std::filesystem;
+using namespace DD::Image;
 
 namespace {
 
@@ -68,6 +70,38 @@ OIIO::ImageSpec frameSpec(const MovieInfo& info, int number)
         spec.attribute("smpte:TimeCode", OIIO::TypeTimeCode, packed);
     }
     return spec;
+}
+
+// Rows keyed at a time between a movie's decoder and its encoder: a frame's
+// float planes are never held whole unless something is found on them.
+constexpr int kStripRows = 64;
+
+// Keys a frame into `writer` a strip at a time: from `whole` when given,
+// else from the frame `reader` holds as decoded.
+void keyByStrips(KeySession& session, const MovieReader& reader, const PlanarImage* whole, MovieWriter& writer,
+                 KeyProgress& progress)
+{
+    const MovieInfo& info = reader.info();
+    const Box frameBox{0, 0, info.width, info.height};
+    std::vector<Channel> channels{Chan_Red, Chan_Green, Chan_Blue};
+    if (whole ? whole->has(Chan_Alpha) : info.hasAlpha)
+        channels.push_back(Chan_Alpha);
+    PlanarImage in, out;
+    for (int y = 0; y < info.height; y += kStripRows) {
+        const int t = std::min(info.height, y + kStripRows);
+        if (in.box().y != y || in.box().t != t)
+            in = PlanarImage(Box{0, y, info.width, t}, frameBox, channels);
+        if (whole) {
+            for (Channel z : channels)
+                for (int row = y; row < t; ++row)
+                    std::copy_n(whole->row(z, row), info.width, in.row(z, row));
+        } else {
+            reader.readRows(in);
+        }
+        session.keyInto(in, out, {});
+        writer.writeRows(out, y);
+        progress.update(static_cast<double>(t) / info.height);
+    }
 }
 
 void checkAscending(const FrameList& frames, const std::string& input)
@@ -132,6 +166,10 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     const std::string name = fs::path(job.input).filename().string();
     const std::int64_t last = job.frames.empty() ? INT64_MAX : job.frames.runs().back().last;
     std::vector<std::string> written;  // frames of a sequence, each whole once written
+    // Into a movie, a frame is keyed a strip at a time as it is converted;
+    // held whole only where something is found on it (the first, or each
+    // when the map is made per frame) or shown in the preview.
+    const bool byStrips = !toSequence && reader.readsByStrip();
     try {
         while (reader.frameNumber() < last) {
             const int next = reader.frameNumber() + 1;
@@ -140,28 +178,40 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                     break;
                 continue;
             }
+            const bool firstKept = result.frames == 0;
+            const bool whole = !byStrips || firstKept || session.mapsScreen();
             // Read before it is counted: a movie shorter than it said shows no frame it does not have.
-            if (!reader.read(frame))
+            if (!(whole ? reader.read(frame) : reader.hold()))
                 break;
             progress.startFrame(static_cast<int>(result.frames), static_cast<int>(std::max(count, result.frames + 1)),
                                 name + " frame " + std::to_string(next));
-            prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
+            if (whole)
+                prepare(session, frame, next, job.input + " frame " + std::to_string(next), result);
             if (!toSequence && !writer)
                 startMovie();
-            const double rows = std::max(1, frame.box().h());
-            const PlanarImage keyed = session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
-            if (writer) {
-                writer->write(keyed, reader.frameTime());
+            const bool preview = !options.previewPath.empty() && firstKept;
+            if (byStrips && !preview) {
+                keyByStrips(session, reader, whole ? &frame : nullptr, *writer, progress);
+                writer->endFrame(reader.frameTime());
             } else {
-                const std::string out = framePath(job.output, next);
-                writeImage(out, keyed, frameSpec(info, next), "movie", session.writeOptions());
-                written.push_back(out);
+                const double rows = std::max(1, frame.box().h());
+                const PlanarImage keyed =
+                    session.keyImage(frame, [&progress, rows](int done) { progress.update(0.5 * done / rows); });
+                if (writer) {
+                    writer->write(keyed, reader.frameTime());
+                } else {
+                    const std::string out = framePath(job.output, next);
+                    writeImage(out, keyed, frameSpec(info, next), "movie", session.writeOptions());
+                    written.push_back(out);
+                }
+                if (preview)
+                    writePreviewSheet(options.previewPath, frame, keyed);
             }
-            if (!options.previewPath.empty() && result.frames == 0)
-                writePreviewSheet(options.previewPath, frame, keyed);
+            if (byStrips && !session.mapsScreen())
+                frame = PlanarImage();  // found what was to be found: no frame is held whole again
             progress.endFrame();
             ++result.frames;
-            result.pixels += static_cast<long>(keyed.width() * keyed.height());
+            result.pixels += static_cast<long>(info.width) * info.height;
         }
     } catch (const Cancelled&) {
         if (!toSequence)

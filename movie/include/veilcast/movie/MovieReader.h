@@ -63,6 +63,16 @@ public:
     bool read(PlanarImage& frame);
     // Decodes and drops the next frame; false at the end.
     bool skip();
+
+    // Keying a strip at a time, for streams whose pixels convert that way
+    // (planar YUV of a matrix coded here): hold() decodes the next frame and
+    // keeps it as decoded, a few megabytes, in place of its linear planes;
+    // readRows() then converts rows of it, as read() would, into `strip`
+    // (rows strip.box().y..t-1 at the frame's full width; a frame's rows
+    // count from 0). Between two holds the next frame decodes ahead.
+    bool readsByStrip() const;
+    bool hold();
+    void readRows(PlanarImage& strip) const;
     int frameNumber() const;
     // When the last frame read or skipped is shown.
     FrameTime frameTime() const;

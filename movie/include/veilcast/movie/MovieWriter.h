@@ -83,6 +83,14 @@ public:
     // shown one frame at the rate after the last; the first frame's time is
     // the movie's start.
     void write(const PlanarImage& frame, const std::optional<FrameTime>& time = std::nullopt);
+    // The same a strip at a time, so that no whole frame need be held: the
+    // rows of `rows` (its data window's, at the movie's width) are the
+    // frame's from `firstRow` on (counting from 0), every row written once,
+    // then endFrame() sends the frame. Where colour is stored at half height
+    // a strip starts on an even row and holds an even number of them, but
+    // for the last.
+    void writeRows(const PlanarImage& rows, int firstRow);
+    void endFrame(const std::optional<FrameTime>& time = std::nullopt);
     // Flushes the encoder, writes the container's index and moves the file
     // into place; Cancelled when `cancelled` says so (nothing is left).
     void finish();

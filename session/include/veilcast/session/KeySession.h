@@ -86,9 +86,11 @@ public:
     // What keyFile finds on `input` before keying it, applied as it applies it.
     KeyFindings prepareFile(const std::string& input, const std::string& cleanPlate);
 
-private:
-    // Keys `source` into `result`, made anew when its box or channels differ.
+    // Keys `source` into `result`, made anew when its box or channels
+    // differ: a strip of a frame keys as the same rows of the whole would.
     void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
+
+private:
 
     // What is left to find on a frame of data window `box` whose clean plate is `cleanPlate`.
     FindRequest findRequest(const DD::Image::Box& box, const std::string& cleanPlate) const;
