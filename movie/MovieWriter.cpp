@@ -266,6 +266,9 @@ struct MovieWriter::Impl : VideoCoding {
         if (const int err = av_dict_set(tags, key, value.c_str(), 0); err < 0)
             throw fail(std::string("cannot tag it with its ") + key, err);
     }
+    AVPixelFormat chooseLayout(const Choice& choice, const AVCodec& encoder);
+    void openEncoder(const Choice& choice, const AVCodec& encoder, AVPixelFormat pixFmt);
+    void startContainer();
     void allocate(AVFrame& f, AVPixelFormat pixFmt) const;
     // The rows of `image` into `f` as its rows from `firstRow` on.
     void convert(const PlanarImage& image, AVFrame& f, int firstRow) const;
@@ -336,15 +339,34 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     checkMovieFrameSize(path, width, height, withAlpha, options.codec);
     // A codec asked for without alpha keeps the colour alone (the job warned).
     m.alpha = withAlpha && choice.alphaFormat != AV_PIX_FMT_NONE;
+    const AVPixelFormat pixFmt = m.chooseLayout(choice, *encoder);
+
+    m.pending.emplace(path);
+    AVFormatContext* format = nullptr;
+    if (const int err = avformat_alloc_output_context2(&format, nullptr, nullptr, path.c_str()); err < 0 || !format)
+        throw m.fail("no container for it", err);
+    m.format.reset(format);
+    m.openEncoder(choice, *encoder, pixFmt);
+    m.startContainer();
+
+    m.allocate(*m.frame, pixFmt);
+    m.allocate(*m.spare, pixFmt);
+    m.worker.emplace();
+}
+
+// The encoder's pixel format, and with it the colour it is tagged with and
+// how codes are made.
+AVPixelFormat MovieWriter::Impl::chooseLayout(const Choice& choice, const AVCodec& encoder)
+{
+    Impl& m = *this;
     AVPixelFormat pixFmt = m.alpha ? choice.alphaFormat : choice.opaqueFormat;
     if (choice.keepsSourceLayout && options.sourcePixelFormat >= 0) {
-        const AVPixelFormat kept = sourceLayout(*encoder, options.sourcePixelFormat, m.alpha);
+        const AVPixelFormat kept = sourceLayout(encoder, options.sourcePixelFormat, m.alpha);
         const AVPixFmtDescriptor* k = av_pix_fmt_desc_get(kept);
         if (k && !(k->log2_chroma_w && width % 2) && !(k->log2_chroma_h && height % 2))
             pixFmt = kept;
     }
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
-    VideoColour& colour = m.colour;
     colour = options.colour;
     m.yuv = (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0;
     if (!m.yuv) {
@@ -376,12 +398,14 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
         }
     }
 
-    m.pending.emplace(path);
-    AVFormatContext* format = nullptr;
-    if (const int err = avformat_alloc_output_context2(&format, nullptr, nullptr, path.c_str()); err < 0 || !format)
-        throw m.fail("no container for it", err);
-    m.format.reset(format);
+    return pixFmt;
+}
 
+void MovieWriter::Impl::openEncoder(const Choice& choice, const AVCodec& codecFound, AVPixelFormat pixFmt)
+{
+    Impl& m = *this;
+    const AVCodec* encoder = &codecFound;
+    AVFormatContext* container = m.format.get();
     m.codec.reset(avcodec_alloc_context3(encoder));
     if (!m.codec)
         throw std::runtime_error(path + ": cannot write: out of memory");
@@ -409,7 +433,7 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     // (a ProRes 4444 frame's bound is tens of megabytes).
     if (encoder->capabilities & AV_CODEC_CAP_SLICE_THREADS)
         c.thread_type = FF_THREAD_SLICE;
-    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+    if (container->oformat->flags & AVFMT_GLOBALHEADER)
         c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (choice.gopSize > 0)
         c.gop_size = choice.gopSize;
@@ -424,7 +448,17 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     if (opened < 0)
         throw m.fail("cannot open the " + std::string(choice.encoder) + " encoder", opened);
 
-    m.stream = avformat_new_stream(format, nullptr);
+}
+
+// The video stream, its tags and the source's other streams, then the
+// container's header.
+void MovieWriter::Impl::startContainer()
+{
+    Impl& m = *this;
+    AVFormatContext* container = m.format.get();
+    AVCodecContext& c = *m.codec;
+    const AVRational rate{options.rateNum, options.rateDen};
+    m.stream = avformat_new_stream(container, nullptr);
     if (!m.stream || avcodec_parameters_from_context(m.stream->codecpar, &c) < 0)
         throw std::runtime_error(path + ": cannot write: no video stream");
     m.stream->time_base = m.base;
@@ -432,8 +466,8 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
     m.stream->r_frame_rate = rate;
     m.stream->sample_aspect_ratio = c.sample_aspect_ratio;
     if (options.rotation % 360 != 0) {
-        const bool holds = std::string(format->oformat->name).find("mov") != std::string::npos ||
-                           std::string(format->oformat->name) == "mp4";
+        const bool holds = std::string(container->oformat->name).find("mov") != std::string::npos ||
+                           std::string(container->oformat->name) == "mp4";
         if (holds) {
             auto* matrix = reinterpret_cast<std::int32_t*>(
                 av_stream_new_side_data(m.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
@@ -443,32 +477,28 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
             av_display_rotation_set(matrix, options.rotation);
         } else if (options.notice) {
             options.notice("the rotation (" + std::to_string(options.rotation) + " degrees for display) is left out: " +
-                           format->oformat->name + " files cannot hold it here");
+                           container->oformat->name + " files cannot hold it here");
         }
     }
     // The source's metadata first: ours is written over it, never under.
     if (!options.audioSource.empty())
-        m.audio.emplace(options.audioSource, format, !options.audioToEnd, options.notice);
+        m.audio.emplace(options.audioSource, container, !options.audioToEnd, options.notice);
     if (!options.timecode.empty())
         m.tag(&m.stream->metadata, "timecode", options.timecode);
     if (!options.settings.empty())
-        m.tag(&format->metadata, "veilcast:settings", options.settings);
-    m.tag(&format->metadata, "encoder", "veilcast");
+        m.tag(&container->metadata, "veilcast:settings", options.settings);
+    m.tag(&container->metadata, "encoder", "veilcast");
 
-    if (const int err = avio_open(&format->pb, m.pending->path().c_str(), AVIO_FLAG_WRITE); err < 0)
+    if (const int err = avio_open(&container->pb, m.pending->path().c_str(), AVIO_FLAG_WRITE); err < 0)
         throw m.fail("cannot open it", err);
     // QuickTime keeps keys of its own (ours among them) only as metadata tags.
     AVDictionary* muxing = nullptr;
-    if (std::string(format->oformat->name).find("mov") != std::string::npos || std::string(format->oformat->name) == "mp4")
+    if (std::string(container->oformat->name).find("mov") != std::string::npos || std::string(container->oformat->name) == "mp4")
         av_dict_set(&muxing, "movflags", "use_metadata_tags", 0);
-    const int started = avformat_write_header(format, &muxing);
+    const int headed = avformat_write_header(container, &muxing);
     av_dict_free(&muxing);
-    if (started < 0)
-        throw m.fail("cannot start the movie", started);
-
-    m.allocate(*m.frame, pixFmt);
-    m.allocate(*m.spare, pixFmt);
-    m.worker.emplace();
+    if (headed < 0)
+        throw m.fail("cannot start the movie", headed);
 }
 
 MovieWriter::~MovieWriter()

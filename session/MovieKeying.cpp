@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 
@@ -114,10 +115,9 @@ void checkAscending(const FrameList& frames, const std::string& input)
     }
 }
 
-KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
-                     const Notice& notice)
+// The movie to key, opened and described to the user.
+std::unique_ptr<MovieReader> openMovie(const KeyJobOptions& options, const MovieJob& job, const Notice& notice)
 {
-    checkAscending(job.frames, job.input);
     MovieReadOptions read;
     read.raw = options.read.raw;
     read.threads = options.threads;
@@ -126,8 +126,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         if (notice)
             notice(Wording{text});
     };
-    MovieReader reader(job.input, read);
-    const MovieInfo& info = reader.info();
+    auto reader = std::make_unique<MovieReader>(job.input, read);
+    const MovieInfo& info = reader->info();
     if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
         throw Failure(Wording{job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
                                   " frames are larger than ", UserChoice::MaxPixels, " allows"});
@@ -135,6 +135,36 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         notice({job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
                     describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
                 options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
+    return reader;
+}
+
+// A movie keyed from a movie keeps its timing, colour, geometry, scanning
+// and other streams; `first` is the first frame kept.
+MovieWriteOptions asSource(const MovieInfo& info, const MovieJob& job, int first, MovieWriteOptions write)
+{
+    write.rateNum = info.rateNum;
+    write.rateDen = info.rateDen;
+    write.timeBaseNum = info.timeBaseNum;
+    write.timeBaseDen = info.timeBaseDen;
+    write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
+    write.colour = info.colour;
+    write.aspectNum = info.aspectNum;
+    write.aspectDen = info.aspectDen;
+    write.rotation = info.rotation;
+    write.fieldOrder = info.fieldOrder;
+    write.sourcePixelFormat = info.pixelFormat;
+    write.audioSource = job.input;
+    write.audioToEnd = job.frames.empty();
+    return write;
+}
+
+KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
+                     const Notice& notice)
+{
+    checkAscending(job.frames, job.input);
+    const std::unique_ptr<MovieReader> opened = openMovie(options, job, notice);
+    MovieReader& reader = *opened;
+    const MovieInfo& info = reader.info();
     const bool toSequence = isSequencePattern(job.output);
     if (!toSequence)
         checkMovieFrameSize(job.output, info.width, info.height, session.keysAlpha(), options.codec);
@@ -144,21 +174,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     // Made once the first kept frame is read: its time is where the movie and its audio start.
     std::optional<MovieWriter> writer;
     const auto startMovie = [&] {
-        MovieWriteOptions write = movieWriteOptions(session, options, notice);
-        write.rateNum = info.rateNum;
-        write.rateDen = info.rateDen;
-        write.timeBaseNum = info.timeBaseNum;
-        write.timeBaseDen = info.timeBaseDen;
-        write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
-        write.colour = info.colour;
-        write.aspectNum = info.aspectNum;
-        write.aspectDen = info.aspectDen;
-        write.rotation = info.rotation;
-        write.fieldOrder = info.fieldOrder;
-        write.sourcePixelFormat = info.pixelFormat;
-        write.audioSource = job.input;
-        write.audioToEnd = job.frames.empty();
-        writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
+        writer.emplace(job.output, info.width, info.height, session.keysAlpha(),
+                       asSource(info, job, first, movieWriteOptions(session, options, notice)));
     };
 
     KeyedMovie result;
