@@ -5,6 +5,7 @@
 #include "Progress.h"
 #include "Text.h"
 #include "veilcast/session/KeyRun.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <unistd.h>
 
@@ -25,7 +26,7 @@ int reportRun(KeySession& keyer, const Arguments& args, const KeyPlan& plan, con
               std::string* settingsUsed)
 {
     if (settingsUsed)
-        *settingsUsed = settingsAsOptions(keyer.controls());
+        *settingsUsed = settingsAsOptions(currentSettings(keyer.controls()));
     if (!args.quiet)
         std::printf("%s\n", describeRun(totals).c_str());
     if (plan.skipped.empty())
@@ -51,7 +52,7 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
     const auto pickedScreen = [&](const Colour& picked) {
         progress.finish();
         const std::string colour =
-            formatControlValue(*keyer.controls().find("ScreenColorKnob"), ControlValue(picked));
+            formatControlValue(*keyer.controls().find(knob::kScreenColor), ControlValue(picked));
         std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", colour.c_str(), colour.c_str());
         std::fflush(stdout);
     };

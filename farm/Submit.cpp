@@ -9,8 +9,9 @@
 #include "veilcast/session/PathText.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/media/PendingOutput.h"
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/FarmFiles.h"
 #include "veilcast/farm/JobScript.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -199,7 +200,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         searched.push_back(d);
     KeySession keyer(searched, key);
     Controls& controls = keyer.controls();
-    const Controls::Control* screen = controls.find("ScreenColorKnob");
+    const Controls::Control* screen = controls.find(knob::kScreenColor);
     if (warn)
         for (const std::string& w : keyer.warnings())
             warn(w);
@@ -301,7 +302,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
             << (frozen.clips.empty() ? "" : "; clips chosen once, on frame " + frozen.pickedOn) << ")\n";
     else {
         if (pick != "none")
-            out << "picked screen colour " << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
+            out << "picked screen colour " << formatControlValue(*screen, controls.get(knob::kScreenColor)) << " on "
                 << escapedPath(framePath(input, firstFrame)) << "\n";
         if (key.autoClips)
             out << "chose clips (" << clipsAsOptions(controls) << ") on " << escapedPath(framePath(input, firstFrame))

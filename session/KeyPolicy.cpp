@@ -5,6 +5,8 @@
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/FileClashes.h"
 #include "veilcast/session/KeySession.h"
+#include "veilcast/session/ShellQuote.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -64,7 +66,7 @@ std::vector<JobFile> jobFiles(const KeyJobOptions& job)
 
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings)
 {
-    return controlGiven(controls, settings, "ScreenColorKnob");
+    return controlGiven(controls, settings, knob::kScreenColor);
 }
 
 bool controlGiven(const Controls& controls, const std::vector<Setting>& settings, const char* name)
@@ -83,7 +85,7 @@ void checkThreadCount(long threads)
 const char* keyerClassFor(const KeyJobOptions& job)
 {
     const bool mapControlSet = std::any_of(job.settings.begin(), job.settings.end(), [](const Setting& s) {
-        return OIIO::Strutil::iequals(s.name, "Use Screen Map") || OIIO::Strutil::iequals(s.name, "UseScreenMapKnob");
+        return OIIO::Strutil::iequals(s.name, "Use Screen Map") || OIIO::Strutil::iequals(s.name, knob::kUseScreenMap);
     });
     return job.screenMap.kind != ScreenMapChoice::Kind::None || mapControlSet ? "ZAVVeilcastScreenMap"
                                                                                 : "ZAVVeilcast";
@@ -97,6 +99,14 @@ std::string clipsAsOptions(const Controls& controls)
         options += std::string(options.empty() ? "" : " ") + "--set \"" + c.label() + "=" +
                    formatControlValue(c, c.value()) + "\"";
     }
+    return options;
+}
+
+std::string settingsAsOptions(const std::vector<Setting>& settings)
+{
+    std::string options;
+    for (const Setting& s : settings)
+        options += (options.empty() ? "--set " : " --set ") + shellQuote(s.name + "=" + s.value);
     return options;
 }
 

@@ -14,6 +14,8 @@ PyObject* usageError = nullptr;
 PyObject* fileError = nullptr;
 PyObject* typeError = nullptr;
 
+}  // namespace
+
 std::string_view keywordFor(UserChoice choice)
 {
     switch (choice) {
@@ -35,9 +37,17 @@ std::string_view keywordFor(UserChoice choice)
     case UserChoice::ScreenMap: return "screen_map";
     case UserChoice::Threads: return "threads";
     case UserChoice::Codec: return "codec";
+    case UserChoice::Settings: return "settings";
+    case UserChoice::Set: return "settings";
+    case UserChoice::FrozenSettings: return "frozen_settings";
+    case UserChoice::SettingsSha256: return "settings_sha256";
+    case UserChoice::Clip: return "clip";
+    case UserChoice::DataType: return "data_type";
     }
     return "";
 }
+
+namespace {
 
 PyObject* newError(py::module_& module, const char* name, PyObject* builtin, const char* doc)
 {

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace veilcast::python {
 
@@ -23,6 +24,9 @@ void defineErrors(py::module_& module);
 [[noreturn]] void raiseUsage(const std::string& text);
 [[noreturn]] void raiseFile(const std::string& text);
 [[noreturn]] void raiseType(const std::string& text);
+
+// How Python names each choice: by the keyword a caller gives it.
+std::string_view keywordFor(UserChoice choice);
 
 // The session's message with the choice it names in Python's words: the
 // keyword a caller gave it by (threads, frames, screen_map...).

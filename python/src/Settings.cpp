@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Settings.h"
 
-#include "Arguments.h"
 #include "Errors.h"
 #include "PluginPlace.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
+#include "veilcast/session/KeyPolicy.h"
 
 #include <pybind11/stl.h>
 
@@ -121,7 +121,7 @@ Settings readFile(const py::object& file)
         lines = readSettingsFile(path);
     } catch (const UsageError& e) {
         // A line's mistake names it as FILE:LINE; anything else is about the file itself.
-        const std::string text = commandLineText(e);
+        const std::string text = pythonText(e);
         const bool aboutLine = text.size() > path.size() + 1 && text.compare(0, path.size() + 1, path + ":") == 0 &&
                                std::isdigit(static_cast<unsigned char>(text[path.size() + 1]));
         if (aboutLine)
@@ -268,10 +268,7 @@ pool.)")
         .def(
             "write",
             [](const Settings& settings, const py::object& file) {
-                std::string text = "# veilcast settings\n";
-                for (const Setting& s : settings.given())
-                    text += s.name + "=" + s.value + "\n";
-                writeTextFile(pathOf(file, "path"), text);
+                writeTextFile(pathOf(file, "path"), formatSettings(settings.given(), "veilcast settings"));
             },
             py::arg("path"), "Writes the given values as a settings file, replacing it whole or not at all.")
         .def("__setitem__",

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/ControlSettings.h"
 #include "veilcast/common/UsageError.h"
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/FarmFiles.h"
 #include "LoadedPlugin.h"
 #include "veilcast/host/OperatorNode.h"
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/farm/Chunking.h"
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/FarmFiles.h"
 #include "veilcast/farm/JobScript.h"
 #include "veilcast/media/PendingOutput.h"
 
@@ -147,7 +147,7 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     job.input = path("p.####.exr");
     job.output = path("farm/k.####.exr");
     job.settings = settings;
-    job.settingsSha256 = sha256Hex(frozen);
+    job.settingsSha256 = veilcast::sha256Hex(frozen);
     job.folder = path("farm");
     job.farmName = "k";
     job.log = path("farm/k.farm.%A_%a.log");

@@ -39,6 +39,9 @@ const char* keyerClassFor(const KeyJobOptions& job);
 // that keying with them reproduces the key bit for bit:
 // --set "Clip Black=0.0123" --set "Clip White=0.876" --set "Screen Balance=0.95".
 std::string clipsAsOptions(const Controls& controls);
+// "--set 'Screen Color=0.1,0.6,0.1' --set ...": the options that reproduce
+// the settings, each quoted for the shell.
+std::string settingsAsOptions(const std::vector<Setting>& settings);
 
 // How the screen colour of `job` is picked, with its settings applied to
 // `controls`: as asked; automatically when nothing gives a colour; never
