@@ -5,7 +5,6 @@
 #include "Progress.h"
 #include "Text.h"
 #include "veilcast/session/KeyRun.h"
-#include "veilcast/session/KnobNames.h"
 
 #include <unistd.h>
 
@@ -51,15 +50,13 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
     // Also with --quiet: a script reads the colour from this one line.
     const auto pickedScreen = [&](const Colour& picked) {
         progress.finish();
-        const std::string colour =
-            formatControlValue(*keyer.controls().find(knob::kScreenColor), ControlValue(picked));
-        std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", colour.c_str(), colour.c_str());
+        std::printf("%s\n", describePickedScreen(keyer.controls(), picked, true).c_str());
         std::fflush(stdout);
     };
     // As the colour: the values that, given back, key the same.
     const auto chosenClips = [&](const zav::ClipLevels&) {
         progress.finish();
-        std::printf("chose clips (%s)\n", clipsAsOptions(keyer.controls()).c_str());
+        std::printf("%s\n", describeChosenClips(keyer.controls()).c_str());
         std::fflush(stdout);
     };
     std::string lastNotice;

@@ -65,17 +65,9 @@ void refuseEmptyValues(CLI::App& app)
         refuseEmptyValues(*sub);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The options of what to key and how, which the subcommands that key share.
+void addKeyOptions(CLI::App& app, Arguments& args)
 {
-    CLI::App app(kDescription, "veilcast");
-    app.footer("Controls are set by name or label, ignoring case; --list-knobs shows them with their defaults.\n"
-               "Interrupting (Ctrl-C) stops cleanly and leaves no partial output (a sequence's finished frames stay,\n"
-               "and are named); a second Ctrl-C stops at once.\n\n"
-               "Exit status: 0 success; 1 a failure while reading, keying or writing; 2 a usage error (options,\n"
-               "settings, output paths); 3 --skip-missing left out missing frames; 130 or 143 interrupted.");
-    Arguments args;
     app.add_option("input", args.request.input, "Image file or movie to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
     app.add_option("-o,--output", args.request.output, "Where to write the keyed image, movie or sequence pattern");
     repeatable(app, "--set", args.request.sets, "NAME=VALUE",
@@ -125,6 +117,12 @@ int main(int argc, char** argv)
                 return std::string();
             },
             "COUNT"));
+}
+
+// The options of where the operator, the pixels and their colours come from
+// and how results are written and told.
+void addFileOptions(CLI::App& app, Arguments& args)
+{
     app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");
     repeatable(app, "--plugin-path", args.pluginPaths, "DIR",
                "Extra directory to search for the ZAVVeilcast module; repeatable");
@@ -148,6 +146,21 @@ int main(int argc, char** argv)
     app.add_option("--out-colorspace", args.request.outColourSpace, "Colour space to write; default: the input's")
         ->type_name("NAME");
     app.add_flag("--list-colorspaces", args.listColourSpaces, "List the colour spaces of the configuration");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app(kDescription, "veilcast");
+    app.footer("Controls are set by name or label, ignoring case; --list-knobs shows them with their defaults.\n"
+               "Interrupting (Ctrl-C) stops cleanly and leaves no partial output (a sequence's finished frames stay,\n"
+               "and are named); a second Ctrl-C stops at once.\n\n"
+               "Exit status: 0 success; 1 a failure while reading, keying or writing; 2 a usage error (options,\n"
+               "settings, output paths); 3 --skip-missing left out missing frames; 130 or 143 interrupted.");
+    Arguments args;
+    addKeyOptions(app, args);
+    addFileOptions(app, args);
     app.set_version_flag("--version", std::string("veilcast ") + kVersion);
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
     demo->add_option("dir", args.demoDir, "Output directory")->capture_default_str();

@@ -2,6 +2,7 @@
 #include "veilcast/session/FrozenSettings.h"
 
 #include "veilcast/common/UsageError.h"
+#include "veilcast/session/KnobNames.h"
 #include "veilcast/session/SmallFile.h"
 
 #include <OpenImageIO/strutil.h>
@@ -108,7 +109,7 @@ FrozenSettings parseFrozenSettings(std::string_view text, const std::string& ori
             Setting s = parseSetting(line, where);
             if (s.value.empty())
                 throw UsageError(where + ": " + s.name + " has no value");
-            screen = screen || Strutil::iequals(s.name, "Screen Color") || Strutil::iequals(s.name, "ScreenColorKnob");
+            screen = screen || Strutil::iequals(s.name, "Screen Color") || Strutil::iequals(s.name, knob::kScreenColor);
             s.origin = where;
             frozen.values.push_back(s);
         }

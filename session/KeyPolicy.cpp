@@ -35,6 +35,13 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
                              UserChoice::ScreenMap, " " + choice.cleanPlate + ")"});
 }
 
+// A value as the option that gives it back, quoted for a shell as a user
+// would type it: --set "Clip Black=0.0123".
+std::string setOption(const Controls::Control& control, const ControlValue& value)
+{
+    return "--set \"" + control.label() + "=" + formatControlValue(control, value) + "\"";
+}
+
 // The preview and the settings file are opened by the name given, which a
 // pattern's characters would otherwise turn into frames of other files.
 std::string literalName(const std::string& path)
@@ -91,15 +98,21 @@ const char* keyerClassFor(const KeyJobOptions& job)
                                                                                 : "ZAVVeilcast";
 }
 
-std::string clipsAsOptions(const Controls& controls)
+std::string describePickedScreen(const Controls& controls, const Colour& colour, bool asOption)
+{
+    const Controls::Control& screen = *controls.find(knob::kScreenColor);
+    const std::string words = "picked screen colour " + formatControlValue(screen, ControlValue(colour));
+    return asOption ? words + " (" + setOption(screen, ControlValue(colour)) + ")" : words;
+}
+
+std::string describeChosenClips(const Controls& controls)
 {
     std::string options;
     for (const char* name : kChosenClipControls) {
         const Controls::Control& c = *controls.find(name);
-        options += std::string(options.empty() ? "" : " ") + "--set \"" + c.label() + "=" +
-                   formatControlValue(c, c.value()) + "\"";
+        options += std::string(options.empty() ? "" : " ") + setOption(c, c.value());
     }
-    return options;
+    return "chose clips (" + options + ")";
 }
 
 std::string settingsAsOptions(const std::vector<Setting>& settings)

@@ -80,6 +80,17 @@ ScreenPick pickFromWords(const std::string& text)
     return pick;
 }
 
+std::string pickWords(const ScreenPick& pick)
+{
+    const auto& b = pick.box;
+    switch (pick.kind) {
+    case ScreenPick::Kind::None: return {};
+    case ScreenPick::Kind::Auto: return kAuto;
+    case ScreenPick::Kind::Box: break;
+    }
+    return std::to_string(b[0]) + "," + std::to_string(b[1]) + "," + std::to_string(b[2]) + "," + std::to_string(b[3]);
+}
+
 ScreenMapChoice screenMapFromWords(const std::string& text)
 {
     if (text == kAuto)

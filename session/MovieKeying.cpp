@@ -80,10 +80,9 @@ void checkAscending(const FrameList& frames, const std::string& input)
     }
 }
 
-KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
-                     const Notice& notice)
+// How a movie's frames are read for `options`, its notes told to `notice`.
+MovieReadOptions movieReadOptions(const KeyJobOptions& options, const Notice& notice)
 {
-    checkAscending(job.frames, job.input);
     MovieReadOptions read;
     read.raw = options.read.raw;
     read.threads = options.threads;
@@ -92,15 +91,51 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         if (notice)
             notice(Wording{text});
     };
-    MovieReader reader(job.input, read);
-    const MovieInfo& info = reader.info();
+    return read;
+}
+
+// Refuses frames over the pixel limit, and tells what the stream holds.
+void checkMovieSource(const MovieInfo& info, const KeyJobOptions& options, const std::string& input,
+                      const Notice& notice)
+{
     if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
-        throw Failure(Wording{job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+        throw Failure(Wording{input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
                                   " frames are larger than ", UserChoice::MaxPixels, " allows"});
     if (notice)
-        notice({job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
+        notice({input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
                     describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
                 options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
+}
+
+// The keyed movie of a movie: its source's timing, colour, shape and audio,
+// from frame `first` on.
+MovieWriteOptions keyedMovieOptions(KeySession& session, const KeyJobOptions& options, const MovieJob& job,
+                                    const MovieInfo& info, int first, const Notice& notice)
+{
+    MovieWriteOptions write = movieWriteOptions(session, options, notice);
+    write.rateNum = info.rateNum;
+    write.rateDen = info.rateDen;
+    write.timeBaseNum = info.timeBaseNum;
+    write.timeBaseDen = info.timeBaseDen;
+    write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
+    write.colour = info.colour;
+    write.aspectNum = info.aspectNum;
+    write.aspectDen = info.aspectDen;
+    write.rotation = info.rotation;
+    write.fieldOrder = info.fieldOrder;
+    write.sourcePixelFormat = info.pixelFormat;
+    write.audioSource = job.input;
+    write.audioToEnd = job.frames.empty();
+    return write;
+}
+
+KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
+                     const Notice& notice)
+{
+    checkAscending(job.frames, job.input);
+    MovieReader reader(job.input, movieReadOptions(options, notice));
+    const MovieInfo& info = reader.info();
+    checkMovieSource(info, options, job.input, notice);
     const bool toSequence = isSequencePattern(job.output);
     if (!toSequence)
         checkMovieFrameSize(job.output, info.width, info.height, session.keysAlpha(), options.codec);
@@ -110,21 +145,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     // Made once the first kept frame is read: its time is where the movie and its audio start.
     std::optional<MovieWriter> writer;
     const auto startMovie = [&] {
-        MovieWriteOptions write = movieWriteOptions(session, options, notice);
-        write.rateNum = info.rateNum;
-        write.rateDen = info.rateDen;
-        write.timeBaseNum = info.timeBaseNum;
-        write.timeBaseDen = info.timeBaseDen;
-        write.timecode = advanceTimecode(info.timecode, info.rateNum, info.rateDen, first - 1);
-        write.colour = info.colour;
-        write.aspectNum = info.aspectNum;
-        write.aspectDen = info.aspectDen;
-        write.rotation = info.rotation;
-        write.fieldOrder = info.fieldOrder;
-        write.sourcePixelFormat = info.pixelFormat;
-        write.audioSource = job.input;
-        write.audioToEnd = job.frames.empty();
-        writer.emplace(job.output, info.width, info.height, session.keysAlpha(), write);
+        writer.emplace(job.output, info.width, info.height, session.keysAlpha(),
+                       keyedMovieOptions(session, options, job, info, first, notice));
     };
 
     KeyedMovie result;

@@ -7,6 +7,7 @@
 #include "Views.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
+#include "veilcast/session/KnobNames.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/session/ScreenMapping.h"
 
@@ -464,7 +465,7 @@ json TuneSession::save()
 {
     std::lock_guard lock(mutex_);
     // With no map in use the plain keyer keys the same: its file stays as it always was.
-    const std::string unused = keyer_.controls().find("UseScreenMapKnob")->label() + "=off";
+    const std::string unused = keyer_.controls().find(knob::kUseScreenMap)->label() + "=off";
     std::vector<Setting> kept;
     for (const Setting& s : snapshot())
         if (s.name + "=" + s.value != unused)

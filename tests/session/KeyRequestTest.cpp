@@ -76,7 +76,7 @@ TEST(KeyRequest, RefusalsNameChoicesInTheFrontEndsWords)
     }
 }
 
-// The words a front end writes into a command come back as the same choice.
+// The words a front end writes back (into a command, a frozen file) give the same choice.
 TEST(KeyRequest, ScreenMapWordsGoThereAndBack)
 {
     using Kind = ScreenMapChoice::Kind;
@@ -92,6 +92,8 @@ TEST(KeyRequest, ScreenMapWordsGoThereAndBack)
         EXPECT_EQ(back.kind, choice.kind) << words;
         EXPECT_EQ(screenMapWords(back), words);
     }
+    for (const std::string words : {"", "auto", "4,5,60,70", "-2,0,7,9"})
+        EXPECT_EQ(pickWords(pickFromWords(words)), words);
     EXPECT_EQ(pickFromWords("auto").kind, ScreenPick::Kind::Auto);
     EXPECT_EQ(pickFromWords("").kind, ScreenPick::Kind::None);
     EXPECT_EQ(pickFromWords("4, 5,60,70").box, (std::array<int, 4>{4, 5, 60, 70}));

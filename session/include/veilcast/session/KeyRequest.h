@@ -63,6 +63,8 @@ std::shared_ptr<const ColourSpaces> requestedColourSpaces(const KeyRequest& requ
 // "auto": found on the image; "X0,Y0,X1,Y1": the mean of that pixel box;
 // empty: none. Throws UsageError naming UserChoice::PickScreen.
 ScreenPick pickFromWords(const std::string& text);
+// The words that give `pick` back; empty for none.
+std::string pickWords(const ScreenPick& pick);
 // "auto": found on each frame; anything else a clean plate file or
 // pattern; empty: none.
 ScreenMapChoice screenMapFromWords(const std::string& text);

@@ -14,7 +14,7 @@ namespace veilcast {
 // What a run tells its front end as it goes, besides progress: the screen
 // colour once it is picked, notices about the input (possibly repeated; the
 // front end decides what to show), and the clip levels once they are chosen
-// (the session's controls hold them; see clipsAsOptions). Any may be empty.
+// (the session's controls hold them; see describeChosenClips). Any may be empty.
 struct KeyRunEvents {
     std::function<void(const Colour&)> pickedScreen;
     Notice notice;
