@@ -189,10 +189,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         if (!toSequence)
             throw;
         // The frame being keyed or written when interrupted left nothing; those before it stay.
-        SequenceInterrupted stopped;
-        stopped.written = written;
-        stopped.count = static_cast<std::size_t>(std::max(count, result.frames));
-        throw stopped;
+        throw SequenceInterrupted(written, static_cast<std::size_t>(std::max(count, result.frames)));
     }
     if (!job.frames.empty() && reader.frameNumber() < last)
         throw Failure(Wording{job.input + ": has " + std::to_string(reader.frameNumber()) + " frames; ", UserChoice::Frames,
