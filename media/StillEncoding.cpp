@@ -87,15 +87,33 @@ double linearToCineon(double linear)
     return (kRefWhite + std::log10(light) * kNegativeGamma / kDensityPerCode) / kCodes;
 }
 
+namespace {
+
+// Each curve's name as the image library writes it, then names it reads as the same curve.
+const struct {
+    Curve curve;
+    const char* name;
+} kCurveNames[] = {
+    {Curve::Linear, "linear"}, {Curve::Srgb, "sRGB"}, {Curve::Rec709, "Rec709"},
+    {Curve::Log, "KodakLog"},  {Curve::Log, "Cineon"},
+};
+
+}  // namespace
+
+std::optional<Curve> curveNamed(const std::string& tag)
+{
+    for (const auto& named : kCurveNames)
+        if (Strutil::iequals(tag, named.name))
+            return named.curve;
+    return std::nullopt;
+}
+
 std::string StillEncoding::tag() const
 {
-    switch (curve) {
-    case Curve::Linear: return "linear";
-    case Curve::Srgb: return "sRGB";
-    case Curve::Rec709: return "Rec709";
-    case Curve::Log: return "KodakLog";
-    case Curve::Gamma: break;
-    }
+    if (curve != Curve::Gamma)
+        for (const auto& named : kCurveNames)
+            if (named.curve == curve)
+                return named.name;
     char text[32];
     std::snprintf(text, sizeof text, "Gamma%g", static_cast<double>(gamma));
     return text;
@@ -134,12 +152,9 @@ StillEncoding stillEncodingOf(const OIIO::ImageSpec& spec, const std::string& fo
 {
     const std::string tag = spec.get_string_attribute("oiio:ColorSpace");
     StillEncoding e;
-    if (Strutil::iequals(tag, "sRGB"))
-        e.curve = Curve::Srgb;
-    else if (Strutil::iequals(tag, "Rec709"))
-        e.curve = Curve::Rec709;
-    else if (Strutil::iequals(tag, "KodakLog") || Strutil::iequals(tag, "Cineon"))
-        e.curve = Curve::Log;
+    const std::optional<Curve> named = curveNamed(tag);
+    if (named)
+        e.curve = *named;
     else if (Strutil::istarts_with(tag, "Gamma")) {
         // The name rounds (a PNG's gAMA of 1/1.96 is named "Gamma2"); the number does not.
         float g = spec.get_float_attribute("oiio:Gamma", 0.0f);

@@ -1,23 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/media/ColourEncoding.h"
+
 #include <OpenImageIO/color.h>
 #include <OpenImageIO/imageio.h>
 
 #include <string>
 
 namespace veilcast {
-
-// How a still's stored values relate to linear light, as its tags say.
-struct StillEncoding {
-    enum class Curve { Linear, Srgb, Rec709, Gamma, Log };
-    Curve curve = Curve::Linear;
-    float gamma = 1.0f;  // Gamma: linear light is the stored value to this power
-
-    // The image library's name for it ("linear", "sRGB", "Rec709", "Gamma1.96", "KodakLog").
-    std::string tag() const;
-    bool operator==(const StillEncoding& o) const { return curve == o.curve && gamma == o.gamma; }
-};
 
 // The encoding a file's tags give (oiio:ColorSpace, with oiio:Gamma for a
 // PNG's gAMA); untagged integers in a format not linear by convention are

@@ -7,94 +7,70 @@ namespace veilcast {
 
 StripStream::StripStream(const std::string& path, const ReadOptions& options, const CancellationToken* cancellation,
                          std::size_t maxStrips)
-    : path_(path), cancellation_(cancellation), maxStrips_(std::max<std::size_t>(maxStrips, 1))
+    : path_(path), cancellation_(cancellation)
 {
-    thread_ = std::thread([this, options] { run(options); });
+    ReadOptions quiet = options;
+    quiet.progress = nullptr;
+    opened_ = worker_
+                  .submit([this, quiet] {
+                      try {
+                          reader_ = std::make_unique<ImageReader>(path_, quiet);
+                          nextRow_ = reader_->box().y;
+                      } catch (...) {
+                          failed_ = true;
+                          done_ = true;
+                          throw;
+                      }
+                  })
+                  .share();
+    for (std::size_t i = 0; i < std::max<std::size_t>(maxStrips, 1); ++i)
+        ahead_.push_back(worker_.submit([this] { return readNext(); }));
 }
 
-StripStream::~StripStream()
+std::optional<StripStream::Strip> StripStream::readNext()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-}
-
-void StripStream::run(ReadOptions options)
-{
-    options.progress = nullptr;
+    if (failed_ || nextRow_ >= reader_->box().t)
+        return std::nullopt;
     try {
-        auto reader = std::make_unique<ImageReader>(path_, options);
-        ImageReader& r = *reader;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            reader_ = std::move(reader);
-            opened_ = true;
-        }
-        changed_.notify_all();
-        const DD::Image::Box box = r.box();
-        for (int y = box.y; y < box.t; y += r.stripRows()) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || strips_.size() < maxStrips_; });
-                if (stop_)
-                    break;
-            }
-            if (cancellation_ && cancellation_->cancelled())
-                throw Cancelled();
-            Strip strip;
-            strip.y0 = y;
-            strip.y1 = std::min(box.t, y + r.stripRows());
-            strip.pixels = r.makeStrip(strip.y0, strip.y1);
-            r.read(strip.y0, strip.y1, strip.pixels);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                strips_.push_back(std::move(strip));
-            }
-            changed_.notify_all();
-        }
+        if (cancellation_ && cancellation_->cancelled())
+            throw Cancelled();
+        Strip strip;
+        strip.y0 = nextRow_;
+        strip.y1 = std::min(reader_->box().t, nextRow_ + reader_->stripRows());
+        strip.pixels = reader_->makeStrip(strip.y0, strip.y1);
+        reader_->read(strip.y0, strip.y1, strip.pixels);
+        nextRow_ = strip.y1;
+        if (nextRow_ >= reader_->box().t)
+            done_ = true;
+        return strip;
     } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        error_ = std::current_exception();
+        failed_ = true;
+        done_ = true;
+        throw;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        opened_ = done_ = true;
-    }
-    changed_.notify_all();
 }
 
 const ImageReader& StripStream::reader()
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return opened_; });
-    if (!reader_)
-        std::rethrow_exception(error_);
+    opened_.get();
     return *reader_;
 }
 
 bool StripStream::next(Strip& strip)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !strips_.empty() || done_; });
-    if (strips_.empty()) {
-        if (error_)
-            std::rethrow_exception(error_);
+    opened_.get();
+    if (ahead_.empty())
+        return false;
+    std::future<std::optional<Strip>> front = std::move(ahead_.front());
+    ahead_.pop_front();
+    std::optional<Strip> got = front.get();
+    if (!got) {
+        ahead_.clear();
         return false;
     }
-    strip = std::move(strips_.front());
-    strips_.pop_front();
-    lock.unlock();
-    changed_.notify_all();
+    strip = std::move(*got);
+    ahead_.push_back(worker_.submit([this] { return readNext(); }));
     return true;
-}
-
-bool StripStream::doneReading()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return done_;
 }
 
 }  // namespace veilcast

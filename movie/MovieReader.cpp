@@ -4,6 +4,7 @@
 #include "LibavError.h"
 #include "LibavHandles.h"
 #include "veilcast/common/UsageError.h"
+#include "veilcast/common/Worker.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,14 +18,12 @@ extern "C" {
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <mutex>
+#include <future>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace veilcast {
@@ -196,7 +195,8 @@ bool storedYuv(const AVPixFmtDescriptor* d)
 
 struct MovieReader::Impl : VideoCoding {
     explicit Impl(const std::string& file) : VideoCoding(file), path(file) {}
-    ~Impl() { stopDecodingAhead(); }
+    // The frame decoding ahead finishes before what it decodes into goes.
+    ~Impl() { worker.reset(); }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
@@ -227,15 +227,10 @@ struct MovieReader::Impl : VideoCoding {
         bool got = false;
         bool converted = false;  // into `ahead`; otherwise still in `frame`
         FrameTime time;
-        std::exception_ptr error;
     };
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::optional<Job> asked;
-    bool inFlight = false, ready = false, stopping = false;
-    Result result;
     PlanarImage ahead;
-    std::thread worker;
+    std::optional<Worker> worker;
+    std::future<Result> pending;  // the frame after the caller's, while one is asked for
 
     std::runtime_error fail(const std::string& why) const { return std::runtime_error(path + ": " + why); }
 
@@ -253,7 +248,6 @@ struct MovieReader::Impl : VideoCoding {
     Result take(Job job);
     void advance(const Result& taken, Job next);
     void startDecodingAhead();
-    void stopDecodingAhead();
 };
 
 MovieReader::MovieReader(const std::string& path, const MovieReadOptions& options)
@@ -674,67 +668,26 @@ void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescript
 MovieReader::Impl::Result MovieReader::Impl::run(Job job)
 {
     Result done;
-    try {
-        done.got = decodeNext();
-        if (done.got) {
-            done.time = decodedTime;
-            if (job == Job::Convert) {
-                convert(*frame, ahead);
-                av_frame_unref(frame.get());
-                done.converted = true;
-            }
+    done.got = decodeNext();
+    if (done.got) {
+        done.time = decodedTime;
+        if (job == Job::Convert) {
+            convert(*frame, ahead);
+            av_frame_unref(frame.get());
+            done.converted = true;
         }
-    } catch (...) {
-        done.error = std::current_exception();
     }
     return done;
 }
 
 void MovieReader::Impl::startDecodingAhead()
 {
-    worker = std::thread([this] {
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                wake.wait(lock, [this] { return stopping || asked; });
-                if (stopping)
-                    return;
-                job = *asked;
-                asked.reset();
-            }
-            Result done = run(job);
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                result = std::move(done);
-                ready = true;
-            }
-            wake.notify_all();
-        }
-    });
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        asked = Job::Convert;
-        inFlight = true;
-    }
-    wake.notify_all();
-}
-
-void MovieReader::Impl::stopDecodingAhead()
-{
-    if (!worker.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-    }
-    wake.notify_all();
-    worker.join();
+    worker.emplace();
+    pending = worker->submit([this] { return run(Job::Convert); });
 }
 
 // The next frame's result: the one decoding ahead when there is one, else
-// decoded now; the next is then asked for ahead, as `job` (a read is
-// usually followed by a read, a skip by a skip).
+// decoded now. A failure stays: every later call throws it again.
 MovieReader::Impl::Result MovieReader::Impl::take(Job job)
 {
     if (failure)
@@ -742,40 +695,27 @@ MovieReader::Impl::Result MovieReader::Impl::take(Job job)
     if (finished)
         return {};
     Result next;
-    if (!worker.joinable()) {
-        next = run(job);
-    } else {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!inFlight) {
-            asked = job;
-            inFlight = true;
-            wake.notify_all();
-        }
-        wake.wait(lock, [this] { return ready; });
-        ready = inFlight = false;
-        next = std::move(result);
-    }
-    if (next.error) {
-        failure = next.error;
-        std::rethrow_exception(failure);
+    try {
+        if (!worker)
+            next = run(job);
+        else
+            next = (pending.valid() ? std::move(pending) : worker->submit([this, job] { return run(job); })).get();
+    } catch (...) {
+        failure = std::current_exception();
+        throw;
     }
     finished = !next.got;
     return next;
 }
 
-// The caller has had the frame taken; the one after is asked for ahead.
+// The caller has had the frame taken; the one after is asked for ahead, as
+// `next` (a read is usually followed by a read, a skip by a skip).
 void MovieReader::Impl::advance(const Result& taken, Job next)
 {
     ++frameNumber;
     time = taken.time;
-    if (!worker.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        asked = next;
-        inFlight = true;
-    }
-    wake.notify_all();
+    if (worker)
+        pending = worker->submit([this, next] { return run(next); });
 }
 
 bool MovieReader::read(PlanarImage& frame)

@@ -6,6 +6,7 @@
 #include "LibavHandles.h"
 #include "veilcast/common/Cancellation.h"
 #include "veilcast/common/UsageError.h"
+#include "veilcast/common/Worker.h"
 #include "veilcast/host/ParallelRows.h"
 #include "veilcast/media/PendingOutput.h"
 
@@ -20,15 +21,13 @@ extern "C" {
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <future>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -252,14 +251,10 @@ struct MovieWriter::Impl : VideoCoding {
     std::int64_t frameTicks = 1, firstStart = 0, nextPts = 0, lastPts = -1;
     std::map<std::int64_t, std::int64_t> durations;
 
-    // The encoding thread and the one frame handed to it (null with
-    // `flushing`: the end of the stream).
-    std::thread worker;
-    std::mutex lock;
-    std::condition_variable changed;
-    AVFrame* job = nullptr;
-    bool busy = false, flushing = false, stopping = false;
-    std::exception_ptr error;
+    // Frames are encoded on a thread of their own, one behind the caller.
+    std::optional<Worker> worker;
+    std::future<void> encoding;
+    bool flushing = false;
 
     std::runtime_error fail(const std::string& why, int err) const
     {
@@ -274,8 +269,8 @@ struct MovieWriter::Impl : VideoCoding {
     void convert(const PlanarImage& image, AVFrame& f) const;
     void encode(AVFrame* f);
     void drain();
-    void work();
-    // Hands `f` to the encoding thread once it is free; a failure there is thrown here.
+    // Hands `f` (null: the end of the stream) to the encoding thread once it
+    // is free; a failure there is thrown here.
     void post(AVFrame* f);
     void waitIdle();
 };
@@ -466,66 +461,29 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, bool wi
 
     m.allocate(*m.frame, pixFmt);
     m.allocate(*m.spare, pixFmt);
-    m.worker = std::thread([&m] { m.work(); });
+    m.worker.emplace();
 }
 
 MovieWriter::~MovieWriter()
 {
     if (impl_) {
-        if (impl_->worker.joinable()) {
-            {
-                std::lock_guard<std::mutex> hold(impl_->lock);
-                impl_->stopping = true;
-            }
-            impl_->changed.notify_all();
-            impl_->worker.join();
-        }
+        impl_->worker.reset();
         // The container and the file close before the pending output removes it.
         impl_->audio.reset();
         impl_->format.reset();
     }
 }
 
-void MovieWriter::Impl::work()
-{
-    std::unique_lock<std::mutex> hold(lock);
-    for (;;) {
-        changed.wait(hold, [this] { return busy || stopping; });
-        if (!busy)
-            return;
-        AVFrame* f = job;
-        hold.unlock();
-        try {
-            encode(f);
-        } catch (...) {
-            hold.lock();
-            error = std::current_exception();
-            hold.unlock();
-        }
-        hold.lock();
-        busy = false;
-        job = nullptr;
-        changed.notify_all();
-    }
-}
-
 void MovieWriter::Impl::waitIdle()
 {
-    std::unique_lock<std::mutex> hold(lock);
-    changed.wait(hold, [this] { return !busy; });
-    if (error)
-        std::rethrow_exception(std::exchange(error, nullptr));
+    if (encoding.valid())
+        encoding.get();
 }
 
 void MovieWriter::Impl::post(AVFrame* f)
 {
     waitIdle();
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        job = f;
-        busy = true;
-    }
-    changed.notify_all();
+    encoding = worker->submit([this, f] { encode(f); });
 }
 
 void MovieWriter::Impl::encode(AVFrame* f)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/movie/VideoColour.h"
+#include "veilcast/media/ColourEncoding.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -59,15 +60,16 @@ std::string describeVideoColour(const VideoColour& colour)
 
 std::string stillTransferName(const VideoColour& colour)
 {
+    using Curve = StillEncoding::Curve;
     switch (colour.transfer) {
     case AVCOL_TRC_BT709:
     case AVCOL_TRC_SMPTE170M:
     case AVCOL_TRC_BT2020_10:
-    case AVCOL_TRC_BT2020_12: return "Rec709";
-    case AVCOL_TRC_IEC61966_2_1: return "sRGB";
-    case AVCOL_TRC_LINEAR: return "linear";
-    case AVCOL_TRC_GAMMA22: return "Gamma2.2";
-    case AVCOL_TRC_GAMMA28: return "Gamma2.8";
+    case AVCOL_TRC_BT2020_12: return StillEncoding{Curve::Rec709}.tag();
+    case AVCOL_TRC_IEC61966_2_1: return StillEncoding{Curve::Srgb}.tag();
+    case AVCOL_TRC_LINEAR: return StillEncoding{Curve::Linear}.tag();
+    case AVCOL_TRC_GAMMA22: return StillEncoding{Curve::Gamma, 2.2f}.tag();
+    case AVCOL_TRC_GAMMA28: return StillEncoding{Curve::Gamma, 2.8f}.tag();
     default: return "";
     }
 }

@@ -1,13 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "WithoutGil.h"
 
+#include "veilcast/common/Worker.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <future>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -22,6 +28,13 @@ struct Runs {
     std::mutex mutex;
     std::condition_variable changed;
     std::set<CancellationToken*> active;
+    // Runs whose work has ended, not yet seen by their caller.
+    std::set<CancellationToken*> ended;
+    // Workers whose caller raised without waiting, by run, until their work
+    // ends; then spent, to be joined by the next run (a worker cannot join
+    // itself).
+    std::map<CancellationToken*, std::unique_ptr<Worker>> abandoned;
+    std::vector<std::unique_ptr<Worker>> spent;
     bool closing = false;
 };
 
@@ -49,6 +62,7 @@ void finish(CancellationToken& token, PyThreadState* state)
         closing = all.closing;
         if (closing) {
             all.active.erase(&token);
+            all.ended.erase(&token);
             all.changed.notify_all();
         }
     }
@@ -57,7 +71,23 @@ void finish(CancellationToken& token, PyThreadState* state)
     PyEval_RestoreThread(state);
     std::lock_guard<std::mutex> lock(all.mutex);
     all.active.erase(&token);
+    all.ended.erase(&token);
     all.changed.notify_all();
+}
+
+// The end of a run's work, on its worker.
+void ended(CancellationToken* token)
+{
+    Runs& all = runs();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    if (const auto left = all.abandoned.find(token); left != all.abandoned.end()) {
+        all.spent.push_back(std::move(left->second));
+        all.abandoned.erase(left);
+        all.active.erase(token);
+        all.changed.notify_all();
+    } else {
+        all.ended.insert(token);
+    }
 }
 
 }  // namespace
@@ -80,40 +110,29 @@ void runWithoutGil(const std::shared_ptr<CancellationToken>& token, std::functio
                    const std::function<void()>& poll, bool abandon)
 {
     Runs& all = runs();
+    std::vector<std::unique_ptr<Worker>> spent;
     {
         std::lock_guard<std::mutex> lock(all.mutex);
         if (all.closing)
             throw Cancelled();
         all.active.insert(token.get());
+        spent.swap(all.spent);
     }
-    // Shared with the worker, which may outlive this call when abandoned.
-    struct State {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-        bool abandoned = false;
-        std::exception_ptr failure;
-    };
-    const auto state = std::make_shared<State>();
-    std::thread worker([state, token, work = std::move(work)]() mutable {
-        try {
-            work();
-        } catch (...) {
-            state->failure = std::current_exception();
-        }
+    spent.clear();
+    auto worker = std::make_unique<Worker>();
+    std::future<void> done = worker->submit([token, work = std::move(work)]() mutable {
         // What the work holds goes before the run is seen to end, so that
         // nothing of it is left to destroy once the interpreter may exit.
-        work = nullptr;
-        std::unique_lock<std::mutex> lock(state->mutex);
-        state->done = true;
-        state->finished.notify_all();
-        if (state->abandoned) {
-            lock.unlock();
-            Runs& listed = runs();
-            std::lock_guard<std::mutex> listLock(listed.mutex);
-            listed.active.erase(token.get());
-            listed.changed.notify_all();
-        }
+        struct End {
+            std::function<void()>& work;
+            CancellationToken* token;
+            ~End()
+            {
+                work = nullptr;
+                ended(token);
+            }
+        } end{work, token.get()};
+        work();
     });
 
     // Signals reach Python only when this thread asks, so it cannot simply
@@ -121,18 +140,18 @@ void runWithoutGil(const std::shared_ptr<CancellationToken>& token, std::functio
     std::optional<py::error_already_set> raised;
     for (;;) {
         PyThreadState* saved = PyEval_SaveThread();
-        bool over = false;
-        {
-            std::unique_lock<std::mutex> lock(state->mutex);
-            over = state->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->done; });
-            if (!over && raised && abandon) {
-                // Still listed: the worker takes itself off the list once it stops.
-                state->abandoned = true;
-                lock.unlock();
-                worker.detach();
-                PyEval_RestoreThread(saved);
-                throw *raised;
+        const bool over = done.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+        if (!over && raised && abandon) {
+            {
+                std::lock_guard<std::mutex> lock(all.mutex);
+                // Its work ended meanwhile: nothing is left to wait for.
+                if (all.ended.erase(token.get()) != 0)
+                    all.active.erase(token.get()), all.changed.notify_all();
+                else
+                    all.abandoned.emplace(token.get(), std::move(worker));
             }
+            PyEval_RestoreThread(saved);
+            throw *raised;
         }
         bool closing = false;
         {
@@ -141,11 +160,11 @@ void runWithoutGil(const std::shared_ptr<CancellationToken>& token, std::functio
         }
         if (closing) {
             token->cancel();
-            worker.join();
+            worker.reset();
             finish(*token, saved);
         }
         if (over) {
-            worker.join();
+            worker.reset();
             finish(*token, saved);
             break;
         }
@@ -164,8 +183,7 @@ void runWithoutGil(const std::shared_ptr<CancellationToken>& token, std::functio
     }
     if (raised)
         throw *raised;
-    if (state->failure)
-        std::rethrow_exception(state->failure);
+    done.get();
     if (poll)
         poll();
 }

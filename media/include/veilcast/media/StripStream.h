@@ -2,16 +2,16 @@
 #pragma once
 
 #include "veilcast/common/Cancellation.h"
+#include "veilcast/common/Worker.h"
 #include "veilcast/media/ImageReader.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
 #include <deque>
-#include <exception>
+#include <future>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
 namespace veilcast {
 
@@ -27,8 +27,6 @@ public:
 
     StripStream(const std::string& path, const ReadOptions& options, const CancellationToken* cancellation,
                 std::size_t maxStrips = 3);
-    // Stops reading and waits for the thread.
-    ~StripStream();
     StripStream(const StripStream&) = delete;
     StripStream& operator=(const StripStream&) = delete;
 
@@ -40,21 +38,23 @@ public:
     bool next(Strip& strip);
     // True once every strip has been read (or reading failed): the next
     // file may start.
-    bool doneReading();
+    bool doneReading() const { return done_; }
 
 private:
-    void run(ReadOptions options);
+    // On the reading thread: the next strip, none past the last or once
+    // reading has failed.
+    std::optional<Strip> readNext();
 
     std::string path_;
     const CancellationToken* cancellation_;
-    std::size_t maxStrips_;
     std::unique_ptr<ImageReader> reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Strip> strips_;
-    bool opened_ = false, done_ = false, stop_ = false;
-    std::exception_ptr error_;
-    std::thread thread_;
+    int nextRow_ = 0;
+    bool failed_ = false;  // reading thread's own
+    std::atomic<bool> done_{false};
+    std::shared_future<void> opened_;
+    std::deque<std::future<std::optional<Strip>>> ahead_;
+    // Last: it finishes the strip it reads before what it reads into goes.
+    Worker worker_;
 };
 
 }  // namespace veilcast
