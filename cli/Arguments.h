@@ -23,9 +23,6 @@ struct Arguments {
     bool listColourSpaces = false;
 };
 
-// How the command line names each choice: by its option.
-std::string_view flagFor(UserChoice choice);
-
 // The folders searched for the operator module: --plugin-path first.
 std::vector<std::string> pluginDirectories(const Arguments& args);
 

@@ -40,14 +40,6 @@ void addFarmCommands(CLI::App& app, FarmCommandLine& line)
     line.verify->fallthrough();
 }
 
-void addFarmTaskOptions(CLI::App& app, Arguments& args)
-{
-    const char* const frozen = "A farm task's settings, frozen by veilcast submit: every value and the screen colour; "
-                               "refused unless they hash to --settings-sha256";
-    app.add_option("--frozen-settings", args.request.frozenSettings, frozen)->type_name("FILE");
-    app.add_option("--settings-sha256", args.request.settingsSha256, "The SHA-256 the --frozen-settings file must have")->type_name("HEX");
-}
-
 int runVerify(const std::string& pattern, const std::string& frames, const std::string& summaryFile)
 {
     if (!isSequencePattern(pattern))

@@ -2,6 +2,7 @@
 #include "TuneCommand.h"
 
 #include "Interrupt.h"
+#include "KeyOptions.h"
 
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/PathText.h"

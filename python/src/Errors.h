@@ -25,9 +25,6 @@ void defineErrors(py::module_& module);
 [[noreturn]] void raiseFile(const std::string& text);
 [[noreturn]] void raiseType(const std::string& text);
 
-// How Python names each choice: by the keyword a caller gives it.
-std::string_view keywordFor(UserChoice choice);
-
 // The session's message with the choice it names in Python's words: the
 // keyword a caller gave it by (threads, frames, screen_map...).
 std::string pythonText(const Wording& wording);

@@ -3,6 +3,7 @@
 // through the same session, rules and messages as the command line.
 #include "Errors.h"
 #include "Images.h"
+#include "Request.h"
 #include "Settings.h"
 #include "WithoutGil.h"
 #include "veilcast/common/UsageError.h"
@@ -57,33 +58,6 @@ void runOnPixels(const std::shared_ptr<CancellationToken>& token, std::function<
     } catch (const std::exception& e) {
         raiseUsage(pythonText(e));
     }
-}
-
-// A thread count as Python gave it, checked by the rule every front end keys by.
-int threadCount(const py::int_& threads)
-{
-    int overflow = 0;
-    const long count = PyLong_AsLongAndOverflow(threads.ptr(), &overflow);
-    if (count == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    checkThreadCount(overflow > 0 ? LONG_MAX : overflow < 0 ? LONG_MIN : count);
-    return static_cast<int>(count);
-}
-
-// A pixel limit as Python gave it, checked by the rule every front end keys by.
-std::uint64_t pixelCount(const py::int_& pixels)
-{
-    int overflow = 0;
-    const long long count = PyLong_AsLongLongAndOverflow(pixels.ptr(), &overflow);
-    if (count == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    checkMaxPixels(overflow < 0 ? LLONG_MIN : overflow > 0 ? LLONG_MAX : count, keywordFor);
-    if (overflow == 0)
-        return static_cast<std::uint64_t>(count);
-    const unsigned long long large = PyLong_AsUnsignedLongLong(pixels.ptr());
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-    return large;
 }
 
 // Progress of a key in memory as the waiting Python thread hears it: the
@@ -375,33 +349,6 @@ PYBIND11_MODULE(_veilcast, m)
     m.def("_find", &find, py::arg("image"), py::arg("settings"), py::arg("box"), py::arg("screen_map"),
           py::arg("clean_plate"), py::arg("clips"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
-    // What key_file was asked, by its keywords.
-    py::class_<v::KeyRequest>(m, "_Request")
-        .def(py::init<>())
-        .def_readwrite("input", &v::KeyRequest::input)
-        .def_readwrite("output", &v::KeyRequest::output)
-        .def_readwrite("frames", &v::KeyRequest::frames)
-        .def_readwrite("pick_screen", &v::KeyRequest::pick)
-        .def_readwrite("screen_map", &v::KeyRequest::screenMap)
-        .def_readwrite("clip", &v::KeyRequest::clip)
-        .def_readwrite("data_type", &v::KeyRequest::dataType)
-        .def_readwrite("preview", &v::KeyRequest::preview)
-        .def_readwrite("date_time", &v::KeyRequest::dateTime)
-        .def_readwrite("fps", &v::KeyRequest::fps)
-        .def_readwrite("codec", &v::KeyRequest::codec)
-        .def_readwrite("ocio", &v::KeyRequest::ocio)
-        .def_readwrite("in_colorspace", &v::KeyRequest::inColourSpace)
-        .def_readwrite("out_colorspace", &v::KeyRequest::outColourSpace)
-        .def_readwrite("skip_missing", &v::KeyRequest::skipMissing)
-        .def_property("threads", [](const v::KeyRequest& r) { return r.threads; },
-                      [](v::KeyRequest& r, const py::int_& threads) { r.threads = threadCount(threads); })
-        .def_property("part", [](const v::KeyRequest& r) { return r.read.part; },
-                      [](v::KeyRequest& r, const std::string& part) { r.read.part = part; })
-        .def_property("layer", [](const v::KeyRequest& r) { return r.read.layer; },
-                      [](v::KeyRequest& r, const std::string& layer) { r.read.layer = layer; })
-        .def_property("raw", [](const v::KeyRequest& r) { return r.read.raw; },
-                      [](v::KeyRequest& r, bool raw) { r.read.raw = raw; })
-        .def_property("max_pixels", [](const v::KeyRequest& r) { return r.read.maxPixels; },
-                      [](v::KeyRequest& r, const py::int_& pixels) { r.read.maxPixels = pixelCount(pixels); });
+    bindRequest(m);
     m.def("_key_file", &keyFile, py::arg("request"), py::arg("settings"), py::arg("progress"));
 }
