@@ -249,13 +249,8 @@ FarmJob farmJobFor(const SubmitRequest& request, const FarmFiles& files, const s
     refuseControlCharacters(job.veilcast, "submit: the veilcast executable");
     job.input = input;
     job.output = output;
-    job.settings = files.settings;
+    job.files = files;
     job.settingsSha256 = sha256Hex(settingsText);
-    job.folder = files.folder;
-    job.farmName = files.name;
-    job.summary = files.summary;
-    job.log = files.log;
-    job.checkLog = files.checkLog;
     job.partition = request.partition;
     job.cpusPerTask = request.cpusPerTask;
     return job;
@@ -263,23 +258,22 @@ FarmJob farmJobFor(const SubmitRequest& request, const FarmFiles& files, const s
 
 // Writes the frozen file (unless kept) and the script, and submits the array
 // and its check. Returns the two jobs' ids.
-std::pair<std::string, std::string> sendJob(const FarmJob& job, const FarmFiles& files, const Frozen& frozen,
-                                            const std::string& script, const std::vector<std::string>& arrayCommand,
-                                            const std::string& output)
+std::pair<std::string, std::string> sendJob(const FarmJob& job, const Frozen& frozen, const std::string& script,
+                                            const std::vector<std::string>& arrayCommand, const std::string& output)
 {
     // Another submit to the same output may have frozen its own since this one
     // looked: replacing its file would make every task of that job refuse.
-    if (!frozen.reused && !writeNewTextFile(files.settings, frozen.text, 0644))
-        throw UsageError("submit: " + escapedPath(files.settings) + " was frozen by another submit to " +
+    if (!frozen.reused && !writeNewTextFile(job.files.settings, frozen.text, 0644))
+        throw UsageError("submit: " + escapedPath(job.files.settings) + " was frozen by another submit to " +
                          escapedPath(output) + " while this one was preparing; nothing was submitted. Submit "
                          "again to key with those settings, or key into another output.");
-    writeTextFile(files.script, script, 0755);
+    writeTextFile(job.files.script, script, 0755);
     const CommandResult array = runCommand(arrayCommand);
     if (array.status != 0)
         throw std::runtime_error("sbatch refused the job (exit status " + std::to_string(array.status) +
                                  "): " + commandText(arrayCommand));
     const std::string arrayId = parseJobId(array.output);
-    const std::vector<std::string> checkCommand = checkSubmitCommand(job, files.script, arrayId);
+    const std::vector<std::string> checkCommand = checkSubmitCommand(job, job.files.script, arrayId);
     const CommandResult checkJob = runCommand(checkCommand);
     if (checkJob.status != 0)
         throw std::runtime_error("job " + arrayId + " was submitted, but sbatch refused its check (exit status " +
@@ -339,7 +333,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
             << commandText(checkSubmitCommand(job, files.script, "ARRAY_JOB_ID")) << "\n";
         return;
     }
-    const auto [arrayId, checkId] = sendJob(job, files, frozen, script, arrayCommand, key.output);
+    const auto [arrayId, checkId] = sendJob(job, frozen, script, arrayCommand, key.output);
     const std::string first = escapedPath(framePath(input, firstFrame));
     if (frozen.reused)
         out << "using the settings frozen earlier in " << escapedPath(files.settings) << " (screen "
