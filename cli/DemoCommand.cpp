@@ -30,28 +30,28 @@ int runDemo(const Arguments& args, const CancellationToken& cancellation)
         std::printf("wrote the synthetic plate %s\n", platePath.c_str());
 
     Arguments key = args;
-    key.input = platePath;
-    key.output = (dir / "keyed.exr").string();
-    key.preview = (dir / "preview.png").string();
-    key.pick = "auto";
-    key.sets = {"Clip Black=0.12", "Clip White=0.9"};
+    key.request.input = platePath;
+    key.request.output = (dir / "keyed.exr").string();
+    key.request.preview = (dir / "preview.png").string();
+    key.request.pick = "auto";
+    key.request.sets = {"Clip Black=0.12", "Clip White=0.9"};
     std::string settings;
     runKey(key, cancellation, &settings);
     if (!args.quiet) {
-        std::printf("wrote %s and the contact sheet %s\n", key.output.c_str(), key.preview.c_str());
+        std::printf("wrote %s and the contact sheet %s\n", key.request.output.c_str(), key.request.preview.c_str());
         std::printf("keyed with: %s\n", settings.c_str());
     }
 
     // The same key with a screen colour per pixel, found on the plate, which
     // follows its uneven light where one colour cannot.
     Arguments mapped = key;
-    mapped.output = (dir / "keyed-map.exr").string();
-    mapped.preview = (dir / "preview-map.png").string();
-    mapped.screenMap = "auto";
+    mapped.request.output = (dir / "keyed-map.exr").string();
+    mapped.request.preview = (dir / "preview-map.png").string();
+    mapped.request.screenMap = "auto";
     runKey(mapped, cancellation, &settings);
     if (!args.quiet) {
         std::printf("wrote %s and the contact sheet %s, keyed the same with a screen map found on the plate\n",
-                    mapped.output.c_str(), mapped.preview.c_str());
+                    mapped.request.output.c_str(), mapped.request.preview.c_str());
         std::printf("keyed with: --screen-map auto %s\n", settings.c_str());
     }
     return 0;

@@ -25,7 +25,7 @@ int reportRun(KeySession& keyer, const Arguments& args, const KeyPlan& plan, con
               std::string* settingsUsed)
 {
     if (settingsUsed)
-        *settingsUsed = settingsAsOptions(keyer.controls());
+        *settingsUsed = settingsAsOptions(currentSettings(keyer.controls()));
     if (!args.quiet)
         std::printf("%s\n", describeRun(totals).c_str());
     if (plan.skipped.empty())
@@ -50,15 +50,13 @@ int runKey(const Arguments& args, const CancellationToken& cancellation, std::st
     // Also with --quiet: a script reads the colour from this one line.
     const auto pickedScreen = [&](const Colour& picked) {
         progress.finish();
-        const std::string colour =
-            formatControlValue(*keyer.controls().find("ScreenColorKnob"), ControlValue(picked));
-        std::printf("picked screen colour %s (--set \"Screen Color=%s\")\n", colour.c_str(), colour.c_str());
+        std::printf("%s\n", describePickedScreen(keyer.controls(), picked, true).c_str());
         std::fflush(stdout);
     };
     // As the colour: the values that, given back, key the same.
     const auto chosenClips = [&](const zav::ClipLevels&) {
         progress.finish();
-        std::printf("chose clips (%s)\n", clipsAsOptions(keyer.controls()).c_str());
+        std::printf("%s\n", describeChosenClips(keyer.controls()).c_str());
         std::fflush(stdout);
     };
     std::string lastNotice;

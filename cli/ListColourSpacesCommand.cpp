@@ -11,9 +11,9 @@ namespace veilcast {
 
 int listColourSpaces(const Arguments& args)
 {
-    if (!ColourSpaces::configured(args.ocio))
+    if (!ColourSpaces::configured(args.request.ocio))
         throw UsageError("--list-colorspaces needs a colour configuration: --ocio CONFIG or $OCIO");
-    const ColourSpaces spaces(args.ocio, "", "");
+    const ColourSpaces spaces(args.request.ocio, "", "");
     std::printf("colour spaces of %s:\n", spaces.path().c_str());
     for (const std::string& name : spaces.names())
         std::printf("  %s%s\n", name.c_str(), name == spaces.sceneLinear() ? "  (scene_linear: keys are pulled here)" : "");

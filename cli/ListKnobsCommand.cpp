@@ -9,7 +9,7 @@ int listKnobs(const Arguments& args)
 {
     // With --screen-map, the keyer that takes one, and its own control.
     KeyJobOptions job;
-    if (!args.screenMap.empty())
+    if (!args.request.screenMap.empty())
         job.screenMap.kind = ScreenMapChoice::Kind::Auto;
     KeySession keyer(pluginDirectories(args), job);
     std::fputs(describeControls(keyer.controls()).c_str(), stdout);

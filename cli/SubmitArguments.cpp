@@ -12,13 +12,13 @@ namespace veilcast {
 
 int runSubmit(const Arguments& args, const FarmCommandLine& line)
 {
-    if (!args.input.empty())
+    if (!args.request.input.empty())
         throw UsageError("submit: give the input after submit, not before it");
-    if (!args.preview.empty() || args.skipMissing || args.threads != 0)
+    if (!args.request.preview.empty() || args.request.skipMissing || args.request.threads != 0)
         throw UsageError("submit: --preview, --skip-missing and --threads are for keying here; on the farm every "
                          "frame must exist and each task takes its threads from its CPUs (--cpus-per-task)");
     Arguments keyed = args;
-    keyed.input = line.input;
+    keyed.request.input = line.input;
     farm::SubmitRequest request = line.request;
     request.job = keyJob(keyed, nullptr);
     request.pluginPaths = args.pluginPaths;

@@ -6,7 +6,7 @@
 #include "ExitStatus.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/media/PendingOutput.h"
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/FarmFiles.h"
 #include "Text.h"
 #include "veilcast/farm/Verify.h"
 
@@ -38,14 +38,6 @@ void addFarmCommands(CLI::App& app, FarmCommandLine& line)
     line.verify->add_option("--summary", line.verifySummary, "Also write the one-line result to this file")
         ->type_name("FILE");
     line.verify->fallthrough();
-}
-
-void addFarmTaskOptions(CLI::App& app, Arguments& args)
-{
-    const char* const frozen = "A farm task's settings, frozen by veilcast submit: every value and the screen colour; "
-                               "refused unless they hash to --settings-sha256";
-    app.add_option("--frozen-settings", args.frozenSettings, frozen)->type_name("FILE");
-    app.add_option("--settings-sha256", args.settingsSha256, "The SHA-256 the --frozen-settings file must have")->type_name("HEX");
 }
 
 int runVerify(const std::string& pattern, const std::string& frames, const std::string& summaryFile)

@@ -21,8 +21,6 @@ struct FarmCommandLine {
 };
 
 void addFarmCommands(CLI::App& app, FarmCommandLine& line);
-// The options by which a farm task keys with the settings submit froze.
-void addFarmTaskOptions(CLI::App& app, Arguments& args);
 
 // Exit status 0 when every frame is there and opens, 1 otherwise.
 int runVerify(const std::string& pattern, const std::string& frames, const std::string& summaryFile);

@@ -2,6 +2,7 @@
 #include "TuneCommand.h"
 
 #include "Interrupt.h"
+#include "KeyOptions.h"
 
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/PathText.h"
@@ -136,16 +137,16 @@ int runTune(const Arguments& args, const TuneCommandLine& line, const Cancellati
     catchHangUp();
     // Both paths end up in lines of the settings file Save writes.
     refuseControlCharacters(line.input, "the input");
-    refuseControlCharacters(args.settingsFile, "the settings file");
+    refuseControlCharacters(args.request.settingsFile, "the settings file");
     // The settings file is the tuner's own to read, if it exists yet, and to write.
-    Arguments keyed = args;
+    KeyRequest keyed = args.request;
     keyed.input = line.input;
     keyed.settingsFile.clear();
     tune::TuneOptions options;
     options.input = line.input;
-    options.settingsFile = args.settingsFile;
+    options.settingsFile = args.request.settingsFile;
     options.pluginDirectories = pluginDirectories(args);
-    options.job = keyJob(keyed, &cancellation);
+    options.job = checkRequest(keyed, flagFor, &cancellation);
     const ReadOptions& read = options.job.read;
     tune::TuneSession session(options, isMovieFile(line.input) ? tune::openMovie(line.input, read)
                                                                : tune::openImageFiles(line.input, read));

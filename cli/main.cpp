@@ -5,12 +5,12 @@
 #include "Commands.h"
 #include "ExitStatus.h"
 #include "Interrupt.h"
+#include "KeyOptions.h"
 #include "SubmitCommand.h"
 #include "Text.h"
 #include "TuneCommand.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
-#include "veilcast/movie/MovieWriter.h"
 #include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRun.h"
 
@@ -23,13 +23,6 @@
 namespace {
 
 using namespace veilcast;
-
-// An option given once per value (--set A --set B), never "--set A B", so
-// that the input after it is not taken for one of its values.
-void repeatable(CLI::App& app, const char* flag, std::vector<std::string>& values, const char* type, const char* help)
-{
-    app.add_option(flag, values, help)->type_name(type)->allow_extra_args(false);
-}
 
 const char* const kDescription = R"(Keys footage shot against a green or blue backing screen: subtracts the
 screen colour from the foreground and writes the matte into alpha.
@@ -76,78 +69,8 @@ int main(int argc, char** argv)
                "Exit status: 0 success; 1 a failure while reading, keying or writing; 2 a usage error (options,\n"
                "settings, output paths); 3 --skip-missing left out missing frames; 130 or 143 interrupted.");
     Arguments args;
-    app.add_option("input", args.input, "Image file or movie to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
-    app.add_option("-o,--output", args.output, "Where to write the keyed image, movie or sequence pattern");
-    repeatable(app, "--set", args.sets, "NAME=VALUE",
-               "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label); repeatable");
-    app.add_option("--settings", args.settingsFile, "Read NAME=VALUE lines from a file (# starts a comment)")
-        ->type_name("FILE");
-    addFarmTaskOptions(app, args);
-    app.add_flag("--list-knobs", args.listKnobs, "List the controls with kinds, defaults, ranges and items");
-    app.add_option("--pick-screen", args.pick,
-                   "Set the screen colour from the image: X0,Y0,X1,Y1 averages that pixel box (inclusive), "
-                   "\"auto\" finds the backing itself (the default when no Screen Color is set)")
-        ->type_name("BOX|auto");
-    app.add_option("--screen-map", args.screenMap,
-                   "A screen colour per pixel, for uneven backing: \"auto\" builds it from each frame itself; "
-                   "FILE is a clean plate (the backing shot without the subject) for every frame; PATTERN "
-                   "(clean.####.exr) gives frame N's clean plate for frame N")
-        ->type_name("auto|FILE|PATTERN");
-    app.add_option("--clip", args.clip,
-                   "\"auto\" chooses Clip Black, Clip White and Screen Balance from the first frame's own "
-                   "matte, over the settings, and prints them in --set form")
-        ->type_name("auto");
-    app.add_option("--frames", args.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
-    app.add_flag("--skip-missing", args.skipMissing,
-                 "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");
-    app.add_option("--max-pixels", args.read.maxPixels, "Refuse images larger than this many pixels")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    app.add_option("-d,--data-type", args.dataType,
-                   "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
-                   "float or half source, 8-bit-only formats 8")
-        ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
-    app.add_flag("--raw", args.read.raw,
-                 "Use pixel values as stored: no conversion from or to the file's encoding (sRGB, gamma, log) "
-                 "on read or write");
-    app.add_option("--preview", args.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
-        ->type_name("FILE.png");
-    app.add_option("--threads", args.threads, "Worker threads; default: all cores")
-        ->check(CLI::Validator(
-            [](std::string& value) {
-                if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 6)
-                    return "--threads takes a count of threads (0 for all cores), not " + value;
-                try {
-                    checkThreadCount(std::stol(value));
-                } catch (const UsageError& e) {
-                    return commandLineText(e);
-                }
-                return std::string();
-            },
-            "COUNT"));
-    app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");
-    repeatable(app, "--plugin-path", args.pluginPaths, "DIR",
-               "Extra directory to search for the ZAVVeilcast module; repeatable");
-    app.add_option("--part", args.read.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
-        ->type_name("NAME|INDEX");
-    app.add_option("--layer", args.read.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
-    app.add_option("--date-time", args.dateTime,
-                   "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
-                   "the last two make a run that is repeated write the same bytes")
-        ->type_name("WHEN");
-    app.add_option("--fps", args.fps, "Frame rate of a movie made from an image sequence (25, 23.976, 30000/1001); default: the first frame's own, else 24")
-        ->type_name("RATE");
-    app.add_option("--codec", args.codec, "Codec of a movie output, with its container: " + veilcast::movieCodecNames() +
-                                              "; default: the container's own")
-        ->type_name("NAME");
-    app.add_option("--ocio", args.ocio, "OpenColorIO configuration (default: $OCIO); keys are pulled in its scene_linear role")
-        ->type_name("CONFIG");
-    app.add_option("--in-colorspace", args.inColourSpace,
-                   "Colour space of the input in the configuration; default: the file's own tag, else the usual rules")
-        ->type_name("NAME");
-    app.add_option("--out-colorspace", args.outColourSpace, "Colour space to write; default: the input's")
-        ->type_name("NAME");
-    app.add_flag("--list-colorspaces", args.listColourSpaces, "List the colour spaces of the configuration");
+    addKeyOptions(app, args);
+    addFileOptions(app, args);
     app.set_version_flag("--version", std::string("veilcast ") + kVersion);
     CLI::App* demo = app.add_subcommand("demo", "Generate a synthetic green-screen plate, key it, write a preview");
     demo->add_option("dir", args.demoDir, "Output directory")->capture_default_str();
@@ -167,7 +90,7 @@ int main(int argc, char** argv)
 
     CancellationToken cancellation;
     installInterruptHandlers(cancellation);
-    OIIO::attribute("threads", args.threads);
+    OIIO::attribute("threads", static_cast<int>(args.request.threads));
     try {
         if (demo->parsed())
             return runDemo(args, cancellation);
@@ -176,12 +99,12 @@ int main(int argc, char** argv)
         if (tuneLine.tune->parsed())
             return runTune(args, tuneLine, cancellation);
         if (farmLine.verify->parsed())
-            return runVerify(farmLine.verifyPattern, args.frames, farmLine.verifySummary);
+            return runVerify(farmLine.verifyPattern, args.request.frames, farmLine.verifySummary);
         if (args.listKnobs)
             return listKnobs(args);
         if (args.listColourSpaces)
             return listColourSpaces(args);
-        if (args.input.empty() || args.output.empty()) {
+        if (args.request.input.empty() || args.request.output.empty()) {
             std::cerr << "veilcast: give an input file and -o OUTPUT (see --help)\n";
             return kExitUsage;
         }

@@ -3,6 +3,7 @@
 
 #include "veilcast/farm/Submit.h"
 #include "veilcast/media/ColourSpaces.h"
+#include "veilcast/session/KeyRequest.h"
 #include "veilcast/session/PathText.h"
 
 #include <fcntl.h>
@@ -36,10 +37,10 @@ std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vect
     add("--part", read.part);
     add("--layer", read.layer);
     // Each task makes its own frames' maps; a clean plate is found wherever the task starts.
-    if (job.screenMap.kind == ScreenMapChoice::Kind::Auto)
-        add("--screen-map", "auto");
-    else if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
-        add("--screen-map", std::filesystem::absolute(job.screenMap.cleanPlate).lexically_normal().string());
+    ScreenMapChoice map = job.screenMap;
+    if (map.kind == ScreenMapChoice::Kind::CleanPlate)
+        map.cleanPlate = std::filesystem::absolute(map.cleanPlate).lexically_normal().string();
+    add("--screen-map", screenMapWords(map));
     if (read.maxPixels != defaultMaxPixels())
         add("--max-pixels", std::to_string(read.maxPixels));
     if (read.colour) {

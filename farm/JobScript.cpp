@@ -22,8 +22,8 @@ std::string jobScript(const FarmJob& job)
     const std::uint64_t frames = job.frames.size();
     // sbatch cannot name a file in a folder whose name holds a backslash:
     // the script then sends its output to its log itself.
-    const bool ownLogs = job.log.empty();
-    const std::string logs = "\"$folder\"/" + shellQuote(job.farmName + ".farm.");
+    const bool ownLogs = job.files.log.empty();
+    const std::string logs = "\"$folder\"/" + shellQuote(job.files.name + ".farm.");
     std::ostringstream os;
     os << "#!/bin/bash\n"
        << "# Written by veilcast submit: keys " << frames << " frame" << (frames == 1 ? "" : "s") << " in "
@@ -33,15 +33,15 @@ std::string jobScript(const FarmJob& job)
        << "# Each task refuses to key when the frozen settings differ from the SHA-256 below.\n"
        << "set -eu\n"
        << "veilcast=" << shellQuote(job.veilcast) << "\n"
-       << "settings=" << shellQuote(job.settings) << "\n"
+       << "settings=" << shellQuote(job.files.settings) << "\n"
        << "settings_sha256=" << shellQuote(job.settingsSha256) << "\n";
     if (ownLogs)
-        os << "folder=" << shellQuote(job.folder) << "\n";
+        os << "folder=" << shellQuote(job.files.folder) << "\n";
     os << "if [ \"${1:-key}\" = check ]; then\n";
     if (ownLogs)
         os << "    exec >>" << logs << "\"${SLURM_JOB_ID:-0}\".check.log 2>&1\n";
     os << "    exec \"$veilcast\" verify " << shellQuote(job.output) << " --frames " << job.frames.format()
-       << " --summary " << shellQuote(job.summary) << "\n"
+       << " --summary " << shellQuote(job.files.summary) << "\n"
        << "fi\n"
        << "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
     for (std::size_t i = 0; i < job.chunks.size(); ++i)
@@ -79,7 +79,7 @@ std::vector<std::string> common(const FarmJob& job, const std::string& name, con
 
 std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::string& scriptPath)
 {
-    std::vector<std::string> argv = common(job, job.name, job.log);
+    std::vector<std::string> argv = common(job, job.name, job.files.log);
     if (job.cpusPerTask > 0)
         argv.push_back("--cpus-per-task=" + std::to_string(job.cpusPerTask));
     argv.push_back("--array=0-" + std::to_string(job.chunks.size() - 1));
@@ -90,7 +90,7 @@ std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::strin
 std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
                                             const std::string& arrayJobId)
 {
-    std::vector<std::string> argv = common(job, job.name + "-check", job.checkLog);
+    std::vector<std::string> argv = common(job, job.name + "-check", job.files.checkLog);
     // A failed task leaves the dependency unmet for good: cancel the check
     // rather than let it wait in the queue forever.
     argv.push_back("--dependency=afterok:" + arrayJobId);

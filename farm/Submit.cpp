@@ -5,12 +5,14 @@
 #include "Command.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/session/KeyPolicy.h"
+#include "veilcast/session/KeyRequest.h"
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/media/PendingOutput.h"
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/FarmFiles.h"
 #include "veilcast/farm/JobScript.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -52,17 +54,11 @@ bool exists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-// How the frozen settings record the pick.
+// How the frozen settings record the pick: "none", "auto" or "box X0,Y0,X1,Y1".
 std::string describePick(const ScreenPick& pick)
 {
-    const auto& b = pick.box;
-    switch (pick.kind) {
-    case ScreenPick::Kind::None: return "none";
-    case ScreenPick::Kind::Auto: return "auto";
-    case ScreenPick::Kind::Box: break;
-    }
-    return "box " + std::to_string(b[0]) + "," + std::to_string(b[1]) + "," + std::to_string(b[2]) + "," +
-           std::to_string(b[3]);
+    const std::string words = pickWords(pick);
+    return pick.kind == ScreenPick::Kind::None ? "none" : pick.kind == ScreenPick::Kind::Box ? "box " + words : words;
 }
 
 // The input frame that `output` (an existing file) is, if any: the same
@@ -130,23 +126,23 @@ void refuseRepeatedFrames(const FrameList& frames)
                          " more than once; two tasks would key it at the same time. Nothing was submitted");
 }
 
-}  // namespace
-
-void submit(const SubmitRequest& request, std::ostream& out, const std::function<void(const std::string&)>& warn)
+// What a farm job cannot take, refused before anything is read: paths go
+// into the job script's lines, where one newline would make a line of its
+// own, and a task run again must write the same bytes.
+void checkSubmitRequest(const SubmitRequest& request)
 {
     const KeyJobOptions& key = request.job;
     if (request.farm != "slurm")
         throw UsageError("--farm: \"" + request.farm + "\" is not a farm veilcast submits to (slurm)");
     if (key.input.empty() || key.output.empty())
         throw UsageError("submit: give the input sequence and -o OUTPUT");
-    // Paths go into the job script's lines: one newline would make a line of its own.
     refuseControlCharacters(key.input, "submit: the input");
     refuseControlCharacters(key.output, "submit: the output");
     refuseControlCharacters(request.partition, "submit: --partition");
-    std::vector<std::string> pluginDirs;
-    for (const std::string& d : request.pluginPaths)
-        pluginDirs.push_back(absolute(d));
-    const std::vector<std::string> taskOptions = taskArguments(key, pluginDirs);
+}
+
+void checkSequences(const KeyJobOptions& key)
+{
     if (!isSequencePattern(key.input) || !isSequencePattern(key.output))
         throw UsageError("submit: input and output must both be sequences, such as plate.####.exr");
     if (isSequencePattern(fs::path(key.output).parent_path().string()))
@@ -158,11 +154,12 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
     if (key.write.dateTime == "now")
         throw UsageError("submit: --date-time now would make a task that runs again write different bytes; "
                          "give \"source\" or a fixed time");
+}
 
-    const std::string input = absolute(key.input), output = absolute(key.output);
-    const FrameList frames = parseFrameRange(key.frames);
-    const std::vector<FrameList> chunks =
-        chunkFrames(frames, request.chunk ? request.chunk : defaultChunkSize(frames.size()));
+// Every frame and clean plate there, and no output landing on a file the
+// job reads: refused here, not by a task after the others had keyed theirs.
+void checkJobFiles(const KeyJobOptions& key, const std::string& input, const FrameList& frames)
+{
     const FrameCheck check = checkFrames(input, frames);
     if (check.present.empty())
         throw UsageError("submit: none of the frames " + frames.describe() + " of " + escapedPath(key.input) +
@@ -184,7 +181,6 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
     }
     // Only now: every frame is a file, so the list is no longer than the folder.
     refuseRepeatedFrames(frames);
-    // Refused here, not by a task after the others had keyed their frames.
     try {
         refuseClashes(jobFiles(key), &frames);
     } catch (const UsageError& e) {
@@ -193,13 +189,121 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         refused.after += "; nothing was submitted";
         throw UsageError(refused);
     }
+}
+
+// The settings every task keys with, as the file's text.
+struct Frozen {
+    FrozenSettings settings;
+    std::string text;
+    bool reused = false;  // frozen by an earlier submit to the same output, and kept
+};
+
+// Adopts the settings an earlier submit to the same output froze when they
+// key alike, else freezes them now, picking the screen and choosing the
+// clips on the first frame when asked, as keying here would.
+Frozen freezeFor(KeySession& keyer, const KeyJobOptions& key, const FarmFiles& files, const std::string& input,
+                 const std::string& pick, int firstFrame)
+{
+    const Controls& controls = keyer.controls();
+    const bool found = pick != "none" || key.autoClips;  // on the first frame, for every task
+    Frozen frozen;
+    frozen.settings = freezeSettings(controls, pick, "");
+    frozen.settings.input = inputIdentity(input);
+    frozen.settings.clips = key.autoClips ? "auto" : "";
+    if (exists(files.settings)) {
+        // Read as a task reads it: the job keys with exactly these bytes.
+        FrozenFile earlier = readFrozenFile(files.settings);
+        refuseForeignFrozenFile(earlier, files.settings);
+        if (earlier.settings.input != frozen.settings.input)
+            throw UsageError(escapedPath(files.settings) + " was frozen for another input than " +
+                             escapedPath(key.input) + " (or for an input spelled otherwise), by an earlier "
+                             "submit to " + escapedPath(key.output) +
+                             "; its screen colour was picked on that plate. Remove it to key the sequence anew "
+                             "(once no job of it is queued), or key into another output.");
+        if (!sameKey(earlier.settings, frozen.settings, pick == "none"))
+            throw UsageError(escapedPath(files.settings) + " holds other settings for " +
+                             escapedPath(key.output) +
+                             ", frozen by an earlier submit; every frame of a sequence keys with the same "
+                             "values. Remove it to key the sequence anew (once no job of it is queued).");
+        return {earlier.settings, std::move(earlier.bytes), true};
+    }
+    if (found) {
+        // Found as keying here finds them on that frame, so a task keys as `veilcast` would.
+        keyer.prepareFile(framePath(input, firstFrame), cleanPlateFor(key.screenMap, firstFrame));
+        frozen.settings = freezeSettings(controls, pick, std::to_string(firstFrame));
+        frozen.settings.input = inputIdentity(input);
+        frozen.settings.clips = key.autoClips ? "auto" : "";
+    }
+    frozen.text = formatFrozenSettings(frozen.settings);
+    return frozen;
+}
+
+// The job as the scheduler is given it, keying `input` into `output` with
+// the frozen settings' text; its frames, chunks and options still to come.
+FarmJob farmJobFor(const SubmitRequest& request, const FarmFiles& files, const std::string& input,
+                   const std::string& output, const std::string& settingsText)
+{
+    FarmJob job;
+    job.name = "veilcast-" + farmName(fs::path(output).filename().string());
+    job.veilcast = executablePath();
+    refuseControlCharacters(job.veilcast, "submit: the veilcast executable");
+    job.input = input;
+    job.output = output;
+    job.files = files;
+    job.settingsSha256 = sha256Hex(settingsText);
+    job.partition = request.partition;
+    job.cpusPerTask = request.cpusPerTask;
+    return job;
+}
+
+// Writes the frozen file (unless kept) and the script, and submits the array
+// and its check. Returns the two jobs' ids.
+std::pair<std::string, std::string> sendJob(const FarmJob& job, const Frozen& frozen, const std::string& script,
+                                            const std::vector<std::string>& arrayCommand, const std::string& output)
+{
+    // Another submit to the same output may have frozen its own since this one
+    // looked: replacing its file would make every task of that job refuse.
+    if (!frozen.reused && !writeNewTextFile(job.files.settings, frozen.text, 0644))
+        throw UsageError("submit: " + escapedPath(job.files.settings) + " was frozen by another submit to " +
+                         escapedPath(output) + " while this one was preparing; nothing was submitted. Submit "
+                         "again to key with those settings, or key into another output.");
+    writeTextFile(job.files.script, script, 0755);
+    const CommandResult array = runCommand(arrayCommand);
+    if (array.status != 0)
+        throw std::runtime_error("sbatch refused the job (exit status " + std::to_string(array.status) +
+                                 "): " + commandText(arrayCommand));
+    const std::string arrayId = parseJobId(array.output);
+    const std::vector<std::string> checkCommand = checkSubmitCommand(job, job.files.script, arrayId);
+    const CommandResult checkJob = runCommand(checkCommand);
+    if (checkJob.status != 0)
+        throw std::runtime_error("job " + arrayId + " was submitted, but sbatch refused its check (exit status " +
+                                 std::to_string(checkJob.status) + "): " + commandText(checkCommand));
+    return {arrayId, parseJobId(checkJob.output)};
+}
+
+}  // namespace
+
+void submit(const SubmitRequest& request, std::ostream& out, const std::function<void(const std::string&)>& warn)
+{
+    const KeyJobOptions& key = request.job;
+    checkSubmitRequest(request);
+    std::vector<std::string> pluginDirs;
+    for (const std::string& d : request.pluginPaths)
+        pluginDirs.push_back(absolute(d));
+    const std::vector<std::string> taskOptions = taskArguments(key, pluginDirs);
+    checkSequences(key);
+
+    const std::string input = absolute(key.input), output = absolute(key.output);
+    const FrameList frames = parseFrameRange(key.frames);
+    const std::vector<FrameList> chunks =
+        chunkFrames(frames, request.chunk ? request.chunk : defaultChunkSize(frames.size()));
+    checkJobFiles(key, input, frames);
 
     std::vector<std::string> searched = pluginDirs;
     for (const std::string& d : defaultPluginDirectories())
         searched.push_back(d);
     KeySession keyer(searched, key);
-    Controls& controls = keyer.controls();
-    const Controls::Control* screen = controls.find("ScreenColorKnob");
+    const Controls& controls = keyer.controls();
     if (warn)
         for (const std::string& w : keyer.warnings())
             warn(w);
@@ -212,100 +316,36 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         if (exists(file) && inputFrameAt(input, file, firstFrame))
             throw UsageError("submit: " + escapedPath(file) + " is a frame of the input; the farm's files for " +
                              escapedPath(key.output) + " would replace it");
-    const bool found = pick != "none" || key.autoClips;  // on the first frame, for every task
-    FrozenSettings frozen = freezeSettings(controls, pick, "");
-    frozen.input = inputIdentity(input);
-    frozen.clips = key.autoClips ? "auto" : "";
-    std::string settingsText;
-    bool reused = false;
-    if (exists(files.settings)) {
-        // Read as a task reads it: the job keys with exactly these bytes.
-        FrozenFile earlier = readFrozenFile(files.settings);
-        refuseForeignFrozenFile(earlier, files.settings);
-        if (earlier.settings.input != frozen.input)
-            throw UsageError(escapedPath(files.settings) + " was frozen for another input than " +
-                             escapedPath(key.input) + " (or for an input spelled otherwise), by an earlier "
-                             "submit to " + escapedPath(key.output) +
-                             "; its screen colour was picked on that plate. Remove it to key the sequence anew "
-                             "(once no job of it is queued), or key into another output.");
-        if (!sameKey(earlier.settings, frozen, pick == "none"))
-            throw UsageError(escapedPath(files.settings) + " holds other settings for " +
-                             escapedPath(key.output) +
-                             ", frozen by an earlier submit; every frame of a sequence keys with the same "
-                             "values. Remove it to key the sequence anew (once no job of it is queued).");
-        frozen = earlier.settings;
-        settingsText = std::move(earlier.bytes);
-        reused = true;
-    } else {
-        if (found) {
-            // Found as keying here finds them on that frame, so a task keys as `veilcast` would.
-            keyer.prepareFile(framePath(input, firstFrame), cleanPlateFor(key.screenMap, firstFrame));
-            frozen = freezeSettings(controls, pick, std::to_string(firstFrame));
-            frozen.input = inputIdentity(input);
-            frozen.clips = key.autoClips ? "auto" : "";
-        }
-        settingsText = formatFrozenSettings(frozen);
-    }
+    const Frozen frozen = freezeFor(keyer, key, files, input, pick, firstFrame);
 
-    FarmJob job;
-    job.name = "veilcast-" + farmName(fs::path(output).filename().string());
-    job.veilcast = executablePath();
-    refuseControlCharacters(job.veilcast, "submit: the veilcast executable");
-    job.input = input;
-    job.output = output;
-    job.settings = files.settings;
-    job.settingsSha256 = sha256Hex(settingsText);
-    job.folder = files.folder;
-    job.farmName = files.name;
-    job.summary = files.summary;
-    job.log = files.log;
-    job.checkLog = files.checkLog;
+    FarmJob job = farmJobFor(request, files, input, output, frozen.text);
     job.frames = frames;
     job.chunks = chunks;
-    job.partition = request.partition;
-    job.cpusPerTask = request.cpusPerTask;
     job.keyOptions = taskOptions;
     const std::string script = jobScript(job);
     const std::vector<std::string> arrayCommand = arraySubmitCommand(job, files.script);
 
     if (request.dryRun) {
-        out << "# " << escapedPath(files.settings) << (reused ? " (frozen earlier, kept)" : "") << "\n"
-            << settingsText << "\n# " << escapedPath(files.script) << "\n"
+        out << "# " << escapedPath(files.settings) << (frozen.reused ? " (frozen earlier, kept)" : "") << "\n"
+            << frozen.text << "\n# " << escapedPath(files.script) << "\n"
             << script << "\n"
             << commandText(arrayCommand) << "\n"
             << commandText(checkSubmitCommand(job, files.script, "ARRAY_JOB_ID")) << "\n";
         return;
     }
-
-    // Another submit to the same output may have frozen its own since this one
-    // looked: replacing its file would make every task of that job refuse.
-    if (!reused && !writeNewTextFile(files.settings, settingsText, 0644))
-        throw UsageError("submit: " + escapedPath(files.settings) + " was frozen by another submit to " +
-                         escapedPath(key.output) + " while this one was preparing; nothing was submitted. Submit "
-                         "again to key with those settings, or key into another output.");
-    writeTextFile(files.script, script, 0755);
-    const CommandResult array = runCommand(arrayCommand);
-    if (array.status != 0)
-        throw std::runtime_error("sbatch refused the job (exit status " + std::to_string(array.status) +
-                                 "): " + commandText(arrayCommand));
-    const std::string arrayId = parseJobId(array.output);
-    const std::vector<std::string> checkCommand = checkSubmitCommand(job, files.script, arrayId);
-    const CommandResult checkJob = runCommand(checkCommand);
-    if (checkJob.status != 0)
-        throw std::runtime_error("job " + arrayId + " was submitted, but sbatch refused its check (exit status " +
-                                 std::to_string(checkJob.status) + "): " + commandText(checkCommand));
-    const std::string checkId = parseJobId(checkJob.output);
-    if (reused)
+    const auto [arrayId, checkId] = sendJob(job, frozen, script, arrayCommand, key.output);
+    const std::string first = escapedPath(framePath(input, firstFrame));
+    if (frozen.reused)
         out << "using the settings frozen earlier in " << escapedPath(files.settings) << " (screen "
-            << (pick == "none" ? "as set" : "picked once, on frame " + frozen.pickedOn)
-            << (frozen.clips.empty() ? "" : "; clips chosen once, on frame " + frozen.pickedOn) << ")\n";
+            << (pick == "none" ? "as set" : "picked once, on frame " + frozen.settings.pickedOn)
+            << (frozen.settings.clips.empty() ? "" : "; clips chosen once, on frame " + frozen.settings.pickedOn)
+            << ")\n";
     else {
         if (pick != "none")
-            out << "picked screen colour " << formatControlValue(*screen, controls.get("ScreenColorKnob")) << " on "
-                << escapedPath(framePath(input, firstFrame)) << "\n";
+            out << describePickedScreen(controls, std::get<Colour>(controls.get(knob::kScreenColor)), false) << " on "
+                << first << "\n";
         if (key.autoClips)
-            out << "chose clips (" << clipsAsOptions(controls) << ") on " << escapedPath(framePath(input, firstFrame))
-                << "\n";
+            out << describeChosenClips(controls) << " on " << first << "\n";
     }
     out << "submitted job " << arrayId << ": " << chunks.size() << " task" << (chunks.size() == 1 ? "" : "s")
         << " keying frames " << frames.format() << " with " << escapedPath(files.settings) << "\n"

@@ -3,6 +3,7 @@
 #include "veilcast/session/ControlSettings.h"
 
 #include "veilcast/common/UsageError.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -146,7 +147,7 @@ std::string settingsSummary(const Controls& controls)
 std::vector<std::string> settingWarnings(const Controls& controls, bool screenToBePicked, bool clipsToBeChosen)
 {
     std::vector<std::string> warnings;
-    const Controls::Control* screen = controls.find("ScreenColorKnob");
+    const Controls::Control* screen = controls.find(knob::kScreenColor);
     if (screen && !screenToBePicked && screen->value() == ControlValue(std::array<float, 3>{0, 0, 0}))
         warnings.push_back("Screen Color is 0,0,0: a black screen colour keys nothing");
     for (const Controls::Control& c : controls.all()) {
@@ -157,8 +158,8 @@ std::vector<std::string> settingWarnings(const Controls& controls, bool screenTo
             warnings.push_back(Strutil::fmt::format("{} {} lies outside its slider range {}..{}", c.label(),
                                                     formatFloat(v), c.knob->rangeMin(), c.knob->rangeMax()));
     }
-    const Controls::Control* black = controls.find("ClipBlackKnob");
-    const Controls::Control* white = controls.find("ClipWhiteKnob");
+    const Controls::Control* black = controls.find(knob::kClipBlack);
+    const Controls::Control* white = controls.find(knob::kClipWhite);
     if (!clipsToBeChosen && black && white && std::get<float>(black->value()) >= std::get<float>(white->value()))
         warnings.push_back("Clip Black " + formatFloat(std::get<float>(black->value())) + " is not below Clip White " +
                            formatFloat(std::get<float>(white->value())) + ": the matte will be all or nothing");

@@ -5,6 +5,8 @@
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/FileClashes.h"
 #include "veilcast/session/KeySession.h"
+#include "veilcast/session/ShellQuote.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -31,6 +33,13 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
     const bool there = std::filesystem::exists(clean, ec);
     throw UsageError(Wording{clean + (there ? ": not a clean plate file (" : ": no such clean plate ("),
                              UserChoice::ScreenMap, " " + choice.cleanPlate + ")"});
+}
+
+// A value as the option that gives it back, quoted for a shell as a user
+// would type it: --set "Clip Black=0.0123".
+std::string setOption(const Controls::Control& control, const ControlValue& value)
+{
+    return "--set \"" + control.label() + "=" + formatControlValue(control, value) + "\"";
 }
 
 // The preview and the settings file are opened by the name given, which a
@@ -64,7 +73,7 @@ std::vector<JobFile> jobFiles(const KeyJobOptions& job)
 
 bool screenColourGiven(const Controls& controls, const std::vector<Setting>& settings)
 {
-    return controlGiven(controls, settings, "ScreenColorKnob");
+    return controlGiven(controls, settings, knob::kScreenColor);
 }
 
 bool controlGiven(const Controls& controls, const std::vector<Setting>& settings, const char* name)
@@ -83,20 +92,34 @@ void checkThreadCount(long threads)
 const char* keyerClassFor(const KeyJobOptions& job)
 {
     const bool mapControlSet = std::any_of(job.settings.begin(), job.settings.end(), [](const Setting& s) {
-        return OIIO::Strutil::iequals(s.name, "Use Screen Map") || OIIO::Strutil::iequals(s.name, "UseScreenMapKnob");
+        return OIIO::Strutil::iequals(s.name, "Use Screen Map") || OIIO::Strutil::iequals(s.name, knob::kUseScreenMap);
     });
     return job.screenMap.kind != ScreenMapChoice::Kind::None || mapControlSet ? "ZAVVeilcastScreenMap"
                                                                                 : "ZAVVeilcast";
 }
 
-std::string clipsAsOptions(const Controls& controls)
+std::string describePickedScreen(const Controls& controls, const Colour& colour, bool asOption)
+{
+    const Controls::Control& screen = *controls.find(knob::kScreenColor);
+    const std::string words = "picked screen colour " + formatControlValue(screen, ControlValue(colour));
+    return asOption ? words + " (" + setOption(screen, ControlValue(colour)) + ")" : words;
+}
+
+std::string describeChosenClips(const Controls& controls)
 {
     std::string options;
     for (const char* name : kChosenClipControls) {
         const Controls::Control& c = *controls.find(name);
-        options += std::string(options.empty() ? "" : " ") + "--set \"" + c.label() + "=" +
-                   formatControlValue(c, c.value()) + "\"";
+        options += std::string(options.empty() ? "" : " ") + setOption(c, c.value());
     }
+    return "chose clips (" + options + ")";
+}
+
+std::string settingsAsOptions(const std::vector<Setting>& settings)
+{
+    std::string options;
+    for (const Setting& s : settings)
+        options += (options.empty() ? "--set " : " --set ") + shellQuote(s.name + "=" + s.value);
     return options;
 }
 

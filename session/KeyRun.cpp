@@ -34,11 +34,10 @@ RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan
             } catch (const Cancelled&) {
                 if (files.size() < 2)
                     throw;
-                SequenceInterrupted stopped;
+                std::vector<std::string> written;
                 for (std::size_t k = 0; k < i; ++k)
-                    stopped.written.push_back(files[k].second);
-                stopped.count = files.size();
-                throw stopped;
+                    written.push_back(files[k].second);
+                throw SequenceInterrupted(std::move(written), files.size());
             }
             totals.pixels += frame.pixels;
             picked(frame.pickedScreen, frame.chosenClips);

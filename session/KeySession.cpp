@@ -8,6 +8,7 @@
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
 #include "veilcast/session/KeyPolicy.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -62,7 +63,7 @@ std::vector<std::string> KeySession::warnings() const
     }
     // The screen-map keyer without a map keys every pixel against the one colour.
     if (mapsScreen() && options_.screenMap.kind == ScreenMapChoice::Kind::None &&
-        std::get<bool>(controls.get("UseScreenMapKnob")))
+        std::get<bool>(controls.get(knob::kUseScreenMap)))
         warnings.push_back("Use Screen Map is on but no screen map was asked for (auto or a clean plate): every "
                            "pixel is keyed against Screen Color");
     return warnings;
@@ -70,7 +71,7 @@ std::vector<std::string> KeySession::warnings() const
 
 bool KeySession::mapsScreen() const
 {
-    return node_.controls().find("UseScreenMapKnob") != nullptr;
+    return node_.controls().find(knob::kUseScreenMap) != nullptr;
 }
 
 void KeySession::setScreenMap(std::optional<zav::ScreenMap> map, const Box& box)
@@ -88,7 +89,7 @@ FindRequest KeySession::findRequest(const Box& box, const std::string& cleanPlat
     if (!screenPicked_)
         request.pick = options_.pick;
     request.clips = options_.autoClips && !clipsChosen_;
-    const bool mapUsed = mapsScreen() && std::get<bool>(node_.controls().get("UseScreenMapKnob"));
+    const bool mapUsed = mapsScreen() && std::get<bool>(node_.controls().get(knob::kUseScreenMap));
     const auto kind = options_.screenMap.kind;
     const bool sameWindow =
         mapBox_.x == box.x && mapBox_.y == box.y && mapBox_.r == box.r && mapBox_.t == box.t;
@@ -145,7 +146,7 @@ KeyFindings KeySession::prepareFile(const std::string& input, const Box& box, co
 
 bool KeySession::keysAlpha() const
 {
-    return !std::get<bool>(node_.controls().get("CheckAlphaKnob"));
+    return !std::get<bool>(node_.controls().get(knob::kCheckAlpha));
 }
 
 WriteOptions KeySession::writeOptions() const

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <memory>
 #include <numeric>
 #include <stdexcept>
 
@@ -115,8 +114,8 @@ void checkAscending(const FrameList& frames, const std::string& input)
     }
 }
 
-// The movie to key, opened and described to the user.
-std::unique_ptr<MovieReader> openMovie(const KeyJobOptions& options, const MovieJob& job, const Notice& notice)
+// How a movie's frames are read for `options`, its notes told to `notice`.
+MovieReadOptions movieReadOptions(const KeyJobOptions& options, const Notice& notice)
 {
     MovieReadOptions read;
     read.raw = options.read.raw;
@@ -126,22 +125,28 @@ std::unique_ptr<MovieReader> openMovie(const KeyJobOptions& options, const Movie
         if (notice)
             notice(Wording{text});
     };
-    auto reader = std::make_unique<MovieReader>(job.input, read);
-    const MovieInfo& info = reader->info();
-    if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
-        throw Failure(Wording{job.input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                                  " frames are larger than ", UserChoice::MaxPixels, " allows"});
-    if (notice)
-        notice({job.input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
-                    describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
-                options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
-    return reader;
+    return read;
 }
 
-// A movie keyed from a movie keeps its timing, colour, geometry, scanning
-// and other streams; `first` is the first frame kept.
-MovieWriteOptions asSource(const MovieInfo& info, const MovieJob& job, int first, MovieWriteOptions write)
+// Refuses frames over the pixel limit, and tells what the stream holds.
+void checkMovieSource(const MovieInfo& info, const KeyJobOptions& options, const std::string& input,
+                      const Notice& notice)
 {
+    if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) > options.read.maxPixels)
+        throw Failure(Wording{input + ": its " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                                  " frames are larger than ", UserChoice::MaxPixels, " allows"});
+    if (notice)
+        notice({input + ": " + info.codec + ", " + std::to_string(info.bitsPerComponent) + "-bit, " +
+                    describeVideoColour(info.colour) + (options.read.raw ? " (kept as stored: " : ""),
+                options.read.raw ? UserChoice::Raw : UserChoice::None, options.read.raw ? ")" : ""});
+}
+
+// The keyed movie of a movie: its source's timing, colour, shape and audio,
+// from frame `first` on.
+MovieWriteOptions keyedMovieOptions(KeySession& session, const KeyJobOptions& options, const MovieJob& job,
+                                    const MovieInfo& info, int first, const Notice& notice)
+{
+    MovieWriteOptions write = movieWriteOptions(session, options, notice);
     write.rateNum = info.rateNum;
     write.rateDen = info.rateDen;
     write.timeBaseNum = info.timeBaseNum;
@@ -162,9 +167,9 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
                      const Notice& notice)
 {
     checkAscending(job.frames, job.input);
-    const std::unique_ptr<MovieReader> opened = openMovie(options, job, notice);
-    MovieReader& reader = *opened;
+    MovieReader reader(job.input, movieReadOptions(options, notice));
     const MovieInfo& info = reader.info();
+    checkMovieSource(info, options, job.input, notice);
     const bool toSequence = isSequencePattern(job.output);
     if (!toSequence)
         checkMovieFrameSize(job.output, info.width, info.height, session.keysAlpha(), options.codec);
@@ -175,7 +180,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     std::optional<MovieWriter> writer;
     const auto startMovie = [&] {
         writer.emplace(job.output, info.width, info.height, session.keysAlpha(),
-                       asSource(info, job, first, movieWriteOptions(session, options, notice)));
+                       keyedMovieOptions(session, options, job, info, first, notice));
     };
 
     KeyedMovie result;
@@ -234,10 +239,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
         if (!toSequence)
             throw;
         // The frame being keyed or written when interrupted left nothing; those before it stay.
-        SequenceInterrupted stopped;
-        stopped.written = written;
-        stopped.count = static_cast<std::size_t>(std::max(count, result.frames));
-        throw stopped;
+        throw SequenceInterrupted(written, static_cast<std::size_t>(std::max(count, result.frames)));
     }
     if (!job.frames.empty() && reader.frameNumber() < last)
         throw Failure(Wording{job.input + ": has " + std::to_string(reader.frameNumber()) + " frames; ", UserChoice::Frames,

@@ -3,26 +3,15 @@
 #include "veilcast/session/ControlSettings.h"
 
 #include "veilcast/common/UsageError.h"
+#include "veilcast/session/SmallFile.h"
 
 #include <OpenImageIO/strutil.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace veilcast {
 
 namespace Strutil = OIIO::Strutil;
-
-namespace {
-
-// Settings files are a few lines; anything much larger is the wrong file.
-constexpr off_t kMaxSettingsFileBytes = 1 << 20;
-
-}  // namespace
 
 Setting parseSetting(const std::string& text, const std::string& origin)
 {
@@ -49,37 +38,25 @@ std::vector<Setting> parseSettings(std::string_view text, const std::string& ori
     return settings;
 }
 
+std::string formatSettings(const std::vector<Setting>& settings, const std::string& heading)
+{
+    std::string text = "# " + heading + "\n";
+    for (const Setting& s : settings)
+        text += s.name + "=" + s.value + "\n";
+    return text;
+}
+
 std::vector<Setting> readSettingsFile(const std::string& path)
 {
-        // O_NONBLOCK: a FIFO must not hang the run before it is refused as not a regular file.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        throw UsageError(path + ": cannot read the settings file: " + std::strerror(errno));
-    struct stat st;
-    std::string text;
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const bool small = regular && st.st_size <= kMaxSettingsFileBytes;
-    if (small) {
-        text.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = read(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        text.resize(done);
-    }
-    close(fd);
-    if (!regular)
+    const SmallFile file = readSmallFile(path, true);
+    if (file.openError != 0)
+        throw UsageError(path + ": cannot read the settings file: " + std::strerror(file.openError));
+    if (!file.regular)
         throw UsageError(path + ": the settings file is not a regular file");
-    if (!small)
-        throw UsageError(path + ": the settings file is larger than " + std::to_string(kMaxSettingsFileBytes) +
+    if (!file.small)
+        throw UsageError(path + ": the settings file is larger than " + std::to_string(kMaxSmallFileBytes) +
                          " bytes; it holds NAME=VALUE lines");
-
-    return parseSettings(text, path);
+    return parseSettings(file.bytes, path);
 }
 
 }  // namespace veilcast

@@ -3,6 +3,7 @@
 
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/movie/MovieFiles.h"
+#include "veilcast/session/KeyRequest.h"
 
 #include <algorithm>
 #include <cctype>
@@ -64,10 +65,8 @@ std::string keyCommandLine(const std::string& input, const std::string& settings
 {
     std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
                        " --settings " + commandWord(settingsFile);
-    if (screenMap.kind == ScreenMapChoice::Kind::Auto)
-        line += " --screen-map auto";
-    else if (screenMap.kind == ScreenMapChoice::Kind::CleanPlate)  // a clean plate named "auto" is not auto
-        line += " --screen-map " + commandWord(screenMap.cleanPlate == "auto" ? "./auto" : screenMap.cleanPlate);
+    if (screenMap.kind != ScreenMapChoice::Kind::None)
+        line += " --screen-map " + commandWord(screenMapWords(screenMap));
     if (sequence) {
         FrameList list;
         for (const int f : frames)

@@ -7,6 +7,7 @@
 #include "Views.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
+#include "veilcast/session/KnobNames.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/session/ScreenMapping.h"
 
@@ -463,14 +464,14 @@ json TuneSession::probe(int x, int y)
 json TuneSession::save()
 {
     std::lock_guard lock(mutex_);
-    std::string text = "# veilcast settings, saved by `veilcast tune` for " + options_.input + "\n";
     // With no map in use the plain keyer keys the same: its file stays as it always was.
-    const std::string unused = keyer_.controls().find("UseScreenMapKnob")->label() + "=off";
+    const std::string unused = keyer_.controls().find(knob::kUseScreenMap)->label() + "=off";
+    std::vector<Setting> kept;
     for (const Setting& s : snapshot())
         if (s.name + "=" + s.value != unused)
-            text += s.name + "=" + s.value + "\n";
+            kept.push_back(s);
     // A batch run reading it meanwhile sees the old settings or the new, never half.
-    writeTextFile(settingsFile_, text);
+    writeTextFile(settingsFile_, formatSettings(kept, "veilcast settings, saved by `veilcast tune` for " + options_.input));
     savedSinceChange_ = true;
     json saved = changesLocked();
     saved["file"] = settingsFile_;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Errors.h"
 
+#include "Request.h"
+
 #include "veilcast/common/Cancellation.h"
 
 #include <string_view>
@@ -13,31 +15,6 @@ namespace {
 PyObject* usageError = nullptr;
 PyObject* fileError = nullptr;
 PyObject* typeError = nullptr;
-
-std::string_view keywordFor(UserChoice choice)
-{
-    switch (choice) {
-    case UserChoice::None: return "";
-    case UserChoice::Frames: return "frames";
-    case UserChoice::SkipMissing: return "skip_missing";
-    case UserChoice::FrameRate: return "fps";
-    case UserChoice::MaxPixels: return "max_pixels";
-    case UserChoice::DateTime: return "date_time";
-    case UserChoice::ColourConfig: return "ocio";
-    case UserChoice::InColourSpace: return "in_colorspace";
-    case UserChoice::OutColourSpace: return "out_colorspace";
-    case UserChoice::Part: return "part";
-    case UserChoice::Layer: return "layer";
-    case UserChoice::Raw: return "raw";
-    case UserChoice::PickBox: return "; pick it with a box over clean backing, pick_screen=(x0, y0, x1, y1)";
-    case UserChoice::PickScreen: return "pick_screen";
-    case UserChoice::Controls: return "veilcast.controls()";
-    case UserChoice::ScreenMap: return "screen_map";
-    case UserChoice::Threads: return "threads";
-    case UserChoice::Codec: return "codec";
-    }
-    return "";
-}
 
 PyObject* newError(py::module_& module, const char* name, PyObject* builtin, const char* doc)
 {

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // The extension behind the Python package veilcast: keying arrays and files
 // through the same session, rules and messages as the command line.
-#include "Arguments.h"
 #include "Errors.h"
 #include "Images.h"
+#include "Request.h"
 #include "Settings.h"
 #include "WithoutGil.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/common/Version.h"
 #include "veilcast/session/KeyPolicy.h"
+#include "veilcast/session/KeyRequest.h"
 #include "veilcast/session/KeyRun.h"
+#include "veilcast/session/KnobNames.h"
 
 #include <pybind11/stl.h>
 
@@ -56,17 +58,6 @@ void runOnPixels(const std::shared_ptr<CancellationToken>& token, std::function<
     } catch (const std::exception& e) {
         raiseUsage(pythonText(e));
     }
-}
-
-// A thread count as Python gave it, checked by the rule every front end keys by.
-int threadCount(const py::int_& threads)
-{
-    int overflow = 0;
-    const long count = PyLong_AsLongAndOverflow(threads.ptr(), &overflow);
-    if (count == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    checkThreadCount(overflow > 0 ? LONG_MAX : overflow < 0 ? LONG_MIN : count);
-    return static_cast<int>(count);
 }
 
 // Progress of a key in memory as the waiting Python thread hears it: the
@@ -122,10 +113,9 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
     job.settings = givenIn(settings);
     job.threads = threads;
     job.cancellation = &token;
-    if (map.screenMap == "auto")
-        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
-    else if (map.cleanPlate || !map.screenMap.empty())
-        job.screenMap = {ScreenMapChoice::Kind::CleanPlate, map.screenMap};
+    job.screenMap = screenMapFromWords(map.screenMap);
+    if (map.cleanPlate)
+        job.screenMap.kind = ScreenMapChoice::Kind::CleanPlate;
     job.autoClips = clips;
     return job;
 }
@@ -162,7 +152,7 @@ KeyFindings prepare(KeySession& session, const Pixels& pixels)
 
 std::string mapFile(const MapSource& map)
 {
-    return map.screenMap == "auto" ? std::string() : map.screenMap;
+    return screenMapFromWords(map.screenMap).kind == ScreenMapChoice::Kind::CleanPlate ? map.screenMap : std::string();
 }
 
 void warnOf(const KeySession& session)
@@ -202,6 +192,12 @@ py::object key(const py::array& image, const Settings* settings, const py::int_&
     return arrayTaking(std::move(*result), pixels.height, pixels.width, withAlpha);
 }
 
+// A box's mean, or the backing found unaided without one.
+ScreenPick pickOf(const std::optional<std::array<int, 4>>& box)
+{
+    return box ? ScreenPick{ScreenPick::Kind::Box, *box} : ScreenPick{ScreenPick::Kind::Auto, {}};
+}
+
 py::object pythonClips(const std::optional<zav::ClipLevels>& clips)
 {
     if (!clips)
@@ -219,9 +215,7 @@ py::dict find(const py::array& image, const Settings* settings, const std::optio
     const MapSource map{screenMap, cleanPlate};
     const auto token = std::make_shared<CancellationToken>();
     KeyJobOptions job = pixelJob(settings, 0, *token, map, clips);
-    job.pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
-    if (box)
-        job.pick.box = *box;
+    job.pick = pickOf(box);
     const std::shared_ptr<KeySession> session = openSession(job);
     const Pixels pixels = pixelsOf(image, map);
     warnOf(*session);
@@ -236,7 +230,7 @@ py::dict find(const py::array& image, const Settings* settings, const std::optio
         frozen.set(c.label(), formatControlValue(c, c.value()), "veilcast.find");
     };
     if (found.screen)
-        freeze("ScreenColorKnob");
+        freeze(knob::kScreenColor);
     if (found.clips)
         for (const char* name : kChosenClipControls)
             freeze(name);
@@ -251,10 +245,7 @@ py::dict find(const py::array& image, const Settings* settings, const std::optio
 py::tuple pickScreenIn(const py::array& image, const std::optional<std::array<int, 4>>& box)
 {
     const ArrayView view = viewOf(image);
-    ScreenPick pick;
-    pick.kind = box ? ScreenPick::Kind::Box : ScreenPick::Kind::Auto;
-    if (box)
-        pick.box = *box;
+    const ScreenPick pick = pickOf(box);
     auto colour = std::make_shared<Colour>();
     auto planes = std::make_shared<const PlanarImage>(planesOf(view));
     runOnPixels(std::make_shared<CancellationToken>(),
@@ -286,13 +277,12 @@ private:
     std::atomic<double> fraction_{0};
 };
 
-// `args` holds the command line's options, set from key_file's keywords,
-// and becomes a job by the same code as the command line's.
-py::dict keyFile(Arguments args, const Settings* settings, const py::object& progressCallback)
+// `request` holds key_file's keywords, checked as every front end's are.
+py::dict keyFile(KeyRequest request, const Settings* settings, const py::object& progressCallback)
 {
     const auto token = std::make_shared<CancellationToken>();
-    KeyJobOptions job = keyJob(args, token.get());
-    job.settings = givenIn(settings);
+    request.settings = givenIn(settings);
+    const KeyJobOptions job = checkRequest(request, keywordFor, token.get());
     const auto session = openSession(job);
     const KeyPlan plan = planKey(job, session->keysAlpha());
     for (const std::string& w : session->warnings())
@@ -315,7 +305,7 @@ py::dict keyFile(Arguments args, const Settings* settings, const py::object& pro
     events.pickedScreen = [&](const Colour& c) { picked = c; };
     events.chosenClips = [&](const zav::ClipLevels& c) { clips = c; };
     events.notice = [&](const Wording& wording) {
-        const std::string text = commandLineText(wording);
+        const std::string text = pythonText(wording);
         std::lock_guard<std::mutex> lock(mutex);
         if (!text.empty() && std::find(notices.begin(), notices.end(), text) == notices.end())
             notices.push_back(text);
@@ -359,33 +349,6 @@ PYBIND11_MODULE(_veilcast, m)
     m.def("_find", &find, py::arg("image"), py::arg("settings"), py::arg("box"), py::arg("screen_map"),
           py::arg("clean_plate"), py::arg("clips"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));
-    // The command line's options, by the keyword names key_file takes.
-    py::class_<v::Arguments>(m, "_Options")
-        .def(py::init<>())
-        .def_readwrite("input", &v::Arguments::input)
-        .def_readwrite("output", &v::Arguments::output)
-        .def_readwrite("frames", &v::Arguments::frames)
-        .def_readwrite("pick_screen", &v::Arguments::pick)
-        .def_readwrite("screen_map", &v::Arguments::screenMap)
-        .def_readwrite("clip", &v::Arguments::clip)
-        .def_readwrite("data_type", &v::Arguments::dataType)
-        .def_readwrite("preview", &v::Arguments::preview)
-        .def_readwrite("date_time", &v::Arguments::dateTime)
-        .def_readwrite("fps", &v::Arguments::fps)
-        .def_readwrite("codec", &v::Arguments::codec)
-        .def_readwrite("ocio", &v::Arguments::ocio)
-        .def_readwrite("in_colorspace", &v::Arguments::inColourSpace)
-        .def_readwrite("out_colorspace", &v::Arguments::outColourSpace)
-        .def_readwrite("skip_missing", &v::Arguments::skipMissing)
-        .def_property("threads", [](const v::Arguments& a) { return a.threads; },
-                      [](v::Arguments& a, const py::int_& threads) { a.threads = threadCount(threads); })
-        .def_property("part", [](const v::Arguments& a) { return a.read.part; },
-                      [](v::Arguments& a, const std::string& part) { a.read.part = part; })
-        .def_property("layer", [](const v::Arguments& a) { return a.read.layer; },
-                      [](v::Arguments& a, const std::string& layer) { a.read.layer = layer; })
-        .def_property("raw", [](const v::Arguments& a) { return a.read.raw; },
-                      [](v::Arguments& a, bool raw) { a.read.raw = raw; })
-        .def_property("max_pixels", [](const v::Arguments& a) { return a.read.maxPixels; },
-                      [](v::Arguments& a, std::uint64_t pixels) { a.read.maxPixels = pixels; });
-    m.def("_key_file", &keyFile, py::arg("options"), py::arg("settings"), py::arg("progress"));
+    bindRequest(m);
+    m.def("_key_file", &keyFile, py::arg("request"), py::arg("settings"), py::arg("progress"));
 }

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Settings.h"
 
-#include "Arguments.h"
 #include "Errors.h"
 #include "PluginPlace.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
+#include "veilcast/session/KeyPolicy.h"
 
 #include <pybind11/stl.h>
 
@@ -121,7 +121,7 @@ Settings readFile(const py::object& file)
         lines = readSettingsFile(path);
     } catch (const UsageError& e) {
         // A line's mistake names it as FILE:LINE; anything else is about the file itself.
-        const std::string text = commandLineText(e);
+        const std::string text = pythonText(e);
         const bool aboutLine = text.size() > path.size() + 1 && text.compare(0, path.size() + 1, path + ":") == 0 &&
                                std::isdigit(static_cast<unsigned char>(text[path.size() + 1]));
         if (aboutLine)
@@ -224,58 +224,13 @@ py::object pythonValue(const Controls::Control& control, const ControlValue& val
     return std::visit(ToPython{control}, value);
 }
 
-void bindSettings(py::module_& m)
+namespace {
+
+// Reading and writing values by control, as a dict of the values given does.
+void bindMapping(py::class_<Settings>& cls)
 {
-    m.def(
-        "_controls",
-        [] {
-            const auto session = openSession();
-            py::list table;
-            for (const Controls::Control& c : session->controls().all()) {
-                if (!c.hasValue())
-                    continue;
-                const Knob& k = *c.knob;
-                const py::object range = k.hasRange() ? py::object(py::make_tuple(k.rangeMin(), k.rangeMax())) : py::none();
-                table.append(py::make_tuple(c.name(), c.label(), controlKind(k), pythonValue(c, c.value()), range,
-                                            py::tuple(py::cast(c.items())), c.group));
-            }
-            return table;
-        },
-        "The operator's controls as tuples (name, label, kind, default, range, items, group).");
-
-    py::class_<Settings>(m, "Settings", R"(Control values for a key, given by control name or label (any case).
-
-Values are checked as the command line checks --set: a bool (or "on"/"off"),
-a finite number, three numbers (or "r,g,b") for a colour, an item's label
-(or index) for a list. A settings["Name"] reads the value a key would use,
-given or default; `in`, len() and iteration cover only the values given.
-str() is the command line's --set form. Settings compare by the values
-given, whatever their order, and pickle and copy, so they go to a process
-pool.)")
-        .def(py::init(&fromValues), py::arg("values") = py::none(),
-             "Settings from a dict of control names or labels to values (or a copy of other Settings).")
-        .def_static("read", &readFile, py::arg("path"),
-                    "Reads a settings file (NAME=VALUE lines, # comments), as --settings does.")
-        .def_static(
-            "parse",
-            [](const std::string& text) {
-                Settings settings;
-                for (const Setting& s : parseSettings(text, "settings text"))
-                    settings.set(s.name, s.value, s.origin);
-                return settings;
-            },
-            py::arg("text"), "Settings from the text of a settings file.")
-        .def(
-            "write",
-            [](const Settings& settings, const py::object& file) {
-                std::string text = "# veilcast settings\n";
-                for (const Setting& s : settings.given())
-                    text += s.name + "=" + s.value + "\n";
-                writeTextFile(pathOf(file, "path"), text);
-            },
-            py::arg("path"), "Writes the given values as a settings file, replacing it whole or not at all.")
-        .def("__setitem__",
-             [](Settings& settings, const std::string& name, const py::object& value) {
+    cls.def("__setitem__",
+            [](Settings& settings, const std::string& name, const py::object& value) {
                  settings.set(name, textOf(name, value), kOrigin);
              })
         .def("__getitem__",
@@ -313,8 +268,13 @@ pool.)")
                 const auto session = sessionWith(settings);
                 return session->warnings();
             },
-            "Values allowed but probably not meant, one sentence each, as the command line warns of them.")
-        .def("__str__", [](const Settings& settings) { return settingsAsOptions(settings.given()); })
+            "Values allowed but probably not meant, one sentence each, as the command line warns of them.");
+}
+
+// Text, equality, copies and pickling: by the values given.
+void bindValueSemantics(py::class_<Settings>& cls)
+{
+    cls.def("__str__", [](const Settings& settings) { return settingsAsOptions(settings.given()); })
         .def("__repr__", &repr)
         .def("__eq__",
              [](const Settings& a, const py::object& other) {
@@ -340,6 +300,59 @@ pool.)")
                 values[py::str(v.name)] = v.value;
             return py::make_tuple(py::type::of(self), py::make_tuple(values));
         });
+}
+
+}  // namespace
+
+void bindSettings(py::module_& m)
+{
+    m.def(
+        "_controls",
+        [] {
+            const auto session = openSession();
+            py::list table;
+            for (const Controls::Control& c : session->controls().all()) {
+                if (!c.hasValue())
+                    continue;
+                const Knob& k = *c.knob;
+                const py::object range = k.hasRange() ? py::object(py::make_tuple(k.rangeMin(), k.rangeMax())) : py::none();
+                table.append(py::make_tuple(c.name(), c.label(), controlKind(k), pythonValue(c, c.value()), range,
+                                            py::tuple(py::cast(c.items())), c.group));
+            }
+            return table;
+        },
+        "The operator's controls as tuples (name, label, kind, default, range, items, group).");
+
+    py::class_<Settings> cls(m, "Settings", R"(Control values for a key, given by control name or label (any case).
+
+Values are checked as the command line checks --set: a bool (or "on"/"off"),
+a finite number, three numbers (or "r,g,b") for a colour, an item's label
+(or index) for a list. A settings["Name"] reads the value a key would use,
+given or default; `in`, len() and iteration cover only the values given.
+str() is the command line's --set form. Settings compare by the values
+given, whatever their order, and pickle and copy, so they go to a process
+pool.)");
+    cls.def(py::init(&fromValues), py::arg("values") = py::none(),
+            "Settings from a dict of control names or labels to values (or a copy of other Settings).")
+        .def_static("read", &readFile, py::arg("path"),
+                    "Reads a settings file (NAME=VALUE lines, # comments), as --settings does.")
+        .def_static(
+            "parse",
+            [](const std::string& text) {
+                Settings settings;
+                for (const Setting& s : parseSettings(text, "settings text"))
+                    settings.set(s.name, s.value, s.origin);
+                return settings;
+            },
+            py::arg("text"), "Settings from the text of a settings file.")
+        .def(
+            "write",
+            [](const Settings& settings, const py::object& file) {
+                writeTextFile(pathOf(file, "path"), formatSettings(settings.given(), "veilcast settings"));
+            },
+            py::arg("path"), "Writes the given values as a settings file, replacing it whole or not at all.");
+    bindMapping(cls);
+    bindValueSemantics(cls);
 }
 
 }  // namespace veilcast::python

@@ -236,30 +236,28 @@ def key_file(input, output, settings=None, frames=None, progress: _Optional[_Cal
     Returns a KeyRun. Settings allowed but probably not meant give
     a UserWarning.
     """
-    options = _veilcast._Options()
-    options.input, options.output = _path(input, "input"), _path(output, "output")
-    options.frames = _frames_text(frames)
+    request = _veilcast._Request()
+    request.input, request.output = _path(input, "input"), _path(output, "output")
+    request.frames = _frames_text(frames)
     if pick_screen is not None:
-        options.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
-    options.screen_map = _screen_map(screen_map, in_memory=False)[0]
-    options.clip = "auto" if _clip(clip) else ""
+        request.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
+    request.screen_map = _screen_map(screen_map, in_memory=False)[0]
+    request.clip = "auto" if _clip(clip) else ""
     for name, value in (("data_type", data_type), ("part", part), ("layer", layer), ("date_time", date_time),
                         ("fps", fps), ("in_colorspace", in_colorspace), ("out_colorspace", out_colorspace),
                         ("codec", codec)):
         if value is not None:
-            setattr(options, name, str(value))
+            setattr(request, name, str(value))
     if ocio is not None:
-        options.ocio = _path(ocio, "ocio")
+        request.ocio = _path(ocio, "ocio")
     if preview is not None:
-        options.preview = _path(preview, "preview")
+        request.preview = _path(preview, "preview")
     if max_pixels is not None:
-        if int(max_pixels) <= 0:
-            raise UsageError("max_pixels takes a positive number of pixels, not %r" % (max_pixels,))
-        options.max_pixels = int(max_pixels)
-    options.threads = _threads(threads)
-    options.skip_missing = bool(skip_missing)
-    options.raw = bool(raw)
-    result = _veilcast._key_file(options, _settings(settings), progress)
+        request.max_pixels = int(max_pixels)
+    request.threads = _threads(threads)
+    request.skip_missing = bool(skip_missing)
+    request.raw = bool(raw)
+    result = _veilcast._key_file(request, _settings(settings), progress)
     if result["clips"] is not None:
         result["clips"] = Clips(*result["clips"])
     return KeyRun(**result)

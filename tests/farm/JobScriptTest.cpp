@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/farm/Chunking.h"
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/farm/FarmFiles.h"
 #include "veilcast/farm/JobScript.h"
 #include "veilcast/media/PendingOutput.h"
 
@@ -66,7 +66,7 @@ TEST(JobScript, SaysHowManyFramesAndTasks)
         FarmJob job;
         job.frames = veilcast::parseFrameRange(frames);
         job.chunks = chunkFrames(job.frames, static_cast<std::uint64_t>(chunk));
-        job.log = "/o/k.farm.%A_%a.log";
+        job.files.log = "/o/k.farm.%A_%a.log";
         EXPECT_NE(jobScript(job).find(line), std::string::npos) << jobScript(job);
     }
 }
@@ -146,12 +146,12 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
     job.veilcast = VEILCAST_BINARY;
     job.input = path("p.####.exr");
     job.output = path("farm/k.####.exr");
-    job.settings = settings;
-    job.settingsSha256 = sha256Hex(frozen);
-    job.folder = path("farm");
-    job.farmName = "k";
-    job.log = path("farm/k.farm.%A_%a.log");
-    job.summary = path("farm/k.farm.summary");
+    job.files.settings = settings;
+    job.settingsSha256 = veilcast::sha256Hex(frozen);
+    job.files.folder = path("farm");
+    job.files.name = "k";
+    job.files.log = path("farm/k.farm.%A_%a.log");
+    job.files.summary = path("farm/k.farm.summary");
     job.frames = veilcast::parseFrameRange("1-5");
     job.chunks = chunkFrames(job.frames, 2);
     job.keyOptions = {"--date-time", "source", "--plugin-path", fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()};
@@ -181,7 +181,7 @@ TEST_F(JobScriptRun, TasksTogetherKeyLikeOneRun)
         EXPECT_FALSE(keyed.empty()) << f;
         EXPECT_TRUE(keyed == fileBytes(path("local." + framePath(f).substr(2)))) << "frame " << f;
     }
-    EXPECT_EQ(fileBytes(job.summary).rfind("complete: 5 of 5 frames", 0), 0u) << fileBytes(job.summary);
+    EXPECT_EQ(fileBytes(job.files.summary).rfind("complete: 5 of 5 frames", 0), 0u) << fileBytes(job.files.summary);
 }
 
 }  // namespace

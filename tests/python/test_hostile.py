@@ -114,6 +114,10 @@ REFUSALS = [
     ("a codec the container cannot hold",
      lambda d: veilcast.key_file(movie(d / "m.mov"), d / "k.webm", codec="prores422"),
      veilcast.UsageError, "codec prores422 is written into .mov, not .webm"),
+    ("a colour space without a configuration", lambda d: veilcast.key_file(PLATE, d / "k.exr", in_colorspace="sRGB"),
+     veilcast.UsageError, "in_colorspace and out_colorspace need a colour configuration: ocio or $OCIO"),
+    ("no pixels allowed", lambda d: veilcast.key_file(PLATE, d / "k.exr", max_pixels=0),
+     veilcast.UsageError, "max_pixels takes a positive number of pixels, not 0"),
     ("\"Auto\" for \"auto\"", lambda d: veilcast.key(np.zeros((4, 4, 3), np.float32), screen_map="Auto"),
      veilcast.UsageError, "screen_map takes \"auto\" (in lower case)"),
 ]

@@ -31,7 +31,18 @@ enum class UserChoice {
     ScreenMap,       // where the screen map comes from
     Threads,         // how many worker threads key
     Codec,           // the codec a movie is written with
+    Settings,        // the settings file read
+    Set,             // one control's value given
+    FrozenSettings,  // a farm task's frozen settings file
+    SettingsSha256,  // the hash the frozen settings must have
+    Clip,            // choosing the clip levels
+    DataType,        // the data type written
 };
+
+// How one front end names each choice (its option, keyword or label): one
+// such table per front end, so that every message reaches its user in that
+// front end's words.
+using ChoiceWords = std::string_view (*)(UserChoice);
 
 // Words to use for a choice where no front end has put in its own.
 inline std::string_view plainName(UserChoice choice)
@@ -55,6 +66,12 @@ inline std::string_view plainName(UserChoice choice)
     case UserChoice::ScreenMap: return "the screen map";
     case UserChoice::Threads: return "the thread count";
     case UserChoice::Codec: return "the codec";
+    case UserChoice::Settings: return "the settings file";
+    case UserChoice::Set: return "a setting";
+    case UserChoice::FrozenSettings: return "the frozen settings";
+    case UserChoice::SettingsSha256: return "the frozen settings' SHA-256";
+    case UserChoice::Clip: return "the clip choice";
+    case UserChoice::DataType: return "the data type";
     }
     return "";
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/farm/FarmFiles.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/session/ShellQuote.h"
 
@@ -16,10 +17,8 @@ struct FarmJob {
     std::string name;                     // the job's name in the queue
     std::string veilcast;                 // the executable every task runs
     std::string input, output;            // sequence patterns
-    std::string settings;                 // the frozen settings file
-    std::string settingsSha256;           // its SHA-256, which every task checks before keying
-    std::string folder, farmName;         // see FarmFiles: where the logs go, and what they are named after
-    std::string summary, log, checkLog;   // see FarmFiles; empty logs: the script writes its own
+    FarmFiles files;                      // frozen settings, logs, summary; empty logs: the script writes its own
+    std::string settingsSha256;           // the frozen settings' SHA-256, which every task checks before keying
     FrameList frames;                     // the whole range, for the check
     std::vector<FrameList> chunks;        // task i keys chunks[i]
     std::vector<std::string> keyOptions;  // further options for every task

@@ -25,6 +25,10 @@ Setting parseSetting(const std::string& text, const std::string& origin);
 // line number. Throws UsageError.
 std::vector<Setting> parseSettings(std::string_view text, const std::string& origin);
 
+// A settings file's text, which parseSettings reads back: the comment line
+// "# `heading`", then one NAME=VALUE line per setting.
+std::string formatSettings(const std::vector<Setting>& settings, const std::string& heading);
+
 // Reads NAME=VALUE lines; blank lines and '#' comments are skipped, and so is
 // a UTF-8 byte-order mark. Only regular files of at most 1 MiB are read.
 // Throws UsageError naming the file (and line).

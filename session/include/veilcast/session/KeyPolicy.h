@@ -34,11 +34,17 @@ void checkThreadCount(long threads);
 // neither keys exactly as it always has.
 const char* keyerClassFor(const KeyJobOptions& job);
 
-// The chosen clip levels and the Screen Balance chosen with them as the
-// options that give them back, each value in its shortest round-trip form so
-// that keying with them reproduces the key bit for bit:
-// --set "Clip Black=0.0123" --set "Clip White=0.876" --set "Screen Balance=0.95".
-std::string clipsAsOptions(const Controls& controls);
+// What a front end reports of the values found on a frame, each in its
+// shortest round-trip form so that keying with them reproduces the key bit
+// for bit. The screen colour picked: "picked screen colour 0.1,0.6,0.1", and
+// with `asOption` the option that gives it back, in parentheses.
+std::string describePickedScreen(const Controls& controls, const Colour& colour, bool asOption);
+// The chosen clip levels and the Screen Balance chosen with them: "chose clips
+// (--set "Clip Black=0.0123" --set "Clip White=0.876" --set "Screen Balance=0.95")".
+std::string describeChosenClips(const Controls& controls);
+// "--set 'Screen Color=0.1,0.6,0.1' --set ...": the options that reproduce
+// the settings, each quoted for the shell.
+std::string settingsAsOptions(const std::vector<Setting>& settings);
 
 // How the screen colour of `job` is picked, with its settings applied to
 // `controls`: as asked; automatically when nothing gives a colour; never

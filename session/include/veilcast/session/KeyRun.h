@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veilcast {
@@ -14,7 +15,7 @@ namespace veilcast {
 // What a run tells its front end as it goes, besides progress: the screen
 // colour once it is picked, notices about the input (possibly repeated; the
 // front end decides what to show), and the clip levels once they are chosen
-// (the session's controls hold them; see clipsAsOptions). Any may be empty.
+// (the session's controls hold them; see describeChosenClips). Any may be empty.
 struct KeyRunEvents {
     std::function<void(const Colour&)> pickedScreen;
     Notice notice;
@@ -25,6 +26,10 @@ struct KeyRunEvents {
 // A sequence interrupted after some of its frames were written: each of
 // those is whole and stays; the frame being keyed left nothing.
 struct SequenceInterrupted : Cancelled {
+    SequenceInterrupted(std::vector<std::string> writtenFrames, std::size_t frameCount)
+        : written(std::move(writtenFrames)), count(frameCount)
+    {
+    }
     std::vector<std::string> written;  // the outputs written, in order
     std::size_t count = 0;             // the frames asked for
     // One line for the user: how many and which frames were written.

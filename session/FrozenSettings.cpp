@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "veilcast/farm/FrozenSettings.h"
+#include "veilcast/session/FrozenSettings.h"
 
 #include "veilcast/common/UsageError.h"
-#include "veilcast/media/FrameSequence.h"
+#include "veilcast/session/KnobNames.h"
+#include "veilcast/session/SmallFile.h"
 
 #include <OpenImageIO/strutil.h>
 
 #include <openssl/evp.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -22,7 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace veilcast::farm {
+namespace veilcast {
 
 namespace fs = std::filesystem;
 namespace Strutil = OIIO::Strutil;
@@ -36,65 +33,12 @@ constexpr char kPickedOnLine[] = "# picked on frame: ";
 constexpr char kInputLine[] = "# input: sha256 ";
 constexpr char kClipsLine[] = "# clips: ";
 
-// Settings files are a few lines; anything much larger is the wrong file.
-constexpr off_t kMaxFrozenFileBytes = 1 << 20;
-
 bool startsWith(std::string_view line, std::string_view prefix)
 {
     return line.substr(0, prefix.size()) == prefix;
 }
 
-bool keptInName(unsigned char c)
-{
-    return std::isalnum(c) || c >= 0x80 || std::string_view(".,_-+=").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-std::string hexByte(unsigned char c)
-{
-    static const char digits[] = "0123456789abcdef";
-    return {digits[c >> 4], digits[c & 15]};
-}
-
 }  // namespace
-
-std::string farmName(const std::string& pattern)
-{
-    // Read as framePath reads it, so that two spellings of one sequence
-    // share their farm files and no two sequences do.
-    std::string name;
-    bool afterNumber = false;
-    for (const PatternPiece& piece : splitPattern(pattern)) {
-        if (piece.width) {
-            if (afterNumber)
-                name += '~';
-            name += std::string(static_cast<std::size_t>(piece.width), '#');
-        }
-        for (const char ch : piece.text) {
-            const auto c = static_cast<unsigned char>(ch);
-            name += keptInName(c) ? std::string(1, ch) : "~" + hexByte(c);
-        }
-        afterNumber = piece.width > 0;
-    }
-    return name;
-}
-
-FarmFiles farmFilesFor(const std::string& outputPattern)
-{
-    const fs::path folder = fs::path(framePath(fs::path(outputPattern).parent_path().string(), 0));
-    const std::string name = farmName(fs::path(outputPattern).filename().string());
-    const auto beside = [&](const std::string& suffix) { return (folder / (name + suffix)).string(); };
-    FarmFiles files{folder.string(), name, beside(".farm.settings"), beside(".farm.sh"), beside(".farm.summary"),
-                    "", ""};
-    if (files.folder.find('\\') == std::string::npos) {
-        // The name holds neither '%' nor '\\' (farmName): only the folder's need escaping.
-        std::string escaped;
-        for (const char c : files.folder)
-            escaped += c == '%' ? std::string("%%") : std::string(1, c);
-        files.log = (fs::path(escaped) / (name + ".farm.%A_%a.log")).string();
-        files.checkLog = (fs::path(escaped) / (name + ".farm.%j.check.log")).string();
-    }
-    return files;
-}
 
 FrozenSettings freezeSettings(const Controls& controls, const std::string& pick, const std::string& pickedOn)
 {
@@ -165,7 +109,7 @@ FrozenSettings parseFrozenSettings(std::string_view text, const std::string& ori
             Setting s = parseSetting(line, where);
             if (s.value.empty())
                 throw UsageError(where + ": " + s.name + " has no value");
-            screen = screen || Strutil::iequals(s.name, "Screen Color") || Strutil::iequals(s.name, "ScreenColorKnob");
+            screen = screen || Strutil::iequals(s.name, "Screen Color") || Strutil::iequals(s.name, knob::kScreenColor);
             s.origin = where;
             frozen.values.push_back(s);
         }
@@ -182,62 +126,45 @@ std::string inputIdentity(const std::string& inputPattern)
     return sha256Hex(fs::absolute(inputPattern).lexically_normal().string());
 }
 
+std::string hexDigits(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        hex += {digits[c >> 4], digits[c & 15]};
+    }
+    return hex;
+}
+
 std::string sha256Hex(std::string_view bytes)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length != 32)
         throw std::runtime_error("SHA-256: the crypto library failed");
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i)
-        hex += hexByte(digest[i]);
-    return hex;
+    return hexDigits(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 FrozenFile readFrozenFile(const std::string& path, const std::string& expectedSha256)
 {
-    // O_NOFOLLOW: a link planted in place of the file would let whoever owns
-    // its target change the key; O_NONBLOCK: a FIFO must not hang the task
-    // before it is refused as not a regular file.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
+    // Not through a link: one planted in place of the file would let whoever
+    // owns its target change the key.
+    const SmallFile read = readSmallFile(path, false);
+    if (read.openError != 0)
         throw UsageError(path + ": cannot read the frozen settings: " +
-                         (error == ELOOP ? std::string("it is a symbolic link") : std::strerror(error)));
-    }
-    struct stat st;
-    FrozenFile file;
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const bool small = regular && st.st_size <= kMaxFrozenFileBytes;
-    int error = 0;
-    if (regular) {
-        file.owner = st.st_uid;
-        file.mode = st.st_mode;
-    }
-    if (small) {
-        // One byte more than the size: a file that grows while it is read is not the one hashed.
-        file.bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
-        std::size_t done = 0;
-        while (done < file.bytes.size()) {
-            const ssize_t n = read(fd, file.bytes.data() + done, file.bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                error = errno;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        file.bytes.resize(done);
-    }
-    close(fd);
-    if (!regular)
+                         (read.openError == ELOOP ? std::string("it is a symbolic link") : std::strerror(read.openError)));
+    if (!read.regular)
         throw UsageError(path + ": the frozen settings are not a regular file");
-    if (!small)
-        throw UsageError(path + ": the frozen settings file is larger than " + std::to_string(kMaxFrozenFileBytes) +
+    if (!read.small)
+        throw UsageError(path + ": the frozen settings file is larger than " + std::to_string(kMaxSmallFileBytes) +
                          " bytes");
-    if (error != 0)
-        throw UsageError(path + ": cannot read the frozen settings: " + std::strerror(error));
+    if (read.readError != 0)
+        throw UsageError(path + ": cannot read the frozen settings: " + std::strerror(read.readError));
+    FrozenFile file;
+    file.bytes = read.bytes;
+    file.owner = read.owner;
+    file.mode = read.mode;
     file.sha256 = sha256Hex(file.bytes);
     if (!expectedSha256.empty() && file.sha256 != expectedSha256)
         throw UsageError(path + ": the frozen settings have changed since the job was submitted (SHA-256 " +
@@ -265,4 +192,4 @@ bool sameKey(const FrozenSettings& a, const FrozenSettings& b, bool withScreen)
     return true;
 }
 
-}  // namespace veilcast::farm
+}  // namespace veilcast
