@@ -111,8 +111,8 @@ KeyJobOptions keyJob(const Arguments& args, const CancellationToken* cancellatio
         job.pick.kind = ScreenPick::Kind::Box;
         job.pick.box = parsePickBox(args.pick);
     }
-    if (args.screenMap == "auto") {
-        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
+    if (args.screenMap == "auto" || args.screenMap == "shot") {
+        job.screenMap.kind = args.screenMap == "auto" ? ScreenMapChoice::Kind::Auto : ScreenMapChoice::Kind::Shot;
     } else if (!args.screenMap.empty()) {
         job.screenMap.kind = ScreenMapChoice::Kind::CleanPlate;
         job.screenMap.cleanPlate = args.screenMap;

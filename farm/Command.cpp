@@ -36,8 +36,8 @@ std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vect
     add("--part", read.part);
     add("--layer", read.layer);
     // Each task makes its own frames' maps; a clean plate is found wherever the task starts.
-    if (job.screenMap.kind == ScreenMapChoice::Kind::Auto)
-        add("--screen-map", "auto");
+    if (job.screenMap.kind == ScreenMapChoice::Kind::Auto || job.screenMap.kind == ScreenMapChoice::Kind::Shot)
+        add("--screen-map", job.screenMap.kind == ScreenMapChoice::Kind::Auto ? "auto" : "shot");
     else if (job.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
         add("--screen-map", std::filesystem::absolute(job.screenMap.cleanPlate).lexically_normal().string());
     if (read.maxPixels != defaultMaxPixels())

@@ -92,10 +92,13 @@ FindRequest KeySession::findRequest(const Box& box, const std::string& cleanPlat
     const auto kind = options_.screenMap.kind;
     const bool sameWindow =
         mapBox_.x == box.x && mapBox_.y == box.y && mapBox_.r == box.r && mapBox_.t == box.t;
-    // One clean plate serves every frame of its size: its map is made once.
-    const bool made = kind == ScreenMapChoice::Kind::CleanPlate && map_ && mapCleanPlate_ == cleanPlate && sameWindow;
+    // One clean plate (or map given) serves every frame of its size: its map is made once.
+    const bool made = (kind == ScreenMapChoice::Kind::CleanPlate || kind == ScreenMapChoice::Kind::Given) && map_ &&
+                      mapCleanPlate_ == cleanPlate && sameWindow;
     if (mapUsed && !made)
         request.map = kind;
+    if (kind == ScreenMapChoice::Kind::Shot && shot_.frames() > 0)
+        request.shot = &shot_;
     return request;
 }
 
@@ -108,7 +111,10 @@ void KeySession::apply(const KeyFindings& found, const Box& box, const std::stri
         clipsChosen_ = true;
     if (found.map) {
         setScreenMap(found.map, box);
-        mapCleanPlate_ = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate ? cleanPlate : std::string();
+        const auto kind = options_.screenMap.kind;
+        mapCleanPlate_ = kind == ScreenMapChoice::Kind::CleanPlate || kind == ScreenMapChoice::Kind::Given
+                             ? cleanPlate
+                             : std::string();
     }
 }
 
@@ -117,6 +123,14 @@ KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const
 {
     const bool fromFile = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && !cleanPlate;
     const std::string cleanPath = fromFile ? cleanPlateFor(options_.screenMap, frame) : cleanWhat;
+    if (options_.screenMap.kind == ScreenMapChoice::Kind::Shot && !shotGathered_) {
+        // Frame by frame: the plate gathers every frame seen so far, this one included.
+        const PlateSample sample = samplePlate(source);
+        const Box& b = sample.box;
+        if (!shot_.fits(sample.step, b.w(), b.h()) && shot_.frames() > 0)
+            shot_ = zav::ShotPlate();  // another size: another shot
+        shot_.add(sample.planes(), sample.step, b.w(), b.h());
+    }
     const FindRequest request = findRequest(source.box(), cleanPath);
     PlanarImage clean;
     if (request.map == ScreenMapChoice::Kind::CleanPlate && fromFile)
@@ -141,6 +155,22 @@ KeyFindings KeySession::prepareFile(const std::string& input, const Box& box, co
     const KeyFindings found = findInFile(input, findRequest(box, clean), node_.controls(), options_.read, clean);
     apply(found, box, clean);
     return found;
+}
+
+std::optional<zav::ClipLevels> KeySession::prepareShot(const std::vector<std::string>& inputs)
+{
+    if (options_.screenMap.kind != ScreenMapChoice::Kind::Shot || inputs.empty())
+        return std::nullopt;
+    ShotFindings found = findInShot(inputs, options_.read, node_.controls(), options_.autoClips && !clipsChosen_);
+    shot_ = std::move(found.plate);
+    shotGathered_ = true;
+    if (found.clips) {
+        KeyFindings clips;
+        clips.clips = found.clips;
+        applyFindings(node_.controls(), clips);
+        clipsChosen_ = true;
+    }
+    return found.clips;
 }
 
 bool KeySession::keysAlpha() const

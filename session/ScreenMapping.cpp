@@ -4,6 +4,7 @@
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/FramePattern.h"
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -28,6 +29,12 @@ KeyFindings findOnSample(const PlateSample& plate, const FindRequest& request, c
     if (request.map == ScreenMapChoice::Kind::Auto) {
         try {
             found.map = zav::screenMapAuto(plate.planes(), plate.step, box.w(), box.h());
+        } catch (const std::invalid_argument& e) {
+            throw Failure(what + ": no screen map could be made: " + e.what());
+        }
+    } else if (request.map == ScreenMapChoice::Kind::Shot) {
+        try {
+            found.map = zav::screenMapShot(plate.planes(), plate.step, box.w(), box.h(), request.shot);
         } catch (const std::invalid_argument& e) {
             throw Failure(what + ": no screen map could be made: " + e.what());
         }
@@ -58,10 +65,28 @@ KeyFindings findOnSample(const PlateSample& plate, const FindRequest& request, c
     return found;
 }
 
+// A screen colour per pixel handed over as an image of the plate's window.
+zav::ScreenMap givenMap(const PlanarImage& map, const Box& box, const std::string& what, const std::string& mapWhat)
+{
+    const Box& m = map.box();
+    if (m.x != box.x || m.y != box.y || m.r != box.r || m.t != box.t)
+        throw UsageError(mapWhat + ": the screen map's window (" + describeWindow(m) + ") is not that of the plate " +
+                         what + " (" + describeWindow(box) + ")");
+    std::vector<float> cells(static_cast<std::size_t>(box.w()) * static_cast<std::size_t>(box.h()) * 3);
+    std::size_t k = 0;
+    for (int y = box.y; y < box.t; ++y) {
+        const float* rgb[3] = {map.row(Chan_Red, y), map.row(Chan_Green, y), map.row(Chan_Blue, y)};
+        for (int x = box.x; x < box.r; ++x)
+            for (int c = 0; c < 3; ++c)
+                cells[k++] = rgb[c][x];
+    }
+    return zav::ScreenMap(box.w(), box.h(), box.w(), box.h(), std::move(cells));
+}
+
 bool needsSample(const FindRequest& request)
 {
-    return request.pick.kind == ScreenPick::Kind::Auto || request.map != ScreenMapChoice::Kind::None ||
-           request.clips;
+    return request.pick.kind == ScreenPick::Kind::Auto ||
+           (request.map != ScreenMapChoice::Kind::None && request.map != ScreenMapChoice::Kind::Given) || request.clips;
 }
 
 }  // namespace
@@ -101,9 +126,13 @@ KeyFindings findOnImage(const PlanarImage& image, const FindRequest& request, co
 {
     if (request.map == ScreenMapChoice::Kind::CleanPlate && !cleanPlate)
         throw std::invalid_argument("findOnImage: a clean plate is asked for but none is given");
+    if (request.map == ScreenMapChoice::Kind::Given && !cleanPlate)
+        throw std::invalid_argument("findOnImage: a screen map is said to be given but none is");
     KeyFindings found;
     if (request.pick.kind == ScreenPick::Kind::Box)
         found.screen = pickScreen(image, request.pick, what);
+    if (request.map == ScreenMapChoice::Kind::Given)
+        found.map = givenMap(*cleanPlate, image.box(), what, cleanWhat);
     if (!needsSample(request))
         return found;
     const PlateSample plate = samplePlate(image);
@@ -126,6 +155,33 @@ KeyFindings findInFile(const std::string& path, const FindRequest& request, cons
         found.screen = pickScreenAuto(plate, path);
     return findOnSample(plate, request, controls, path, std::move(found),
                         [&] { return samplePlateFile(cleanPlate, read); }, cleanPlate);
+}
+
+ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
+                        bool clips, int most)
+{
+    ShotFindings found;
+    const std::size_t n = std::min<std::size_t>(paths.size(), static_cast<std::size_t>(std::max(most, 1)));
+    std::vector<PlateSample> samples;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = n < 2 ? 0 : (k * (paths.size() - 1) + (n - 1) / 2) / (n - 1);
+        PlateSample sample = samplePlateFile(paths[i], read);
+        if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h()))
+            samples.push_back(std::move(sample));
+    }
+    if (!clips || samples.empty())
+        return found;
+    std::vector<zav::RgbPlanes> planes;
+    std::vector<zav::ScreenMap> maps;
+    std::vector<const zav::ScreenMap*> mapPointers;
+    for (const PlateSample& s : samples) {
+        planes.push_back(s.planes());
+        maps.push_back(zav::screenMapShot(s.planes(), s.step, s.box.w(), s.box.h(), &found.plate));
+    }
+    for (const zav::ScreenMap& m : maps)
+        mapPointers.push_back(&m);
+    found.clips = zav::chooseShotClips(planes, samples.front().step, keyParams(controls), mapPointers);
+    return found;
 }
 
 std::string cleanPlateFor(const ScreenMapChoice& choice, int frame)

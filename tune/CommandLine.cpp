@@ -64,8 +64,8 @@ std::string keyCommandLine(const std::string& input, const std::string& settings
 {
     std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
                        " --settings " + commandWord(settingsFile);
-    if (screenMap.kind == ScreenMapChoice::Kind::Auto)
-        line += " --screen-map auto";
+    if (screenMap.kind == ScreenMapChoice::Kind::Auto || screenMap.kind == ScreenMapChoice::Kind::Shot)
+        line += screenMap.kind == ScreenMapChoice::Kind::Auto ? " --screen-map auto" : " --screen-map shot";
     else if (screenMap.kind == ScreenMapChoice::Kind::CleanPlate)  // a clean plate named "auto" is not auto
         line += " --screen-map " + commandWord(screenMap.cleanPlate == "auto" ? "./auto" : screenMap.cleanPlate);
     if (sequence) {

@@ -106,8 +106,9 @@ const std::vector<Setting>& givenIn(const Settings* settings)
 }
 
 // Where a key of pixels in memory takes its screen map from, as Python
-// gave it: `screenMap` "auto" or a clean plate file; or `cleanPlate`, one
-// in memory; neither: no map.
+// gave it: `screenMap` "auto", "shot" or a clean plate file; or
+// `cleanPlate`, one in memory (with `screenMap` "map": a screen map that
+// find returned, keyed with as it is); neither: no map.
 struct MapSource {
     std::string screenMap;
     std::optional<py::array> cleanPlate;
@@ -122,8 +123,10 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
     job.settings = givenIn(settings);
     job.threads = threads;
     job.cancellation = &token;
-    if (map.screenMap == "auto")
-        job.screenMap.kind = ScreenMapChoice::Kind::Auto;
+    if (map.screenMap == "auto" || map.screenMap == "shot")
+        job.screenMap.kind = map.screenMap == "auto" ? ScreenMapChoice::Kind::Auto : ScreenMapChoice::Kind::Shot;
+    else if (map.cleanPlate && map.screenMap == "map")
+        job.screenMap.kind = ScreenMapChoice::Kind::Given;
     else if (map.cleanPlate || !map.screenMap.empty())
         job.screenMap = {ScreenMapChoice::Kind::CleanPlate, map.screenMap};
     job.autoClips = clips;
@@ -162,7 +165,7 @@ KeyFindings prepare(KeySession& session, const Pixels& pixels)
 
 std::string mapFile(const MapSource& map)
 {
-    return map.screenMap == "auto" ? std::string() : map.screenMap;
+    return map.screenMap == "auto" || map.screenMap == "shot" || map.cleanPlate ? std::string() : map.screenMap;
 }
 
 void warnOf(const KeySession& session)

@@ -86,6 +86,14 @@ public:
     // What keyFile finds on `input` before keying it, applied as it applies it.
     KeyFindings prepareFile(const std::string& input, const std::string& cleanPlate);
 
+    // For --screen-map shot, before a sequence's first frame: gathers the
+    // shot's plate from several of `inputs` (see findInShot), which every
+    // frame's map then uses, and chooses the clips once for the shot when
+    // the job asks (returned, and applied as the first frame's would be).
+    // Does nothing for other maps. Frames keyed without it (a movie's, the
+    // tuner's) gather the plate as they come instead.
+    std::optional<zav::ClipLevels> prepareShot(const std::vector<std::string>& inputs);
+
 private:
     // Keys `source` into `result`, made anew when its box or channels differ.
     void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
@@ -103,6 +111,8 @@ private:
     std::optional<zav::ScreenMap> map_;
     DD::Image::Box mapBox_;
     std::string mapCleanPlate_;  // the clean plate map_ was made from; empty when found on the frame
+    zav::ShotPlate shot_;        // --screen-map shot: the plate gathered over the shot
+    bool shotGathered_ = false;  // gathered before the first frame (prepareShot), not frame by frame
     std::unique_ptr<StripStream> ahead_;
 };
 
