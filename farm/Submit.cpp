@@ -238,7 +238,16 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         reused = true;
     } else {
         if (found) {
-            // Found as keying here finds them on that frame, so a task keys as `veilcast` would.
+            // Found as keying here finds them on that frame, so a task keys as `veilcast` would;
+            // with --screen-map shot the clips are chosen once over several frames of the shot.
+            if (key.screenMap.kind == ScreenMapChoice::Kind::Shot) {
+                std::vector<std::string> paths;
+                frames.forEach([&](std::int64_t f) {
+                    paths.push_back(framePath(input, static_cast<int>(f)));
+                    return true;
+                });
+                keyer.prepareShot(paths);
+            }
             keyer.prepareFile(framePath(input, firstFrame), cleanPlateFor(key.screenMap, firstFrame));
             frozen = freezeSettings(controls, pick, std::to_string(firstFrame));
             frozen.input = inputIdentity(input);

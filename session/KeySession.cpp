@@ -7,6 +7,7 @@
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
+#include "veilcast/session/DenoisedView.h"
 #include "veilcast/session/KeyPolicy.h"
 
 #include <algorithm>
@@ -185,10 +186,22 @@ WriteOptions KeySession::writeOptions() const
     return write;
 }
 
+bool KeySession::denoisesMatte() const
+{
+    return options_.screenMap.kind == ScreenMapChoice::Kind::Shot && mapsScreen() &&
+           std::get<bool>(node_.controls().get("UseScreenMapKnob"));
+}
+
 PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)
 {
     PlanarImage result;
-    keyInto(source, result, rowsDone);
+    if (denoisesMatte()) {
+        const PlanarImage view = denoisedRows(source, source.box().y, source.box().t);
+        keyInto(view, result, rowsDone);
+        restoreDetail(result, source, view);
+    } else {
+        keyInto(source, result, rowsDone);
+    }
     return result;
 }
 
@@ -249,12 +262,20 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     std::unique_ptr<ImageWriter> writer;
     std::unique_ptr<PreviewSheet> preview;
     PlanarImage result;
-    StripStream::Strip strip;
-    while (stream->next(strip)) {
-        // At most two frames in flight: the next starts once this one is read.
-        if (!ahead_ && !upcoming.empty() && stream->doneReading())
-            ahead_ = std::make_unique<StripStream>(upcoming, options_.read, options_.cancellation);
-        keyInto(strip.pixels, result, {});
+    // With a denoised view, each strip is keyed once the next has come, whose
+    // first row it needs, and keeps its last row for the one after.
+    const bool denoise = denoisesMatte();
+    PlanarImage above;
+    const auto keyStrip = [&](const StripStream::Strip& strip, const PlanarImage* below) {
+        if (!denoise) {
+            keyInto(strip.pixels, result, {});
+        } else {
+            const PlanarImage view = denoisedRows(
+                withNeighbours(above.width() ? &above : nullptr, strip.pixels, below), strip.y0, strip.y1);
+            keyInto(view, result, {});
+            restoreDetail(result, strip.pixels, view);
+            above = lastRow(strip.pixels);
+        }
         if (!writer)
             writer = std::make_unique<ImageWriter>(output, result.channels(), box, reader.format(), reader.spec(),
                                                    reader.formatName(), write);
@@ -265,7 +286,25 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
             preview->add(strip.y0, strip.y1, strip.pixels, result);
         }
         progress.update(static_cast<double>(strip.y1 - box.y) / box.h());
+    };
+    StripStream::Strip strip, held;
+    bool holding = false;
+    while (stream->next(strip)) {
+        // At most two frames in flight: the next starts once this one is read.
+        if (!ahead_ && !upcoming.empty() && stream->doneReading())
+            ahead_ = std::make_unique<StripStream>(upcoming, options_.read, options_.cancellation);
+        if (!denoise) {
+            keyStrip(strip, nullptr);
+            continue;
+        }
+        if (holding)
+            keyStrip(held, &strip.pixels);
+        held = std::move(strip);
+        strip = StripStream::Strip();
+        holding = true;
     }
+    if (holding)
+        keyStrip(held, nullptr);
     if (!writer)
         throw std::runtime_error(input + ": holds no rows to key");
     writer->finish();

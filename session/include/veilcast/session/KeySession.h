@@ -51,6 +51,10 @@ public:
 
     // True when the node is the screen-map keyer (see keyerClassFor).
     bool mapsScreen() const;
+    // True when the matte is pulled from a denoised view of the plate
+    // (--screen-map shot with Use Screen Map on; see DenoisedView.h):
+    // keyImage and keyFile key the view and put its detail back.
+    bool denoisesMatte() const;
     // The screen map keyImage and keyFile key with from now on, made for
     // plates whose data window is `box`; none: the screen colour alone. Only
     // the screen-map keyer takes one (std::logic_error otherwise).
