@@ -126,7 +126,7 @@ KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const
     const std::string cleanPath = fromFile ? cleanPlateFor(options_.screenMap, frame) : cleanWhat;
     if (options_.screenMap.kind == ScreenMapChoice::Kind::Shot && !shotGathered_) {
         // Frame by frame: the plate gathers every frame seen so far, this one included.
-        const PlateSample sample = samplePlate(source);
+        const PlateSample sample = denoisedSample(samplePlate(source));
         const Box& b = sample.box;
         if (!shot_.fits(sample.step, b.w(), b.h()) && shot_.frames() > 0)
             shot_ = zav::ShotPlate();  // another size: another shot

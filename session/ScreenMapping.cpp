@@ -5,6 +5,7 @@
 #include "veilcast/media/FramePattern.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <stdexcept>
 
@@ -21,10 +22,14 @@ std::string describeWindow(const Box& b)
 }
 
 // Everything after the pick, once the plate's sample is in hand.
-KeyFindings findOnSample(const PlateSample& plate, const FindRequest& request, const Controls& controls,
+KeyFindings findOnSample(const PlateSample& given, const FindRequest& request, const Controls& controls,
                          const std::string& what, KeyFindings found,
                          const std::function<PlateSample()>& cleanSample, const std::string& cleanWhat)
 {
+    // A shot's matte is pulled from the denoised view: its map and clips are read off the same view.
+    const bool shot = request.map == ScreenMapChoice::Kind::Shot;
+    const PlateSample denoised = shot ? denoisedSample(given) : PlateSample();
+    const PlateSample& plate = shot ? denoised : given;
     const Box& box = plate.box;
     if (request.map == ScreenMapChoice::Kind::Auto) {
         try {
@@ -165,7 +170,7 @@ ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions
     std::vector<PlateSample> samples;
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t i = n < 2 ? 0 : (k * (paths.size() - 1) + (n - 1) / 2) / (n - 1);
-        PlateSample sample = samplePlateFile(paths[i], read);
+        PlateSample sample = denoisedSample(samplePlateFile(paths[i], read));
         if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h()))
             samples.push_back(std::move(sample));
     }
@@ -182,6 +187,37 @@ ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions
         mapPointers.push_back(&m);
     found.clips = zav::chooseShotClips(planes, samples.front().step, keyParams(controls), mapPointers);
     return found;
+}
+
+PlateSample denoisedSample(const PlateSample& sample)
+{
+    PlateSample out = sample;
+    const int w = sample.width, h = sample.height;
+    const std::size_t plane = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    static constexpr float kWeight[3] = {1.0f, 2.0f, 1.0f};
+    for (int c = 0; c < 3; ++c) {
+        const float* in = sample.pixels.data() + static_cast<std::size_t>(c) * plane;
+        float* o = out.pixels.data() + static_cast<std::size_t>(c) * plane;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x);
+                if (!std::isfinite(in[at]))
+                    continue;
+                float sum = 0.0f, weight = 0.0f;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int yy = std::clamp(y + dy, 0, h - 1), xx = std::clamp(x + dx, 0, w - 1);
+                        const float v = in[static_cast<std::size_t>(yy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(xx)];
+                        if (std::isfinite(v)) {
+                            const float k = kWeight[dy + 1] * kWeight[dx + 1];
+                            sum += k * v;
+                            weight += k;
+                        }
+                    }
+                o[at] = sum / weight;
+            }
+    }
+    return out;
 }
 
 std::string cleanPlateFor(const ScreenMapChoice& choice, int frame)

@@ -87,6 +87,11 @@ struct ShotFindings {
 ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
                         bool clips, int most = 8);
 
+// The sample as the denoised view of the plate (see DenoisedView.h) shows
+// it to the map and the clips: each pixel the 1-2-1 x 1-2-1 mean of its 3x3
+// neighbourhood of sample pixels, non-finite ones kept and left out.
+PlateSample denoisedSample(const PlateSample& sample);
+
 // The clean plate of frame `frame` (a file serves every frame).
 std::string cleanPlateFor(const ScreenMapChoice& choice, int frame);
 
