@@ -101,8 +101,12 @@ float balanceForRim(const RgbPlanes& sample, const detail::Backing& backing, con
 
 }  // namespace
 
-ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
+ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map,
+                       const RgbPlanes* rim)
 {
+    if (rim && (rim->width != sample.width || rim->height != sample.height))
+        throw std::invalid_argument("chooseClips: the rim's sample is not the plate's size");
+    const RgbPlanes& rimSample = rim ? *rim : sample;
     if (map && !map->empty())
         detail::checkGeometry(sample, step, map->width(), map->height());
     ClipLevels clips;
@@ -124,9 +128,9 @@ ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& param
     if (map && !map->empty()) {
         std::vector<float> screens(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh) * 3);
         detail::forEachMapped(*map, sw, sh, step, [&](std::size_t s, const float* colour) { std::copy(colour, colour + 3, &screens[3 * s]); });
-        clips.screenBalance = balanceForRim(sample, backing, core, params.screenBalance, [&](std::size_t s) { return &screens[3 * s]; });
+        clips.screenBalance = balanceForRim(rimSample, backing, core, params.screenBalance, [&](std::size_t s) { return &screens[3 * s]; });
     } else {
-        clips.screenBalance = balanceForRim(sample, backing, core, params.screenBalance, [&](std::size_t) { return params.screenColor; });
+        clips.screenBalance = balanceForRim(rimSample, backing, core, params.screenBalance, [&](std::size_t) { return params.screenColor; });
     }
     KeyParams raw = params;
     raw.screenBalance = clips.screenBalance;

@@ -133,13 +133,14 @@ ScreenMap screenMapShot(const RgbPlanes& sample, int step, int width, int height
 }
 
 ClipLevels chooseShotClips(const std::vector<RgbPlanes>& samples, int step, const KeyParams& params,
-                           const std::vector<const ScreenMap*>& maps)
+                           const std::vector<const ScreenMap*>& maps, const std::vector<RgbPlanes>& rims)
 {
     std::vector<float> black, white, balance;
     for (std::size_t k = 0; k < samples.size(); ++k) {
         if (!backingOf(samples[k]))
             continue;  // nothing to read levels off
-        const ClipLevels c = chooseClips(samples[k], step, params, maps.empty() ? nullptr : maps[k]);
+        const ClipLevels c =
+            chooseClips(samples[k], step, params, maps.empty() ? nullptr : maps[k], rims.empty() ? nullptr : &rims[k]);
         black.push_back(c.clipBlack);
         white.push_back(c.clipWhite);
         balance.push_back(c.screenBalance);

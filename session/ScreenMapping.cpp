@@ -62,7 +62,9 @@ KeyFindings findOnSample(const PlateSample& given, const FindRequest& request, c
         if (found.screen)
             std::copy(found.screen->begin(), found.screen->end(), params.screenColor);
         try {
-            found.clips = zav::chooseClips(plate.planes(), plate.step, params, found.map ? &*found.map : nullptr);
+            const zav::RgbPlanes rim = given.planes();
+            found.clips = zav::chooseClips(plate.planes(), plate.step, params, found.map ? &*found.map : nullptr,
+                                           shot ? &rim : nullptr);
         } catch (const std::invalid_argument& e) {
             throw Failure(what + ": no clip levels could be chosen: " + e.what());
         }
@@ -167,17 +169,22 @@ ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions
 {
     ShotFindings found;
     const std::size_t n = std::min<std::size_t>(paths.size(), static_cast<std::size_t>(std::max(most, 1)));
-    std::vector<PlateSample> samples;
+    std::vector<PlateSample> samples, plain;
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t i = n < 2 ? 0 : (k * (paths.size() - 1) + (n - 1) / 2) / (n - 1);
-        PlateSample sample = denoisedSample(samplePlateFile(paths[i], read));
-        if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h()))
+        PlateSample shot = samplePlateFile(paths[i], read);
+        PlateSample sample = denoisedSample(shot);
+        if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h())) {
             samples.push_back(std::move(sample));
+            plain.push_back(std::move(shot));
+        }
     }
     if (!clips || samples.empty())
         return found;
-    std::vector<zav::RgbPlanes> planes;
+    std::vector<zav::RgbPlanes> planes, rims;
     std::vector<zav::ScreenMap> maps;
+    for (const PlateSample& s : plain)
+        rims.push_back(s.planes());
     std::vector<const zav::ScreenMap*> mapPointers;
     for (const PlateSample& s : samples) {
         planes.push_back(s.planes());
@@ -185,7 +192,7 @@ ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions
     }
     for (const zav::ScreenMap& m : maps)
         mapPointers.push_back(&m);
-    found.clips = zav::chooseShotClips(planes, samples.front().step, keyParams(controls), mapPointers);
+    found.clips = zav::chooseShotClips(planes, samples.front().step, keyParams(controls), mapPointers, rims);
     return found;
 }
 

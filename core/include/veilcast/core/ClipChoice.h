@@ -26,6 +26,11 @@ struct ClipLevels {
     float clipWhite = 1.0f;
     float screenBalance = 0.5f;
 };
-ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map);
+// `rim`, when given, is the sample the rim's colours are read from for the
+// balance (the plate as shot, when `sample` is a denoised view of it: the
+// balance then also weighs the noise each channel brings); by default
+// `sample`.
+ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map,
+                       const RgbPlanes* rim = nullptr);
 
 }  // namespace zav

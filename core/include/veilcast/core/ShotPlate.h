@@ -59,8 +59,8 @@ ScreenMap screenMapShot(const RgbPlanes& sample, int step, int width, int height
 // Clip levels chosen once for a shot from several of its frames: each
 // frame's as chooseClips reads them (with its map, if given), then the
 // median of each level over the frames that show backing. `maps` is empty
-// or one per sample.
+// or one per sample; `rims` empty or one per sample (see chooseClips).
 ClipLevels chooseShotClips(const std::vector<RgbPlanes>& samples, int step, const KeyParams& params,
-                           const std::vector<const ScreenMap*>& maps);
+                           const std::vector<const ScreenMap*>& maps, const std::vector<RgbPlanes>& rims = {});
 
 }  // namespace zav
