@@ -80,10 +80,11 @@ void addKeyOptions(CLI::App& app, Arguments& args)
                    "\"auto\" finds the backing itself (the default when no Screen Color is set)")
         ->type_name("BOX|auto");
     app.add_option(flag(UserChoice::ScreenMap), args.request.screenMap,
-                   "A screen colour per pixel, for uneven backing: \"auto\" builds it from each frame itself; "
+                   "A screen colour per pixel, for uneven backing: \"auto\" builds it from each frame itself; \"shot\" "
+                   "also from a clean plate gathered over the shot where the subject moves off the backing; "
                    "FILE is a clean plate (the backing shot without the subject) for every frame; PATTERN "
                    "(clean.####.exr) gives frame N's clean plate for frame N")
-        ->type_name("auto|FILE|PATTERN");
+        ->type_name("auto|shot|FILE|PATTERN");
     app.add_option(flag(UserChoice::Clip), args.request.clip,
                    "\"auto\" chooses Clip Black, Clip White and Screen Balance from the first frame's own "
                    "matte, over the settings, and prints them in --set form")

@@ -3,6 +3,7 @@
 
 #include "Backing.h"
 #include "RowKernel.h"
+#include "ScreenMapParts.h"
 
 #include <algorithm>
 #include <cmath>
@@ -25,40 +26,12 @@ constexpr int kMostCells = 96;
 // A cell takes the backing's colour when at least this share of it is surely
 // backing; the others are filled from around them.
 constexpr float kLeastBackingShare = 0.25f;
-// Backing within this many sample pixels of anything else is not surely
-// backing: edge pixels mix backing with the subject.
-constexpr int kBackingMargin = 3;
 // Smaller gaps in the backing are its noise (in its dark parts the hue
 // wavers out of the tolerance pixel by pixel), not something else in front
 // of it, and leave their surroundings surely backing.
 constexpr std::size_t kSmallestGap = 2;
-// The subject's core lies at least this far from any backing.
-constexpr int kCoreMargin = 4;
 // Relaxation sweeps smoothing the fill under the subject.
 constexpr int kFillSweeps = 200;
-
-// Clip levels stay in ranges that never empty the matte: a plate whose
-// backing keys this grey or whose subject keys this thin is better left to
-// the user's eye than forced.
-constexpr float kMostClipBlack = 0.3f;
-constexpr float kLeastClipWhite = 0.4f;
-// Shares of the surely-backing and subject-core pixels left to the noise.
-constexpr double kBackingCleared = 0.995;
-constexpr double kCoreFilled = 0.01;
-// The subject's solid core is where the key already sees it mostly opaque:
-// glass, smoke and motion blur are no core, whatever their distance from
-// the backing.
-constexpr float kSolidMatte = 0.5f;
-// The levels are read off the matte averaged over this many sample pixels
-// around each: what the clips must remove is the backing's uneven lighting,
-// which the average keeps, more than its grain, which it mostly averages
-// away and which is better left than cut into the edges.
-constexpr int kLevelRadius = 2;
-// The subject's colours that edges mix with the backing are those of its
-// rim: the core pixels within this many sample pixels of its boundary.
-constexpr int kRimWidth = 3;
-// Screen Balance is chosen among 0, 1/kBalanceSteps, ..., 1.
-constexpr int kBalanceSteps = 20;
 
 int cellsAlong(int samples)
 {
@@ -88,8 +61,10 @@ inline void between(int p, int pixels, int cells, int& cell, float& t)
     t = static_cast<float>(u - cell);
 }
 
-// Sets each pixel of `mask` (w x h) to 0 unless every pixel within `radius`
-// (a square) is set; pixels beyond the edges count as set.
+}  // namespace
+
+namespace detail {
+
 std::vector<std::uint8_t> erode(const std::vector<std::uint8_t>& mask, int w, int h, int radius)
 {
     std::vector<std::uint8_t> across(mask.size()), out(mask.size());
@@ -111,14 +86,12 @@ std::vector<std::uint8_t> erode(const std::vector<std::uint8_t>& mask, int w, in
     return out;
 }
 
-// The pixels at least `margin` sample pixels from any gap in the backing
-// bigger than noise.
-std::vector<std::uint8_t> surelyBacking(const detail::Backing& backing, int margin)
+std::vector<std::uint8_t> surelyBacking(const Backing& backing, int margin)
 {
     std::vector<std::uint8_t> gaps(backing.mask.size());
     for (std::size_t i = 0; i < gaps.size(); ++i)
         gaps[i] = !backing.mask[i];
-    gaps = detail::areasAtLeast(gaps, detail::areaSizes(gaps, backing.width, backing.height), kSmallestGap);
+    gaps = areasAtLeast(gaps, areaSizes(gaps, backing.width, backing.height), kSmallestGap);
     for (auto& g : gaps)
         g = !g;
     std::vector<std::uint8_t> sure = erode(gaps, backing.width, backing.height, margin);
@@ -127,10 +100,6 @@ std::vector<std::uint8_t> surelyBacking(const detail::Backing& backing, int marg
     return sure;
 }
 
-// Fills the cells of weight 0 of a grid of `nx` x `ny` colours smoothly from
-// those of weight 1: first from the mean of their neighbourhood at ever
-// coarser scales (pull-push), then relaxed towards the mean of their
-// neighbours, the set cells held fixed.
 void fillGrid(std::vector<float>& cells, const std::vector<std::uint8_t>& set, int nx, int ny)
 {
     struct Level {
@@ -207,6 +176,10 @@ void fillGrid(std::vector<float>& cells, const std::vector<std::uint8_t>& set, i
             }
 }
 
+}  // namespace detail
+
+namespace {
+
 // The keyer's strength of a colour as the screen: its channel `primary`
 // above the mean of the other two.
 inline float strengthOf(const float* c, int primary)
@@ -214,23 +187,9 @@ inline float strengthOf(const float* c, int primary)
     return c[primary] - 0.5f * (c[(primary + 1) % 3] + c[(primary + 2) % 3]);
 }
 
-// Calls f(sampleIndex, red, green, blue) for every sample pixel with the
-// map's colour there.
-template <class F>
-void forEachMapped(const ScreenMap& map, int sw, int sh, int step, F&& f)
-{
-    std::vector<float> rgb[3];
-    for (auto& v : rgb)
-        v.resize(static_cast<std::size_t>(map.width()));
-    for (int j = 0; j < sh; ++j) {
-        map.sampleRow(j * step, 0, map.width(), rgb[0].data(), rgb[1].data(), rgb[2].data());
-        for (int i = 0; i < sw; ++i) {
-            const std::size_t x = static_cast<std::size_t>(i) * static_cast<std::size_t>(step);
-            const float colour[3] = {rgb[0][x], rgb[1][x], rgb[2][x]};
-            f(static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i), colour);
-        }
-    }
-}
+}  // namespace
+
+namespace detail {
 
 void checkGeometry(const RgbPlanes& sample, int step, int width, int height)
 {
@@ -242,9 +201,7 @@ void checkGeometry(const RgbPlanes& sample, int step, int width, int height)
                                     std::to_string(step) + "th pixel");
 }
 
-// A map following the backing of `backing` (found on `sample`), scaled as
-// the automatic pick is scaled.
-ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, int step, int width, int height,
+ScreenMap mapOfBacking(const Backing& backing, const RgbPlanes& sample, int step, int width, int height,
                        int margin)
 {
     const int sw = backing.width, sh = backing.height;
@@ -275,7 +232,7 @@ ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, 
         if (n == 0 || static_cast<float>(n) < kLeastBackingShare * static_cast<float>(area[k]))
             continue;
         for (int c = 0; c < 3; ++c)
-            cells[3 * k + static_cast<std::size_t>(c)] = detail::quantile(members[3 * k + static_cast<std::size_t>(c)], 0.5);
+            cells[3 * k + static_cast<std::size_t>(c)] = quantile(members[3 * k + static_cast<std::size_t>(c)], 0.5);
         set[k] = 1;
         any = true;
     }
@@ -297,13 +254,13 @@ ScreenMap mapOfBacking(const detail::Backing& backing, const RgbPlanes& sample, 
     });
     if (ratios.empty())
         throw std::invalid_argument("cannot build a screen map: the backing found has no usable strength");
-    const float scale = detail::screenLevel(ratios);
+    const float scale = screenLevel(ratios);
     for (float& c : cells)
         c *= scale;
     return ScreenMap(width, height, nx, ny, std::move(cells));
 }
 
-}  // namespace
+}  // namespace detail
 
 ScreenMap::ScreenMap(int width, int height, int cellsX, int cellsY, std::vector<float> cells)
     : width_(width), height_(height), cellsX_(cellsX), cellsY_(cellsY), cells_(std::move(cells))
@@ -316,7 +273,7 @@ ScreenMap::ScreenMap(int width, int height, int cellsX, int cellsY, std::vector<
         throw std::invalid_argument("a screen map of " + std::to_string(cellsX) + "x" + std::to_string(cellsY) +
                                     " cells needs " + std::to_string(cellsX * cellsY * 3) + " values, not " +
                                     std::to_string(cells_.size()));
-    if (cellsX_ > 1) {
+    if (cellsX_ > 1 && !perPixel()) {
         columnCell_.resize(static_cast<std::size_t>(width_));
         columnFraction_.resize(static_cast<std::size_t>(width_));
         for (int i = 0; i < width_; ++i) {
@@ -335,6 +292,13 @@ ScreenMap ScreenMap::uniform(int width, int height, const Colour& colour)
 void ScreenMap::sampleRow(int y, int x, int r, float* red, float* green, float* blue) const
 {
     float* const out[3] = {red, green, blue};
+    if (perPixel()) {
+        const float* const line = cells_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) * 3;
+        for (int i = x; i < r; ++i)
+            for (int c = 0; c < 3; ++c)
+                out[c][i] = line[static_cast<std::size_t>(i) * 3 + static_cast<std::size_t>(c)];
+        return;
+    }
     if (cellsX_ == 1 && cellsY_ == 1) {
         for (int c = 0; c < 3; ++c)
             std::fill(out[c] + x, out[c] + r, cells_[static_cast<std::size_t>(c)]);
@@ -378,15 +342,15 @@ void ScreenMap::sampleRow(int y, int x, int r, float* red, float* green, float* 
 
 ScreenMap screenMapAuto(const RgbPlanes& sample, int step, int width, int height)
 {
-    checkGeometry(sample, step, width, height);
+    detail::checkGeometry(sample, step, width, height);
     const detail::Backing backing = detail::findBacking(sample, 1);
     detail::pickFromBacking(backing);  // refuses what the pick refuses
-    return mapOfBacking(backing, sample, step, width, height, kBackingMargin);
+    return detail::mapOfBacking(backing, sample, step, width, height, detail::kBackingMargin);
 }
 
 ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, int height)
 {
-    checkGeometry(sample, step, width, height);
+    detail::checkGeometry(sample, step, width, height);
     detail::Backing backing = detail::findBacking(sample, 1);
     detail::pickFromBacking(backing);  // refuses what the pick refuses
     // Every pixel of a clean plate is backing, whatever its hue drift.
@@ -396,153 +360,7 @@ ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, 
         const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * sample.stride + x;
         backing.mask[i] = std::isfinite(sample.red[p]) && std::isfinite(sample.green[p]) && std::isfinite(sample.blue[p]);
     }
-    return mapOfBacking(backing, sample, step, width, height, 0);
-}
-
-namespace {
-
-// The Screen Balance at which the subject's rim leans least towards the
-// screen. Where the subject thins into the backing (hair, smoke, glass,
-// motion blur) the key's matte is the true coverage times one minus the
-// subject colour's lean over the screen's: a subject colour with no lean
-// keys exactly, one leaning the screen's way keys thin and one leaning away
-// keys thick. The balance weighs the two lesser channels in that lean, so
-// the one whose lean over the rim, against the screen's, is least on
-// average serves the edges best. `screenAt(s)` gives the screen colour at
-// sample pixel s; ties keep the balance nearest the default; with no rim to
-// read, `given` stays.
-template <class ScreenAt>
-float balanceForRim(const RgbPlanes& sample, const detail::Backing& backing, const std::vector<std::uint8_t>& core,
-                    float given, ScreenAt&& screenAt)
-{
-    const int sw = backing.width, sh = backing.height;
-    const std::vector<std::uint8_t> inner = erode(core, sw, sh, kRimWidth);
-    const int p = backing.primary, o1 = (p + 1) % 3, o2 = (p + 2) % 3;
-    std::vector<double> cost(kBalanceSteps + 1, 0.0);
-    std::size_t used = 0;
-    for (int j = 0; j < sh; ++j)
-        for (int i = 0; i < sw; ++i) {
-            const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
-            if (!core[s] || inner[s])
-                continue;
-            const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(j) * sample.stride + i;
-            const float pixel[3] = {sample.red[q], sample.green[q], sample.blue[q]};
-            const float* const screen = screenAt(s);
-            if (!std::isfinite(pixel[0] + pixel[1] + pixel[2]))
-                continue;
-            // Lesser and greater as the keyer orders them, from the screen.
-            const int lesser = screen[o2] > screen[o1] ? o1 : o2, greater = lesser == o1 ? o2 : o1;
-            bool usable = true;
-            double lean[kBalanceSteps + 1];
-            for (int k = 0; usable && k <= kBalanceSteps; ++k) {
-                const double b = static_cast<double>(k) / kBalanceSteps;
-                const double own = screen[p] - ((1.0 - b) * screen[lesser] + b * screen[greater]);
-                const double v = pixel[p] - ((1.0 - b) * pixel[lesser] + b * pixel[greater]);
-                usable = own > 0.0;
-                lean[k] = std::fabs(v) / own;
-            }
-            if (!usable)
-                continue;
-            for (int k = 0; k <= kBalanceSteps; ++k)
-                cost[static_cast<std::size_t>(k)] += lean[k];
-            ++used;
-        }
-    const int middle = kBalanceSteps / 2;
-    if (used == 0)
-        return given;
-    int best = middle;
-    for (int k = 0; k <= kBalanceSteps; ++k)
-        if (cost[static_cast<std::size_t>(k)] < cost[static_cast<std::size_t>(best)] ||
-            (cost[static_cast<std::size_t>(k)] == cost[static_cast<std::size_t>(best)] &&
-             std::abs(k - middle) < std::abs(best - middle)))
-            best = k;
-    return static_cast<float>(best) / kBalanceSteps;
-}
-
-}  // namespace
-
-ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map)
-{
-    if (map && !map->empty())
-        checkGeometry(sample, step, map->width(), map->height());
-    ClipLevels clips;
-    clips.screenBalance = params.screenBalance;
-    std::optional<detail::Backing> found;
-    try {
-        found = detail::findBacking(sample, 1);
-    } catch (const std::invalid_argument&) {
-        return clips;  // no backing to read levels off
-    }
-    const detail::Backing& backing = *found;
-    const int sw = backing.width, sh = backing.height;
-    const std::vector<std::uint8_t> sure = surelyBacking(backing, kBackingMargin);
-    std::vector<std::uint8_t> notBacking(backing.mask.size());
-    for (std::size_t s = 0; s < notBacking.size(); ++s)
-        notBacking[s] = !backing.mask[s];
-    const std::vector<std::uint8_t> core = erode(notBacking, sw, sh, kCoreMargin);
-
-    if (map && !map->empty()) {
-        std::vector<float> screens(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh) * 3);
-        forEachMapped(*map, sw, sh, step, [&](std::size_t s, const float* colour) { std::copy(colour, colour + 3, &screens[3 * s]); });
-        clips.screenBalance = balanceForRim(sample, backing, core, params.screenBalance, [&](std::size_t s) { return &screens[3 * s]; });
-    } else {
-        clips.screenBalance = balanceForRim(sample, backing, core, params.screenBalance, [&](std::size_t) { return params.screenColor; });
-    }
-    KeyParams raw = params;
-    raw.screenBalance = clips.screenBalance;
-    raw.clipBlack = 0.0f;
-    raw.clipWhite = 1.0f;
-    raw.sourceAlpha = static_cast<std::int32_t>(SourceAlphaMode::Ignore);
-    std::vector<float> matte(static_cast<std::size_t>(sw) * static_cast<std::size_t>(sh));
-    const auto keyAt = [&](std::size_t s, const float* screen) {
-        const int i = static_cast<int>(s % static_cast<std::size_t>(sw)), j = static_cast<int>(s / static_cast<std::size_t>(sw));
-        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(j) * sample.stride + i;
-        const float pixel[3] = {sample.red[p], sample.green[p], sample.blue[p]};
-        KeyParams k = raw;
-        if (screen)
-            std::copy(screen, screen + 3, k.screenColor);
-        matte[s] = keyPixel(k, analyseScreen(k), pixel, std::nullopt).alpha;
-    };
-    if (map && !map->empty())
-        forEachMapped(*map, sw, sh, step, keyAt);
-    else
-        for (std::size_t s = 0; s < matte.size(); ++s)
-            keyAt(s, nullptr);
-
-    const int radius = kLevelRadius;
-    std::vector<float> backingMatte, coreMatte;
-    for (int j = 0; j < sh; ++j)
-        for (int i = 0; i < sw; ++i) {
-            const std::size_t s = static_cast<std::size_t>(j) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(i);
-            const bool inBacking = sure[s] != 0;
-            if (!inBacking && !core[s])
-                continue;
-            float sum = 0.0f;
-            int n = 0;
-            for (int y = std::max(0, j - radius); y <= std::min(sh - 1, j + radius); ++y)
-                for (int x = std::max(0, i - radius); x <= std::min(sw - 1, i + radius); ++x) {
-                    const float m = matte[static_cast<std::size_t>(y) * static_cast<std::size_t>(sw) + static_cast<std::size_t>(x)];
-                    if (std::isfinite(m)) {
-                        sum += m;
-                        ++n;
-                    }
-                }
-            if (n == 0)
-                continue;
-            (inBacking ? backingMatte : coreMatte).push_back(sum / static_cast<float>(n));
-        }
-    if (!backingMatte.empty())
-        clips.clipBlack = std::clamp(detail::quantile(backingMatte, kBackingCleared), 0.0f, kMostClipBlack);
-    if (!coreMatte.empty()) {
-        std::vector<float> solid;
-        for (const float m : coreMatte)
-            if (m >= kSolidMatte)
-                solid.push_back(m);
-        const float level = detail::quantile(solid.empty() ? coreMatte : solid, kCoreFilled);
-        const float stretched = clips.clipBlack < level ? (level - clips.clipBlack) / (1.0f - clips.clipBlack) : 0.0f;
-        clips.clipWhite = std::clamp(stretched, kLeastClipWhite, 1.0f);
-    }
-    return clips;
+    return detail::mapOfBacking(backing, sample, step, width, height, 0);
 }
 
 void keyRowMappedWith(const KeyParams& params, std::int32_t x, std::int32_t r, const RowArrays& a,

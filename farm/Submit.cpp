@@ -202,8 +202,9 @@ struct Frozen {
 // key alike, else freezes them now, picking the screen and choosing the
 // clips on the first frame when asked, as keying here would.
 Frozen freezeFor(KeySession& keyer, const KeyJobOptions& key, const FarmFiles& files, const std::string& input,
-                 const std::string& pick, int firstFrame)
+                 const std::string& pick, const FrameList& frames)
 {
+    const int firstFrame = frames.first();
     const Controls& controls = keyer.controls();
     const bool found = pick != "none" || key.autoClips;  // on the first frame, for every task
     Frozen frozen;
@@ -228,7 +229,16 @@ Frozen freezeFor(KeySession& keyer, const KeyJobOptions& key, const FarmFiles& f
         return {earlier.settings, std::move(earlier.bytes), true};
     }
     if (found) {
-        // Found as keying here finds them on that frame, so a task keys as `veilcast` would.
+        // Found as keying here finds them on that frame, so a task keys as `veilcast` would;
+        // with --screen-map shot the clips are chosen once over several frames of the shot.
+        if (key.screenMap.kind == ScreenMapChoice::Kind::Shot) {
+            std::vector<std::string> paths;
+            frames.forEach([&](std::int64_t f) {
+                paths.push_back(framePath(input, static_cast<int>(f)));
+                return true;
+            });
+            keyer.prepareShot(paths);
+        }
         keyer.prepareFile(framePath(input, firstFrame), cleanPlateFor(key.screenMap, firstFrame));
         frozen.settings = freezeSettings(controls, pick, std::to_string(firstFrame));
         frozen.settings.input = inputIdentity(input);
@@ -316,7 +326,7 @@ void submit(const SubmitRequest& request, std::ostream& out, const std::function
         if (exists(file) && inputFrameAt(input, file, firstFrame))
             throw UsageError("submit: " + escapedPath(file) + " is a frame of the input; the farm's files for " +
                              escapedPath(key.output) + " would replace it");
-    const Frozen frozen = freezeFor(keyer, key, files, input, pick, firstFrame);
+    const Frozen frozen = freezeFor(keyer, key, files, input, pick, frames);
 
     FarmJob job = farmJobFor(request, files, input, output, frozen.text);
     job.frames = frames;

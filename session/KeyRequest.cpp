@@ -13,6 +13,7 @@ namespace veilcast {
 namespace {
 
 constexpr char kAuto[] = "auto";
+constexpr char kShot[] = "shot";
 
 // The settings a request gives, in the order they apply. A farm task's come
 // from the file submit froze, byte for byte as it was then, and nothing else.
@@ -95,6 +96,8 @@ ScreenMapChoice screenMapFromWords(const std::string& text)
 {
     if (text == kAuto)
         return {ScreenMapChoice::Kind::Auto, {}};
+    if (text == kShot)
+        return {ScreenMapChoice::Kind::Shot, {}};
     if (!text.empty())
         return {ScreenMapChoice::Kind::CleanPlate, text};
     return {};
@@ -105,6 +108,8 @@ std::string screenMapWords(const ScreenMapChoice& choice)
     switch (choice.kind) {
     case ScreenMapChoice::Kind::None: return {};
     case ScreenMapChoice::Kind::Auto: return kAuto;
+    case ScreenMapChoice::Kind::Shot: return kShot;
+    case ScreenMapChoice::Kind::Given: return {};  // a map in memory has no words
     case ScreenMapChoice::Kind::CleanPlate:
         return screenMapFromWords(choice.cleanPlate).kind == choice.kind ? choice.cleanPlate : "./" + choice.cleanPlate;
     }

@@ -24,6 +24,13 @@ RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan
         totals.movie = true;
     } else {
         const auto& files = plan.files;
+        if (job.screenMap.kind == ScreenMapChoice::Kind::Shot && files.size() > 1) {
+            // The shot's plate and clips, once, from several of its frames.
+            std::vector<std::string> inputs;
+            for (const auto& file : files)
+                inputs.push_back(file.first);
+            picked(std::nullopt, session.prepareShot(inputs));
+        }
         for (std::size_t i = 0; i < files.size(); ++i) {
             const auto& [in, out] = files[i];
             KeyedFrame frame;

@@ -7,6 +7,7 @@
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
+#include "veilcast/session/DenoisedView.h"
 #include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KnobNames.h"
 
@@ -93,10 +94,13 @@ FindRequest KeySession::findRequest(const Box& box, const std::string& cleanPlat
     const auto kind = options_.screenMap.kind;
     const bool sameWindow =
         mapBox_.x == box.x && mapBox_.y == box.y && mapBox_.r == box.r && mapBox_.t == box.t;
-    // One clean plate serves every frame of its size: its map is made once.
-    const bool made = kind == ScreenMapChoice::Kind::CleanPlate && map_ && mapCleanPlate_ == cleanPlate && sameWindow;
+    // One clean plate (or map given) serves every frame of its size: its map is made once.
+    const bool made = (kind == ScreenMapChoice::Kind::CleanPlate || kind == ScreenMapChoice::Kind::Given) && map_ &&
+                      mapCleanPlate_ == cleanPlate && sameWindow;
     if (mapUsed && !made)
         request.map = kind;
+    if (kind == ScreenMapChoice::Kind::Shot && shot_.frames() > 0)
+        request.shot = &shot_;
     return request;
 }
 
@@ -109,7 +113,10 @@ void KeySession::apply(const KeyFindings& found, const Box& box, const std::stri
         clipsChosen_ = true;
     if (found.map) {
         setScreenMap(found.map, box);
-        mapCleanPlate_ = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate ? cleanPlate : std::string();
+        const auto kind = options_.screenMap.kind;
+        mapCleanPlate_ = kind == ScreenMapChoice::Kind::CleanPlate || kind == ScreenMapChoice::Kind::Given
+                             ? cleanPlate
+                             : std::string();
     }
 }
 
@@ -118,6 +125,14 @@ KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const
 {
     const bool fromFile = options_.screenMap.kind == ScreenMapChoice::Kind::CleanPlate && !cleanPlate;
     const std::string cleanPath = fromFile ? cleanPlateFor(options_.screenMap, frame) : cleanWhat;
+    if (options_.screenMap.kind == ScreenMapChoice::Kind::Shot && !shotGathered_) {
+        // Frame by frame: the plate gathers every frame seen so far, this one included.
+        const PlateSample sample = denoisedSample(samplePlate(source));
+        const Box& b = sample.box;
+        if (!shot_.fits(sample.step, b.w(), b.h()) && shot_.frames() > 0)
+            shot_ = zav::ShotPlate();  // another size: another shot
+        shot_.add(sample.planes(), sample.step, b.w(), b.h());
+    }
     const FindRequest request = findRequest(source.box(), cleanPath);
     PlanarImage clean;
     if (request.map == ScreenMapChoice::Kind::CleanPlate && fromFile)
@@ -144,6 +159,22 @@ KeyFindings KeySession::prepareFile(const std::string& input, const Box& box, co
     return found;
 }
 
+std::optional<zav::ClipLevels> KeySession::prepareShot(const std::vector<std::string>& inputs)
+{
+    if (options_.screenMap.kind != ScreenMapChoice::Kind::Shot || inputs.empty())
+        return std::nullopt;
+    ShotFindings found = findInShot(inputs, options_.read, node_.controls(), options_.autoClips && !clipsChosen_);
+    shot_ = std::move(found.plate);
+    shotGathered_ = true;
+    if (found.clips) {
+        KeyFindings clips;
+        clips.clips = found.clips;
+        applyFindings(node_.controls(), clips);
+        clipsChosen_ = true;
+    }
+    return found.clips;
+}
+
 bool KeySession::keysAlpha() const
 {
     return !std::get<bool>(node_.controls().get(knob::kCheckAlpha));
@@ -156,10 +187,22 @@ WriteOptions KeySession::writeOptions() const
     return write;
 }
 
+bool KeySession::denoisesMatte() const
+{
+    return options_.screenMap.kind == ScreenMapChoice::Kind::Shot && mapsScreen() &&
+           std::get<bool>(node_.controls().get("UseScreenMapKnob"));
+}
+
 PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)
 {
     PlanarImage result;
-    keyInto(source, result, rowsDone);
+    if (denoisesMatte()) {
+        const PlanarImage view = denoisedRows(source, source.box().y, source.box().t);
+        keyInto(view, result, rowsDone);
+        restoreDetail(result, source, view);
+    } else {
+        keyInto(source, result, rowsDone);
+    }
     return result;
 }
 
@@ -220,12 +263,20 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
     std::unique_ptr<ImageWriter> writer;
     std::unique_ptr<PreviewSheet> preview;
     PlanarImage result;
-    StripStream::Strip strip;
-    while (stream->next(strip)) {
-        // At most two frames in flight: the next starts once this one is read.
-        if (!ahead_ && !upcoming.empty() && stream->doneReading())
-            ahead_ = std::make_unique<StripStream>(upcoming, options_.read, options_.cancellation);
-        keyInto(strip.pixels, result, {});
+    // With a denoised view, each strip is keyed once the next has come, whose
+    // first row it needs, and keeps its last row for the one after.
+    const bool denoise = denoisesMatte();
+    PlanarImage above;
+    const auto keyStrip = [&](const StripStream::Strip& strip, const PlanarImage* below) {
+        if (!denoise) {
+            keyInto(strip.pixels, result, {});
+        } else {
+            const PlanarImage view = denoisedRows(
+                withNeighbours(above.width() ? &above : nullptr, strip.pixels, below), strip.y0, strip.y1);
+            keyInto(view, result, {});
+            restoreDetail(result, strip.pixels, view);
+            above = lastRow(strip.pixels);
+        }
         if (!writer)
             writer = std::make_unique<ImageWriter>(output, result.channels(), box, reader.format(), reader.spec(),
                                                    reader.formatName(), write);
@@ -236,7 +287,25 @@ KeyedFrame KeySession::keyFile(const std::string& input, const std::string& outp
             preview->add(strip.y0, strip.y1, strip.pixels, result);
         }
         progress.update(static_cast<double>(strip.y1 - box.y) / box.h());
+    };
+    StripStream::Strip strip, held;
+    bool holding = false;
+    while (stream->next(strip)) {
+        // At most two frames in flight: the next starts once this one is read.
+        if (!ahead_ && !upcoming.empty() && stream->doneReading())
+            ahead_ = std::make_unique<StripStream>(upcoming, options_.read, options_.cancellation);
+        if (!denoise) {
+            keyStrip(strip, nullptr);
+            continue;
+        }
+        if (holding)
+            keyStrip(held, &strip.pixels);
+        held = std::move(strip);
+        strip = StripStream::Strip();
+        holding = true;
     }
+    if (holding)
+        keyStrip(held, nullptr);
     if (!writer)
         throw std::runtime_error(input + ": holds no rows to key");
     writer->finish();

@@ -191,7 +191,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     // Into a movie, a frame is keyed a strip at a time as it is converted;
     // held whole only where something is found on it (the first, or each
     // when the map is made per frame) or shown in the preview.
-    const bool byStrips = !toSequence && reader.readsByStrip();
+    // A denoised view of the plate is made of whole frames (each pixel's reaches its neighbours).
+    const bool byStrips = !toSequence && reader.readsByStrip() && !session.denoisesMatte();
     try {
         while (reader.frameNumber() < last) {
             const int next = reader.frameNumber() + 1;

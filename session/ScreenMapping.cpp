@@ -4,6 +4,8 @@
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/FramePattern.h"
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <stdexcept>
 
@@ -20,14 +22,24 @@ std::string describeWindow(const Box& b)
 }
 
 // Everything after the pick, once the plate's sample is in hand.
-KeyFindings findOnSample(const PlateSample& plate, const FindRequest& request, const Controls& controls,
+KeyFindings findOnSample(const PlateSample& given, const FindRequest& request, const Controls& controls,
                          const std::string& what, KeyFindings found,
                          const std::function<PlateSample()>& cleanSample, const std::string& cleanWhat)
 {
+    // A shot's matte is pulled from the denoised view: its map and clips are read off the same view.
+    const bool shot = request.map == ScreenMapChoice::Kind::Shot;
+    const PlateSample denoised = shot ? denoisedSample(given) : PlateSample();
+    const PlateSample& plate = shot ? denoised : given;
     const Box& box = plate.box;
     if (request.map == ScreenMapChoice::Kind::Auto) {
         try {
             found.map = zav::screenMapAuto(plate.planes(), plate.step, box.w(), box.h());
+        } catch (const std::invalid_argument& e) {
+            throw Failure(what + ": no screen map could be made: " + e.what());
+        }
+    } else if (request.map == ScreenMapChoice::Kind::Shot) {
+        try {
+            found.map = zav::screenMapShot(plate.planes(), plate.step, box.w(), box.h(), request.shot);
         } catch (const std::invalid_argument& e) {
             throw Failure(what + ": no screen map could be made: " + e.what());
         }
@@ -50,7 +62,9 @@ KeyFindings findOnSample(const PlateSample& plate, const FindRequest& request, c
         if (found.screen)
             std::copy(found.screen->begin(), found.screen->end(), params.screenColor);
         try {
-            found.clips = zav::chooseClips(plate.planes(), plate.step, params, found.map ? &*found.map : nullptr);
+            const zav::RgbPlanes rim = given.planes();
+            found.clips = zav::chooseClips(plate.planes(), plate.step, params, found.map ? &*found.map : nullptr,
+                                           shot ? &rim : nullptr);
         } catch (const std::invalid_argument& e) {
             throw Failure(what + ": no clip levels could be chosen: " + e.what());
         }
@@ -58,10 +72,28 @@ KeyFindings findOnSample(const PlateSample& plate, const FindRequest& request, c
     return found;
 }
 
+// A screen colour per pixel handed over as an image of the plate's window.
+zav::ScreenMap givenMap(const PlanarImage& map, const Box& box, const std::string& what, const std::string& mapWhat)
+{
+    const Box& m = map.box();
+    if (m.x != box.x || m.y != box.y || m.r != box.r || m.t != box.t)
+        throw UsageError(mapWhat + ": the screen map's window (" + describeWindow(m) + ") is not that of the plate " +
+                         what + " (" + describeWindow(box) + ")");
+    std::vector<float> cells(static_cast<std::size_t>(box.w()) * static_cast<std::size_t>(box.h()) * 3);
+    std::size_t k = 0;
+    for (int y = box.y; y < box.t; ++y) {
+        const float* rgb[3] = {map.row(Chan_Red, y), map.row(Chan_Green, y), map.row(Chan_Blue, y)};
+        for (int x = box.x; x < box.r; ++x)
+            for (int c = 0; c < 3; ++c)
+                cells[k++] = rgb[c][x];
+    }
+    return zav::ScreenMap(box.w(), box.h(), box.w(), box.h(), std::move(cells));
+}
+
 bool needsSample(const FindRequest& request)
 {
-    return request.pick.kind == ScreenPick::Kind::Auto || request.map != ScreenMapChoice::Kind::None ||
-           request.clips;
+    return request.pick.kind == ScreenPick::Kind::Auto ||
+           (request.map != ScreenMapChoice::Kind::None && request.map != ScreenMapChoice::Kind::Given) || request.clips;
 }
 
 }  // namespace
@@ -101,9 +133,13 @@ KeyFindings findOnImage(const PlanarImage& image, const FindRequest& request, co
 {
     if (request.map == ScreenMapChoice::Kind::CleanPlate && !cleanPlate)
         throw std::invalid_argument("findOnImage: a clean plate is asked for but none is given");
+    if (request.map == ScreenMapChoice::Kind::Given && !cleanPlate)
+        throw std::invalid_argument("findOnImage: a screen map is said to be given but none is");
     KeyFindings found;
     if (request.pick.kind == ScreenPick::Kind::Box)
         found.screen = pickScreen(image, request.pick, what);
+    if (request.map == ScreenMapChoice::Kind::Given)
+        found.map = givenMap(*cleanPlate, image.box(), what, cleanWhat);
     if (!needsSample(request))
         return found;
     const PlateSample plate = samplePlate(image);
@@ -126,6 +162,69 @@ KeyFindings findInFile(const std::string& path, const FindRequest& request, cons
         found.screen = pickScreenAuto(plate, path);
     return findOnSample(plate, request, controls, path, std::move(found),
                         [&] { return samplePlateFile(cleanPlate, read); }, cleanPlate);
+}
+
+ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
+                        bool clips, int most)
+{
+    ShotFindings found;
+    const std::size_t n = std::min<std::size_t>(paths.size(), static_cast<std::size_t>(std::max(most, 1)));
+    std::vector<PlateSample> samples, plain;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = n < 2 ? 0 : (k * (paths.size() - 1) + (n - 1) / 2) / (n - 1);
+        PlateSample shot = samplePlateFile(paths[i], read);
+        PlateSample sample = denoisedSample(shot);
+        if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h())) {
+            samples.push_back(std::move(sample));
+            plain.push_back(std::move(shot));
+        }
+    }
+    if (!clips || samples.empty())
+        return found;
+    std::vector<zav::RgbPlanes> planes, rims;
+    std::vector<zav::ScreenMap> maps;
+    for (const PlateSample& s : plain)
+        rims.push_back(s.planes());
+    std::vector<const zav::ScreenMap*> mapPointers;
+    for (const PlateSample& s : samples) {
+        planes.push_back(s.planes());
+        maps.push_back(zav::screenMapShot(s.planes(), s.step, s.box.w(), s.box.h(), &found.plate));
+    }
+    for (const zav::ScreenMap& m : maps)
+        mapPointers.push_back(&m);
+    found.clips = zav::chooseShotClips(planes, samples.front().step, keyParams(controls), mapPointers, rims);
+    return found;
+}
+
+PlateSample denoisedSample(const PlateSample& sample)
+{
+    PlateSample out = sample;
+    const int w = sample.width, h = sample.height;
+    const std::size_t plane = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    static constexpr float kWeight[3] = {1.0f, 2.0f, 1.0f};
+    for (int c = 0; c < 3; ++c) {
+        const float* in = sample.pixels.data() + static_cast<std::size_t>(c) * plane;
+        float* o = out.pixels.data() + static_cast<std::size_t>(c) * plane;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x);
+                if (!std::isfinite(in[at]))
+                    continue;
+                float sum = 0.0f, weight = 0.0f;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int yy = std::clamp(y + dy, 0, h - 1), xx = std::clamp(x + dx, 0, w - 1);
+                        const float v = in[static_cast<std::size_t>(yy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(xx)];
+                        if (std::isfinite(v)) {
+                            const float k = kWeight[dy + 1] * kWeight[dx + 1];
+                            sum += k * v;
+                            weight += k;
+                        }
+                    }
+                o[at] = sum / weight;
+            }
+    }
+    return out;
 }
 
 std::string cleanPlateFor(const ScreenMapChoice& choice, int frame)

@@ -97,8 +97,9 @@ const std::vector<Setting>& givenIn(const Settings* settings)
 }
 
 // Where a key of pixels in memory takes its screen map from, as Python
-// gave it: `screenMap` "auto" or a clean plate file; or `cleanPlate`, one
-// in memory; neither: no map.
+// gave it: `screenMap` "auto", "shot" or a clean plate file; or
+// `cleanPlate`, one in memory (with `screenMap` "map": a screen map that
+// find returned, keyed with as it is); neither: no map.
 struct MapSource {
     std::string screenMap;
     std::optional<py::array> cleanPlate;
@@ -114,7 +115,9 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
     job.threads = threads;
     job.cancellation = &token;
     job.screenMap = screenMapFromWords(map.screenMap);
-    if (map.cleanPlate)
+    if (map.cleanPlate && map.screenMap == "map")
+        job.screenMap = {ScreenMapChoice::Kind::Given, {}};
+    else if (map.cleanPlate)
         job.screenMap.kind = ScreenMapChoice::Kind::CleanPlate;
     job.autoClips = clips;
     return job;
@@ -152,7 +155,9 @@ KeyFindings prepare(KeySession& session, const Pixels& pixels)
 
 std::string mapFile(const MapSource& map)
 {
-    return screenMapFromWords(map.screenMap).kind == ScreenMapChoice::Kind::CleanPlate ? map.screenMap : std::string();
+    return !map.cleanPlate && screenMapFromWords(map.screenMap).kind == ScreenMapChoice::Kind::CleanPlate
+               ? map.screenMap
+               : std::string();
 }
 
 void warnOf(const KeySession& session)

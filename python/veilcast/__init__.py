@@ -30,8 +30,8 @@ import numpy as _np
 from ._veilcast import ArgumentTypeError, Error, FileError, Settings, UsageError, __version__
 from . import _veilcast
 
-__all__ = ["ArgumentTypeError", "Clips", "Control", "Error", "FileError", "Findings", "KeyRun", "Settings",
-           "UsageError", "controls", "find", "key", "key_file", "pick_screen"]
+__all__ = ["ArgumentTypeError", "Clips", "Control", "Error", "FileError", "Findings", "KeyRun", "ScreenMap",
+           "Settings", "UsageError", "controls", "find", "key", "key_file", "pick_screen"]
 
 
 class Control(_NamedTuple):
@@ -54,13 +54,21 @@ class Clips(_NamedTuple):
     screen_balance: float
 
 
+class ScreenMap(_np.ndarray):
+    """A screen colour per pixel, float32 H x W x 3, as find returns it.
+    Given back as ``screen_map=`` it is keyed with exactly as it is (the key
+    equals the one that found it), and a slice of it keys the same slice of
+    the image alike, so the tiles of one frame key as the whole; a plain
+    array is a clean plate instead."""
+
+
 @_dataclass
 class Findings:
     """What find found on an image, as the command line prints it."""
 
     screen: _Tuple[float, float, float]  # the screen colour picked
     clips: _Optional[Clips]  # None unless clip="auto"
-    map: _Optional[_np.ndarray]  # the screen colour per pixel, float32 H x W x 3; None unless screen_map
+    map: _Optional[ScreenMap]  # the screen colour per pixel, float32 H x W x 3; None unless screen_map
     settings: Settings  # the settings given, with the colour and clips found: what to freeze for the farm
 
 
@@ -119,16 +127,19 @@ def _path(path, keyword):
 
 
 def _screen_map(screen_map, in_memory=True):
-    """The screen map asked for: ("auto" or a clean plate file, a clean plate array)."""
+    """The screen map asked for: ("auto", "shot" or a clean plate file, a clean plate array), or ("map", a
+    ScreenMap)."""
     if screen_map is None:
         return "", None
+    if isinstance(screen_map, ScreenMap) and in_memory:
+        return "map", _float32(_np.asarray(screen_map), "the screen map (screen_map)")
     if isinstance(screen_map, _np.ndarray) and in_memory:
         return "", _float32(screen_map, "the clean plate (screen_map)")
     if isinstance(screen_map, (str, bytes, _os.PathLike)) and _os.fspath(screen_map):
         path = _path(screen_map, "screen_map")
-        if path != "auto" and path.lower() == "auto" and not _os.path.exists(path):
+        if path not in ("auto", "shot") and path.lower() in ("auto", "shot") and not _os.path.exists(path):
             raise UsageError("screen_map takes \"auto\" (in lower case) to find the screen map on the image, "
-                             "or a clean plate file; there is no file %r" % path)
+                             "\"shot\" alike over a shot, or a clean plate file; there is no file %r" % path)
         return path, None
     raise UsageError("screen_map takes \"auto\", a clean plate file%s or None, not %s"
                      % (" or array" if in_memory else "",
@@ -163,7 +174,9 @@ def key(image, settings=None, *, screen_map=None, clip=None, threads=None, progr
     With no Screen Color given the backing is found in the image, as the
     command line does (pick_screen tells the colour). ``screen_map`` keys
     with a screen colour per pixel, as --screen-map does: "auto" finds it
-    on the image; a clean plate (the backing shot without the subject, the
+    on the image ("shot" alike: one image is a shot of one frame); a
+    ScreenMap that find returned (or a slice of it, for a tile) keys
+    exactly as the key it was found for; a clean plate (the backing shot without the subject, the
     image's size) is a file or an array like the image. ``clip="auto"``
     chooses Clip Black and Clip White on the image, as --clip auto does
     (find tells them). ``progress(fraction)`` is called from this thread
@@ -183,10 +196,15 @@ def find(image, settings=None, *, box=None, screen_map="auto", clip="auto"):
     ``veilcast --pick-screen auto --screen-map auto --clip auto`` finds and
     prints them. Returns Findings; its ``settings`` key every frame of a
     shot alike (give the same ``screen_map`` with them, as the map is
-    found on each frame).
+    found on each frame). ``key(image, found.settings,
+    screen_map=found.map)`` keys exactly as the key that found them, and
+    ``key(image[y0:y1, x0:x1], found.settings,
+    screen_map=found.map[y0:y1, x0:x1])`` keys that tile as the whole frame.
     """
     _own_clean_plate(image, screen_map)
     found = _veilcast._find(_float32(image), _settings(settings), _box(box), *_screen_map(screen_map), _clip(clip))
+    if found["map"] is not None:
+        found["map"] = found["map"].view(ScreenMap)
     if found["clips"] is not None:
         found["clips"] = Clips(*found["clips"])
     return Findings(**found)

@@ -15,8 +15,8 @@ from ._veilcast import Settings as Settings
 from ._veilcast import UsageError as UsageError
 from ._veilcast import __version__ as __version__
 
-__all__ = ["ArgumentTypeError", "Clips", "Control", "Error", "FileError", "Findings", "KeyRun", "Settings",
-           "UsageError", "controls", "find", "key", "key_file", "pick_screen"]
+__all__ = ["ArgumentTypeError", "Clips", "Control", "Error", "FileError", "Findings", "KeyRun", "ScreenMap",
+           "Settings", "UsageError", "controls", "find", "key", "key_file", "pick_screen"]
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _Colour = Tuple[float, float, float]
@@ -39,11 +39,13 @@ class Clips(NamedTuple):
     clip_white: float
     screen_balance: float
 
+class ScreenMap(npt.NDArray[np.float32]): ...
+
 @dataclass
 class Findings:
     screen: _Colour
     clips: Optional[Clips]
-    map: Optional[npt.NDArray[np.float32]]
+    map: Optional[ScreenMap]
     settings: Settings
 
 @dataclass

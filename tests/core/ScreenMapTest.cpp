@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/core/ScreenMap.h"
+#include "veilcast/core/ShotPlate.h"
 
 #include "RowKernel.h"
+#include "ScreenMapParts.h"
 
 #include "AdversarialValues.h"
 #include "FloatBits.h"
@@ -402,6 +404,149 @@ TEST(ChooseClips, LevelsOfAPlateWithAKnownMatte)
         EXPECT_EQ(zav::chooseClips(plate.planes(), 1, params, nullptr).screenBalance, t.balance)
             << t.subject[0] << "," << t.subject[1] << "," << t.subject[2];
     }
+}
+
+// With nothing to read them off, the clips stay 0 and 1 and Screen Balance
+// stays the user's: a grey frame (no backing at all), a frame of backing
+// alone (no subject, so no rim to weigh the balance on).
+TEST(ChooseClips, NothingToReadKeepsTheUsersBalance)
+{
+    zav::KeyParams params;
+    const Colour screen{0.1f, 0.6f, 0.1f};
+    std::copy(screen.begin(), screen.end(), params.screenColor);
+    params.screenBalance = 0.8f;
+    params.clipBlack = 0.2f;
+    params.clipWhite = 0.7f;
+    Plate grey(120, 80), backing(120, 80);
+    for (int y = 0; y < grey.h; ++y)
+        for (int x = 0; x < grey.w; ++x) {
+            grey.set(x, y, {0.3f, 0.3f, 0.3f});
+            backing.set(x, y, screen);
+        }
+    for (const Plate* plate : {&grey, &backing}) {
+        const zav::ScreenMap uniform = zav::ScreenMap::uniform(plate->w, plate->h, screen);
+        for (const zav::ScreenMap* map : {static_cast<const zav::ScreenMap*>(nullptr), &uniform}) {
+            const zav::ClipLevels clips = zav::chooseClips(plate->planes(), 1, params, map);
+            EXPECT_EQ(clips.screenBalance, 0.8f) << (plate == &grey ? "grey" : "backing") << (map ? ", mapped" : "");
+            EXPECT_EQ(clips.clipWhite, 1.0f);
+            if (plate == &grey) {
+                EXPECT_EQ(clips.clipBlack, 0.0f);
+            }
+        }
+    }
+}
+
+// The fill under the subject is the smooth surface the backing around it
+// spans: a backing that changes linearly across and down the grid is filled
+// with that same plane (each cell the mean of its four neighbours), with no
+// drift towards any side. A fill that left out one neighbour would lean
+// towards the other three by a share of the step per cell.
+TEST(ScreenMap, FillContinuesALinearBackingEvenly)
+{
+    constexpr int kNx = 16, kNy = 12;
+    const auto plane = [](int x, int y, int c) { return 0.2f + 0.01f * static_cast<float>(x) * (c == 1 ? 1.0f : -0.5f) + 0.02f * static_cast<float>(y) * (c == 2 ? -1.0f : 1.0f); };
+    // A wide hole and a tall narrow one, both inside the grid.
+    struct Hole {
+        int x0, y0, x1, y1;
+    } const holes[] = {{4, 3, 11, 9}, {5, 2, 7, 10}};
+    for (const Hole& hole : holes) {
+        std::vector<float> cells(static_cast<std::size_t>(kNx * kNy * 3));
+        std::vector<std::uint8_t> set(static_cast<std::size_t>(kNx * kNy), 1);
+        for (int y = 0; y < kNy; ++y)
+            for (int x = 0; x < kNx; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y * kNx + x);
+                const bool inHole = x >= hole.x0 && x < hole.x1 && y >= hole.y0 && y < hole.y1;
+                set[i] = !inHole;
+                for (int c = 0; c < 3; ++c)
+                    cells[3 * i + static_cast<std::size_t>(c)] = inHole ? 5.0f : plane(x, y, c);
+            }
+        zav::detail::fillGrid(cells, set, kNx, kNy);
+        for (int y = 0; y < kNy; ++y)
+            for (int x = 0; x < kNx; ++x)
+                for (int c = 0; c < 3; ++c)
+                    EXPECT_NEAR(cells[static_cast<std::size_t>((y * kNx + x) * 3 + c)], plane(x, y, c), 2e-5f)
+                        << "cell " << x << "," << y << " channel " << c;
+    }
+}
+
+// A clean plate found in the shot: a hot spot on the backing hidden by the
+// subject in the last frame was seen in the frames before, as the subject
+// moved across it. The map of the last frame from the shot knows the hot
+// spot; the map found on that frame alone fills it from around and misses
+// it. Frames of another size add nothing and a map for them ignores the
+// plate; with no plate the map is the frame's own.
+TEST(ShotPlate, BackingSeenInOtherFramesIsKnownUnderTheSubject)
+{
+    constexpr int kW = 160, kH = 96;
+    const auto backing = [](int x, int y) {
+        const float dx = static_cast<float>(x - 110), dy = static_cast<float>(y - 48);
+        const float lift = 1.0f + 0.5f * std::exp(-(dx * dx + dy * dy) / (2.0f * 12.0f * 12.0f));
+        return Colour{0.08f * lift, 0.5f * lift, 0.12f * lift};
+    };
+    const auto frameAt = [&](int left) {
+        Plate plate(kW, kH);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x)
+                plate.set(x, y, x >= left && x < left + 44 && y >= 20 && y < 76 ? Colour{0.6f, 0.2f, 0.15f} : backing(x, y));
+        return plate;
+    };
+    zav::ShotPlate shot;
+    for (int left = 10; left <= 88; left += 13)
+        EXPECT_TRUE(shot.add(frameAt(left).planes(), 1, kW, kH)) << left;
+    const Plate last = frameAt(88);  // hides the hot spot's centre, 110,48
+    const zav::ScreenMap fromShot = zav::screenMapShot(last.planes(), 1, kW, kH, &shot);
+    const zav::ScreenMap alone = zav::screenMapAuto(last.planes(), 1, kW, kH);
+    const auto green = [](const zav::ScreenMap& map, int x, int y) {
+        std::vector<float> rgb[3];
+        for (auto& v : rgb)
+            v.resize(kW);
+        map.sampleRow(y, 0, kW, rgb[0].data(), rgb[1].data(), rgb[2].data());
+        return rgb[1][static_cast<std::size_t>(x)];
+    };
+    // The hot spot against the backing far from it, as the map of a true
+    // clean plate has it (its cells smooth the peak of 1.5 a little).
+    Plate clean(kW, kH);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x)
+            clean.set(x, y, backing(x, y));
+    const zav::ScreenMap cleanMap = zav::screenMapFromCleanPlate(clean.planes(), 1, kW, kH);
+    const float truth = green(cleanMap, 110, 48) / green(cleanMap, 10, 10);
+    EXPECT_GT(truth, 1.3f);
+    const float seen = green(fromShot, 110, 48) / green(fromShot, 10, 10);
+    const float filled = green(alone, 110, 48) / green(alone, 10, 10);
+    EXPECT_NEAR(seen, truth, 0.02f);
+    EXPECT_LT(filled, truth - 0.15f);
+    EXPECT_GT(shot.seenShare(), 0.9);
+    // The subject keys solid and the backing clear with the shot's map.
+    const std::vector<float> alpha = last.keyedAlpha(fromShot);
+    EXPECT_LT(alpha[static_cast<std::size_t>(48 * kW + 140)], 0.02f);
+    EXPECT_GT(alpha[static_cast<std::size_t>(48 * kW + 100)], 0.99f);
+
+    Plate other(kW / 2, kH);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW / 2; ++x)
+            other.set(x, y, backing(x, y));
+    EXPECT_FALSE(shot.add(other.planes(), 1, kW / 2, kH));
+    EXPECT_EQ(shot.frames(), 7);
+    const zav::ScreenMap otherMap = zav::screenMapShot(other.planes(), 1, kW / 2, kH, &shot);
+    EXPECT_EQ(otherMap.width(), kW / 2);
+    EXPECT_NO_THROW(zav::screenMapShot(last.planes(), 1, kW, kH, nullptr));
+    // Clips chosen over the shot: the median of each frame's.
+    std::vector<zav::RgbPlanes> samples;
+    std::vector<Plate> frames;
+    for (int left = 10; left <= 88; left += 39)
+        frames.push_back(frameAt(left));
+    for (const Plate& f : frames)
+        samples.push_back(f.planes());
+    zav::KeyParams params;
+    params.screenBalance = 0.8f;
+    const zav::ClipLevels clips = zav::chooseShotClips(samples, 1, params, {});
+    EXPECT_GE(clips.clipWhite, 0.4f);
+    Plate grey(kW, kH);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x)
+            grey.set(x, y, {0.3f, 0.3f, 0.3f});
+    EXPECT_EQ(zav::chooseShotClips({grey.planes()}, 1, params, {}).screenBalance, 0.8f);
 }
 
 }  // namespace

@@ -112,6 +112,15 @@ def test_screen_map_and_clips_match_the_command_line(tmp_path):
     assert found.screen == settings_colour(printed) and found.clips == printed_clips(printed)
     assert found.map.shape == (plate.shape[0], plate.shape[1], 3) and np.isfinite(found.map).all()
     assert same_bits(veilcast.key(plate, found.settings, screen_map="auto"), expected)
+    # The map found, given back, keys exactly as the key that found it; a
+    # slice of it keys that tile of the frame as the whole frame keys it.
+    assert isinstance(found.map, veilcast.ScreenMap)
+    assert same_bits(veilcast.key(plate, found.settings, screen_map=found.map), expected)
+    for y0, y1, x0, x1 in [(0, 270, 0, 480), (270, 540, 480, 960), (13, 301, 517, 903)]:
+        tile = veilcast.key(plate[y0:y1, x0:x1], found.settings, screen_map=found.map[y0:y1, x0:x1])
+        assert same_bits(tile, expected[y0:y1, x0:x1]), (y0, y1, x0, x1)
+    # One image is a shot of one frame.
+    assert veilcast.key(plate, screen_map="shot", clip="auto").shape == expected.shape
     run = veilcast.key_file(PLATE, tmp_path / "py.exr", screen_map="auto", clip="auto", data_type="float")
     assert run.clips == found.clips and same_bits(read(str(tmp_path / "py.exr")), expected)
     # A clean plate: the same map from an array as from the file.

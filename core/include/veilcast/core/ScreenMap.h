@@ -11,6 +11,7 @@
 // whatever the frame's size. Sample pixel (i, j) is frame pixel
 // (i * step, j * step), counted from the frame's first stored pixel.
 
+#include "veilcast/core/ClipChoice.h"
 #include "veilcast/core/KeyParams.h"
 #include "veilcast/core/ScreenKeyer.h"
 #include "veilcast/core/ScreenPicking.h"
@@ -25,7 +26,9 @@ namespace zav {
 // coarse grid of cells (red, green, blue per cell, row by row) and read
 // between cell centres by bilinear interpolation, and beyond the outermost
 // centres along the line through the two outermost (one cell: its colour
-// everywhere). A map is a plain value: copied freely, read concurrently.
+// everywhere). A map with a cell per pixel (cellsX == width, cellsY ==
+// height) is read as it is: each pixel's colour is its cell's, exactly.
+// A map is a plain value: copied freely, read concurrently.
 class ScreenMap {
 public:
     ScreenMap() = default;
@@ -41,6 +44,8 @@ public:
     int cellsY() const { return cellsY_; }
     const std::vector<float>& cells() const { return cells_; }
     bool empty() const { return cells_.empty(); }
+    // True when every pixel has a cell of its own.
+    bool perPixel() const { return cellsX_ == width_ && cellsY_ == height_; }
 
     // The screen colour of pixels x..r-1 of row y (frame coordinates,
     // 0 <= y < height, 0 <= x <= r <= width) into three arrays indexed by
@@ -68,22 +73,6 @@ ScreenMap screenMapAuto(const RgbPlanes& sample, int step, int width, int height
 // whatever its hue drift, smoothed against noise; it keys clear but for a
 // matte of the order of a pixel's worth of the plate's gradient. Throws std::invalid_argument when it is no plausible backing.
 ScreenMap screenMapFromCleanPlate(const RgbPlanes& sample, int step, int width, int height);
-
-// Clip levels read off the plate's own matte, keyed with `params` (and
-// `map`, when given, instead of the screen colour): Clip Black from the
-// matte over the surely-backing area, Clip White from the surely-subject core.
-// Clip Black never exceeds 0.3 and Clip White is never below 0.4; a plate
-// with no backing to read them from keeps 0 and 1.
-// The levels are read at the Screen Balance chosen with them: the one at
-// which the colours of the subject's rim lean least towards the screen,
-// so that its soft edges key to their coverage (params' own where there is
-// no subject or no backing to read).
-struct ClipLevels {
-    float clipBlack = 0.0f;
-    float clipWhite = 1.0f;
-    float screenBalance = 0.5f;
-};
-ClipLevels chooseClips(const RgbPlanes& sample, int step, const KeyParams& params, const ScreenMap* map);
 
 // keyRow with the screen colour, and so the per-row constants, taken per
 // pixel: pixel i is keyed by keyPixel exactly as keyRow keys it with

@@ -51,6 +51,10 @@ public:
 
     // True when the node is the screen-map keyer (see keyerClassFor).
     bool mapsScreen() const;
+    // True when the matte is pulled from a denoised view of the plate
+    // (--screen-map shot with Use Screen Map on; see DenoisedView.h):
+    // keyImage and keyFile key the view and put its detail back.
+    bool denoisesMatte() const;
     // The screen map keyImage and keyFile key with from now on, made for
     // plates whose data window is `box`; none: the screen colour alone. Only
     // the screen-map keyer takes one (std::logic_error otherwise).
@@ -86,6 +90,14 @@ public:
     // What keyFile finds on `input` before keying it, applied as it applies it.
     KeyFindings prepareFile(const std::string& input, const std::string& cleanPlate);
 
+    // For --screen-map shot, before a sequence's first frame: gathers the
+    // shot's plate from several of `inputs` (see findInShot), which every
+    // frame's map then uses, and chooses the clips once for the shot when
+    // the job asks (returned, and applied as the first frame's would be).
+    // Does nothing for other maps. Frames keyed without it (a movie's, the
+    // tuner's) gather the plate as they come instead.
+    std::optional<zav::ClipLevels> prepareShot(const std::vector<std::string>& inputs);
+
     // Keys `source` into `result`, made anew when its box or channels
     // differ: a strip of a frame keys as the same rows of the whole would.
     void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
@@ -105,6 +117,8 @@ private:
     std::optional<zav::ScreenMap> map_;
     DD::Image::Box mapBox_;
     std::string mapCleanPlate_;  // the clean plate map_ was made from; empty when found on the frame
+    zav::ShotPlate shot_;        // --screen-map shot: the plate gathered over the shot
+    bool shotGathered_ = false;  // gathered before the first frame (prepareShot), not frame by frame
     std::unique_ptr<StripStream> ahead_;
 };
 

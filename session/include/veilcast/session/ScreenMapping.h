@@ -6,18 +6,26 @@
 // screen map) and the clip levels. Every front end finds them here, all from
 // one sample of the plate, so that none finds them otherwise.
 
+#include "veilcast/core/ClipChoice.h"
 #include "veilcast/core/ScreenMap.h"
+#include "veilcast/core/ShotPlate.h"
 #include "veilcast/host/Controls.h"
 #include "veilcast/session/ScreenPicker.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veilcast {
 
 // Where the screen map comes from.
 struct ScreenMapChoice {
-    enum class Kind { None, Auto, CleanPlate } kind = Kind::None;
+    // Auto: found on each frame. CleanPlate: read off a clean plate. Shot:
+    // a clean plate found in the shot itself (see zav::ShotPlate), each
+    // frame's own backing where it is seen. Given: a screen colour per pixel
+    // handed over as an image of the plate's window (what a find returned),
+    // keyed with as it is.
+    enum class Kind { None, Auto, CleanPlate, Shot, Given } kind = Kind::None;
     // CleanPlate: the backing shot without the subject, one file for every
     // frame or a sequence pattern giving frame N's for frame N.
     std::string cleanPlate;
@@ -28,6 +36,8 @@ struct FindRequest {
     ScreenPick pick;  // None: the screen colour stays as the controls have it
     ScreenMapChoice::Kind map = ScreenMapChoice::Kind::None;
     bool clips = false;
+    // Shot: the plate gathered over the shot so far; none: the frame alone.
+    const zav::ShotPlate* shot = nullptr;
 };
 
 // What was found. The map covers the plate's data window, its pixel (0, 0)
@@ -50,7 +60,8 @@ void applyFindings(Controls& controls, const KeyFindings& found);
 
 // Finds what `request` asks on an image in memory (a movie's frame, the
 // tuner's), as findInFile does on a file: the pick first, then the map
-// (auto, or from `cleanPlate`, which must then be given), then the clips,
+// (auto, from the shot, or from `cleanPlate`, which must then be given and
+// which, for Given, is the map itself), then the clips,
 // chosen with `controls`' values, the picked colour and the map. `what` and
 // `cleanWhat` name the frame and the clean plate in messages. Throws
 // UsageError (a box that misses the frame, a clean plate of another size)
@@ -63,6 +74,23 @@ KeyFindings findOnImage(const PlanarImage& image, const FindRequest& request, co
 // the map is one, is the file `cleanPlate`, read with the same options.
 KeyFindings findInFile(const std::string& path, const FindRequest& request, const Controls& controls,
                        const ReadOptions& read, const std::string& cleanPlate = {});
+
+// The plate gathered over a shot from the samples of up to `most` of its
+// frames (`paths`, evenly spread), read with `read`, and, with `clips`, the
+// clip levels chosen once for it (see zav::chooseShotClips) with `controls`'
+// values. Frames of another size than the first, or with no backing, add
+// nothing.
+struct ShotFindings {
+    zav::ShotPlate plate;
+    std::optional<zav::ClipLevels> clips;
+};
+ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
+                        bool clips, int most = 8);
+
+// The sample as the denoised view of the plate (see DenoisedView.h) shows
+// it to the map and the clips: each pixel the 1-2-1 x 1-2-1 mean of its 3x3
+// neighbourhood of sample pixels, non-finite ones kept and left out.
+PlateSample denoisedSample(const PlateSample& sample);
 
 // The clean plate of frame `frame` (a file serves every frame).
 std::string cleanPlateFor(const ScreenMapChoice& choice, int frame);
