@@ -247,6 +247,9 @@ struct MovieReader::Impl : VideoCoding {
                     PlanarImage& out, int y0, int y1) const;
     void convertAlpha(const AVFrame& decodedFrame, const AVPixFmtDescriptor* desc, PlanarImage& out, int y0,
                       int y1) const;
+    // Both, on all cores.
+    void convertYuvRows(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, double kr, double kb,
+                        PlanarImage& out, int y0, int y1) const;
     Result run();
     // Moves the next frame into `kept`; false at the end.
     bool keepNext();
@@ -553,12 +556,23 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
         out = PlanarImage(box, box, chans);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
     double kr = 0, kb = 0;
-    if (storedYuv(desc) && lumaWeights(info.colour.matrix, kr, kb))
-        convertYuv(source, *desc, kr, kb, out, 0, h);
-    else
-        convertByScaler(source, out);
+    if (storedYuv(desc) && lumaWeights(info.colour.matrix, kr, kb)) {
+        convertYuvRows(source, *desc, kr, kb, out, 0, h);
+        return;
+    }
+    convertByScaler(source, out);
     if (alpha)
         convertAlpha(source, desc, out, 0, h);
+}
+
+void MovieReader::Impl::convertYuvRows(const AVFrame& source, const AVPixFmtDescriptor& desc, double kr, double kb,
+                                       PlanarImage& out, int y0, int y1) const
+{
+    parallelRows(y0, y1, 8, threads, [&](int begin, int end) {
+        convertYuv(source, desc, kr, kb, out, begin, end);
+        if (info.hasAlpha)
+            convertAlpha(source, &desc, out, begin, end);
+    });
 }
 
 // Alpha is coverage, not colour: taken from the decoded plane where there is
@@ -725,20 +739,7 @@ bool MovieReader::read(PlanarImage& frame)
     Impl& m = *impl_;
     if (!m.keepNext())
         return false;
-    if (m.stripsFrom(*m.kept)) {
-        const Box box{0, 0, m.info.width, m.info.height};
-        const Box& was = frame.box();
-        const std::size_t channels = m.info.hasAlpha ? 4 : 3;
-        if (was.x != 0 || was.y != 0 || was.r != box.r || was.t != box.t || frame.channels().size() != channels) {
-            std::vector<Channel> chans{Chan_Red, Chan_Green, Chan_Blue};
-            if (m.info.hasAlpha)
-                chans.push_back(Chan_Alpha);
-            frame = PlanarImage(box, box, chans);
-        }
-        readRows(frame);
-    } else {
-        m.convert(*m.kept, frame);
-    }
+    m.convert(*m.kept, frame);
     return true;
 }
 
@@ -777,11 +778,7 @@ void MovieReader::readRows(PlanarImage& strip) const
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source.format));
     double kr = 0, kb = 0;
     lumaWeights(m.info.colour.matrix, kr, kb);
-    parallelRows(box.y, box.t, 8, m.threads, [&](int y0, int y1) {
-        m.convertYuv(source, *desc, kr, kb, strip, y0, y1);
-        if (m.info.hasAlpha)
-            m.convertAlpha(source, desc, strip, y0, y1);
-    });
+    m.convertYuvRows(source, *desc, kr, kb, strip, box.y, box.t);
 }
 
 bool MovieReader::skip()

@@ -190,7 +190,7 @@ WriteOptions KeySession::writeOptions() const
 bool KeySession::denoisesMatte() const
 {
     return options_.screenMap.kind == ScreenMapChoice::Kind::Shot && mapsScreen() &&
-           std::get<bool>(node_.controls().get("UseScreenMapKnob"));
+           std::get<bool>(node_.controls().get(knob::kUseScreenMap));
 }
 
 PlanarImage KeySession::keyImage(const PlanarImage& source, const std::function<void(int)>& rowsDone)

@@ -89,8 +89,7 @@ void keyByStrips(KeySession& session, const MovieReader& reader, const PlanarIma
     PlanarImage in, out;
     for (int y = 0; y < info.height; y += kStripRows) {
         const int t = std::min(info.height, y + kStripRows);
-        if (in.box().y != y || in.box().t != t)
-            in = PlanarImage(Box{0, y, info.width, t}, frameBox, channels);
+        in = PlanarImage(Box{0, y, info.width, t}, frameBox, channels);
         if (whole) {
             for (Channel z : channels)
                 for (int row = y; row < t; ++row)
@@ -190,8 +189,8 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     std::vector<std::string> written;  // frames of a sequence, each whole once written
     // Into a movie, a frame is keyed a strip at a time as it is converted;
     // held whole only where something is found on it (the first, or each
-    // when the map is made per frame) or shown in the preview.
-    // A denoised view of the plate is made of whole frames (each pixel's reaches its neighbours).
+    // when the map is made per frame), shown in the preview, or keyed through
+    // a denoised view (each pixel's reaches its neighbours across strips).
     const bool byStrips = !toSequence && reader.readsByStrip() && !session.denoisesMatte();
     try {
         while (reader.frameNumber() < last) {
