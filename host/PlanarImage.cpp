@@ -15,6 +15,16 @@ PlanarImage::PlanarImage(const Box& box, const Box& format, std::vector<Channel>
     pixels_.assign(width() * height() * channels_.size(), fill);
 }
 
+void PlanarImage::reshape(const Box& box, const Box& format, std::vector<Channel> channels)
+{
+    box_ = box;
+    format_ = format;
+    channels_ = std::move(channels);
+    box_.r = std::max(box_.r, box_.x);
+    box_.t = std::max(box_.t, box_.y);
+    pixels_.resize(width() * height() * channels_.size());
+}
+
 ChannelSet PlanarImage::channelSet() const
 {
     ChannelSet s;

@@ -243,10 +243,21 @@ struct MovieReader::Impl : VideoCoding {
     void convert(const AVFrame& decodedFrame, PlanarImage& out);
     void convertByScaler(const AVFrame& decodedFrame, PlanarImage& out);
     // Rows y0..y1-1 of `out` (frame rows) from planar YUV, and their alpha.
-    void convertYuv(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, double kr, double kb,
-                    PlanarImage& out, int y0, int y1) const;
+    template <typename Sample>
+    void convertYuv(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, PlanarImage& out, int y0,
+                    int y1) const;
     void convertAlpha(const AVFrame& decodedFrame, const AVPixFmtDescriptor* desc, PlanarImage& out, int y0,
                       int y1) const;
+    // What each stored code adds to a pixel: luma as light, and each chroma
+    // code's share of red and of blue, in the arithmetic a pixel would do,
+    // made once for the stream's depth, levels and matrix.
+    struct CodeTerms {
+        int depth = 0;
+        double kr = 0, kb = 0;
+        std::vector<double> luma, red, blue;
+    };
+    mutable CodeTerms terms;  // made before the conversion's threads start
+    void prepareTerms(int depth, double kr, double kb) const;
     // Both, on all cores.
     void convertYuvRows(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, double kr, double kb,
                         PlanarImage& out, int y0, int y1) const;
@@ -568,8 +579,13 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
 void MovieReader::Impl::convertYuvRows(const AVFrame& source, const AVPixFmtDescriptor& desc, double kr, double kb,
                                        PlanarImage& out, int y0, int y1) const
 {
+    prepareTerms(desc.comp[0].depth, kr, kb);
+    const bool wide = desc.comp[0].depth > 8;
     parallelRows(y0, y1, 8, threads, [&](int begin, int end) {
-        convertYuv(source, desc, kr, kb, out, begin, end);
+        if (wide)
+            convertYuv<std::uint16_t>(source, desc, out, begin, end);
+        else
+            convertYuv<std::uint8_t>(source, desc, out, begin, end);
         if (info.hasAlpha)
             convertAlpha(source, &desc, out, begin, end);
     });
@@ -651,39 +667,58 @@ void MovieReader::Impl::convertByScaler(const AVFrame& source, PlanarImage& out)
 // below black and out of gamut. Chroma is taken as stored, each sample for
 // the pixels it covers (as FFmpeg's chromakey keys it), so that a movie
 // written back at the same sampling returns every code.
-void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescriptor& desc, double kr, double kb,
-                                   PlanarImage& out, int y0, int y1) const
+void MovieReader::Impl::prepareTerms(int depth, double kr, double kb) const
+{
+    if (terms.depth == depth && terms.kr == kr && terms.kb == kb)
+        return;
+    const CodeLevels levels = codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG);
+    const double crToR = 2 * (1 - kr), cbToB = 2 * (1 - kb);
+    // Every value the stored words can hold, codes above the depth's own
+    // bits too, so that no word reads past the tables.
+    const std::size_t codes = depth > 8 ? 65536 : 256;
+    terms.luma.resize(codes);
+    terms.red.resize(codes);
+    terms.blue.resize(codes);
+    for (std::size_t c = 0; c < codes; ++c) {
+        const double code = static_cast<double>(c);
+        terms.luma[c] = (code - levels.yOffset) / levels.yScale;
+        terms.red[c] = crToR * ((code - levels.cOffset) / levels.cScale);
+        terms.blue[c] = cbToB * ((code - levels.cOffset) / levels.cScale);
+    }
+    terms.depth = depth;
+    terms.kr = kr;
+    terms.kb = kb;
+}
+
+template <typename Sample>
+void MovieReader::Impl::convertYuv(const AVFrame& source, const AVPixFmtDescriptor& desc, PlanarImage& out, int y0,
+                                   int y1) const
 {
     const int w = source.width;
-    const int depth = desc.comp[0].depth;
-    const CodeLevels levels = codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG);
-    const double kg = 1 - kr - kb, crToR = 2 * (1 - kr), cbToB = 2 * (1 - kb);
+    const double kr = terms.kr, kb = terms.kb, kg = 1 - kr - kb;
     const int sx = desc.log2_chroma_w, sy = desc.log2_chroma_h;
+    const double* lumaTerm = terms.luma.data();
+    const double* redTerm = terms.red.data();
+    const double* blueTerm = terms.blue.data();
     const TransferCurve& toLinear = *curve;
     const auto linear = [&toLinear](double code) {
         if (code >= 0 && code <= 1)
             return toLinear.toLinear(static_cast<std::uint16_t>(code * 65535 + 0.5));
         return static_cast<float>(toLinear.codeToLinear(code));
     };
-    const auto sample = [depth](const std::uint8_t* row, int x) -> double {
-        if (depth <= 8)
-            return row[x];
-        std::uint16_t code;
-        std::memcpy(&code, row + 2 * static_cast<std::size_t>(x), sizeof code);
-        return code;
+    const auto plane = [&source](int p, int y) {
+        return reinterpret_cast<const Sample*>(source.data[p] + static_cast<std::ptrdiff_t>(y) * source.linesize[p]);
     };
     for (int y = y0; y < y1; ++y) {
-        const std::uint8_t* luma = source.data[0] + static_cast<std::ptrdiff_t>(y) * source.linesize[0];
-        const std::uint8_t* cb = source.data[1] + static_cast<std::ptrdiff_t>(y >> sy) * source.linesize[1];
-        const std::uint8_t* cr = source.data[2] + static_cast<std::ptrdiff_t>(y >> sy) * source.linesize[2];
+        const Sample* luma = plane(0, y);
+        const Sample* cb = plane(1, y >> sy);
+        const Sample* cr = plane(2, y >> sy);
         float* r = out.row(Chan_Red, y);
         float* g = out.row(Chan_Green, y);
         float* b = out.row(Chan_Blue, y);
         for (int x = 0; x < w; ++x) {
-            const double yv = (sample(luma, x) - levels.yOffset) / levels.yScale;
-            const double bv = (sample(cb, x >> sx) - levels.cOffset) / levels.cScale;
-            const double rv = (sample(cr, x >> sx) - levels.cOffset) / levels.cScale;
-            const double red = yv + crToR * rv, blue = yv + cbToB * bv;
+            const double yv = lumaTerm[luma[x]];
+            const double red = yv + redTerm[cr[x >> sx]], blue = yv + blueTerm[cb[x >> sx]];
             const double green = (yv - kr * red - kb * blue) / kg;
             r[x] = linear(red);
             g[x] = linear(green);

@@ -214,6 +214,22 @@ void checkMovieFrameSize(const std::string& path, int width, int height, bool wi
                          "; write .mov (ProRes 4444) or .mkv, or crop the frames to an even size");
 }
 
+namespace {
+
+// Floats from 2^-16 to 1, by their exponent and top 11 mantissa bits.
+constexpr int kTableShift = 12;
+constexpr std::uint32_t kTableLow = 0x37800000u;   // 2^-16
+constexpr std::uint32_t kTableHigh = 0x3F800000u;  // 1
+
+std::uint32_t floatBits(float v)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+}  // namespace
+
 struct MovieWriter::Impl : VideoCoding {
     explicit Impl(const std::string& file) : VideoCoding(file), spare(av_frame_alloc()), path(file)
     {
@@ -241,7 +257,16 @@ struct MovieWriter::Impl : VideoCoding {
     // outputs of 12 bits or fewer: a power per pixel and channel costs more
     // than the rest of the conversion.
     std::vector<float> encodeTable;
-    double encode(float linear) const;
+    double encode(float linear) const
+    {
+        const std::uint32_t b = floatBits(linear);
+        if (b - kTableLow >= kTableHigh - kTableLow || encodeTable.empty())
+            return linear == 0.0f ? 0.0 : curve->linearToCode(linear);
+        // Between two entries the curve is near enough straight.
+        const std::uint32_t i = (b - kTableLow) >> kTableShift;
+        const float t = static_cast<float>(b & ((1u << kTableShift) - 1)) / static_cast<float>(1u << kTableShift);
+        return encodeTable[i] + t * (encodeTable[i + 1] - encodeTable[i]);
+    }
     double kr = 0.2126, kb = 0.0722;
 
     // Time, in the codec's time base: one frame at the rate, the first
@@ -272,6 +297,10 @@ struct MovieWriter::Impl : VideoCoding {
     void allocate(AVFrame& f, AVPixelFormat pixFmt) const;
     // The rows of `image` into `f` as its rows from `firstRow` on.
     void convert(const PlanarImage& image, AVFrame& f, int firstRow) const;
+    // Chroma rows `begin`..`end`-1 (each with the luma rows it covers) in
+    // codes of `Code`'s width.
+    template <typename Code>
+    void convertRows(const PlanarImage& image, AVFrame& f, int firstRow, int begin, int end) const;
     void encode(AVFrame* f);
     void drain();
     // Hands `f` (null: the end of the stream) to the encoding thread once it
@@ -279,33 +308,6 @@ struct MovieWriter::Impl : VideoCoding {
     void post(AVFrame* f);
     void waitIdle();
 };
-
-namespace {
-
-// Floats from 2^-16 to 1, by their exponent and top 11 mantissa bits.
-constexpr int kTableShift = 12;
-constexpr std::uint32_t kTableLow = 0x37800000u;   // 2^-16
-constexpr std::uint32_t kTableHigh = 0x3F800000u;  // 1
-
-std::uint32_t floatBits(float v)
-{
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits;
-}
-
-}  // namespace
-
-double MovieWriter::Impl::encode(float linear) const
-{
-    const std::uint32_t b = floatBits(linear);
-    if (encodeTable.empty() || b < kTableLow || b >= kTableHigh)
-        return curve->linearToCode(linear);
-    // Between two entries the curve is near enough straight.
-    const std::uint32_t i = (b - kTableLow) >> kTableShift;
-    const float t = static_cast<float>(b & ((1u << kTableShift) - 1)) / static_cast<float>(1u << kTableShift);
-    return encodeTable[i] + t * (encodeTable[i + 1] - encodeTable[i]);
-}
 
 void MovieWriter::Impl::allocate(AVFrame& f, AVPixelFormat pixFmt) const
 {
@@ -563,6 +565,12 @@ T* planeRow(const AVFrame& f, int plane, int y)
     return reinterpret_cast<T*>(f.data[plane] + static_cast<std::ptrdiff_t>(y) * f.linesize[plane]);
 }
 
+// A value rounded to its code, held to what `top` allows.
+double level(double v, double top)
+{
+    return !(v > 0) ? 0.0 : v >= top ? top : std::floor(v + 0.5);
+}
+
 }  // namespace
 
 // Straight from the keyed float planes to the encoder's own pixel format,
@@ -572,75 +580,87 @@ T* planeRow(const AVFrame& f, int plane, int y)
 // bits store, so that a brighter value clips at the top and never wraps.
 void MovieWriter::Impl::convert(const PlanarImage& image, AVFrame& f, int firstRow) const
 {
+    // A chroma sample covers 1 << chromaShiftY rows.
+    const int yStep = 1 << chromaShiftY;
+    const int first = firstRow / yStep, last = (firstRow + static_cast<int>(image.height())) / yStep;
+    parallelRows(first, last, std::max(1, 16 / yStep), options.threads, [&](int begin, int end) {
+        if (bits > 8)
+            convertRows<std::uint16_t>(image, f, firstRow, begin, end);
+        else
+            convertRows<std::uint8_t>(image, f, firstRow, begin, end);
+    });
+}
+
+template <typename Code>
+void MovieWriter::Impl::convertRows(const PlanarImage& image, AVFrame& f, int firstRow, int begin, int end) const
+{
     const Box& box = image.box();
     const CodeLevels levels = codeLevels(bits, fullRange);
     const double top = levels.top;
-    const auto level = [top](double v) { return !(v > 0) ? 0.0 : v >= top ? top : std::floor(v + 0.5); };
-    const auto alphaLevel = [top](float a) { return a > 0.0f ? (a >= 1.0f ? top : std::floor(a * top + 0.5)) : 0.0; };
     const double kg = 1 - kr - kb;
     const int w = width;
-    const bool wide = bits > 8;
-    const auto store = [wide](const AVFrame& fr, int plane, int y, int x, double v) {
-        if (wide)
-            planeRow<std::uint16_t>(fr, plane, y)[x] = static_cast<std::uint16_t>(v);
-        else
-            planeRow<std::uint8_t>(fr, plane, y)[x] = static_cast<std::uint8_t>(v);
-    };
-    const auto rows = [&](int y, Channel z) { return image.row(z, box.y + y - firstRow) + box.x; };
-    // A chroma sample covers xStep pixels of yStep rows.
     const int xStep = 1 << chromaShiftX, yStep = 1 << chromaShiftY;
-    const int first = firstRow / yStep, last = (firstRow + box.h()) / yStep;
-    parallelRows(first, last, std::max(1, 16 / yStep), options.threads, [&](int begin, int end) {
-        std::vector<double> code(static_cast<std::size_t>(w) * 3 * yStep);
-        for (int cy = begin; cy < end; ++cy) {
-            for (int k = 0; k < yStep; ++k) {
-                const int y = cy * yStep + k;
-                const float* r = rows(y, Chan_Red);
-                const float* g = rows(y, Chan_Green);
-                const float* b = rows(y, Chan_Blue);
-                double* out = code.data() + static_cast<std::size_t>(k) * w * 3;
-                for (int x = 0; x < w; ++x) {
-                    out[3 * x] = encode(r[x]);
-                    out[3 * x + 1] = encode(g[x]);
-                    out[3 * x + 2] = encode(b[x]);
-                }
-                if (alpha) {
-                    const float* a = rows(y, Chan_Alpha);
-                    for (int x = 0; x < w; ++x)
-                        store(f, 3, y, x, alphaLevel(a[x]));
-                }
-                if (!yuv) {
-                    // gbrp: green, blue, red planes.
-                    for (int x = 0; x < w; ++x) {
-                        store(f, 0, y, x, level(out[3 * x + 1] * top));
-                        store(f, 1, y, x, level(out[3 * x + 2] * top));
-                        store(f, 2, y, x, level(out[3 * x] * top));
-                    }
-                    continue;
-                }
+    const auto rows = [&](int y, Channel z) { return image.row(z, box.y + y - firstRow) + box.x; };
+    // Each row's transfer codes (0..1), red, green and blue planes of it.
+    std::vector<double> code(static_cast<std::size_t>(w) * 3 * yStep);
+    const auto codes = [&](int k, int c) { return code.data() + (static_cast<std::size_t>(k) * 3 + c) * w; };
+    for (int cy = begin; cy < end; ++cy) {
+        for (int k = 0; k < yStep; ++k) {
+            const int y = cy * yStep + k;
+            const float* r = rows(y, Chan_Red);
+            const float* g = rows(y, Chan_Green);
+            const float* b = rows(y, Chan_Blue);
+            double* er = codes(k, 0);
+            double* eg = codes(k, 1);
+            double* eb = codes(k, 2);
+            for (int x = 0; x < w; ++x) {
+                er[x] = encode(r[x]);
+                eg[x] = encode(g[x]);
+                eb[x] = encode(b[x]);
+            }
+            if (alpha) {
+                const float* a = rows(y, Chan_Alpha);
+                Code* out = planeRow<Code>(f, 3, y);
                 for (int x = 0; x < w; ++x)
-                    store(f, 0, y, x,
-                          level(levels.yOffset + levels.yScale * (kr * out[3 * x] + kg * out[3 * x + 1] + kb * out[3 * x + 2])));
+                    out[x] = static_cast<Code>(a[x] > 0.0f ? (a[x] >= 1.0f ? top : std::floor(a[x] * top + 0.5)) : 0.0);
             }
-            if (!yuv)
+            if (!yuv) {
+                // gbrp: green, blue, red planes.
+                Code* gp = planeRow<Code>(f, 0, y);
+                Code* bp = planeRow<Code>(f, 1, y);
+                Code* rp = planeRow<Code>(f, 2, y);
+                for (int x = 0; x < w; ++x) {
+                    gp[x] = static_cast<Code>(level(eg[x] * top, top));
+                    bp[x] = static_cast<Code>(level(eb[x] * top, top));
+                    rp[x] = static_cast<Code>(level(er[x] * top, top));
+                }
                 continue;
-            // Colour from the mean of the codes it covers.
-            const int cw = w / xStep;
-            const double share = 1.0 / (xStep * yStep);
-            for (int cx = 0; cx < cw; ++cx) {
-                double rs = 0, gs = 0, bs = 0;
-                for (int k = 0; k < yStep; ++k)
-                    for (int j = 0; j < xStep; ++j) {
-                        const double* p = code.data() + (static_cast<std::size_t>(k) * w + cx * xStep + j) * 3;
-                        rs += p[0], gs += p[1], bs += p[2];
-                    }
-                rs *= share, gs *= share, bs *= share;
-                const double luma = kr * rs + kg * gs + kb * bs;
-                store(f, 1, cy, cx, level(levels.cOffset + levels.cScale * (bs - luma) / (2 * (1 - kb))));
-                store(f, 2, cy, cx, level(levels.cOffset + levels.cScale * (rs - luma) / (2 * (1 - kr))));
             }
+            Code* luma = planeRow<Code>(f, 0, y);
+            for (int x = 0; x < w; ++x)
+                luma[x] = static_cast<Code>(
+                    level(levels.yOffset + levels.yScale * (kr * er[x] + kg * eg[x] + kb * eb[x]), top));
         }
-    });
+        if (!yuv)
+            continue;
+        // Colour from the mean of the codes it covers.
+        Code* cbRow = planeRow<Code>(f, 1, cy);
+        Code* crRow = planeRow<Code>(f, 2, cy);
+        const int cw = w / xStep;
+        const double share = 1.0 / (xStep * yStep);
+        for (int cx = 0; cx < cw; ++cx) {
+            double rs = 0, gs = 0, bs = 0;
+            for (int k = 0; k < yStep; ++k)
+                for (int j = 0; j < xStep; ++j) {
+                    const int x = cx * xStep + j;
+                    rs += codes(k, 0)[x], gs += codes(k, 1)[x], bs += codes(k, 2)[x];
+                }
+            rs *= share, gs *= share, bs *= share;
+            const double luma = kr * rs + kg * gs + kb * bs;
+            cbRow[cx] = static_cast<Code>(level(levels.cOffset + levels.cScale * (bs - luma) / (2 * (1 - kb)), top));
+            crRow[cx] = static_cast<Code>(level(levels.cOffset + levels.cScale * (rs - luma) / (2 * (1 - kr)), top));
+        }
+    }
 }
 
 void MovieWriter::write(const PlanarImage& image, const std::optional<FrameTime>& time)

@@ -225,7 +225,7 @@ void KeySession::keyInto(const PlanarImage& source, PlanarImage& result, const s
     const Box& resultBox = result.box();
     if (result.channels() != channels || resultBox.x != box.x || resultBox.y != box.y || resultBox.r != box.r ||
         resultBox.t != box.t)
-        result = PlanarImage(box, op.info().format(), channels);
+        result.reshape(box, op.info().format(), channels);
     RenderOptions render;
     render.threads = options_.threads;
     const auto cancelled = options_.cancelled();

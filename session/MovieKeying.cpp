@@ -89,7 +89,7 @@ void keyByStrips(KeySession& session, const MovieReader& reader, const PlanarIma
     PlanarImage in, out;
     for (int y = 0; y < info.height; y += kStripRows) {
         const int t = std::min(info.height, y + kStripRows);
-        in = PlanarImage(Box{0, y, info.width, t}, frameBox, channels);
+        in.reshape(Box{0, y, info.width, t}, frameBox, channels);
         if (whole) {
             for (Channel z : channels)
                 for (int row = y; row < t; ++row)

@@ -17,6 +17,12 @@ public:
     PlanarImage(const DD::Image::Box& box, const DD::Image::Box& format,
                 std::vector<DD::Image::Channel> channels, float fill = 0.0f);
 
+    // Takes another box, format and channels over the same storage, its
+    // pixels left as they were: for an image whose every pixel is written
+    // next (a strip of a frame after the one before it), so that neither an
+    // allocation nor a fill is paid for each.
+    void reshape(const DD::Image::Box& box, const DD::Image::Box& format, std::vector<DD::Image::Channel> channels);
+
     const DD::Image::Box& box() const { return box_; }
     const DD::Image::Box& format() const { return format_; }
     const std::vector<DD::Image::Channel>& channels() const { return channels_; }
