@@ -565,10 +565,14 @@ T* planeRow(const AVFrame& f, int plane, int y)
     return reinterpret_cast<T*>(f.data[plane] + static_cast<std::ptrdiff_t>(y) * f.linesize[plane]);
 }
 
-// A value rounded to its code, held to what `top` allows.
-double level(double v, double top)
+// A value rounded to its code, held to 0..`top` (NaN to 0). Once held, the
+// value plus a half is positive, so truncating it rounds as floor would,
+// without a branch.
+int level(double v, double top)
 {
-    return !(v > 0) ? 0.0 : v >= top ? top : std::floor(v + 0.5);
+    v = v > 0.0 ? v : 0.0;
+    v = v < top ? v : top;
+    return static_cast<int>(v + 0.5);
 }
 
 }  // namespace
@@ -622,7 +626,7 @@ void MovieWriter::Impl::convertRows(const PlanarImage& image, AVFrame& f, int fi
                 const float* a = rows(y, Chan_Alpha);
                 Code* out = planeRow<Code>(f, 3, y);
                 for (int x = 0; x < w; ++x)
-                    out[x] = static_cast<Code>(a[x] > 0.0f ? (a[x] >= 1.0f ? top : std::floor(a[x] * top + 0.5)) : 0.0);
+                    out[x] = static_cast<Code>(level(a[x] > 0.0f ? (a[x] < 1.0f ? a[x] * top : top) : 0.0, top));
             }
             if (!yuv) {
                 // gbrp: green, blue, red planes.
