@@ -11,8 +11,16 @@ in several ways and scores each key against the exact mattes:
 and gives both as ratios to one fixed screen colour keying the same shot.
 
 Beside the keys the command line makes, it scores keys of a denoised view of
-the plate (made here, before keying): 3x3 binomial, and motion-gated
-temporal (the neighbouring frames averaged in where the pixel does not move).
+the plate (made here, before keying): 3x3 binomial, motion-gated temporal
+(the neighbouring frames averaged in where the pixel does not move), and its
+causal form (a running mean of up to 8 earlier frames, restarted where the
+pixel moves), which a streamed render could make.
+
+For each key it also splits dtSSD: "attached" keeps only the error that
+travels with the subject (each frame's error moved back by the subject's
+known slide and averaged over the shot), the part no denoising can remove;
+"rest" is what is left (sensor noise stretched by the clips, and errors fixed
+to the backing).
 
     python3 bench/shot_bench.py --veilcast build/cli/veilcast [--shot /tmp/shot] [--screen green]
 """
@@ -24,6 +32,8 @@ import time
 
 import numpy as np
 import OpenImageIO as oiio
+
+from make_moving_shot import shifted
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -69,6 +79,38 @@ def temporal(frames, k=3.0):
     return out
 
 
+def causal(frames, k=1.5, most=8):
+    """Motion-gated and causal: each pixel the mean of this frame and up to
+    `most` - 1 frames before it, the run restarted where the 3x3 view differs
+    from the run's by `k` times the local noise (as in `temporal`) or more."""
+    out, state, n = [], None, None
+    for p in frames:
+        if state is None:
+            state, n = p.copy(), np.ones(p.shape[:2] + (1,), np.float32)
+        else:
+            resid = np.abs(p - binomial3(p))
+            sigma = binomial3(binomial3(resid)) * 1.6 + 1e-4
+            still = (np.abs(binomial3(p) - binomial3(state)).max(axis=2, keepdims=True)
+                     < k * sigma.max(axis=2, keepdims=True) * 0.5)
+            n = np.where(still, np.minimum(n + 1, most), 1)
+            state = np.where(still, state + (p - state) / n, p)
+        out.append(state.copy())
+    return out
+
+
+def attached(alphas, truths, dx):
+    """dtSSD of the error that travels with the subject alone, and of the rest."""
+    shifts = [dx * (f - len(alphas) // 2) for f in range(len(alphas))]
+    errors = [a - g for a, g in zip(alphas, truths)]
+    mean = np.mean([shifted(e, -d) for e, d in zip(errors, shifts)], axis=0)
+    travelling = [shifted(mean, d) for d in shifts]
+
+    def dt(es):
+        return float(np.mean([np.sqrt(np.sum((es[t] - es[t - 1]) ** 2)) for t in range(1, len(es))]))
+
+    return dt(travelling), dt([e - m for e, m in zip(errors, travelling)])
+
+
 def key(veilcast, src_dir, out_dir, frames, options):
     os.makedirs(out_dir, exist_ok=True)
     cmd = [veilcast, os.path.join(src_dir, "plate.####.exr"), "-o", os.path.join(out_dir, "k.####.exr"),
@@ -99,20 +141,21 @@ def main():
     ap.add_argument("--frames", type=int, default=24)
     ap.add_argument("--screen", default="green")
     ap.add_argument("--seed", type=int, default=3)
+    ap.add_argument("--dx", type=int, default=3, help="the subject's slide per frame, in pixels")
     ap.add_argument("--no-denoise", action="store_true")
     args = ap.parse_args()
 
-    shot = "%s-%s-%d" % (args.shot, args.screen, args.seed)
+    shot = "%s-%s-%d%s" % (args.shot, args.screen, args.seed, "" if args.dx == 3 else "-dx%d" % args.dx)
     if not os.path.exists(os.path.join(shot, "truth.%04d.exr" % args.frames)):
         subprocess.run([sys.executable, os.path.join(HERE, "make_moving_shot.py"), "--samples", args.samples,
                         "--outdir", shot, "--frames", str(args.frames), "--screen", args.screen,
-                        "--seed", str(args.seed)], check=True)
+                        "--seed", str(args.seed), "--dx", str(args.dx)], check=True)
     truths = [read(os.path.join(shot, "truth.%04d.exr" % f))[..., 0] for f in range(1, args.frames + 1)]
 
     sources = {"plate": shot}
     if not args.no_denoise:
         plates = [read(os.path.join(shot, "plate.%04d.exr" % f))[..., :3] for f in range(1, args.frames + 1)]
-        views = {"3x3": [binomial3(p) for p in plates], "temporal": temporal(plates)}
+        views = {"3x3": [binomial3(p) for p in plates], "temporal": temporal(plates), "causal": causal(plates)}
         views["temporal+3x3"] = [binomial3(p) for p in views["temporal"]]
         for name, frames in views.items():
             d = os.path.join(args.work, "src-" + name)
@@ -128,7 +171,8 @@ def main():
             ("--screen-map shot", ["--screen-map", "shot"]),
             ("--screen-map shot --clip auto", ["--screen-map", "shot", "--clip", "auto"])]
     base = None
-    print("%-16s %-40s %8s %8s %8s %8s %7s %7s" % ("view", "key", "MAE", "worst", "dtSSD", "ratio", "s", "MiB"))
+    print("%-16s %-40s %8s %8s %8s %8s %8s %8s %7s %7s" % ("view", "key", "MAE", "worst", "dtSSD", "ratio", "attached",
+                                                             "rest", "s", "MiB"))
     for source, src_dir in sources.items():
         for label, options in ways:
             if source != "plate" and options not in ([], ways[3][1], ways[5][1]):
@@ -139,8 +183,9 @@ def main():
             if base is None:
                 base = (mae, dt)
             lower = all(m < b for m, b in zip(mae, base[0]))
-            print("%-16s %-40s %8.4f %8.4f %8.2f %7.2fx %7.1f %7.0f %s" % (
-                source, label, np.mean(mae), max(mae), dt, dt / base[1], seconds, peak / 1024.0,
+            travelling, rest = attached(alphas, truths, args.dx)
+            print("%-16s %-40s %8.4f %8.4f %8.2f %7.2fx %8.2f %8.2f %7.1f %7.0f %s" % (
+                source, label, np.mean(mae), max(mae), dt, dt / base[1], travelling, rest, seconds, peak / 1024.0,
                 "every frame below fixed" if lower and options else ""), flush=True)
             for c in chosen:
                 print("    " + c)

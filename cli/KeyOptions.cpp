@@ -87,7 +87,8 @@ void addKeyOptions(CLI::App& app, Arguments& args)
         ->type_name("auto|shot|FILE|PATTERN");
     app.add_option(flag(UserChoice::Clip), args.request.clip,
                    "\"auto\" chooses Clip Black, Clip White and Screen Balance from the first frame's own "
-                   "matte, over the settings, and prints them in --set form")
+                   "matte (with --screen-map shot, once for the shot: the medians over frames spread across "
+                   "it), over the settings, and prints them in --set form")
         ->type_name("auto");
     app.add_option(flag(UserChoice::Frames), args.request.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
     app.add_flag(flag(UserChoice::SkipMissing), args.request.skipMissing,

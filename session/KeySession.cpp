@@ -58,8 +58,8 @@ std::vector<std::string> KeySession::warnings() const
         for (const char* name : kChosenClipControls) {
             const Controls::Control& c = *controls.find(name);
             if (controlGiven(controls, options_.settings, name))
-                warnings.push_back(c.label() + " " + formatControlValue(c, c.value()) +
-                                   " is not used: the clip levels are chosen on the first frame");
+                warnings.push_back(c.label() + " " + formatControlValue(c, c.value()) + " is not used: the clip levels are chosen " +
+                                   (options_.screenMap.kind == ScreenMapChoice::Kind::Shot ? "over the shot" : "on the first frame"));
         }
     }
     // The screen-map keyer without a map keys every pixel against the one colour.

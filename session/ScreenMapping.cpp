@@ -167,12 +167,19 @@ KeyFindings findInFile(const std::string& path, const FindRequest& request, cons
 ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
                         bool clips, int most)
 {
+    return findInShot(paths.size(), [&](std::size_t i) { return samplePlateFile(paths[i], read); }, controls, clips,
+                      most);
+}
+
+ShotFindings findInShot(std::size_t count, const std::function<PlateSample(std::size_t)>& sampleOf,
+                        const Controls& controls, bool clips, int most)
+{
     ShotFindings found;
-    const std::size_t n = std::min<std::size_t>(paths.size(), static_cast<std::size_t>(std::max(most, 1)));
+    const std::size_t n = std::min<std::size_t>(count, static_cast<std::size_t>(std::max(most, 1)));
     std::vector<PlateSample> samples, plain;
     for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t i = n < 2 ? 0 : (k * (paths.size() - 1) + (n - 1) / 2) / (n - 1);
-        PlateSample shot = samplePlateFile(paths[i], read);
+        const std::size_t i = n < 2 ? 0 : (k * (count - 1) + (n - 1) / 2) / (n - 1);
+        PlateSample shot = sampleOf(i);
         PlateSample sample = denoisedSample(shot);
         if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h())) {
             samples.push_back(std::move(sample));

@@ -267,7 +267,33 @@ KeyFindings TuneSession::find(const FindRequest& request)
         cleanName = cleanPlateFor(mapSource_, frame_);
         clean = readSourceImage(cleanName, options_.job.read).pixels;
     }
-    return findOnImage(source_, request, keyer_.controls(), frameName(), &clean, cleanName);
+    if (request.map != ScreenMapChoice::Kind::Shot)
+        return findOnImage(source_, request, keyer_.controls(), frameName(), &clean, cleanName);
+    // The whole shot's plate and clips, not the frame shown alone.
+    const ShotFindings& shot = this->shot();
+    FindRequest own = request;
+    if (shot.plate.frames() > 0)
+        own.shot = &shot.plate;
+    if (shot.clips)
+        own.clips = false;
+    KeyFindings found = findOnImage(source_, own, keyer_.controls(), frameName(), &clean, cleanName);
+    if (request.clips && shot.clips)
+        found.clips = shot.clips;
+    return found;
+}
+
+const ShotFindings& TuneSession::shot()
+{
+    if (!shot_) {
+        const std::vector<int>& frames = frames_->frames();
+        shot_ = findInShot(
+            frames.size(),
+            [&](std::size_t i) {
+                return samplePlate(frames[i] == frame_ ? source_ : frames_->read(frames[i]));
+            },
+            keyer_.controls(), true);
+    }
+    return *shot_;
 }
 
 void TuneSession::take(const KeyFindings& found, const FindRequest& request)

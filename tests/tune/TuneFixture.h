@@ -47,7 +47,7 @@ protected:
 
     // Half RGBA: green backing on the left, a magenta subject on the right,
     // a blend between them (where mattes are partial), noise everywhere.
-    std::string writePlate(const std::string& name, int w, int h) const
+    std::string writePlate(const std::string& name, int w, int h, float noise = 0.1f) const
     {
         OIIO::ImageSpec spec(w, h, 4, OIIO::TypeDesc::HALF);
         OIIO::ImageBuf buf(spec);
@@ -56,8 +56,8 @@ protected:
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 const float t = std::clamp(static_cast<float>(3 * x - w) / static_cast<float>(w), 0.0f, 1.0f);
-                const float px[4] = {0.1f + 0.4f * t + 0.1f * u(rng), 0.6f - 0.3f * t + 0.1f * u(rng),
-                                     0.1f + 0.4f * t + 0.1f * u(rng), u(rng)};
+                const float px[4] = {0.1f + 0.4f * t + noise * u(rng), 0.6f - 0.3f * t + noise * u(rng),
+                                     0.1f + 0.4f * t + noise * u(rng), u(rng)};
                 buf.setpixel(x, y, px, 4);
             }
         const std::string p = path(name);
@@ -66,9 +66,10 @@ protected:
     }
 
     void serve(const std::string& input, const std::string& settingsFile = "",
-               const veilcast::tune::ServerOptions& serverOptions = {})
+               const veilcast::tune::ServerOptions& serverOptions = {}, const veilcast::KeyJobOptions& job = {})
     {
         veilcast::tune::TuneOptions options;
+        options.job = job;
         options.input = input;
         options.settingsFile = settingsFile;
         options.pluginDirectories = {fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()};

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <functional>
+
 // What a frame's key is given beyond the values of its controls, found on
 // the frame itself: the screen colour picked, a screen colour per pixel (the
 // screen map) and the clip levels. Every front end finds them here, all from
@@ -86,6 +88,10 @@ struct ShotFindings {
 };
 ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
                         bool clips, int most = 8);
+// The same over `count` frames held elsewhere (a movie's, the tuner's):
+// `sampleOf(i)` gives frame i's plate sample, asked only of the frames used.
+ShotFindings findInShot(std::size_t count, const std::function<PlateSample(std::size_t)>& sampleOf,
+                        const Controls& controls, bool clips, int most = 8);
 
 // The sample as the denoised view of the plate (see DenoisedView.h) shows
 // it to the map and the clips: each pixel the 1-2-1 x 1-2-1 mean of its 3x3

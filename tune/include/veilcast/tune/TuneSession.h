@@ -2,6 +2,7 @@
 #pragma once
 
 #include "veilcast/session/KeySession.h"
+#include "veilcast/session/ScreenMapping.h"
 #include "veilcast/tune/FrameSource.h"
 
 #include <nlohmann/json.hpp>
@@ -140,6 +141,10 @@ private:
     };
     PlacedMap mapFor(const PlanarImage* proxy);
     const PlanarImage& sourceProxy(int scale);
+    // --screen-map shot: the plate gathered and the clips chosen over the
+    // input's frames, as `veilcast` gathers them before a sequence's first
+    // frame; made the first time a find asks for them.
+    const ShotFindings& shot();
     nlohmann::json changesLocked();
 
     std::mutex mutex_;
@@ -151,6 +156,7 @@ private:
     std::unique_ptr<History> history_;
     int frame_ = 0;
     PlanarImage source_;
+    std::optional<ShotFindings> shot_;
     std::string notice_;
     std::uint64_t generation_ = 1;  // bumped by every change of controls or frame
     bool savedSinceChange_ = false;
