@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "KeyerOp.h"
 
+#include "veilcast/core/ScreenKeyer.h"
+
 #include "DDImage/Row.h"
 
 #include <cstdint>
@@ -133,6 +135,13 @@ bool KeyerOp::fetchSource(int y, int x, int r, const ChannelSet& channels, Row& 
 float* KeyerOp::alphaOut(Row& out) const
 {
     return params_.checkAlpha ? nullptr : out.writable(Chan_Alpha);
+}
+
+void KeyerOp::keyAgainstScreenColour(int x, int r, Row& colour, const float* alphaIn, Row& out)
+{
+    keyRow(params_, x, r, colour[Chan_Red], colour[Chan_Green], colour[Chan_Blue], alphaIn,
+           out.writable(Chan_Red), out.writable(Chan_Green), out.writable(Chan_Blue), alphaOut(out),
+           [this] { return aborted(); });
 }
 
 }  // namespace zav
