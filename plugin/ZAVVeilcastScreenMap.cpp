@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ZAVVeilcastScreenMap.h"
 
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/core/ScreenKeyer.h"
 #include "veilcast/core/ScreenMap.h"
 
@@ -28,7 +29,7 @@ ZAVVeilcastScreenMap::~ZAVVeilcastScreenMap() = default;
 void ZAVVeilcastScreenMap::knobs(Knob_Closure& f)
 {
     KeyerOp::knobs(f);
-    f(BOOL_KNOB, BoolPtr, &useMap_, "UseScreenMapKnob", "Use Screen Map", nullptr);
+    f(BOOL_KNOB, BoolPtr, &useMap_, veilcast::knob::kUseScreenMap, "Use Screen Map", nullptr);
 }
 
 Iop* ZAVVeilcastScreenMap::mapIop() const

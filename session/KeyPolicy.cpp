@@ -6,7 +6,7 @@
 #include "veilcast/session/FileClashes.h"
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/ShellQuote.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 

@@ -11,7 +11,7 @@
 #include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRequest.h"
 #include "veilcast/session/KeyRun.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <pybind11/stl.h>
 
