@@ -3,7 +3,7 @@
 
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/movie/MovieFiles.h"
-#include "veilcast/session/KeyRequest.h"
+#include "veilcast/session/CommandWords.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,13 +22,6 @@ std::pair<std::string, std::string> splitName(const std::string& name)
     if (dot == std::string::npos)
         return {name, ""};
     return {name.substr(0, dot), name.substr(dot)};
-}
-
-// A path as one word of a command: quoted for the shell, and a relative one
-// that starts with '-' given as ./-name so it is not read as an option.
-std::string commandWord(const std::string& path)
-{
-    return shellQuote(!path.empty() && path.front() == '-' ? "./" + path : path);
 }
 
 std::string lower(std::string s)
@@ -63,17 +56,20 @@ std::string defaultOutputPath(const std::string& input)
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
                            const std::vector<int>& frames, const ScreenMapChoice& screenMap)
 {
-    std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
-                       " --settings " + commandWord(settingsFile);
-    if (screenMap.kind != ScreenMapChoice::Kind::None)
-        line += " --screen-map " + commandWord(screenMapWords(screenMap));
+    KeyJobOptions job;
+    job.input = input;
+    job.output = defaultOutputPath(input);
+    job.settingsFile = settingsFile;
+    job.screenMap = screenMap;
     if (sequence) {
         FrameList list;
         for (const int f : frames)
             list.append(f);
-        line += " --frames " + list.format();
+        job.frames = list.format();
     }
-    return line;
+    std::vector<std::string> words = commandWords(job);
+    words.insert(words.begin(), "veilcast");
+    return commandText(words);
 }
 
 }  // namespace veilcast::tune
