@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CommandLine.h"
 
+#include "veilcast/media/FileExtensions.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/CommandWords.h"
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace veilcast::tune {
@@ -22,12 +21,6 @@ std::pair<std::string, std::string> splitName(const std::string& name)
     if (dot == std::string::npos)
         return {name, ""};
     return {name.substr(0, dot), name.substr(dot)};
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
 }
 
 }  // namespace
@@ -46,10 +39,8 @@ std::string defaultOutputPath(const std::string& input)
     if (isMovieFile(input))
         return (path.parent_path() / (stem + "_keyed.mov")).string();
     // A keyed result has alpha: formats that cannot hold it are written as EXR.
-    static const char* const withAlpha[] = {".exr", ".png", ".tif", ".tiff", ".dpx", ".tga", ".webp"};
-    const std::string extension = lower(path.extension().string());
-    if (std::none_of(std::begin(withAlpha), std::end(withAlpha), [&](const char* e) { return extension == e; }))
-        rest = rest.substr(0, rest.size() - extension.size()) + ".exr";
+    if (!namesFormatWithAlpha(input))
+        rest = rest.substr(0, rest.size() - path.extension().string().size()) + ".exr";
     return (path.parent_path() / (stem + "_keyed" + rest)).string();
 }
 
