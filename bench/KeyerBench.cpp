@@ -8,6 +8,7 @@
 //   5. a frame keyed with a screen map (keyRowMapped) against keyRow, and the
 //      map and clips found from a 4K plate's sample.
 
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/host/ImageSource.h"
 #include "veilcast/host/OperatorNode.h"
 #include "veilcast/host/ParallelRows.h"
@@ -156,10 +157,10 @@ void BM_FrameHost(benchmark::State& state)
     veilcast::ImageSource source(image);
     veilcast::OperatorNode node("ZAVVeilcast");
     node.op().set_input(0, &source);
-    node.controls().set("ScreenColorKnob", std::array<float, 3>{0.08f, 0.55f, 0.12f});
-    node.controls().set("ClipBlackKnob", 0.05f);
-    node.controls().set("ClipWhiteKnob", 0.9f);
-    node.controls().set("SourceAlphaKnob", 1);
+    node.controls().set(veilcast::knob::kScreenColor, std::array<float, 3>{0.08f, 0.55f, 0.12f});
+    node.controls().set(veilcast::knob::kClipBlack, 0.05f);
+    node.controls().set(veilcast::knob::kClipWhite, 0.9f);
+    node.controls().set(veilcast::knob::kSourceAlpha, 1);
     veilcast::validateAndRequest(node.op(), Mask_RGBA);
     veilcast::PlanarImage out(box, box, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha});
     veilcast::RenderOptions options;

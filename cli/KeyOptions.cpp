@@ -2,6 +2,7 @@
 #include "KeyOptions.h"
 
 #include "veilcast/movie/MovieWriter.h"
+#include "veilcast/session/CommandWords.h"
 #include "veilcast/session/KeyPolicy.h"
 
 namespace veilcast {
@@ -37,29 +38,29 @@ std::string_view flagFor(UserChoice choice)
 {
     switch (choice) {
     case UserChoice::None: return "";
-    case UserChoice::Frames: return "--frames";
+    case UserChoice::Frames: return option::kFrames;
     case UserChoice::SkipMissing: return "--skip-missing";
     case UserChoice::FrameRate: return "--fps";
-    case UserChoice::MaxPixels: return "--max-pixels";
-    case UserChoice::DateTime: return "--date-time";
+    case UserChoice::MaxPixels: return option::kMaxPixels;
+    case UserChoice::DateTime: return option::kDateTime;
     case UserChoice::ColourConfig: return "--ocio CONFIG";
-    case UserChoice::InColourSpace: return "--in-colorspace";
-    case UserChoice::OutColourSpace: return "--out-colorspace";
-    case UserChoice::Part: return "--part";
-    case UserChoice::Layer: return "--layer";
-    case UserChoice::Raw: return "--raw";
+    case UserChoice::InColourSpace: return option::kInColourSpace;
+    case UserChoice::OutColourSpace: return option::kOutColourSpace;
+    case UserChoice::Part: return option::kPart;
+    case UserChoice::Layer: return option::kLayer;
+    case UserChoice::Raw: return option::kRaw;
     case UserChoice::PickBox: return "; pick it with a box over clean backing, --pick-screen X0,Y0,X1,Y1";
     case UserChoice::PickScreen: return "--pick-screen";
     case UserChoice::Controls: return "--list-knobs";
-    case UserChoice::ScreenMap: return "--screen-map";
-    case UserChoice::Threads: return "--threads";
+    case UserChoice::ScreenMap: return option::kScreenMap;
+    case UserChoice::Threads: return option::kThreads;
     case UserChoice::Codec: return "--codec";
-    case UserChoice::Settings: return "--settings";
-    case UserChoice::Set: return "--set";
-    case UserChoice::FrozenSettings: return "--frozen-settings";
-    case UserChoice::SettingsSha256: return "--settings-sha256";
+    case UserChoice::Settings: return option::kSettings;
+    case UserChoice::Set: return option::kSet;
+    case UserChoice::FrozenSettings: return option::kFrozenSettings;
+    case UserChoice::SettingsSha256: return option::kSettingsSha256;
     case UserChoice::Clip: return "--clip";
-    case UserChoice::DataType: return "-d";
+    case UserChoice::DataType: return option::kDataType;
     }
     return "";
 }
@@ -68,7 +69,7 @@ std::string_view flagFor(UserChoice choice)
 void addKeyOptions(CLI::App& app, Arguments& args)
 {
     app.add_option("input", args.request.input, "Image file or movie to key, or a sequence pattern (plate.####.exr, plate.%04d.exr)");
-    app.add_option("-o,--output", args.request.output, "Where to write the keyed image, movie or sequence pattern");
+    app.add_option(std::string(option::kOutput) + ",--output", args.request.output, "Where to write the keyed image, movie or sequence pattern");
     repeatable(app, flag(UserChoice::Set), args.request.sets, "NAME=VALUE",
                "Set a control: NAME=VALUE (on/off, a number, r,g,b, or an item label); repeatable");
     app.add_option(flag(UserChoice::Settings), args.request.settingsFile, "Read NAME=VALUE lines from a file (# starts a comment)")
@@ -96,7 +97,7 @@ void addKeyOptions(CLI::App& app, Arguments& args)
     app.add_option(flag(UserChoice::MaxPixels), args.request.read.maxPixels, "Refuse images larger than this many pixels")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    app.add_option("-d,--data-type", args.request.dataType,
+    app.add_option(std::string(option::kDataType) + ",--data-type", args.request.dataType,
                    "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
                    "float or half source, 8-bit-only formats 8")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
@@ -125,7 +126,7 @@ void addKeyOptions(CLI::App& app, Arguments& args)
 void addFileOptions(CLI::App& app, Arguments& args)
 {
     app.add_flag("-q,--quiet", args.quiet, "Print nothing but warnings and errors");
-    repeatable(app, "--plugin-path", args.pluginPaths, "DIR",
+    repeatable(app, option::kPluginPath, args.pluginPaths, "DIR",
                "Extra directory to search for the ZAVVeilcast module; repeatable");
     app.add_option(flag(UserChoice::Part), args.request.read.part, "Part of a multi-part file to key, by name or index; default: the first with R, G, B")
         ->type_name("NAME|INDEX");
@@ -139,7 +140,7 @@ void addFileOptions(CLI::App& app, Arguments& args)
     app.add_option(flag(UserChoice::Codec), args.request.codec, "Codec of a movie output, with its container: " + veilcast::movieCodecNames() +
                                               "; default: the container's own")
         ->type_name("NAME");
-    app.add_option("--ocio", args.request.ocio, "OpenColorIO configuration (default: $OCIO); keys are pulled in its scene_linear role")
+    app.add_option(option::kColourConfig, args.request.ocio, "OpenColorIO configuration (default: $OCIO); keys are pulled in its scene_linear role")
         ->type_name("CONFIG");
     app.add_option(flag(UserChoice::InColourSpace), args.request.inColourSpace,
                    "Colour space of the input in the configuration; default: the file's own tag, else the usual rules")

@@ -2,8 +2,7 @@
 #include "Command.h"
 
 #include "veilcast/farm/Submit.h"
-#include "veilcast/media/ColourSpaces.h"
-#include "veilcast/session/KeyRequest.h"
+#include "veilcast/session/CommandWords.h"
 #include "veilcast/session/PathText.h"
 
 #include <fcntl.h>
@@ -22,32 +21,19 @@ namespace veilcast::farm {
 
 std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vector<std::string>& pluginDirectories)
 {
-    const WriteOptions& write = job.write;
-    const ReadOptions& read = job.read;
-    std::vector<std::string> args = {"--date-time", write.dateTime.empty() ? "source" : write.dateTime};
-    const auto add = [&](const char* option, const std::string& value) {
-        if (!value.empty())
-            args.insert(args.end(), {option, value});
-    };
-    for (const std::string& d : pluginDirectories)
-        add("--plugin-path", d);
-    if (read.raw)
-        args.push_back("--raw");
-    add("-d", write.dataType == OIIO::TypeDesc::UNKNOWN ? "" : write.dataType.c_str());
-    add("--part", read.part);
-    add("--layer", read.layer);
+    // The script gives each task its input, output, frames and frozen settings,
+    // and a task run again must write the same bytes: the date is the source's.
+    KeyJobOptions task = job;
+    task.input.clear();
+    task.output.clear();
+    task.frames.clear();
+    task.settingsFile.clear();
+    if (task.write.dateTime.empty())
+        task.write.dateTime = "source";
     // Each task makes its own frames' maps; a clean plate is found wherever the task starts.
-    ScreenMapChoice map = job.screenMap;
-    if (map.kind == ScreenMapChoice::Kind::CleanPlate)
-        map.cleanPlate = std::filesystem::absolute(map.cleanPlate).lexically_normal().string();
-    add("--screen-map", screenMapWords(map));
-    if (read.maxPixels != defaultMaxPixels())
-        add("--max-pixels", std::to_string(read.maxPixels));
-    if (read.colour) {
-        add("--ocio", read.colour->path());
-        add("--in-colorspace", read.colour->askedInput());
-        add("--out-colorspace", read.colour->askedOutput());
-    }
+    if (task.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
+        task.screenMap.cleanPlate = std::filesystem::absolute(task.screenMap.cleanPlate).lexically_normal().string();
+    const std::vector<std::string> args = commandWords(task, pluginDirectories);
     for (std::size_t i = 1; i < args.size(); ++i)
         if (args[i - 1].rfind("--", 0) == 0)
             refuseControlCharacters(args[i], "submit: " + args[i - 1]);

@@ -2,20 +2,13 @@
 #include "veilcast/farm/JobScript.h"
 
 #include "veilcast/farm/Chunking.h"
+#include "veilcast/session/CommandWords.h"
 
 #include <cctype>
 #include <sstream>
 #include <stdexcept>
 
 namespace veilcast::farm {
-
-std::string commandText(const std::vector<std::string>& argv)
-{
-    std::string text;
-    for (const std::string& a : argv)
-        text += (text.empty() ? "" : " ") + shellQuote(a);
-    return text;
-}
 
 std::string jobScript(const FarmJob& job)
 {
@@ -55,9 +48,9 @@ std::string jobScript(const FarmJob& job)
        << "threads=${threads%%[(,]*}\n"
        << "[ -n \"$threads\" ] || threads=$(nproc)\n"
        << "echo \"veilcast job: task $SLURM_ARRAY_TASK_ID keys frames $frames with --threads $threads on $(hostname)\" >&2\n"
-       << "exec \"$veilcast\" " << shellQuote(job.input) << " -o " << shellQuote(job.output)
-       << " --frames \"$frames\" --frozen-settings \"$settings\" --settings-sha256 \"$settings_sha256\""
-       << " --threads \"$threads\"";
+       << "exec \"$veilcast\" " << shellQuote(job.input) << " " << option::kOutput << " " << shellQuote(job.output)
+       << " " << option::kFrames << " \"$frames\" " << option::kFrozenSettings << " \"$settings\" "
+       << option::kSettingsSha256 << " \"$settings_sha256\" " << option::kThreads << " \"$threads\"";
     for (const std::string& o : job.keyOptions)
         os << " " << shellQuote(o);
     os << "\n";

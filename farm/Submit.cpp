@@ -12,7 +12,7 @@
 #include "veilcast/media/PendingOutput.h"
 #include "veilcast/farm/FarmFiles.h"
 #include "veilcast/farm/JobScript.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 

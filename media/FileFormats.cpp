@@ -100,9 +100,4 @@ TypeDesc outputDataType(const std::string& formatName, TypeDesc sourceType, Type
     return f->holds.front();
 }
 
-std::string formatsWithAlpha()
-{
-    return "EXR, PNG, TIFF, DPX, TGA or WebP";
-}
-
 }  // namespace veilcast

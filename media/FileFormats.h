@@ -25,8 +25,4 @@ OIIO::TypeDesc outputDataType(const std::string& formatName, OIIO::TypeDesc sour
 // Throws UsageError when `formatName` cannot hold `requested` (UNKNOWN passes).
 void checkDataType(const std::string& formatName, OIIO::TypeDesc requested);
 
-// The formats that store an alpha channel, named in the message for one
-// that does not.
-std::string formatsWithAlpha();
-
 }  // namespace veilcast

@@ -6,6 +6,7 @@
 #include "veilcast/common/UsageError.h"
 #include "ExrColourTag.h"
 #include "FileFormats.h"
+#include "veilcast/media/FileExtensions.h"
 #include "StillEncoding.h"
 #include "veilcast/media/Metadata.h"
 #include "veilcast/media/PendingOutput.h"

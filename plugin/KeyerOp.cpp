@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "KeyerOp.h"
 
+#include "veilcast/common/KnobNames.h"
+#include "veilcast/core/ScreenKeyer.h"
+
 #include "DDImage/Row.h"
 
 #include <cstdint>
@@ -59,24 +62,24 @@ Op* KeyerOp::default_input(int input) const
 
 void KeyerOp::knobs(Knob_Closure& f)
 {
-    f(BOOL_KNOB, BoolPtr, &params_.checkAlpha, "CheckAlphaKnob", "Check Alpha", nullptr);
+    f(BOOL_KNOB, BoolPtr, &params_.checkAlpha, veilcast::knob::kCheckAlpha, "Check Alpha", nullptr);
     f(TEXT_KNOB, Custom, nullptr, nullptr, " ", "");
-    f(COLOR_KNOB, FloatPtr, params_.screenColor, "ScreenColorKnob", "Screen Color", nullptr);
+    f(COLOR_KNOB, FloatPtr, params_.screenColor, veilcast::knob::kScreenColor, "Screen Color", nullptr);
     ClearFlags(f, Knob::MAGNITUDE);
-    f(FLOAT_KNOB, FloatPtr, &params_.screenGain, "ScreenGainKnob", "Screen Gain", nullptr);
+    f(FLOAT_KNOB, FloatPtr, &params_.screenGain, veilcast::knob::kScreenGain, "Screen Gain", nullptr);
     SetRange(f, 0.0, 2.0);
-    f(FLOAT_KNOB, FloatPtr, &params_.screenBalance, "ScreenBalanceKnob", "Screen Balance", nullptr);
+    f(FLOAT_KNOB, FloatPtr, &params_.screenBalance, veilcast::knob::kScreenBalance, "Screen Balance", nullptr);
     f(TEXT_KNOB, Custom, nullptr, nullptr, " ", "");
     f(GROUP_KNOB, Custom, nullptr, "ScreenMatteGroup", "Alpha Clipping", kGroupBegin);
-    f(FLOAT_KNOB, FloatPtr, &params_.clipBlack, "ClipBlackKnob", "Clip Black", nullptr);
-    f(FLOAT_KNOB, FloatPtr, &params_.clipWhite, "ClipWhiteKnob", "Clip White", nullptr);
+    f(FLOAT_KNOB, FloatPtr, &params_.clipBlack, veilcast::knob::kClipBlack, "Clip Black", nullptr);
+    f(FLOAT_KNOB, FloatPtr, &params_.clipWhite, veilcast::knob::kClipWhite, "Clip White", nullptr);
     f(GROUP_KNOB, Custom, nullptr, nullptr, nullptr, kGroupEnd);
     f(GROUP_KNOB, Custom, nullptr, "InMaskGroup", "In Mask", kGroupBegin);
-    f(ENUMERATION_KNOB, IntPtr, &params_.sourceAlpha, "SourceAlphaKnob", "Source Alpha",
+    f(ENUMERATION_KNOB, IntPtr, &params_.sourceAlpha, veilcast::knob::kSourceAlpha, "Source Alpha",
       kSourceAlphaItems);
-    f(ENUMERATION_KNOB, IntPtr, &params_.inMaskReplacementMode, "inMaskReplacementModeKnob",
+    f(ENUMERATION_KNOB, IntPtr, &params_.inMaskReplacementMode, veilcast::knob::kInsideReplace,
       "Inside Replace", kInsideReplaceItems);
-    f(COLOR_KNOB, FloatPtr, params_.inMaskReplacementColor, "inMaskReplacementColorKnob",
+    f(COLOR_KNOB, FloatPtr, params_.inMaskReplacementColor, veilcast::knob::kInsideReplaceColor,
       "Inside Replace Color", nullptr);
     ClearFlags(f, Knob::MAGNITUDE);
     f(GROUP_KNOB, Custom, nullptr, nullptr, nullptr, kGroupEnd);
@@ -133,6 +136,13 @@ bool KeyerOp::fetchSource(int y, int x, int r, const ChannelSet& channels, Row& 
 float* KeyerOp::alphaOut(Row& out) const
 {
     return params_.checkAlpha ? nullptr : out.writable(Chan_Alpha);
+}
+
+void KeyerOp::keyAgainstScreenColour(int x, int r, Row& colour, const float* alphaIn, Row& out)
+{
+    keyRow(params_, x, r, colour[Chan_Red], colour[Chan_Green], colour[Chan_Blue], alphaIn,
+           out.writable(Chan_Red), out.writable(Chan_Green), out.writable(Chan_Blue), alphaOut(out),
+           [this] { return aborted(); });
 }
 
 }  // namespace zav

@@ -48,11 +48,21 @@ protected:
                      DD::Image::Row& alpha, const float*& alphaIn);
     // Where the key goes: alpha is left out when Check Alpha puts the matte in the colour.
     float* alphaOut(DD::Image::Row& out) const;
+    // Keys a fetched row against the one Screen Color into `out`.
+    void keyAgainstScreenColour(int x, int r, DD::Image::Row& colour, const float* alphaIn, DD::Image::Row& out);
 
     KeyParams params_;
 
 private:
     const KeyerIdentity& identity_;
 };
+
+// What the host calls to make a keyer of class T for a node: the one
+// function each keyer's registration names.
+template <class T>
+DD::Image::Iop* buildKeyer(DD::Image::Node* node)
+{
+    return new T(node);
+}
 
 }  // namespace zav

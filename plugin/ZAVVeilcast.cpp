@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ZAVVeilcast.h"
 
-#include "veilcast/core/ScreenKeyer.h"
-
 #include "DDImage/Row.h"
 
 namespace zav {
@@ -14,12 +12,7 @@ namespace {
 const char* const kInputLabels[] = {"src"};
 const KeyerIdentity kIdentity{"ZAVVeilcast", "Exploration of Veilcast concepts\n", 1, kInputLabels};
 
-Iop* build(Node* node)
-{
-    return new ZAVVeilcast(node);
-}
-
-const Op::Description description(kIdentity.className, nullptr, build);
+const Op::Description description(kIdentity.className, nullptr, buildKeyer<ZAVVeilcast>);
 
 }  // namespace
 
@@ -32,11 +25,8 @@ void ZAVVeilcast::engine(int y, int x, int r, const ChannelSet& channels, Row& o
     Row colour(x, r);
     Row alpha(x, r);
     const float* alphaIn = nullptr;
-    if (!fetchSource(y, x, r, channels, colour, alpha, alphaIn))
-        return;
-    keyRow(params_, x, r, colour[Chan_Red], colour[Chan_Green], colour[Chan_Blue], alphaIn,
-           out.writable(Chan_Red), out.writable(Chan_Green), out.writable(Chan_Blue), alphaOut(out),
-           [this] { return aborted(); });
+    if (fetchSource(y, x, r, channels, colour, alpha, alphaIn))
+        keyAgainstScreenColour(x, r, colour, alphaIn, out);
 }
 
 }  // namespace zav

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ZAVVeilcastScreenMap.h"
 
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/core/ScreenKeyer.h"
 #include "veilcast/core/ScreenMap.h"
 
@@ -17,12 +18,7 @@ const KeyerIdentity kIdentity{"ZAVVeilcastScreenMap",
                               "Veilcast keying with a screen colour per pixel, read from the screen input\n", 2,
                               kInputLabels};
 
-Iop* build(Node* node)
-{
-    return new ZAVVeilcastScreenMap(node);
-}
-
-const Op::Description description(kIdentity.className, nullptr, build);
+const Op::Description description(kIdentity.className, nullptr, buildKeyer<ZAVVeilcastScreenMap>);
 
 }  // namespace
 
@@ -33,7 +29,7 @@ ZAVVeilcastScreenMap::~ZAVVeilcastScreenMap() = default;
 void ZAVVeilcastScreenMap::knobs(Knob_Closure& f)
 {
     KeyerOp::knobs(f);
-    f(BOOL_KNOB, BoolPtr, &useMap_, "UseScreenMapKnob", "Use Screen Map", nullptr);
+    f(BOOL_KNOB, BoolPtr, &useMap_, veilcast::knob::kUseScreenMap, "Use Screen Map", nullptr);
 }
 
 Iop* ZAVVeilcastScreenMap::mapIop() const
@@ -58,9 +54,7 @@ void ZAVVeilcastScreenMap::engine(int y, int x, int r, const ChannelSet& channel
         return;
     Iop* map = mapIop();
     if (!map) {
-        keyRow(params_, x, r, colour[Chan_Red], colour[Chan_Green], colour[Chan_Blue], alphaIn,
-               out.writable(Chan_Red), out.writable(Chan_Green), out.writable(Chan_Blue), alphaOut(out),
-               [this] { return aborted(); });
+        keyAgainstScreenColour(x, r, colour, alphaIn, out);
         return;
     }
     Row screen(x, r);

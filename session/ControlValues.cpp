@@ -3,7 +3,7 @@
 #include "veilcast/session/ControlSettings.h"
 
 #include "veilcast/common/UsageError.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 

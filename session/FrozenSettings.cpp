@@ -2,7 +2,7 @@
 #include "veilcast/session/FrozenSettings.h"
 
 #include "veilcast/common/UsageError.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/session/SmallFile.h"
 
 #include <OpenImageIO/strutil.h>

@@ -3,10 +3,11 @@
 
 #include "veilcast/common/UsageError.h"
 #include "veilcast/movie/MovieFiles.h"
+#include "veilcast/session/CommandWords.h"
 #include "veilcast/session/FileClashes.h"
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/ShellQuote.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <OpenImageIO/strutil.h>
 
@@ -39,7 +40,7 @@ void checkCleanPlate(const ScreenMapChoice& choice, const std::string& clean)
 // would type it: --set "Clip Black=0.0123".
 std::string setOption(const Controls::Control& control, const ControlValue& value)
 {
-    return "--set \"" + control.label() + "=" + formatControlValue(control, value) + "\"";
+    return std::string(option::kSet) + " \"" + control.label() + "=" + formatControlValue(control, value) + "\"";
 }
 
 // The preview and the settings file are opened by the name given, which a
@@ -119,7 +120,7 @@ std::string settingsAsOptions(const std::vector<Setting>& settings)
 {
     std::string options;
     for (const Setting& s : settings)
-        options += (options.empty() ? "--set " : " --set ") + shellQuote(s.name + "=" + s.value);
+        options += (options.empty() ? "" : " ") + std::string(option::kSet) + " " + shellQuote(s.name + "=" + s.value);
     return options;
 }
 

@@ -9,7 +9,7 @@
 #include "veilcast/host/RowRenderer.h"
 #include "veilcast/session/DenoisedView.h"
 #include "veilcast/session/KeyPolicy.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "veilcast/session/ScreenMapping.h"
 
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/FramePattern.h"
 
@@ -105,26 +106,26 @@ zav::KeyParams keyParams(const Controls& controls)
         const auto v = std::get<std::array<float, 3>>(controls.get(name));
         std::copy(v.begin(), v.end(), out);
     };
-    p.checkAlpha = std::get<bool>(controls.get("CheckAlphaKnob"));
-    colour("ScreenColorKnob", p.screenColor);
-    colour("inMaskReplacementColorKnob", p.inMaskReplacementColor);
-    p.clipBlack = std::get<float>(controls.get("ClipBlackKnob"));
-    p.clipWhite = std::get<float>(controls.get("ClipWhiteKnob"));
-    p.screenGain = std::get<float>(controls.get("ScreenGainKnob"));
-    p.screenBalance = std::get<float>(controls.get("ScreenBalanceKnob"));
-    p.inMaskReplacementMode = std::get<int>(controls.get("inMaskReplacementModeKnob"));
-    p.sourceAlpha = std::get<int>(controls.get("SourceAlphaKnob"));
+    p.checkAlpha = std::get<bool>(controls.get(knob::kCheckAlpha));
+    colour(knob::kScreenColor, p.screenColor);
+    colour(knob::kInsideReplaceColor, p.inMaskReplacementColor);
+    p.clipBlack = std::get<float>(controls.get(knob::kClipBlack));
+    p.clipWhite = std::get<float>(controls.get(knob::kClipWhite));
+    p.screenGain = std::get<float>(controls.get(knob::kScreenGain));
+    p.screenBalance = std::get<float>(controls.get(knob::kScreenBalance));
+    p.inMaskReplacementMode = std::get<int>(controls.get(knob::kInsideReplace));
+    p.sourceAlpha = std::get<int>(controls.get(knob::kSourceAlpha));
     return p;
 }
 
 void applyFindings(Controls& controls, const KeyFindings& found)
 {
     if (found.screen)
-        controls.set("ScreenColorKnob", *found.screen);
+        controls.set(knob::kScreenColor, *found.screen);
     if (found.clips) {
-        controls.set("ClipBlackKnob", found.clips->clipBlack);
-        controls.set("ClipWhiteKnob", found.clips->clipWhite);
-        controls.set("ScreenBalanceKnob", found.clips->screenBalance);
+        controls.set(knob::kClipBlack, found.clips->clipBlack);
+        controls.set(knob::kClipWhite, found.clips->clipWhite);
+        controls.set(knob::kScreenBalance, found.clips->screenBalance);
     }
 }
 

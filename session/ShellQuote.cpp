@@ -15,4 +15,12 @@ std::string shellQuote(const std::string& text)
     return quoted + "'";
 }
 
+std::string commandText(const std::vector<std::string>& argv)
+{
+    std::string text;
+    for (const std::string& a : argv)
+        text += (text.empty() ? "" : " ") + shellQuote(a);
+    return text;
+}
+
 }  // namespace veilcast

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CommandLine.h"
 
+#include "veilcast/media/FileExtensions.h"
 #include "veilcast/media/FrameSequence.h"
 #include "veilcast/movie/MovieFiles.h"
-#include "veilcast/session/KeyRequest.h"
+#include "veilcast/session/CommandWords.h"
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace veilcast::tune {
@@ -22,19 +21,6 @@ std::pair<std::string, std::string> splitName(const std::string& name)
     if (dot == std::string::npos)
         return {name, ""};
     return {name.substr(0, dot), name.substr(dot)};
-}
-
-// A path as one word of a command: quoted for the shell, and a relative one
-// that starts with '-' given as ./-name so it is not read as an option.
-std::string commandWord(const std::string& path)
-{
-    return shellQuote(!path.empty() && path.front() == '-' ? "./" + path : path);
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
 }
 
 }  // namespace
@@ -53,27 +39,28 @@ std::string defaultOutputPath(const std::string& input)
     if (isMovieFile(input))
         return (path.parent_path() / (stem + "_keyed.mov")).string();
     // A keyed result has alpha: formats that cannot hold it are written as EXR.
-    static const char* const withAlpha[] = {".exr", ".png", ".tif", ".tiff", ".dpx", ".tga", ".webp"};
-    const std::string extension = lower(path.extension().string());
-    if (std::none_of(std::begin(withAlpha), std::end(withAlpha), [&](const char* e) { return extension == e; }))
-        rest = rest.substr(0, rest.size() - extension.size()) + ".exr";
+    if (!namesFormatWithAlpha(input))
+        rest = rest.substr(0, rest.size() - path.extension().string().size()) + ".exr";
     return (path.parent_path() / (stem + "_keyed" + rest)).string();
 }
 
 std::string keyCommandLine(const std::string& input, const std::string& settingsFile, bool sequence,
                            const std::vector<int>& frames, const ScreenMapChoice& screenMap)
 {
-    std::string line = "veilcast " + commandWord(input) + " -o " + commandWord(defaultOutputPath(input)) +
-                       " --settings " + commandWord(settingsFile);
-    if (screenMap.kind != ScreenMapChoice::Kind::None)
-        line += " --screen-map " + commandWord(screenMapWords(screenMap));
+    KeyJobOptions job;
+    job.input = input;
+    job.output = defaultOutputPath(input);
+    job.settingsFile = settingsFile;
+    job.screenMap = screenMap;
     if (sequence) {
         FrameList list;
         for (const int f : frames)
             list.append(f);
-        line += " --frames " + list.format();
+        job.frames = list.format();
     }
-    return line;
+    std::vector<std::string> words = commandWords(job);
+    words.insert(words.begin(), "veilcast");
+    return commandText(words);
 }
 
 }  // namespace veilcast::tune

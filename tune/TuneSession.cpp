@@ -5,9 +5,9 @@
 #include "ControlsJson.h"
 #include "History.h"
 #include "Views.h"
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/common/UsageError.h"
 #include "veilcast/media/PendingOutput.h"
-#include "veilcast/session/KnobNames.h"
 #include "veilcast/session/PathText.h"
 #include "veilcast/session/ScreenMapping.h"
 
@@ -63,7 +63,7 @@ constexpr long long kMaxRegionPixels = 4096LL * 4096LL;
 // The mask the source's alpha makes is in use: Status then tints where it filled in.
 bool insideMaskInUse(Controls& controls, const PlanarImage& source)
 {
-    return source.has(Chan_Alpha) && std::get<int>(controls.get("SourceAlphaKnob")) != 0;
+    return source.has(Chan_Alpha) && std::get<int>(controls.get(knob::kSourceAlpha)) != 0;
 }
 
 json pixelValues(const PlanarImage& image, int x, int y)
@@ -98,7 +98,7 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
       defaults_(options.pluginDirectories, [&] {
           KeyJobOptions job;
           job.threads = options.job.threads;
-          job.settings = {{"UseScreenMapKnob", "on", ""}};  // its default: the table is the screen-map keyer's
+          job.settings = {{knob::kUseScreenMap, "on", ""}};  // its default: the table is the screen-map keyer's
           return job;
       }()),
       keyer_(options.pluginDirectories, [&] {
@@ -106,7 +106,7 @@ TuneSession::TuneSession(const TuneOptions& options, std::unique_ptr<FrameSource
           // Always the screen-map keyer, so that a map can be turned on at
           // any time; with none in use it keys exactly as the plain one.
           // Off unless a map is asked for; the settings may say otherwise.
-          job.settings = {{"UseScreenMapKnob", options.job.screenMap.kind == ScreenMapChoice::Kind::None ? "off" : "on", ""}};
+          job.settings = {{knob::kUseScreenMap, options.job.screenMap.kind == ScreenMapChoice::Kind::None ? "off" : "on", ""}};
           const std::vector<Setting> saved = initialSettings(settingsFile_);
           job.settings.insert(job.settings.end(), saved.begin(), saved.end());
           job.settings.insert(job.settings.end(), options.job.settings.begin(), options.job.settings.end());
@@ -240,7 +240,7 @@ void TuneSession::pickBox(int x0, int y0, int x1, int y1)
         throw BadRequest(pageText(e));
     }
     history_->recordBefore(snapshot());
-    keyer_.controls().set("ScreenColorKnob", picked);
+    keyer_.controls().set(knob::kScreenColor, picked);
     changed();
 }
 
@@ -321,13 +321,13 @@ void TuneSession::autoKey()
     }
     history_->recordBefore(snapshot());
     take(found, request);
-    keyer_.controls().set("UseScreenMapKnob", true);
+    keyer_.controls().set(knob::kUseScreenMap, true);
     changed();
 }
 
 bool TuneSession::mapInUse()
 {
-    return std::get<bool>(keyer_.controls().get("UseScreenMapKnob"));
+    return std::get<bool>(keyer_.controls().get(knob::kUseScreenMap));
 }
 
 const zav::ScreenMap* TuneSession::frameMap()
@@ -415,10 +415,10 @@ ViewImage TuneSession::render(const ViewRequest& request)
         withMask = keyer_.keyImage(part);
         if (maskInUse) {
             Controls& controls = keyer_.controls();
-            const ControlValue mode = controls.get("SourceAlphaKnob");
-            controls.set("SourceAlphaKnob", 0);
+            const ControlValue mode = controls.get(knob::kSourceAlpha);
+            controls.set(knob::kSourceAlpha, 0);
             withoutMask = keyer_.keyImage(part);
-            controls.set("SourceAlphaKnob", mode);
+            controls.set(knob::kSourceAlpha, mode);
         }
     };
     if (request.region) {
@@ -462,7 +462,7 @@ ViewImage TuneSession::render(const ViewRequest& request)
     in.background = request.background;
     PlanarImage screen;
     if (view == View::ScreenMap) {
-        const auto colour = std::get<std::array<float, 3>>(keyer_.controls().get("ScreenColorKnob"));
+        const auto colour = std::get<std::array<float, 3>>(keyer_.controls().get(knob::kScreenColor));
         screen = screenImage(placed.map ? &*placed.map : nullptr, colour, placed.box, keyed->box());
         in.screen = &screen;
     }

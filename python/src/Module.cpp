@@ -11,7 +11,7 @@
 #include "veilcast/session/KeyPolicy.h"
 #include "veilcast/session/KeyRequest.h"
 #include "veilcast/session/KeyRun.h"
-#include "veilcast/session/KnobNames.h"
+#include "veilcast/common/KnobNames.h"
 
 #include <pybind11/stl.h>
 
@@ -350,7 +350,6 @@ PYBIND11_MODULE(_veilcast, m)
     py::module_::import("atexit").attr("register")(py::cpp_function(&stopRunningKeys));
     m.def("_key", &key, py::arg("image"), py::arg("settings"), py::arg("threads"), py::arg("screen_map"),
           py::arg("clean_plate"), py::arg("clips"), py::arg("progress"));
-    m.def("_check_threads", [](const py::int_& threads) { return threadCount(threads); }, py::arg("threads"));
     m.def("_find", &find, py::arg("image"), py::arg("settings"), py::arg("box"), py::arg("screen_map"),
           py::arg("clean_plate"), py::arg("clips"));
     m.def("_pick_screen", &pickScreenIn, py::arg("image"), py::arg("box"));

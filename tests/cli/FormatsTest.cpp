@@ -119,7 +119,8 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
     } refused[] = {
         {"x.png", "-d float", "png files hold uint16, uint8"},
         {"x.exr", "-d uint8", "openexr files hold float, half"},
-        {"x.jpg", "", "jpeg files hold no alpha"},
+        {"x.jpg", "", "jpeg files hold no alpha, and the result has a matte in alpha; write EXR, PNG, TIFF, DPX, "
+                      "TGA or WebP"},
         {"x.jpg", "-d uint16 --set 'Check Alpha=on'", "jpeg files hold uint8"},
     };
     for (const auto& c : refused) {

@@ -38,9 +38,6 @@ std::vector<std::string> arraySubmitCommand(const FarmJob& job, const std::strin
 std::vector<std::string> checkSubmitCommand(const FarmJob& job, const std::string& scriptPath,
                                             const std::string& arrayJobId);
 
-// A command line as a shell would take it, for printing.
-std::string commandText(const std::vector<std::string>& argv);
-
 // The job id from `sbatch --parsable` output ("123" or "123;cluster").
 // Throws std::runtime_error quoting the output when there is none.
 std::string parseJobId(const std::string& sbatchOutput);

@@ -32,10 +32,11 @@ struct SubmitRequest {
 void submit(const SubmitRequest& request, std::ostream& out,
             const std::function<void(const std::string&)>& warn = {});
 
-// The options every task keys with, the job turned back into the arguments
-// it was built from (the screen, the clips and the settings excepted: the
-// tasks read them from the frozen file; the screen map each task makes). Throws UsageError for a value holding a
-// control character, which would break the job script's line.
+// The options every task keys with, the job's command words (commandWords)
+// but for what the script gives each task itself: its input, output, frames
+// and frozen settings (the screen and the clips among them). Throws
+// UsageError for a value holding a control character, which would break the
+// job script's line.
 std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vector<std::string>& pluginDirectories);
 
 }  // namespace veilcast::farm

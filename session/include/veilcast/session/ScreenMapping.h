@@ -8,6 +8,7 @@
 // screen map) and the clip levels. Every front end finds them here, all from
 // one sample of the plate, so that none finds them otherwise.
 
+#include "veilcast/common/KnobNames.h"
 #include "veilcast/core/ClipChoice.h"
 #include "veilcast/core/ScreenMap.h"
 #include "veilcast/core/ShotPlate.h"
@@ -54,7 +55,7 @@ struct KeyFindings {
 zav::KeyParams keyParams(const Controls& controls);
 
 // The controls that chosen clip levels set, in the order they are reported.
-inline constexpr const char* kChosenClipControls[] = {"ClipBlackKnob", "ClipWhiteKnob", "ScreenBalanceKnob"};
+inline constexpr const char* kChosenClipControls[] = {knob::kClipBlack, knob::kClipWhite, knob::kScreenBalance};
 
 // Sets the controls to the colour and the clip levels found (the map is not
 // a control: the keyer takes it apart).

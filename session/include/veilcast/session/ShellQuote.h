@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace veilcast {
 
@@ -9,5 +10,8 @@ namespace veilcast {
 // characters no shell treats specially, else in single quotes. For the
 // `veilcast` command lines front ends show or write into scripts.
 std::string shellQuote(const std::string& text);
+
+// `argv` as one line a POSIX shell reads back as those words.
+std::string commandText(const std::vector<std::string>& argv);
 
 }  // namespace veilcast
