@@ -33,10 +33,14 @@ std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vect
     // Each task makes its own frames' maps; a clean plate is found wherever the task starts.
     if (task.screenMap.kind == ScreenMapChoice::Kind::CleanPlate)
         task.screenMap.cleanPlate = std::filesystem::absolute(task.screenMap.cleanPlate).lexically_normal().string();
-    const std::vector<std::string> args = commandWords(task, pluginDirectories);
-    for (std::size_t i = 1; i < args.size(); ++i)
+    std::vector<std::string> args = commandWords(task, pluginDirectories);
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        // So is the colour configuration, named from where the job was submitted.
+        if (args[i - 1] == option::kColourConfig)
+            args[i] = std::filesystem::absolute(args[i]).lexically_normal().string();
         if (args[i - 1].rfind("--", 0) == 0)
             refuseControlCharacters(args[i], "submit: " + args[i - 1]);
+    }
     return args;
 }
 

@@ -2,6 +2,7 @@
 #include "veilcast/movie/MovieFiles.h"
 
 #include "LibavHandles.h"
+#include "veilcast/media/FileExtensions.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -19,13 +20,6 @@ namespace veilcast {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string lowerExtension(const std::string& path)
-{
-    std::string ext = fs::path(path).extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
 
 // Extensions the image library reads as pictures. Only the two formats that
 // may animate are looked into: the others are stills whatever they hold.

@@ -9,6 +9,7 @@
 #include "veilcast/common/Worker.h"
 #include "veilcast/host/ParallelRows.h"
 #include "veilcast/media/PendingOutput.h"
+#include "veilcast/media/FileExtensions.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -83,13 +84,6 @@ const Choice kChoices[] = {
 };
 
 const char* const kWithAlpha = ".mov (ProRes 4444), .webm (VP9) or .mkv (FFV1)";
-
-std::string lowerExtension(const std::string& path)
-{
-    std::string ext = fs::path(path).extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
 
 bool fits(const Choice& c, const std::string& ext)
 {

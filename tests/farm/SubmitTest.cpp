@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // veilcast submit --dry-run, veilcast verify and --date-time, through the built binary.
 
+#include "ColourConfigFile.h"
 #include "VeilcastFixture.h"
 
 #include <fcntl.h>
@@ -284,6 +285,16 @@ TEST_F(SubmitTest, TheJobReachesTheTasksAsAsked)
     EXPECT_NE(dry.output.find("veilcast: warning: Screen Color is 0,0,0"), std::string::npos) << dry.output;
     EXPECT_NE(dry.output.find("\nScreen Color=0,0,0\n"), std::string::npos) << dry.output;
     EXPECT_NE(dry.output.find("# pick: none\n"), std::string::npos) << dry.output;
+
+    // A task starts in a folder of the farm's choosing: the colour
+    // configuration named from where the job was submitted is found from any.
+    writeColourConfig(dir);
+    const Result colour = veilcast("submit --farm slurm " + in() + " -o " + quoted(path("k.####.exr")) +
+                                       " --frames 1-2 --set 'Screen Color=0.1,0.6,0.1' --ocio test.ocio"
+                                       " --in-colorspace linear --out-colorspace linear --dry-run",
+                                   "cd " + quoted(dir.string()) + " && ");
+    ASSERT_EQ(colour.exitCode, 0) << colour.output;
+    EXPECT_NE(colour.output.find("--ocio " + path("test.ocio") + " "), std::string::npos) << colour.output;
 }
 
 TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
