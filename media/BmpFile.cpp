@@ -57,6 +57,88 @@ private:
     std::size_t size_;
 };
 
+// Refuses a header, naming the file and what is wrong with it.
+struct Damage {
+    const std::string& path;
+    std::uint64_t fileSize;
+    [[noreturn]] void operator()(const std::string& why) const
+    {
+        throw std::runtime_error(path + ": a damaged BMP header: " + why);
+    }
+};
+
+// Checks the compression against the depth and, for bit fields, the masks;
+// returns where the headers (and masks that follow them) end.
+std::uint64_t checkCompression(const Header& h, std::uint32_t compression, std::uint32_t infoBytes,
+                               std::uint32_t bits, std::int64_t height, const Damage& damaged)
+{
+    const std::string depth = " at " + std::to_string(bits) + " bits a pixel";
+    std::uint64_t headersEnd = kFileHeaderBytes + infoBytes;
+    switch (compression) {
+    case kUncompressed:
+        break;
+    case kRle8:
+    case kRle4:
+        if (bits != (compression == kRle8 ? 8u : 4u))
+            damaged(std::string(compression == kRle8 ? "RLE8" : "RLE4") + " compression" + depth);
+        if (height < 0)
+            damaged("a run-length compressed image stored top-down (negative height)");
+        break;
+    case kBitFields: {
+        if (bits != 16 && bits != 32)
+            damaged("bit-field compression" + depth);
+        if (infoBytes == 40)
+            headersEnd += 12;  // the red, green and blue masks follow the header
+        if (!h.has(kMasksAt, 12))
+            damaged("the file is " + std::to_string(damaged.fileSize) + " bytes, too short for its bit masks");
+        // An alpha mask is only in the longer headers, and may be absent (0).
+        const int masks = infoBytes >= 56 ? 4 : 3;
+        static const char* const kNames[] = {"red", "green", "blue", "alpha"};
+        std::uint32_t seen = 0;
+        for (int m = 0; m < masks; ++m) {
+            const std::uint32_t mask = h.u32(kMasksAt + 4 * static_cast<std::size_t>(m));
+            if (m == 3 && mask == 0)
+                continue;
+            if (!isChannelMask(mask, static_cast<int>(bits)) || (mask & seen) != 0)
+                damaged("a " + std::string(kNames[m]) + " bit mask of " + hex(mask) +
+                        ", not one run of bits of its own within the pixel" + depth);
+            seen |= mask;
+        }
+        break;
+    }
+    default:
+        damaged("compression " + std::to_string(compression) +
+                ", not one veilcast reads (none, RLE8, RLE4 or bit fields)");
+    }
+    return headersEnd;
+}
+
+// Refuses pixels the file cannot hold, or, run-length compressed (decoded
+// whole on open, before the reader's own limit is checked), more than
+// `maxPixels`.
+void checkPixelExtent(const BmpLayout& layout, std::uint64_t maxPixels, const Damage& damaged)
+{
+    const std::uint64_t width = static_cast<std::uint64_t>(layout.width);
+    const std::uint64_t rows = static_cast<std::uint64_t>(layout.rows);
+    const std::uint64_t pixels = width * rows;
+    const std::string size = std::to_string(width) + "x" + std::to_string(rows);
+    if (layout.runLength) {
+        if (pixels > maxPixels)
+            throw Failure(Wording{damaged.path + ": " + size + " is " + std::to_string(pixels) +
+                                      " pixels, more than the limit of " + std::to_string(maxPixels) + " (",
+                                  UserChoice::MaxPixels, " raises it)"});
+        return;
+    }
+    // Rows are padded to whole 32-bit words.
+    const std::uint64_t rowBytes = (width * layout.bits + 31) / 32 * 4;
+    const std::uint64_t need = rowBytes * rows;
+    const std::uint64_t room = damaged.fileSize - layout.pixelsAt;
+    if (need > room)
+        damaged(size + " at " + std::to_string(layout.bits) + " bits a pixel needs " + std::to_string(need) +
+                " bytes of pixels from byte " + std::to_string(layout.pixelsAt) + "; the file has " +
+                std::to_string(room));
+}
+
 }  // namespace
 
 BmpLayout checkBmpHeader(const std::string& path, std::uint64_t maxPixels)
@@ -78,9 +160,7 @@ BmpLayout checkBmpHeader(const std::string& path, std::uint64_t maxPixels)
     const std::uint64_t fileSize = std::filesystem::file_size(path, ec);
     if (ec)
         return {};  // the library's own open reports an unreadable file
-    const auto damaged = [&](const std::string& why) {
-        throw std::runtime_error(path + ": a damaged BMP header: " + why);
-    };
+    const Damage damaged{path, fileSize};
     const Header h(bytes, got);
     if (!h.has(kFileHeaderBytes, 4))
         damaged("the file is " + std::to_string(fileSize) + " bytes, too short for its headers");
@@ -112,43 +192,7 @@ BmpLayout checkBmpHeader(const std::string& path, std::uint64_t maxPixels)
         damaged(std::to_string(bits) + " bits a pixel, not 1, 4, 8, 16, 24 or 32");
     const std::string depth = " at " + std::to_string(bits) + " bits a pixel";
 
-    std::uint64_t headersEnd = kFileHeaderBytes + infoBytes;
-    switch (compression) {
-    case kUncompressed:
-        break;
-    case kRle8:
-    case kRle4:
-        if (bits != (compression == kRle8 ? 8u : 4u))
-            damaged(std::string(compression == kRle8 ? "RLE8" : "RLE4") + " compression" + depth);
-        if (height < 0)
-            damaged("a run-length compressed image stored top-down (negative height)");
-        break;
-    case kBitFields: {
-        if (bits != 16 && bits != 32)
-            damaged("bit-field compression" + depth);
-        if (infoBytes == 40)
-            headersEnd += 12;  // the red, green and blue masks follow the header
-        if (!h.has(kMasksAt, 12))
-            damaged("the file is " + std::to_string(fileSize) + " bytes, too short for its bit masks");
-        // An alpha mask is only in the longer headers, and may be absent (0).
-        const int masks = infoBytes >= 56 ? 4 : 3;
-        static const char* const kNames[] = {"red", "green", "blue", "alpha"};
-        std::uint32_t seen = 0;
-        for (int m = 0; m < masks; ++m) {
-            const std::uint32_t mask = h.u32(kMasksAt + 4 * static_cast<std::size_t>(m));
-            if (m == 3 && mask == 0)
-                continue;
-            if (!isChannelMask(mask, static_cast<int>(bits)) || (mask & seen) != 0)
-                damaged("a " + std::string(kNames[m]) + " bit mask of " + hex(mask) +
-                        ", not one run of bits of its own within the pixel" + depth);
-            seen |= mask;
-        }
-        break;
-    }
-    default:
-        damaged("compression " + std::to_string(compression) +
-                ", not one veilcast reads (none, RLE8, RLE4 or bit fields)");
-    }
+    const std::uint64_t headersEnd = checkCompression(h, compression, infoBytes, bits, height, damaged);
 
     BmpLayout layout;
     if (bits <= 8) {
@@ -168,28 +212,13 @@ BmpLayout checkBmpHeader(const std::string& path, std::uint64_t maxPixels)
         damaged("pixels at byte " + std::to_string(offset) + ", outside the " + std::to_string(fileSize) +
                 "-byte file after its " + std::to_string(headersEnd) + " bytes of headers");
 
-    const std::uint64_t pixels = static_cast<std::uint64_t>(width) * rows;
-    if (compression == kRle8 || compression == kRle4) {
-        // Decoded whole on open, before the reader's own limit is checked.
-        if (pixels > maxPixels)
-            throw Failure(Wording{path + ": " + std::to_string(width) + "x" + std::to_string(rows) + " is " +
-                                      std::to_string(pixels) + " pixels, more than the limit of " +
-                                      std::to_string(maxPixels) + " (", UserChoice::MaxPixels, " raises it)"});
-    } else {
-        // Rows are padded to whole 32-bit words.
-        const std::uint64_t rowBytes = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4;
-        const std::uint64_t need = rowBytes * rows;
-        if (need > fileSize - offset)
-            damaged(std::to_string(width) + "x" + std::to_string(rows) + depth + " needs " + std::to_string(need) +
-                    " bytes of pixels from byte " + std::to_string(offset) + "; the file has " +
-                    std::to_string(fileSize - offset));
-    }
     layout.isBmp = true;
     layout.runLength = compression == kRle8 || compression == kRle4;
     layout.width = width;
     layout.rows = static_cast<std::int64_t>(rows);
     layout.bits = bits;
     layout.pixelsAt = offset;
+    checkPixelExtent(layout, maxPixels, damaged);
     return layout;
 }
 
