@@ -3,6 +3,7 @@
 
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/host/ParallelRows.h"
+#include "veilcast/media/SrgbCurve.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,7 +28,7 @@ float finiteOrZero(float v)
 // encoding maps back onto v.
 double srgbDecoded(double v)
 {
-    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    return linearFromSrgb(v);
 }
 
 // The source pixels one panel pixel averages; when the panel is larger than

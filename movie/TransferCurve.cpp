@@ -2,6 +2,7 @@
 #include "TransferCurve.h"
 
 #include "veilcast/common/UsageError.h"
+#include "veilcast/media/SrgbCurve.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -31,7 +32,7 @@ double decode(int t, double v)
         return v < 4.5 * kBeta ? v / 4.5 : std::pow((v + (kAlpha - 1)) / kAlpha, 1 / 0.45);
     switch (t) {
     case AVCOL_TRC_IEC61966_2_1:
-        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        return linearFromSrgb(v);
     case AVCOL_TRC_GAMMA22:
         return std::pow(v, 2.2);
     case AVCOL_TRC_GAMMA28:
@@ -47,7 +48,7 @@ double encode(int t, double l)
         return l < kBeta ? l * 4.5 : kAlpha * std::pow(l, 0.45) - (kAlpha - 1);
     switch (t) {
     case AVCOL_TRC_IEC61966_2_1:
-        return l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+        return srgbFromLinear(l);
     case AVCOL_TRC_GAMMA22:
         return std::pow(l, 1 / 2.2);
     case AVCOL_TRC_GAMMA28:

@@ -2,6 +2,7 @@
 #include "Views.h"
 
 #include "veilcast/host/ParallelRows.h"
+#include "veilcast/media/SrgbCurve.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,8 +29,7 @@ public:
     {
         for (int i = 0; i < kSize; ++i) {
             const double v = static_cast<double>(i) / (kSize - 1);
-            const double e = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
-            table_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(std::lround(e * 255));
+            table_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(std::lround(srgbFromLinear(v) * 255));
         }
     }
     std::uint8_t operator()(float linear) const
@@ -74,8 +74,7 @@ std::uint8_t srgbByte(float linear)
 // Needed for a few colours, not for images: no table.
 float linearFromSrgbByte(std::uint8_t encoded)
 {
-    const double e = encoded / 255.0;
-    return static_cast<float>(e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4));
+    return static_cast<float>(linearFromSrgb(encoded / 255.0));
 }
 
 std::optional<View> parseView(const std::string& name)
