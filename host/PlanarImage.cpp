@@ -8,21 +8,23 @@ namespace veilcast {
 using namespace DD::Image;
 
 PlanarImage::PlanarImage(const Box& box, const Box& format, std::vector<Channel> channels, float fill)
-    : box_(box), format_(format), channels_(std::move(channels))
 {
-    box_.r = std::max(box_.r, box_.x);
-    box_.t = std::max(box_.t, box_.y);
-    pixels_.assign(width() * height() * channels_.size(), fill);
+    pixels_.assign(setShape(box, format, std::move(channels)), fill);
 }
 
 void PlanarImage::reshape(const Box& box, const Box& format, std::vector<Channel> channels)
+{
+    pixels_.resize(setShape(box, format, std::move(channels)));
+}
+
+std::size_t PlanarImage::setShape(const Box& box, const Box& format, std::vector<Channel> channels)
 {
     box_ = box;
     format_ = format;
     channels_ = std::move(channels);
     box_.r = std::max(box_.r, box_.x);
     box_.t = std::max(box_.t, box_.y);
-    pixels_.resize(width() * height() * channels_.size());
+    return width() * height() * channels_.size();
 }
 
 ChannelSet PlanarImage::channelSet() const

@@ -620,7 +620,7 @@ void MovieWriter::Impl::convertRows(const PlanarImage& image, AVFrame& f, int fi
                 const float* a = rows(y, Chan_Alpha);
                 Code* out = planeRow<Code>(f, 3, y);
                 for (int x = 0; x < w; ++x)
-                    out[x] = static_cast<Code>(level(a[x] > 0.0f ? (a[x] < 1.0f ? a[x] * top : top) : 0.0, top));
+                    out[x] = static_cast<Code>(level(a[x] * top, top));
             }
             if (!yuv) {
                 // gbrp: green, blue, red planes.

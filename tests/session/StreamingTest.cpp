@@ -30,6 +30,47 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> kPluginDirs{fs::path(VEILCAST_PLUGIN_FILE).parent_path().string()};
 
+struct Pixels {
+    OIIO::ImageSpec spec;
+    std::vector<float> values;
+};
+
+Pixels readAll(const std::string& file)
+{
+    Pixels p;
+    auto in = OIIO::ImageInput::open(file);
+    EXPECT_TRUE(in) << file;
+    if (!in)
+        return p;
+    p.spec = in->spec();
+    p.values.resize(p.spec.image_pixels() * p.spec.nchannels);
+    EXPECT_TRUE(in->read_image(0, 0, 0, p.spec.nchannels, OIIO::TypeDesc::FLOAT, p.values.data())) << file;
+    return p;
+}
+
+void expectSameImage(const std::string& a, const std::string& b)
+{
+    const Pixels x = readAll(a), y = readAll(b);
+    EXPECT_EQ(x.spec.x, y.spec.x);
+    EXPECT_EQ(x.spec.y, y.spec.y);
+    EXPECT_EQ(x.spec.width, y.spec.width);
+    EXPECT_EQ(x.spec.height, y.spec.height);
+    EXPECT_EQ(x.spec.full_x, y.spec.full_x);
+    EXPECT_EQ(x.spec.full_y, y.spec.full_y);
+    EXPECT_EQ(x.spec.full_width, y.spec.full_width);
+    EXPECT_EQ(x.spec.full_height, y.spec.full_height);
+    EXPECT_EQ(x.spec.channelnames, y.spec.channelnames);
+    EXPECT_EQ(x.spec.format, y.spec.format);
+    EXPECT_EQ(x.spec.get_string_attribute("veilcast:settings"), y.spec.get_string_attribute("veilcast:settings"));
+    ASSERT_EQ(x.values.size(), y.values.size());
+    std::size_t differ = 0, first = 0;
+    for (std::size_t i = 0; i < x.values.size(); ++i)
+        if (zavtest::bits(x.values[i]) != zavtest::bits(y.values[i]) && differ++ == 0)
+            first = i;
+    EXPECT_EQ(differ, 0u) << "values differ from index " << first << ": " << x.values[first] << " vs "
+                          << y.values[first];
+}
+
 class StreamingTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -80,49 +121,41 @@ protected:
             writePreviewSheet(job.previewPath, source.pixels, result);
     }
 
+    struct Plate {
+        const char* name;
+        int width, height;
+        const char* options;
+    };
+
+    // Keys `c` a strip at a time from the file and whole in memory: the two
+    // outputs must be the same, and so must the contact sheets, or, keyed
+    // through the denoised view of a shot, the outputs alone.
+    void expectStreamedAsWhole(const Plate& c, bool denoised)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string input = plate(c.name, c.width, c.height, c.options);
+        const std::string ext = fs::path(c.name).extension().string();
+        KeyJobOptions job = options();
+        if (denoised)
+            job.screenMap.kind = ScreenMapChoice::Kind::Shot;
+        else
+            job.previewPath = path("streamed-sheet.png");
+        KeySession streamed(kPluginDirs, job);
+        if (denoised) {
+            ASSERT_TRUE(streamed.denoisesMatte());
+        }
+        NoProgress quiet;
+        streamed.keyFile(input, path("streamed" + ext), quiet, 0, 1);
+        if (!denoised)
+            job.previewPath = path("whole-sheet.png");
+        keyWhole(input, path("whole" + ext), job);
+        expectSameImage(path("streamed" + ext), path("whole" + ext));
+        if (!denoised)
+            expectSameImage(path("streamed-sheet.png"), path("whole-sheet.png"));
+    }
+
     fs::path dir;
 };
-
-struct Pixels {
-    OIIO::ImageSpec spec;
-    std::vector<float> values;
-};
-
-Pixels readAll(const std::string& file)
-{
-    Pixels p;
-    auto in = OIIO::ImageInput::open(file);
-    EXPECT_TRUE(in) << file;
-    if (!in)
-        return p;
-    p.spec = in->spec();
-    p.values.resize(p.spec.image_pixels() * p.spec.nchannels);
-    EXPECT_TRUE(in->read_image(0, 0, 0, p.spec.nchannels, OIIO::TypeDesc::FLOAT, p.values.data())) << file;
-    return p;
-}
-
-void expectSameImage(const std::string& a, const std::string& b)
-{
-    const Pixels x = readAll(a), y = readAll(b);
-    EXPECT_EQ(x.spec.x, y.spec.x);
-    EXPECT_EQ(x.spec.y, y.spec.y);
-    EXPECT_EQ(x.spec.width, y.spec.width);
-    EXPECT_EQ(x.spec.height, y.spec.height);
-    EXPECT_EQ(x.spec.full_x, y.spec.full_x);
-    EXPECT_EQ(x.spec.full_y, y.spec.full_y);
-    EXPECT_EQ(x.spec.full_width, y.spec.full_width);
-    EXPECT_EQ(x.spec.full_height, y.spec.full_height);
-    EXPECT_EQ(x.spec.channelnames, y.spec.channelnames);
-    EXPECT_EQ(x.spec.format, y.spec.format);
-    EXPECT_EQ(x.spec.get_string_attribute("veilcast:settings"), y.spec.get_string_attribute("veilcast:settings"));
-    ASSERT_EQ(x.values.size(), y.values.size());
-    std::size_t differ = 0, first = 0;
-    for (std::size_t i = 0; i < x.values.size(); ++i)
-        if (zavtest::bits(x.values[i]) != zavtest::bits(y.values[i]) && differ++ == 0)
-            first = i;
-    EXPECT_EQ(differ, 0u) << "values differ from index " << first << ": " << x.values[first] << " vs "
-                          << y.values[first];
-}
 
 // Output and preview sheet. Heights that are not a whole number of strips,
 // chunks of 1, 16, 32 and 256 rows, tiles, no alpha, float, a data window
@@ -130,12 +163,7 @@ void expectSameImage(const std::string& a, const std::string& b)
 // on the way in and out).
 TEST_F(StreamingTest, StreamedOutputEqualsTheWholeFrameKeyed)
 {
-    struct Case {
-        const char* name;
-        int width, height;
-        const char* options;
-    };
-    const Case cases[] = {
+    const Plate plates[] = {
         {"scan-zip-half.exr", 97, 203, "-d half --compression zip"},
         {"scan-none-float-rgb.exr", 61, 150, "--ch R,G,B -d float --compression none"},
         {"scan-piz.exr", 40, 330, "-d half --compression piz"},
@@ -146,20 +174,8 @@ TEST_F(StreamingTest, StreamedOutputEqualsTheWholeFrameKeyed)
         {"rgba.png", 77, 99, "-d uint8"},
         {"rgb16.tif", 65, 140, "--ch R,G,B -d uint16"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string input = plate(c.name, c.width, c.height, c.options);
-        const std::string ext = fs::path(c.name).extension().string();
-        KeyJobOptions job = options();
-        job.previewPath = path("streamed-sheet.png");
-        KeySession streamed(kPluginDirs, job);
-        NoProgress quiet;
-        streamed.keyFile(input, path("streamed" + ext), quiet, 0, 1);
-        job.previewPath = path("whole-sheet.png");
-        keyWhole(input, path("whole" + ext), job);
-        expectSameImage(path("streamed" + ext), path("whole" + ext));
-        expectSameImage(path("streamed-sheet.png"), path("whole-sheet.png"));
-    }
+    for (const Plate& c : plates)
+        expectStreamedAsWhole(c, false);
 }
 
 // With --screen-map shot the matte is pulled from a denoised view of the
@@ -168,30 +184,14 @@ TEST_F(StreamingTest, StreamedOutputEqualsTheWholeFrameKeyed)
 // frame's.
 TEST_F(StreamingTest, ADenoisedViewStreamedEqualsTheWholeFrameKeyed)
 {
-    struct Case {
-        const char* name;
-        int width, height;
-        const char* options;
-    };
-    const Case cases[] = {
+    const Plate plates[] = {
         {"scan-zip-half.exr", 97, 203, "-d half --compression zip"},
         {"scan-piz.exr", 40, 330, "-d half --compression piz"},
         {"tiled-odd-rgb.exr", 70, 130, "--ch R,G,B -d float --tile 24 40"},
         {"window.exr", 80, 140, "-d half --origin +13+29 --fullsize 200x300+0+0"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string input = plate(c.name, c.width, c.height, c.options);
-        const std::string ext = fs::path(c.name).extension().string();
-        KeyJobOptions job = options();
-        job.screenMap.kind = ScreenMapChoice::Kind::Shot;
-        KeySession streamed(kPluginDirs, job);
-        ASSERT_TRUE(streamed.denoisesMatte());
-        NoProgress quiet;
-        streamed.keyFile(input, path("streamed" + ext), quiet, 0, 1);
-        keyWhole(input, path("whole" + ext), job);
-        expectSameImage(path("streamed" + ext), path("whole" + ext));
-    }
+    for (const Plate& c : plates)
+        expectStreamedAsWhole(c, true);
 }
 
 // The automatic pick on a file reads a grid of rows a strip at a time; on a

@@ -38,6 +38,10 @@ public:
     const float* row(DD::Image::Channel z, int y) const;
 
 private:
+    // Takes the box (emptied where it is inside out), format and channels;
+    // returns how many floats they hold.
+    std::size_t setShape(const DD::Image::Box& box, const DD::Image::Box& format,
+                         std::vector<DD::Image::Channel> channels);
     int planeIndex(DD::Image::Channel z) const;
 
     DD::Image::Box box_;
