@@ -222,7 +222,9 @@ def test_a_stop_comes_out_as_the_callers_own_exception(tmp_path, call, stopped_b
         # progress callback it would only test the callback's path, so it is sent again until the
         # module's own check while it works is what finds it.
         def on_signal(number, frame):
-            if frame is not None and frame.f_code is progress.__code__:
+            while frame is not None and frame.f_code is not progress.__code__:
+                frame = frame.f_back
+            if frame is not None:
                 send()
                 return
             raise Stop("from the signal handler")
