@@ -210,7 +210,9 @@ struct MovieReader::Impl : VideoCoding {
     // Decoding, on the decoding thread while one runs.
     int decoded = 0;
     FrameTime decodedTime;
-    std::int64_t firstTimestamp = AV_NOPTS_VALUE;  // of the first frame shown: frame times count from it
+    // Frame times count from where the video stream starts, as the other
+    // streams' copies do, or from the first frame shown where that is earlier.
+    std::int64_t firstTimestamp = AV_NOPTS_VALUE;
     std::int64_t frameTicks = 1;                   // one frame at the nominal rate, in the time base
     bool draining = false, ended = false;
     bool held = false;  // `packet` holds the first keyframe, read ahead and not yet sent
@@ -544,8 +546,13 @@ void MovieReader::Impl::stampFrame()
     std::int64_t at = frame->best_effort_timestamp;
     if (at == AV_NOPTS_VALUE)
         at = firstTimestamp == AV_NOPTS_VALUE ? 0 : firstTimestamp + decodedTime.start + decodedTime.duration;
-    if (firstTimestamp == AV_NOPTS_VALUE)
-        firstTimestamp = at;
+    if (firstTimestamp == AV_NOPTS_VALUE) {
+        // A stream cut before its first decodable frame starts at packets
+        // that were skipped: the first frame shown comes that much after
+        // the start, and so after the sound that goes with the start.
+        const std::int64_t streamStart = format->streams[stream]->start_time;
+        firstTimestamp = streamStart != AV_NOPTS_VALUE && streamStart < at ? streamStart : at;
+    }
     std::int64_t start = at - firstTimestamp;
     if (decoded > 1 && start <= decodedTime.start)  // never shown before the frame it follows
         start = decodedTime.start + std::max<std::int64_t>(1, decodedTime.duration);
