@@ -192,6 +192,23 @@ bool storedYuv(const AVPixFmtDescriptor* d)
     return true;
 }
 
+// RGB of up to 16 bits a component and grey of 8 to 16, packed or planar,
+// in any byte order: read code by code through FFmpeg's own reader.
+bool storedCodes(const AVPixFmtDescriptor* d)
+{
+    const std::uint64_t other =
+        AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_BAYER;
+    if (!d || (d->flags & other))
+        return false;
+    const bool rgb = (d->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+    if (!rgb && d->nb_components > 2)  // YUV
+        return false;
+    for (int c = 0; c < d->nb_components; ++c)
+        if (d->comp[c].depth > 16 || d->comp[c].depth < (rgb ? 1 : 8))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 struct MovieReader::Impl : VideoCoding {
@@ -244,6 +261,8 @@ struct MovieReader::Impl : VideoCoding {
     void stampFrame();
     void convert(const AVFrame& decodedFrame, PlanarImage& out);
     void convertByScaler(const AVFrame& decodedFrame, PlanarImage& out);
+    // The whole frame from RGB or grey (storedCodes), with its alpha.
+    void convertCodes(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, PlanarImage& out);
     // Rows y0..y1-1 of `out` (frame rows) from planar YUV, and their alpha.
     template <typename Sample>
     void convertYuv(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, PlanarImage& out, int y0,
@@ -578,6 +597,10 @@ void MovieReader::Impl::convert(const AVFrame& source, PlanarImage& out)
         convertYuvRows(source, *desc, kr, kb, out, 0, h);
         return;
     }
+    if (storedCodes(desc)) {
+        convertCodes(source, *desc, out);
+        return;
+    }
     convertByScaler(source, out);
     if (alpha)
         convertAlpha(source, desc, out, 0, h);
@@ -637,6 +660,54 @@ void MovieReader::Impl::convertAlpha(const AVFrame& source, const AVPixFmtDescri
         else
             for (int x = 0; x < w; ++x)
                 a[x] = in[x] / most;
+    }
+}
+
+// RGB and grey are not matrixed: each code stands for its level as it is,
+// so white is exactly 1 and every code comes back when written again. (The
+// scaler's 16-bit RGB would put white at 65283.)
+void MovieReader::Impl::convertCodes(const AVFrame& source, const AVPixFmtDescriptor& desc, PlanarImage& out)
+{
+    const int w = source.width, h = source.height;
+    const bool grey = !(desc.flags & AV_PIX_FMT_FLAG_RGB);
+    const auto data = const_cast<const std::uint8_t**>(source.data);
+    std::vector<std::uint16_t> codes(static_cast<std::size_t>(w));
+    std::vector<float> linear;
+    const Channel colours[3] = {Chan_Red, Chan_Green, Chan_Blue};
+    for (int c = 0; c < (grey ? 1 : 3); ++c) {
+        const int depth = desc.comp[c].depth;
+        // Grey keeps the range it is tagged with; RGB is always full.
+        const CodeLevels levels = grey ? codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG)
+                                       : CodeLevels{0, static_cast<double>((1 << depth) - 1), 0, 0, 0};
+        linear.resize(std::size_t{1} << depth);
+        for (std::size_t code = 0; code < linear.size(); ++code)
+            linear[code] = static_cast<float>(curve->codeToLinear((static_cast<double>(code) - levels.yOffset) / levels.yScale));
+        for (int y = 0; y < h; ++y) {
+            av_read_image_line2(codes.data(), data, source.linesize, &desc, 0, y, c, w, 0, 2);
+            float* row = out.row(colours[c], y);
+            for (int x = 0; x < w; ++x)
+                row[x] = linear[codes[static_cast<std::size_t>(x)]];
+        }
+    }
+    if (grey)
+        for (int y = 0; y < h; ++y) {
+            std::copy_n(out.row(Chan_Red, y), w, out.row(Chan_Green, y));
+            std::copy_n(out.row(Chan_Red, y), w, out.row(Chan_Blue, y));
+        }
+    if (!info.hasAlpha)
+        return;
+    const int a = grey ? 1 : 3;
+    const bool stored = (desc.flags & AV_PIX_FMT_FLAG_ALPHA) && desc.nb_components == a + 1;
+    const float most = stored ? static_cast<float>((1 << desc.comp[a].depth) - 1) : 1.0f;
+    for (int y = 0; y < h; ++y) {
+        float* row = out.row(Chan_Alpha, y);
+        if (!stored) {  // the tag said alpha, the decoder gave none: opaque
+            std::fill_n(row, w, 1.0f);
+            continue;
+        }
+        av_read_image_line2(codes.data(), data, source.linesize, &desc, 0, y, a, w, 0, 2);
+        for (int x = 0; x < w; ++x)
+            row[x] = codes[static_cast<std::size_t>(x)] / most;
     }
 }
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +178,70 @@ TEST_F(MovieFidelity, PassThroughKeepsTheSourcesCodes)
         // flat blocks.
         for (int p = 0; p < 3; ++p)
             EXPECT_LE(worst[p], c.tolerance + 1e-9) << "plane " << p << ", in codes of the source";
+    }
+}
+
+// The first frame's pixels as 0..1 levels, red, green, blue and alpha, from
+// its decoder's own raw layout: `layout` names each interleaved component of
+// `bytes` bytes, little-endian, (R, G, B, A, or Y for all three), or "gbra"
+// planar.
+std::vector<std::array<double, 4>> decodeLevels(const std::string& file, const std::string& pixFmt, const std::string& layout,
+                                                int bytes, int bits)
+{
+    const auto info = probeValues(file, "-select_streams v:0", "stream=width,height");
+    const std::size_t n = static_cast<std::size_t>(std::stoi(info.at("width"))) * std::stoul(info.at("height"));
+    const std::string raw = file + ".raw";
+    runChecked("ffmpeg -v error -y -i " + quoted(file) + " -frames:v 1 -f rawvideo -pix_fmt " + pixFmt + " " + quoted(raw));
+    std::ifstream in(raw, std::ios::binary);
+    const auto next = [&] {
+        unsigned char b[2] = {0, 0};
+        in.read(reinterpret_cast<char*>(b), bytes);
+        return (b[0] | (bytes > 1 ? b[1] << 8 : 0)) / static_cast<double>((1 << bits) - 1);
+    };
+    std::vector<std::array<double, 4>> px(n, std::array<double, 4>{0, 0, 0, 1});
+    const std::string order = layout == "gbra" ? "GBRA" : layout;
+    for (std::size_t k = 0; k < (layout == "gbra" ? 4 * n : n); ++k) {
+        for (std::size_t c = 0; c < (layout == "gbra" ? 1 : order.size()); ++c) {
+            const char name = layout == "gbra" ? order[k / n] : order[c];
+            std::array<double, 4>& p = px[layout == "gbra" ? k % n : k];
+            const double v = next();
+            if (name == 'Y')
+                p[0] = p[1] = p[2] = v;
+            else
+                p[std::string("RGBA").find(name)] = v;
+        }
+    }
+    EXPECT_TRUE(in) << file << " decoded short";
+    fs::remove(raw);
+    return px;
+}
+
+// RGB and grey sources are not matrixed: a pass-through to FFV1 (16-bit
+// RGB with its matte) gives back every level, white as the top code.
+TEST_F(MovieFidelity, RgbAndGreyPassThroughKeepTheirLevels)
+{
+    struct Case {
+        std::string pixFmt, layout;
+        int bytes, bits;
+    };
+    const Case cases[] = {{"rgb24", "RGB", 1, 8}, {"rgb48le", "RGB", 2, 16}, {"bgra", "BGRA", 1, 8},
+                          {"gray", "Y", 1, 8},    {"gray10le", "Y", 2, 10},  {"ya8", "YA", 1, 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pixFmt);
+        const std::string source = path(c.pixFmt + ".mkv"), out = path(c.pixFmt + "-keyed.mkv");
+        runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=64x32:rate=24:duration=0.125 -c:v ffv1 -pix_fmt " + c.pixFmt +
+                   " -color_range pc " + quoted(source));
+        const Result r = runVeilcast(quoted(source) + " -o " + quoted(out) + " " + kPassThrough);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        ASSERT_EQ(probeValues(out, "-select_streams v:0", "stream=pix_fmt")["pix_fmt"], "gbrap16le");
+        const auto in = decodeLevels(source, c.pixFmt, c.layout, c.bytes, c.bits);
+        const auto got = decodeLevels(out, "gbrap16le", "gbra", 2, 16);
+        ASSERT_EQ(got.size(), in.size());
+        double worst = 0;
+        for (std::size_t i = 0; i < in.size(); ++i)
+            for (int k = 0; k < 4; ++k)
+                worst = std::max(worst, std::fabs(got[i][static_cast<std::size_t>(k)] - in[i][static_cast<std::size_t>(k)]));
+        EXPECT_LE(worst * ((1 << c.bits) - 1), 0.1) << "in codes of the source";
     }
 }
 
