@@ -69,6 +69,10 @@ void translateErrors()
             PyErr_SetString(usageError, e.what());
         } catch (const py::type_error& e) {
             PyErr_SetString(typeError, e.what());
+        } catch (const py::builtin_exception& e) {
+            // Python's own protocols (a name missing from Settings is a
+            // KeyError), before the runtime_error they derive from.
+            e.set_error();
         } catch (const Cancelled& e) {
             // Only when no signal or callback stopped the key (those raise
             // their own exception): the interpreter is shutting down.

@@ -49,6 +49,16 @@ def test_settings_compare_by_values_not_the_order_given():
     assert veilcast.Settings({"Clip Black": 0.1}) != veilcast.Settings({"Clip Black": 0.1, "Check Alpha": False})
 
 
+@pytest.mark.parametrize("use", [
+    lambda s: s["Nope"],
+    lambda s: s.__delitem__("Clip Black"),
+], ids=["read", "delete"])
+def test_a_name_the_settings_do_not_hold_is_a_key_error(use):
+    # A mapping's own protocol: `except KeyError` and `in` checks must work.
+    with pytest.raises(KeyError):
+        use(veilcast.Settings({"Check Alpha": True}))
+
+
 def test_the_namespace_is_the_api():
     public = {name for name in vars(veilcast) if not name.startswith("_")}
     assert public == set(veilcast.__all__)
