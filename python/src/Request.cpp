@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <limits>
 
 namespace veilcast::python {
 
@@ -21,8 +22,10 @@ std::uint64_t pixelCount(const py::int_& pixels)
     if (overflow == 0)
         return static_cast<std::uint64_t>(count);
     const unsigned long long large = PyLong_AsUnsignedLongLong(pixels.ptr());
-    if (PyErr_Occurred())
-        throw py::error_already_set();
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // more than any count: no limit
+        return std::numeric_limits<std::uint64_t>::max();
+    }
     return large;
 }
 

@@ -20,6 +20,7 @@ OSError), an argument of the wrong kind an ArgumentTypeError (a TypeError).
 """
 
 import operator as _operator
+from collections.abc import Iterable as _Iterable
 import os as _os
 from dataclasses import dataclass as _dataclass
 from typing import Callable as _Callable, NamedTuple as _NamedTuple, Optional as _Optional
@@ -105,19 +106,27 @@ def _float32(image, what="the image"):
     return image
 
 
+def _index(value, takes):
+    """`value` as an int, as range() takes one; `takes` says what the keyword takes, for the error."""
+    try:
+        return _operator.index(value)
+    except TypeError:
+        raise ArgumentTypeError("%s, not %r" % (takes, value)) from None
+
+
 def _threads(threads):
     """The count of threads as an int; the key request checks it."""
     if threads is None:
         return 0
-    try:
-        return _operator.index(threads)
-    except TypeError:
-        raise ArgumentTypeError("threads takes a count of threads (0 for every core), not %r" % (threads,)) from None
+    return _index(threads, "threads takes a count of threads (0 for every core)")
 
 
 def _path(path, keyword):
     """A file's path as open() takes it, refused as open() refuses it when a NUL would cut it short."""
-    path = _os.fspath(path)
+    try:
+        path = _os.fspath(path)
+    except TypeError:
+        raise ArgumentTypeError("%s takes a path (str, bytes or os.PathLike), not %r" % (keyword, path)) from None
     if isinstance(path, bytes):
         path = _os.fsdecode(path)
     if "\0" in path:
@@ -216,12 +225,18 @@ def pick_screen(image, box: _Optional[_Sequence[int]] = None):
     return _veilcast._pick_screen(_float32(image), _box(box))
 
 
-def _box(box):
+def _box(box, keyword="box"):
     if box is None:
         return None
-    box = tuple(int(v) for v in box)
+    takes = "%s takes four pixel coordinates (x0, y0, x1, y1)" % keyword
+    if isinstance(box, (str, bytes)) or not isinstance(box, _Iterable):
+        raise ArgumentTypeError("%s, not %r" % (takes, box))
+    box = tuple(_index(v, takes) for v in box)
     if len(box) != 4:
-        raise UsageError("box takes four pixel coordinates (x0, y0, x1, y1), not %d" % len(box))
+        raise UsageError("%s, not %d" % (takes, len(box)))
+    for v in box:
+        if not -2 ** 31 <= v < 2 ** 31:
+            raise UsageError("%s inside the image, not %d" % (takes, v))
     return box
 
 
@@ -230,9 +245,12 @@ def _frames_text(frames):
         return ""
     if isinstance(frames, str):
         return frames
+    takes = 'frames takes a frame list as text ("1001-1100x2"), a frame number or frame numbers'
+    if isinstance(frames, bytes) or not isinstance(frames, (int, _Iterable)):
+        raise ArgumentTypeError("%s, not %r" % (takes, frames))
     if isinstance(frames, int):
         return str(frames)
-    return ",".join(str(int(f)) for f in frames)
+    return ",".join(str(_index(f, takes)) for f in frames)
 
 
 def key_file(input, output, settings=None, frames=None, progress: _Optional[_Callable[[float], None]] = None, *,
@@ -257,7 +275,8 @@ def key_file(input, output, settings=None, frames=None, progress: _Optional[_Cal
     request.input, request.output = _path(input, "input"), _path(output, "output")
     request.frames = _frames_text(frames)
     if pick_screen is not None:
-        request.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(str(int(v)) for v in pick_screen)
+        request.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(
+            str(v) for v in _box(pick_screen, "pick_screen"))
     request.screen_map = _screen_map(screen_map, in_memory=False)[0]
     request.clip = "auto" if _clip(clip) else ""
     for name, value in (("data_type", data_type), ("part", part), ("layer", layer), ("date_time", date_time),
@@ -270,7 +289,7 @@ def key_file(input, output, settings=None, frames=None, progress: _Optional[_Cal
     if preview is not None:
         request.preview = _path(preview, "preview")
     if max_pixels is not None:
-        request.max_pixels = int(max_pixels)
+        request.max_pixels = _index(max_pixels, "max_pixels takes a count of pixels")
     request.threads = _threads(threads)
     request.skip_missing = bool(skip_missing)
     request.raw = bool(raw)

@@ -120,6 +120,20 @@ REFUSALS = [
      veilcast.UsageError, "max_pixels takes a positive number of pixels, not 0"),
     ("\"Auto\" for \"auto\"", lambda d: veilcast.key(np.zeros((4, 4, 3), np.float32), screen_map="Auto"),
      veilcast.UsageError, "screen_map takes \"auto\" (in lower case)"),
+    ("a box of text", lambda d: veilcast.pick_screen(np.zeros((4, 4, 3), np.float32), box=("a", 0, 1, 1)),
+     veilcast.ArgumentTypeError, "box takes four pixel coordinates (x0, y0, x1, y1), not 'a'"),
+    ("a box far outside", lambda d: veilcast.pick_screen(np.zeros((4, 4, 3), np.float32), box=(0, 0, 2**40, 3)),
+     veilcast.UsageError, "box takes four pixel coordinates (x0, y0, x1, y1) inside the image, not 1099511627776"),
+    ("a number as the pick's box", lambda d: veilcast.key_file(PLATE, d / "k.exr", pick_screen=5),
+     veilcast.ArgumentTypeError, "pick_screen takes four pixel coordinates"),
+    ("a number as a path", lambda d: veilcast.key_file(5, d / "k.exr"),
+     veilcast.ArgumentTypeError, "input takes a path (str, bytes or os.PathLike), not 5"),
+    ("a fractional frame", lambda d: veilcast.key_file(PLATE, d / "k.exr", frames=1.5),
+     veilcast.ArgumentTypeError, "frames takes a frame list as text"),
+    ("frames as bytes", lambda d: veilcast.key_file(PLATE, d / "k.exr", frames=b"1-3"),
+     veilcast.ArgumentTypeError, "not b'1-3'"),
+    ("text for a count of pixels", lambda d: veilcast.key_file(PLATE, d / "k.exr", max_pixels="abc"),
+     veilcast.ArgumentTypeError, "max_pixels takes a count of pixels, not 'abc'"),
 ]
 
 
