@@ -133,7 +133,8 @@ void addFileOptions(CLI::App& app, Arguments& args)
     app.add_option(flag(UserChoice::Layer), args.request.read.layer, "Key the channels LAYER.R, LAYER.G, LAYER.B (and LAYER.A)")->type_name("LAYER");
     app.add_option(flag(UserChoice::DateTime), args.request.dateTime,
                    "DateTime written into outputs: now (default), source (the input's), or \"YYYY:MM:DD HH:MM:SS\"; "
-                   "the last two make a run that is repeated write the same bytes")
+                   "the last two make a run that is repeated write the same bytes; a movie keeps its source's "
+                   "creation time unless one is given")
         ->type_name("WHEN");
     app.add_option(flag(UserChoice::FrameRate), args.request.fps, "Frame rate of a movie made from an image sequence (25, 23.976, 30000/1001); default: the first frame's own, else 24")
         ->type_name("RATE");

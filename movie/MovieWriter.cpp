@@ -22,7 +22,9 @@ extern "C" {
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <future>
@@ -460,6 +462,28 @@ void MovieWriter::Impl::openEncoder(const Choice& choice, const AVCodec& codecFo
 
 // The video stream, its tags and the source's other streams, then the
 // container's header.
+namespace {
+
+// --date-time as a container's creation time (ISO 8601, UTC); empty where
+// the source's stays.
+std::string creationTime(const std::string& dateTime)
+{
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (dateTime == "now") {
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        y = utc.tm_year + 1900, mo = utc.tm_mon + 1, d = utc.tm_mday, h = utc.tm_hour, mi = utc.tm_min, s = utc.tm_sec;
+    } else if (std::sscanf(dateTime.c_str(), "%d:%d:%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) {
+        return {};
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.000000Z", y, mo, d, h, mi, s);
+    return text;
+}
+
+}  // namespace
+
 void MovieWriter::Impl::startContainer()
 {
     Impl& m = *this;
@@ -496,6 +520,12 @@ void MovieWriter::Impl::startContainer()
     if (!options.settings.empty())
         m.tag(&container->metadata, "veilcast:settings", options.settings);
     m.tag(&container->metadata, "encoder", "veilcast");
+    if (const std::string when = creationTime(options.dateTime); !when.empty())
+        m.tag(&container->metadata, "creation_time", when);
+    // Identifiers the muxer would draw at random (Matroska's) are then made
+    // from the content, so that the same run writes the same bytes.
+    if (!options.dateTime.empty() && options.dateTime != "now")
+        container->flags |= AVFMT_FLAG_BITEXACT;
 
     if (const int err = avio_open(&container->pb, m.pending->path().c_str(), AVIO_FLAG_WRITE); err < 0)
         throw m.fail("cannot open it", err);

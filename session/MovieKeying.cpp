@@ -45,6 +45,7 @@ MovieWriteOptions movieWriteOptions(KeySession& session, const KeyJobOptions& op
     // Made once the first frame is prepared: what was picked and chosen is what is recorded.
     write.settings = settingsSummary(session.controls());
     write.codec = options.codec;
+    write.dateTime = options.write.dateTime;
     write.notice = [notice](const std::string& text) {
         if (notice)
             notice(Wording{text});

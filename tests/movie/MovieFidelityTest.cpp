@@ -20,6 +20,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -499,6 +500,45 @@ TEST_F(MovieFidelity, StreamsAndMetadataComeAlong)
         EXPECT_EQ(tags["tag:comment"], "from the stage");
         EXPECT_EQ(tags["tag:creation_time"].substr(0, 19), "2026-03-04T05:06:07");
         EXPECT_NE(tags["tag:veilcast:settings"].find("Screen Color=0,0,0"), std::string::npos);
+    }
+}
+
+// A movie keeps its source's creation time unless --date-time gives one; a
+// time that is not the clock's makes a repeated run write the same bytes.
+TEST_F(MovieFidelity, CreationTimeIsWrittenAsAsked)
+{
+    runChecked(ffmpeg() + "-f lavfi -i testsrc2=size=64x32:rate=24:duration=0.25 -c:v libx264 -pix_fmt yuv420p "
+                          "-metadata creation_time=2026-03-04T05:06:07.000000Z source.mkv");
+    struct Case {
+        std::string option, creation;
+        bool repeatable;
+    };
+    const Case cases[] = {{"", "2026-03-04T05:06:07", false},
+                          {"--date-time source", "2026-03-04T05:06:07", true},
+                          {"--date-time '2001:02:03 04:05:06'", "2001-02-03T04:05:06", true},
+                          {"--date-time now", "", false}};
+    for (const std::string ext : {"mkv", "mov"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(ext + " " + c.option);
+            std::string bytes[2];
+            for (int run = 0; run < (c.repeatable ? 2 : 1); ++run) {
+                const std::string out = path("keyed" + std::to_string(run) + "." + ext);
+                const Result r = runVeilcast(quoted(path("source.mkv")) + " -o " + quoted(out) + " " + c.option + " " + kPassThrough);
+                ASSERT_EQ(r.exitCode, 0) << r.output;
+                const std::string creation = probeValues(out, "", "format_tags=creation_time")["tag:creation_time"];
+                if (c.creation.empty()) {  // the clock's, not the source's
+                    EXPECT_EQ(creation.size(), 27u) << creation;
+                    EXPECT_NE(creation.substr(0, 19), "2026-03-04T05:06:07");
+                } else {
+                    EXPECT_EQ(creation.substr(0, 19), c.creation);
+                }
+                std::ifstream in(out, std::ios::binary);
+                bytes[run] = std::string(std::istreambuf_iterator<char>(in), {});
+            }
+            if (c.repeatable) {
+                EXPECT_TRUE(bytes[0] == bytes[1]) << "two runs wrote different bytes";
+            }
+        }
     }
 }
 

@@ -38,6 +38,11 @@ struct MovieWriteOptions {
     // The settings keyed with, recorded under the container's
     // "veilcast:settings", beside (never over) the source's own metadata.
     std::string settings;
+    // The container's creation time, as --date-time takes it: empty keeps
+    // the source's (copied with its metadata); "now"; "source", which also
+    // makes a repeated run write the same bytes, as a given
+    // "YYYY:MM:DD HH:MM:SS" does.
+    std::string dateTime;
     // By its --codec name (movieCodecNames); empty: the container's own.
     std::string codec;
     // The source's FFmpeg pixel format; a lossless codec keeps its YUV
