@@ -46,7 +46,8 @@ std::string formatFloat(float v)
 
 ControlValue parseControlValue(const Controls::Control& control, const std::string& text)
 {
-    const std::string name = control.name();
+    // As the user knows it: the label the tuner and --list-knobs show.
+    const std::string name = control.label().empty() ? control.name() : control.label();
     switch (control.knob->type()) {
     case BOOL_KNOB: {
         for (const char* on : {"on", "true", "yes", "1"})

@@ -315,7 +315,7 @@ TEST_F(SubmitTest, RefusesWhatCannotBeKeyedAlike)
         {base, 2, "--frames"},
         {"submit --farm slurm " + quoted(path(framePath(1))) + " -o " + quoted(path("k.exr")) + " --frames 1", 2,
          "sequences"},
-        {base + "--frames 1-3 --set 'Clip Black=x'", 2, "ClipBlackKnob takes a finite number"},
+        {base + "--frames 1-3 --set 'Clip Black=x'", 2, "Clip Black takes a finite number"},
         {base + "--frames 1-3 --threads 4", 2, "--cpus-per-task"},
         {base + "--frames 1-3 --skip-missing", 2, "--skip-missing"},
         {base + "--frames 1,1,1", 2, "frame 1 more than once"},

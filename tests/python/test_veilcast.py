@@ -190,7 +190,7 @@ def test_refusals_in_the_command_line_words(tmp_path):
         (lambda: veilcast.key(plate, {"Screen Color": (0, 1, 0)}, screen_map=np.zeros((4, 6, 3), np.float32)),
          ValueError, "clean plate's data window (6x4 at 0,0) is not that of the plate the image (8x8 at 0,0)"),
         (lambda: veilcast.Settings({"Nope": 1}), ValueError, 'unknown control "Nope" (veilcast.controls() shows them all)'),
-        (lambda: veilcast.Settings({"Clip Black": float("nan")}), ValueError, 'ClipBlackKnob takes a finite number, not "nan"'),
+        (lambda: veilcast.Settings({"Clip Black": float("nan")}), ValueError, 'Clip Black takes a finite number, not "nan"'),
         (lambda: veilcast.Settings({"Screen Color": (0, float("inf"), 0)}), ValueError, "each finite"),
         (lambda: veilcast.Settings.parse("Clip Black"), ValueError, 'settings text:1: "Clip Black" is not NAME=VALUE'),
         (lambda: veilcast.Settings.read(tmp_path / "none.keyer"), OSError, "none.keyer: cannot read the settings file"),
