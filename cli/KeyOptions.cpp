@@ -61,6 +61,7 @@ std::string_view flagFor(UserChoice choice)
     case UserChoice::SettingsSha256: return option::kSettingsSha256;
     case UserChoice::Clip: return "--clip";
     case UserChoice::DataType: return option::kDataType;
+    case UserChoice::Preview: return option::kPreview;
     }
     return "";
 }
@@ -104,7 +105,7 @@ void addKeyOptions(CLI::App& app, Arguments& args)
     app.add_flag(flag(UserChoice::Raw), args.request.read.raw,
                  "Use pixel values as stored: no conversion from or to the file's encoding (sRGB, gamma, log) "
                  "on read or write");
-    app.add_option("--preview", args.request.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
+    app.add_option(option::kPreview, args.request.preview, "Write a contact sheet (source, matte, result over a checkerboard)")
         ->type_name("FILE.png");
     app.add_option(flag(UserChoice::Threads), args.request.threads, "Worker threads; default: all cores")
         ->check(CLI::Validator(

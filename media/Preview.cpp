@@ -2,6 +2,7 @@
 #include "veilcast/media/Preview.h"
 
 #include "veilcast/media/ImageWriter.h"
+#include "veilcast/common/UsageError.h"
 #include "veilcast/host/ParallelRows.h"
 #include "veilcast/media/SrgbCurve.h"
 
@@ -129,6 +130,17 @@ void PreviewSheet::write(const std::string& path) const
     WriteOptions options;
     options.dataType = OIIO::TypeDesc::UINT8;
     writeImage(path, sheet_, spec, "", options);
+}
+
+void checkPreviewPath(const std::string& path)
+{
+    checkOutputPath(path);
+    try {
+        checkOutputPath(path, OIIO::TypeDesc::UINT8);
+    } catch (const UsageError&) {
+        throw UsageError(Wording{"", UserChoice::Preview,
+                                 " writes an 8-bit sheet, which " + path + " cannot hold; name it .png, .jpg or .tif"});
+    }
 }
 
 void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result)

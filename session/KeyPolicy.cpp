@@ -2,6 +2,7 @@
 #include "veilcast/session/KeyPolicy.h"
 
 #include "veilcast/common/UsageError.h"
+#include "veilcast/media/Preview.h"
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/CommandWords.h"
 #include "veilcast/session/FileClashes.h"
@@ -155,7 +156,7 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         refuseClashes(jobFiles(job), plan.movie.frames.empty() ? nullptr : &plan.movie.frames);
         checkMovieJob(plan.movie, withAlpha);
         if (!job.previewPath.empty())
-            checkOutputPath(job.previewPath);
+            checkPreviewPath(job.previewPath);
         return plan;
     }
     const bool sequence = isSequencePattern(job.input);
@@ -207,7 +208,7 @@ KeyPlan planKey(const KeyJobOptions& job, bool withAlpha)
         keyedFrames.append(f);
     refuseClashes(jobFiles(job), sequence ? &keyedFrames : nullptr);
     if (!job.previewPath.empty())
-        checkOutputPath(job.previewPath);
+        checkPreviewPath(job.previewPath);
     for (const auto& [in, out] : plan.files)
         checkOutputPath(out, job.write.dataType, withAlpha);
     return plan;

@@ -69,6 +69,7 @@ std::string_view keywordFor(UserChoice choice)
     case UserChoice::SettingsSha256: return "settings_sha256";
     case UserChoice::Clip: return "clip";
     case UserChoice::DataType: return "data_type";
+    case UserChoice::Preview: return "preview";
     }
     return "";
 }

@@ -460,6 +460,8 @@ TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
         {in + " --threads 65537", "--threads takes a count of threads from 0 (every core) to 1024, not 65537"},
         {in + " --threads 1025", "not 1025"},
         {movie + " --fps 25", "--fps is for a movie made from an image sequence"},
+        // Before keying: a sheet refused after it would leave the output replaced.
+        {in + " --preview " + quoted(path("p.exr")), "--preview writes an 8-bit sheet, which"},
         {movie + " --layer fg", "--layer is for images with layers; a movie is keyed from its video stream"},
         {movie + " --part 1", "--part is for images with parts"},
         {movie + " -d half", "-d is for images; a movie is written at its codec's depth"},

@@ -37,6 +37,7 @@ enum class UserChoice {
     SettingsSha256,  // the hash the frozen settings must have
     Clip,            // choosing the clip levels
     DataType,        // the data type written
+    Preview,         // the contact sheet written
 };
 
 // How one front end names each choice (its option, keyword or label): one
@@ -72,6 +73,7 @@ inline std::string_view plainName(UserChoice choice)
     case UserChoice::SettingsSha256: return "the frozen settings' SHA-256";
     case UserChoice::Clip: return "the clip choice";
     case UserChoice::DataType: return "the data type";
+    case UserChoice::Preview: return "the preview";
     }
     return "";
 }

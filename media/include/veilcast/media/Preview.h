@@ -55,4 +55,9 @@ private:
 // it is, a matte, as values. Throws std::runtime_error naming the file.
 void writePreviewSheet(const std::string& path, const PlanarImage& source, const PlanarImage& result);
 
+// Refuses, before any work, a place a sheet cannot be written to, as an
+// output's place is refused, and a format that cannot hold its 8 bits
+// (UsageError naming the preview).
+void checkPreviewPath(const std::string& path);
+
 }  // namespace veilcast

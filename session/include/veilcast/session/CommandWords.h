@@ -23,6 +23,7 @@ inline constexpr char kDateTime[] = "--date-time";
 inline constexpr char kPluginPath[] = "--plugin-path";
 inline constexpr char kRaw[] = "--raw";
 inline constexpr char kDataType[] = "-d";
+inline constexpr char kPreview[] = "--preview";
 inline constexpr char kPart[] = "--part";
 inline constexpr char kLayer[] = "--layer";
 inline constexpr char kMaxPixels[] = "--max-pixels";
