@@ -66,9 +66,19 @@ void checkDateTime(const std::string& dateTime)
 {
     if (dateTime.empty() || dateTime == "now" || dateTime == "source")
         return;
-    static const std::regex fixed(R"(\d{4}:\d\d:\d\d \d\d:\d\d:\d\d)");
-    if (!std::regex_match(dateTime, fixed))
-        throw UsageError(Wording{"", UserChoice::DateTime, " takes now, source or \"YYYY:MM:DD HH:MM:SS\", not \"" + dateTime + "\""});
+    static const std::regex fixed(R"((\d{4}):(\d\d):(\d\d) (\d\d):(\d\d):(\d\d))");
+    std::smatch part;
+    bool real = std::regex_match(dateTime, part, fixed);
+    if (real) {
+        const auto number = [&](int i) { return std::stoi(part[i].str()); };
+        const int year = number(1), month = number(2), day = number(3);
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        const int days[12] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        real = year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] && number(4) < 24 &&
+               number(5) < 60 && number(6) < 60;
+    }
+    if (!real)
+        throw UsageError(Wording{"", UserChoice::DateTime, " takes now, source or a real \"YYYY:MM:DD HH:MM:SS\", not \"" + dateTime + "\""});
 }
 
 }  // namespace veilcast

@@ -460,6 +460,8 @@ TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
         {in + " --threads 65537", "--threads takes a count of threads from 0 (every core) to 1024, not 65537"},
         {in + " --threads 1025", "not 1025"},
         {movie + " --fps 25", "--fps is for a movie made from an image sequence"},
+        {in + " --date-time '2026:13:40 25:00:00'", "--date-time takes now, source or a real"},
+        {in + " --date-time '2026:02:29 12:00:00'", "not \"2026:02:29 12:00:00\""},
         // Before keying: a sheet refused after it would leave the output replaced.
         {in + " --preview " + quoted(path("p.exr")), "--preview writes an 8-bit sheet, which"},
         {movie + " --layer fg", "--layer is for images with layers; a movie is keyed from its video stream"},
