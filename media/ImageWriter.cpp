@@ -179,6 +179,9 @@ void ImageWriter::write(int y0, int y1, const PlanarImage& from)
                 }
             nanPixels_ += nan ? 1 : 0;
         }
+    if (const int a = spec_.alpha_channel; a >= 0 && opaque_)
+        for (std::size_t i = static_cast<std::size_t>(a); i < interleaved_.size(); i += static_cast<std::size_t>(nchannels))
+            opaque_ = opaque_ && interleaved_[i] >= 254.5f / 255.0f;
     if (fromLinear_) {
         OIIO::ImageSpec stripSpec = spec_;
         stripSpec.y = y0;
@@ -206,6 +209,7 @@ void ImageWriter::finish()
 {
     if (!output_ || nextRow_ != spec_.y + spec_.height)
         throw std::logic_error(path_ + ": finished before every row was written");
+    const std::string format = output_->format_name();
     const bool closed = output_->close();
     // A failed write of our own is the cause, whatever the library made of it.
     if (proxy_->failure())
@@ -223,8 +227,12 @@ void ImageWriter::finish()
     // What is moved into place must at least open as the image written; a
     // writer we could not watch must read back whole, a strip at a time.
     auto check = OIIO::ImageInput::open(pending_->path());
+    // WebP leaves out an alpha that is opaque everywhere: the file then
+    // holds the colour alone, which is what was written.
+    const bool opaqueAlphaLeftOut = check && format == "webp" && opaque_ && spec_.alpha_channel == spec_.nchannels - 1 &&
+                                    check->spec().nchannels == spec_.nchannels - 1;
     bool readsBack = check && check->spec().width == spec_.width && check->spec().height == spec_.height &&
-                     check->spec().nchannels == spec_.nchannels;
+                     (check->spec().nchannels == spec_.nchannels || opaqueAlphaLeftOut);
     if (readsBack && !checked_) {
         constexpr int kRows = 64;
         std::vector<float> rows(static_cast<std::size_t>(kRows) * spec_.width * spec_.nchannels);

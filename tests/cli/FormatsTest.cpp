@@ -82,6 +82,11 @@ TEST_F(FormatsTest, OutputTypeFollowsTheFormatAndIsDisplayEncoded)
         }
     }
 
+    // WebP holds a matte with any transparency, and leaves out one that is
+    // opaque everywhere (a subject filling the frame, a pass-through): both write.
+    EXPECT_EQ(readPixels(keyTo(half, "k.webp")).spec.nchannels, 4);
+    EXPECT_EQ(readPixels(keyTo(half, "opaque.webp", "", "0,0,0")).spec.nchannels, 3);
+
     // Encoded is the colour, not the colour times the matte: the PNG's
     // unassociated colour, decoded and multiplied by its alpha, is the EXR's.
     const Pixels exr = readPixels(path("k.exr")), png = readPixels(path("k.png"));

@@ -98,6 +98,7 @@ private:
     OIIO::ColorProcessorHandle fromLinear_;  // to what is written; null: as it is
     std::string exrTag_;        // a colour space the EXR writer would not record; empty: none
     long nanPixels_ = 0;
+    bool opaque_ = true;  // every alpha written rounds to fully opaque in 8 bits
     bool checked_ = false;
     int nextRow_ = 0;
     std::vector<float> interleaved_;
