@@ -62,6 +62,12 @@ std::vector<std::string> KeySession::warnings() const
                                    (options_.screenMap.kind == ScreenMapChoice::Kind::Shot ? "over the shot" : "on the first frame"));
         }
     }
+    // Both a colour and a pick asked for: the pick is the later, narrower ask.
+    if (options_.pick.kind != ScreenPick::Kind::None && controlGiven(controls, options_.settings, knob::kScreenColor)) {
+        const Controls::Control& c = *controls.find(knob::kScreenColor);
+        warnings.push_back(c.label() + " " + formatControlValue(c, c.value()) +
+                           " is not used: the screen colour is picked from the image");
+    }
     // The screen-map keyer without a map keys every pixel against the one colour.
     if (mapsScreen() && options_.screenMap.kind == ScreenMapChoice::Kind::None &&
         std::get<bool>(controls.get(knob::kUseScreenMap)))

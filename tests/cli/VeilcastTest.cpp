@@ -235,6 +235,11 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     for (const char* said : {"Clip Black 0.9 is not used", "Clip White 0.2 is not used"})
         EXPECT_NE(overridden.output.find(said), std::string::npos) << overridden.output;
     EXPECT_EQ(overridden.output.find("all or nothing"), std::string::npos) << overridden.output;
+    // So does a colour given to a pick asked for.
+    const Result picked = veilcast(quoted(plate) + " -o " + quoted(path("o.exr")) +
+                                   " --set 'Screen Color=0,0.5,0' --pick-screen auto -q");
+    EXPECT_EQ(picked.exitCode, 0) << picked.output;
+    EXPECT_NE(picked.output.find("Screen Color 0,0.5,0 is not used"), std::string::npos) << picked.output;
     const Result noMap = veilcast(quoted(plate) + " -o " + quoted(path("o.exr")) + " --set 'Use Screen Map=on' -q");
     EXPECT_EQ(noMap.exitCode, 0) << noMap.output;
     EXPECT_NE(noMap.output.find("no screen map was asked for"), std::string::npos) << noMap.output;
