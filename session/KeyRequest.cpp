@@ -69,8 +69,6 @@ void checkMovieChoices(const KeyRequest& request, KeyJobOptions& job, ChoiceWord
                          " is for images; a movie is written with its source's colour tags, or BT.709");
     if (movieIn && !request.read.layer.empty())
         throw UsageError(w(UserChoice::Layer) + " is for images with layers; a movie is keyed from its video stream");
-    if (movieIn && !request.read.part.empty())
-        throw UsageError(w(UserChoice::Part) + " is for images with parts; a movie is keyed from its video stream");
     if (movieOut && !request.dataType.empty())
         throw UsageError(w(UserChoice::DataType) + " is for images; a movie is written at its codec's depth");
 }

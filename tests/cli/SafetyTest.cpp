@@ -465,7 +465,6 @@ TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
         // Before keying: a sheet refused after it would leave the output replaced.
         {in + " --preview " + quoted(path("p.exr")), "--preview writes an 8-bit sheet, which"},
         {movie + " --layer fg", "--layer is for images with layers; a movie is keyed from its video stream"},
-        {movie + " --part 1", "--part is for images with parts"},
         {movie + " -d half", "-d is for images; a movie is written at its codec's depth"},
         {in + frozen + " --clip auto", "--frozen-settings holds the clip levels chosen"},
     };
@@ -475,4 +474,7 @@ TEST_F(SafetyTest, ValuesThatCannotBeMeantAreRefused)
         EXPECT_NE(r.output.find(c.says), std::string::npos) << c.args << ": " << r.output;
     }
     expectOnly({"a.exr", "clip.mov"});
+    // A movie's --part picks its video stream: taken, unlike its --layer.
+    const Result part = veilcast(movie + " --part 0 --set 'Screen Color=0,1,0'");
+    EXPECT_EQ(part.exitCode, 0) << part.output;
 }
