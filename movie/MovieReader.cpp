@@ -23,6 +23,7 @@ extern "C" {
 #include <exception>
 #include <fstream>
 #include <future>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -263,6 +264,7 @@ struct MovieReader::Impl : VideoCoding {
     void convertByScaler(const AVFrame& decodedFrame, PlanarImage& out);
     // The whole frame from RGB or grey (storedCodes), with its alpha.
     void convertCodes(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, PlanarImage& out);
+    std::map<int, std::vector<float>> codeLight;  // by depth, for convertCodes
     // Rows y0..y1-1 of `out` (frame rows) from planar YUV, and their alpha.
     template <typename Sample>
     void convertYuv(const AVFrame& decodedFrame, const AVPixFmtDescriptor& desc, PlanarImage& out, int y0,
@@ -627,19 +629,21 @@ void MovieReader::Impl::convertAlpha(const AVFrame& source, const AVPixFmtDescri
                                      int y1) const
 {
     const int w = source.width;
-    if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_ALPHA) || desc->nb_components != 4) {
+    // Alpha is the last component: of four (colour), or of two (grey).
+    const int c = desc ? desc->nb_components - 1 : 0;
+    if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_ALPHA) || (c != 3 && c != 1)) {
         for (int y = y0; y < y1; ++y)  // the tag said alpha, the decoder gave none: opaque
             std::fill_n(out.row(Chan_Alpha, y), w, 1.0f);
         return;
     }
     const bool alphaPlane = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && !(desc->flags & AV_PIX_FMT_FLAG_BE) &&
-                            desc->comp[3].shift == 0 && desc->comp[3].step == (desc->comp[3].depth > 8 ? 2 : 1);
-    const float most = static_cast<float>((1 << desc->comp[3].depth) - 1);
+                            desc->comp[c].shift == 0 && desc->comp[c].step == (desc->comp[c].depth > 8 ? 2 : 1);
+    const float most = static_cast<float>((1 << desc->comp[c].depth) - 1);
     if (!alphaPlane) {  // packed or paletted: FFmpeg's own reader, at the stored depth
         std::vector<std::uint16_t> codes(static_cast<std::size_t>(w));
         const bool palette = (desc->flags & AV_PIX_FMT_FLAG_PAL) != 0;
         for (int y = y0; y < y1; ++y) {
-            av_read_image_line2(codes.data(), const_cast<const std::uint8_t**>(source.data), source.linesize, desc, 0, y, 3,
+            av_read_image_line2(codes.data(), const_cast<const std::uint8_t**>(source.data), source.linesize, desc, 0, y, c,
                                 w, palette, 2);
             float* a = out.row(Chan_Alpha, y);
             for (int x = 0; x < w; ++x)
@@ -647,11 +651,11 @@ void MovieReader::Impl::convertAlpha(const AVFrame& source, const AVPixFmtDescri
         }
         return;
     }
-    const int plane = desc->comp[3].plane;
+    const int plane = desc->comp[c].plane;
     for (int y = y0; y < y1; ++y) {
         const std::uint8_t* in = source.data[plane] + static_cast<std::ptrdiff_t>(y) * source.linesize[plane];
         float* a = out.row(Chan_Alpha, y);
-        if (desc->comp[3].depth > 8)
+        if (desc->comp[c].depth > 8)
             for (int x = 0; x < w; ++x) {
                 std::uint16_t code;
                 std::memcpy(&code, in + 2 * static_cast<std::size_t>(x), sizeof code);
@@ -672,16 +676,20 @@ void MovieReader::Impl::convertCodes(const AVFrame& source, const AVPixFmtDescri
     const bool grey = !(desc.flags & AV_PIX_FMT_FLAG_RGB);
     const auto data = const_cast<const std::uint8_t**>(source.data);
     std::vector<std::uint16_t> codes(static_cast<std::size_t>(w));
-    std::vector<float> linear;
     const Channel colours[3] = {Chan_Red, Chan_Green, Chan_Blue};
     for (int c = 0; c < (grey ? 1 : 3); ++c) {
         const int depth = desc.comp[c].depth;
-        // Grey keeps the range it is tagged with; RGB is always full.
-        const CodeLevels levels = grey ? codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG)
-                                       : CodeLevels{0, static_cast<double>((1 << depth) - 1), 0, 0, 0};
-        linear.resize(std::size_t{1} << depth);
-        for (std::size_t code = 0; code < linear.size(); ++code)
-            linear[code] = static_cast<float>(curve->codeToLinear((static_cast<double>(code) - levels.yOffset) / levels.yScale));
+        // Each depth's levels as light, made once for the stream (its
+        // format, range and transfer do not change).
+        std::vector<float>& linear = codeLight[depth];
+        if (linear.empty()) {
+            // Grey keeps the range it is tagged with; RGB is always full.
+            const CodeLevels levels = grey ? codeLevels(depth, info.colour.range == AVCOL_RANGE_JPEG)
+                                           : CodeLevels{0, static_cast<double>((1 << depth) - 1), 0, 0, 0};
+            linear.resize(std::size_t{1} << depth);
+            for (std::size_t code = 0; code < linear.size(); ++code)
+                linear[code] = static_cast<float>(curve->codeToLinear((static_cast<double>(code) - levels.yOffset) / levels.yScale));
+        }
         for (int y = 0; y < h; ++y) {
             av_read_image_line2(codes.data(), data, source.linesize, &desc, 0, y, c, w, 0, 2);
             float* row = out.row(colours[c], y);
@@ -694,21 +702,8 @@ void MovieReader::Impl::convertCodes(const AVFrame& source, const AVPixFmtDescri
             std::copy_n(out.row(Chan_Red, y), w, out.row(Chan_Green, y));
             std::copy_n(out.row(Chan_Red, y), w, out.row(Chan_Blue, y));
         }
-    if (!info.hasAlpha)
-        return;
-    const int a = grey ? 1 : 3;
-    const bool stored = (desc.flags & AV_PIX_FMT_FLAG_ALPHA) && desc.nb_components == a + 1;
-    const float most = stored ? static_cast<float>((1 << desc.comp[a].depth) - 1) : 1.0f;
-    for (int y = 0; y < h; ++y) {
-        float* row = out.row(Chan_Alpha, y);
-        if (!stored) {  // the tag said alpha, the decoder gave none: opaque
-            std::fill_n(row, w, 1.0f);
-            continue;
-        }
-        av_read_image_line2(codes.data(), data, source.linesize, &desc, 0, y, a, w, 0, 2);
-        for (int x = 0; x < w; ++x)
-            row[x] = codes[static_cast<std::size_t>(x)] / most;
-    }
+    if (info.hasAlpha)
+        convertAlpha(source, &desc, out, 0, h);
 }
 
 void MovieReader::Impl::convertByScaler(const AVFrame& source, PlanarImage& out)

@@ -182,10 +182,10 @@ TEST_F(MovieFidelity, PassThroughKeepsTheSourcesCodes)
     }
 }
 
-// The first frame's pixels as 0..1 levels, red, green, blue and alpha, from
-// its decoder's own raw layout: `layout` names each interleaved component of
-// `bytes` bytes, little-endian, (R, G, B, A, or Y for all three), or "gbra"
-// planar.
+// The first frame's pixels as 0..1 levels, red, green, blue and alpha, as
+// ffmpeg decodes them to the packed `pixFmt`, whose components `layout`
+// names in order (R, G, B, A, or Y for all three), each of `bytes` bytes,
+// little-endian.
 std::vector<std::array<double, 4>> decodeLevels(const std::string& file, const std::string& pixFmt, const std::string& layout,
                                                 int bytes, int bits)
 {
@@ -200,18 +200,14 @@ std::vector<std::array<double, 4>> decodeLevels(const std::string& file, const s
         return (b[0] | (bytes > 1 ? b[1] << 8 : 0)) / static_cast<double>((1 << bits) - 1);
     };
     std::vector<std::array<double, 4>> px(n, std::array<double, 4>{0, 0, 0, 1});
-    const std::string order = layout == "gbra" ? "GBRA" : layout;
-    for (std::size_t k = 0; k < (layout == "gbra" ? 4 * n : n); ++k) {
-        for (std::size_t c = 0; c < (layout == "gbra" ? 1 : order.size()); ++c) {
-            const char name = layout == "gbra" ? order[k / n] : order[c];
-            std::array<double, 4>& p = px[layout == "gbra" ? k % n : k];
+    for (std::array<double, 4>& p : px)
+        for (const char name : layout) {
             const double v = next();
             if (name == 'Y')
                 p[0] = p[1] = p[2] = v;
             else
                 p[std::string("RGBA").find(name)] = v;
         }
-    }
     EXPECT_TRUE(in) << file << " decoded short";
     fs::remove(raw);
     return px;
@@ -236,7 +232,8 @@ TEST_F(MovieFidelity, RgbAndGreyPassThroughKeepTheirLevels)
         ASSERT_EQ(r.exitCode, 0) << r.output;
         ASSERT_EQ(probeValues(out, "-select_streams v:0", "stream=pix_fmt")["pix_fmt"], "gbrap16le");
         const auto in = decodeLevels(source, c.pixFmt, c.layout, c.bytes, c.bits);
-        const auto got = decodeLevels(out, "gbrap16le", "gbra", 2, 16);
+        // The 16 bits stored, repacked as they are.
+        const auto got = decodeLevels(out, "rgba64le", "RGBA", 2, 16);
         ASSERT_EQ(got.size(), in.size());
         double worst = 0;
         for (std::size_t i = 0; i < in.size(); ++i)
