@@ -98,15 +98,13 @@ FindRequest KeySession::findRequest(const Box& box, const std::string& cleanPlat
     request.clips = options_.autoClips && !clipsChosen_;
     const bool mapUsed = mapsScreen() && std::get<bool>(node_.controls().get(knob::kUseScreenMap));
     const auto kind = options_.screenMap.kind;
-    const bool sameWindow =
-        mapBox_.x == box.x && mapBox_.y == box.y && mapBox_.r == box.r && mapBox_.t == box.t;
     // One clean plate (or map given) serves every frame of its size: its map is made once.
     const bool made = (kind == ScreenMapChoice::Kind::CleanPlate || kind == ScreenMapChoice::Kind::Given) && map_ &&
-                      mapCleanPlate_ == cleanPlate && sameWindow;
+                      mapCleanPlate_ == cleanPlate && sameWindow(mapBox_, box);
     if (mapUsed && !made)
         request.map = kind;
-    if (kind == ScreenMapChoice::Kind::Shot && shot_.frames() > 0)
-        request.shot = &shot_;
+    if (kind == ScreenMapChoice::Kind::Shot)
+        request.shot = shot_.plateFor(box);
     return request;
 }
 
@@ -135,9 +133,11 @@ KeyFindings KeySession::prepareImage(const PlanarImage& source, int frame, const
         // Frame by frame: the plate gathers every frame seen so far, this one included.
         const PlateSample sample = denoisedSample(samplePlate(source));
         const Box& b = sample.box;
-        if (!shot_.fits(sample.step, b.w(), b.h()) && shot_.frames() > 0)
-            shot_ = zav::ShotPlate();  // another size: another shot
-        shot_.add(sample.planes(), sample.step, b.w(), b.h());
+        if (!shot_.plateFor(b) || !shot_.plate.fits(sample.step, b.w(), b.h())) {
+            shot_ = ShotFindings();  // another window: another shot
+            shot_.window = b;
+        }
+        shot_.plate.add(sample.planes(), sample.step, b.w(), b.h());
     }
     const FindRequest request = findRequest(source.box(), cleanPath);
     PlanarImage clean;
@@ -169,16 +169,15 @@ std::optional<zav::ClipLevels> KeySession::prepareShot(const std::vector<std::st
 {
     if (options_.screenMap.kind != ScreenMapChoice::Kind::Shot || inputs.empty())
         return std::nullopt;
-    ShotFindings found = findInShot(inputs, options_.read, node_.controls(), options_.autoClips && !clipsChosen_);
-    shot_ = std::move(found.plate);
+    shot_ = findInShot(inputs, options_.read, node_.controls(), options_.autoClips && !clipsChosen_);
     shotGathered_ = true;
-    if (found.clips) {
+    if (shot_.clips) {
         KeyFindings clips;
-        clips.clips = found.clips;
+        clips.clips = shot_.clips;
         applyFindings(node_.controls(), clips);
         clipsChosen_ = true;
     }
-    return found.clips;
+    return shot_.clips;
 }
 
 bool KeySession::keysAlpha() const

@@ -287,11 +287,13 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
                                  " (a movie needs every frame)");
     // A movie has one picture size: every frame's is read from its header
     // before any is keyed, so that a stray one is named before work is spent.
+    std::vector<std::string> paths;
     {
         std::string firstPath;
         int width = 0, height = 0;
         job.frames.forEach([&](int f) {
             const std::string in = framePath(job.input, f);
+            paths.push_back(in);
             const ImageReader header(in, options.read);
             const int w = header.box().w(), h = header.box().h();
             if (firstPath.empty()) {
@@ -306,6 +308,10 @@ KeyedMovie fromSequence(KeySession& session, const KeyJobOptions& options, const
         });
     }
     KeyedMovie result;
+    // The frames are all on disk: the shot's plate and clips come from
+    // several of them before the first is keyed, as for a sequence written
+    // as images.
+    result.chosenClips = session.prepareShot(paths);
     std::optional<MovieWriter> writer;
     const int count = static_cast<int>(job.frames.size());
     job.frames.forEach([&](int f) {

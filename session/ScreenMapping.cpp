@@ -177,10 +177,24 @@ ShotFindings findInShot(std::size_t count, const std::function<PlateSample(std::
 {
     ShotFindings found;
     const std::size_t n = std::min<std::size_t>(count, static_cast<std::size_t>(std::max(most, 1)));
+    std::vector<PlateSample> taken;
+    for (std::size_t k = 0; k < n; ++k)
+        taken.push_back(sampleOf(n < 2 ? 0 : (k * (count - 1) + (n - 1) / 2) / (n - 1)));
+    const auto sharing = [&](const PlateSample& a) {
+        return std::count_if(taken.begin(), taken.end(), [&](const PlateSample& b) {
+            return sameWindow(a.box, b.box) && a.step == b.step;
+        });
+    };
+    std::size_t mostShared = 0;
+    for (std::size_t k = 1; k < taken.size(); ++k)
+        if (sharing(taken[k]) > sharing(taken[mostShared]))
+            mostShared = k;
     std::vector<PlateSample> samples, plain;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t i = n < 2 ? 0 : (k * (count - 1) + (n - 1) / 2) / (n - 1);
-        PlateSample shot = sampleOf(i);
+    if (!taken.empty())
+        found.window = taken[mostShared].box;
+    for (PlateSample& shot : taken) {
+        if (!sameWindow(shot.box, found.window))
+            continue;
         PlateSample sample = denoisedSample(shot);
         if (found.plate.add(sample.planes(), sample.step, sample.box.w(), sample.box.h())) {
             samples.push_back(std::move(sample));
@@ -202,6 +216,16 @@ ShotFindings findInShot(std::size_t count, const std::function<PlateSample(std::
         mapPointers.push_back(&m);
     found.clips = zav::chooseShotClips(planes, samples.front().step, keyParams(controls), mapPointers, rims);
     return found;
+}
+
+bool sameWindow(const DD::Image::Box& a, const DD::Image::Box& b)
+{
+    return a.x == b.x && a.y == b.y && a.r == b.r && a.t == b.t;
+}
+
+const zav::ShotPlate* ShotFindings::plateFor(const DD::Image::Box& box) const
+{
+    return plate.frames() > 0 && sameWindow(box, window) ? &plate : nullptr;
 }
 
 PlateSample denoisedSample(const PlateSample& sample)

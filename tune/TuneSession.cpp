@@ -272,8 +272,7 @@ KeyFindings TuneSession::find(const FindRequest& request)
     // The whole shot's plate and clips, not the frame shown alone.
     const ShotFindings& shot = this->shot();
     FindRequest own = request;
-    if (shot.plate.frames() > 0)
-        own.shot = &shot.plate;
+    own.shot = shot.plateFor(source_.box());
     if (shot.clips)
         own.clips = false;
     KeyFindings found = findOnImage(source_, own, keyer_.controls(), frameName(), &clean, cleanName);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a session finds on its frames and keeps from one frame to the next:
 // clip levels that leave the user's balance where nothing can be read, a
-// clean plate's map remade for a frame of another data window, and a map
-// given back that keys exactly as the one found.
+// clean plate's map remade for a frame of another data window, and a
+// shot's plate gathered from the frames of its own window alone.
 
 #include "veilcast/session/KeySession.h"
 #include "veilcast/session/ScreenMapping.h"
@@ -36,8 +36,8 @@ PlanarImage filled(const Box& box, const Colour& colour)
     return img;
 }
 
-// A green plate lit unevenly with a red block in the middle.
-PlanarImage plateOn(const Box& box)
+// A green plate lit unevenly with a red block in the middle, moved `shift` pixels right.
+PlanarImage plateOn(const Box& box, int shift = 0)
 {
     PlanarImage img = filled(box, {0.1f, 0.6f, 0.1f});
     for (int y = box.y; y < box.t; ++y) {
@@ -45,7 +45,8 @@ PlanarImage plateOn(const Box& box)
         float* g = img.row(Chan_Green, y);
         for (int x = box.x; x < box.r; ++x) {
             g[x] = 0.5f + 0.2f * static_cast<float>(x - box.x) / static_cast<float>(box.w());
-            if (x - box.x > box.w() / 3 && x - box.x < 2 * box.w() / 3 && y - box.y > box.h() / 4 &&
+            const int at = x - box.x - shift;
+            if (at > box.w() / 3 && at < 2 * box.w() / 3 && y - box.y > box.h() / 4 &&
                 y - box.y < 3 * box.h() / 4)
                 r[x] = 0.7f, g[x] = 0.1f;
         }
@@ -90,6 +91,46 @@ TEST(ScreenMapping, ACleanPlateMapIsRemadeForAnotherWindow)
     prepare(first);
     for (const Box& box : others)
         prepare(box);
+}
+
+// A shot's plate and clips come from the frames of the window most of them
+// share: a frame of another size (a slate, a reformat) or placed elsewhere
+// in the picture adds nothing, wherever it falls, and keys alone.
+TEST(ScreenMapping, AShotsPlateComesFromItsOwnWindowAlone)
+{
+    KeyJobOptions options;
+    options.settings = {{"Screen Color", "0.1,0.6,0.1", "test"}};
+    KeySession session(pluginDirs(), options);
+    const Box window{0, 0, 96, 64};
+    struct Case {
+        const char* what;
+        std::size_t at;
+        Box odd;
+    };
+    const Case cases[] = {{"a smaller first frame", 0, {0, 0, 48, 32}},
+                          {"a larger frame mid-shot", 2, {0, 0, 120, 80}},
+                          {"a frame of the same size moved", 3, {8, 0, 104, 64}}};
+    std::vector<PlanarImage> frames;
+    for (int k = 0; k < 5; ++k)
+        frames.push_back(plateOn(window, 6 * k - 12));
+    const auto gather = [&](const std::vector<PlanarImage>& shot) {
+        return findInShot(shot.size(), [&](std::size_t i) { return samplePlate(shot[i]); }, session.controls(), true);
+    };
+    const ShotFindings alone = gather(frames);
+    ASSERT_TRUE(alone.clips);
+    for (const Case& c : cases) {
+        std::vector<PlanarImage> shot = frames;
+        shot.insert(shot.begin() + static_cast<std::ptrdiff_t>(c.at), plateOn(c.odd));
+        const ShotFindings found = gather(shot);
+        EXPECT_TRUE(sameWindow(found.window, window)) << c.what;
+        EXPECT_EQ(found.plateFor(window), &found.plate) << c.what;
+        EXPECT_EQ(found.plateFor(c.odd), nullptr) << c.what;
+        EXPECT_EQ(found.plate.frames(), alone.plate.frames()) << c.what;
+        ASSERT_TRUE(found.clips) << c.what;
+        EXPECT_EQ(found.clips->clipBlack, alone.clips->clipBlack) << c.what;
+        EXPECT_EQ(found.clips->clipWhite, alone.clips->clipWhite) << c.what;
+        EXPECT_EQ(found.clips->screenBalance, alone.clips->screenBalance) << c.what;
+    }
 }
 
 }  // namespace

@@ -187,16 +187,16 @@ TEST_F(TuneTest, AutoFindsWhatTheFlagsFindAndUndoesAtOnce)
     EXPECT_EQ(undone["commandLine"].get<std::string>().find("--screen-map"), std::string::npos);
 }
 
-// On a shot, Auto chooses as `veilcast` does before a sequence's first frame:
-// over frames spread across the shot, not the one shown. Frames 2 and 3,
-// grainier than frame 1, outvote it.
+// On a shot, Auto chooses as `veilcast` does before a sequence's first frame,
+// whether it writes images or a movie: over frames spread across the shot,
+// not the one shown. Frames 2 and 3, grainier than frame 1, outvote it.
 TEST_F(TuneTest, AutoOnAShotChoosesOverTheShot)
 {
     fs::copy_file(plate, path("shot.0001.exr"));
     for (int f : {2, 3})
         writePlate("shot.000" + std::to_string(f) + ".exr", 64, 40, 0.2f);
     const auto clipsOf = [&](const std::string& args) {
-        const Result r = runVeilcast(args + " -d float --screen-map shot --clip auto " + pluginOption());
+        const Result r = runVeilcast(args + " --screen-map shot --clip auto " + pluginOption());
         EXPECT_EQ(r.exitCode, 0) << r.output;
         const std::size_t at = r.output.find("--set \"Clip Black=");
         return at == std::string::npos ? std::string() : r.output.substr(at, r.output.find(')', at) - at);
@@ -205,6 +205,7 @@ TEST_F(TuneTest, AutoOnAShotChoosesOverTheShot)
     ASSERT_FALSE(shot.empty());
     ASSERT_NE(shot, clipsOf("'" + path("shot.0001.exr") + "' -o '" + path("k.exr") + "'"))
         << "frame 1 alone should choose otherwise, or this shows nothing";
+    EXPECT_EQ(shot, clipsOf("'" + path("shot.####.exr") + "' -o '" + path("k.mkv") + "' --frames 1-3"));
 
     veilcast::KeyJobOptions job;
     job.screenMap.kind = veilcast::ScreenMapChoice::Kind::Shot;

@@ -117,7 +117,7 @@ private:
     std::optional<zav::ScreenMap> map_;
     DD::Image::Box mapBox_;
     std::string mapCleanPlate_;  // the clean plate map_ was made from; empty when found on the frame
-    zav::ShotPlate shot_;        // --screen-map shot: the plate gathered over the shot
+    ShotFindings shot_;          // --screen-map shot: the plate gathered over the shot
     bool shotGathered_ = false;  // gathered before the first frame (prepareShot), not frame by frame
     std::unique_ptr<StripStream> ahead_;
 };

@@ -78,14 +78,23 @@ KeyFindings findOnImage(const PlanarImage& image, const FindRequest& request, co
 KeyFindings findInFile(const std::string& path, const FindRequest& request, const Controls& controls,
                        const ReadOptions& read, const std::string& cleanPlate = {});
 
+// True when two data windows are the same rectangle of the picture.
+bool sameWindow(const DD::Image::Box& a, const DD::Image::Box& b);
+
 // The plate gathered over a shot from the samples of up to `most` of its
 // frames (`paths`, evenly spread), read with `read`, and, with `clips`, the
 // clip levels chosen once for it (see zav::chooseShotClips) with `controls`'
-// values. Frames of another size than the first, or with no backing, add
-// nothing.
+// values. The shot's frames are those whose data window most of the
+// sampled frames share (the earliest such window on a tie): a slate or a
+// frame reformatted or placed elsewhere adds nothing, as a frame with no
+// backing adds nothing, and is keyed alone.
 struct ShotFindings {
     zav::ShotPlate plate;
+    DD::Image::Box window;  // where in the picture the plate lies
     std::optional<zav::ClipLevels> clips;
+    // The plate, for a frame whose data window is `box`; none for a frame
+    // placed elsewhere, which the plate does not describe.
+    const zav::ShotPlate* plateFor(const DD::Image::Box& box) const;
 };
 ShotFindings findInShot(const std::vector<std::string>& paths, const ReadOptions& read, const Controls& controls,
                         bool clips, int most = 8);
