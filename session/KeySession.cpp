@@ -194,7 +194,9 @@ WriteOptions KeySession::writeOptions() const
 
 bool KeySession::denoisesMatte() const
 {
-    return options_.screenMap.kind == ScreenMapChoice::Kind::Shot && mapsScreen() &&
+    const ScreenMapChoice& map = options_.screenMap;
+    return (map.kind == ScreenMapChoice::Kind::Shot || (map.kind == ScreenMapChoice::Kind::Given && map.denoised)) &&
+           mapsScreen() &&
            std::get<bool>(node_.controls().get(knob::kUseScreenMap));
 }
 

@@ -99,7 +99,8 @@ const std::vector<Setting>& givenIn(const Settings* settings)
 // Where a key of pixels in memory takes its screen map from, as Python
 // gave it: `screenMap` "auto", "shot" or a clean plate file; or
 // `cleanPlate`, one in memory (with `screenMap` "map": a screen map that
-// find returned, keyed with as it is); neither: no map.
+// find returned, keyed with as it is; "shot map": one found for a shot,
+// keyed through the denoised view it was found on); neither: no map.
 struct MapSource {
     std::string screenMap;
     std::optional<py::array> cleanPlate;
@@ -115,8 +116,8 @@ KeyJobOptions pixelJob(const Settings* settings, int threads, const Cancellation
     job.threads = threads;
     job.cancellation = &token;
     job.screenMap = screenMapFromWords(map.screenMap);
-    if (map.cleanPlate && map.screenMap == "map")
-        job.screenMap = {ScreenMapChoice::Kind::Given, {}};
+    if (map.cleanPlate && (map.screenMap == "map" || map.screenMap == "shot map"))
+        job.screenMap = {ScreenMapChoice::Kind::Given, {}, map.screenMap == "shot map"};
     else if (map.cleanPlate)
         job.screenMap.kind = ScreenMapChoice::Kind::CleanPlate;
     job.autoClips = clips;

@@ -60,7 +60,16 @@ class ScreenMap(_np.ndarray):
     Given back as ``screen_map=`` it is keyed with exactly as it is (the key
     equals the one that found it), and a slice of it keys the same slice of
     the image alike, so the tiles of one frame key as the whole; a plain
-    array is a clean plate instead."""
+    array is a clean plate instead. ``shot`` is True for a map found with
+    screen_map="shot": its key pulls the matte from the image's 3x3
+    denoised view, as the shot's does, so a tile keys as the whole but for
+    its outermost pixels, whose neighbours it lacks: give tiles one pixel of
+    overlap and keep their inside."""
+
+    shot = False
+
+    def __array_finalize__(self, obj):
+        self.shot = getattr(obj, "shot", False)
 
 
 @_dataclass
@@ -140,7 +149,7 @@ def _screen_map(screen_map, in_memory=True):
     if screen_map is None:
         return "", None
     if isinstance(screen_map, ScreenMap) and in_memory:
-        return "map", _float32(_np.asarray(screen_map), "the screen map (screen_map)")
+        return "shot map" if screen_map.shot else "map", _float32(_np.asarray(screen_map), "the screen map (screen_map)")
     if isinstance(screen_map, _np.ndarray) and in_memory:
         return "", _float32(screen_map, "the clean plate (screen_map)")
     if isinstance(screen_map, (str, bytes, _os.PathLike)) and _os.fspath(screen_map):
@@ -210,9 +219,11 @@ def find(image, settings=None, *, box=None, screen_map="auto", clip="auto"):
     screen_map=found.map[y0:y1, x0:x1])`` keys that tile as the whole frame.
     """
     _own_clean_plate(image, screen_map)
-    found = _veilcast._find(_float32(image), _settings(settings), _box(box), *_screen_map(screen_map), _clip(clip))
+    words, plate = _screen_map(screen_map)
+    found = _veilcast._find(_float32(image), _settings(settings), _box(box), words, plate, _clip(clip))
     if found["map"] is not None:
         found["map"] = found["map"].view(ScreenMap)
+        found["map"].shot = words == "shot"
     if found["clips"] is not None:
         found["clips"] = Clips(*found["clips"])
     return Findings(**found)

@@ -39,7 +39,8 @@ class Clips(NamedTuple):
     clip_white: float
     screen_balance: float
 
-class ScreenMap(npt.NDArray[np.float32]): ...
+class ScreenMap(npt.NDArray[np.float32]):
+    shot: bool
 
 @dataclass
 class Findings:

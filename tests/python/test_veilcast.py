@@ -119,8 +119,17 @@ def test_screen_map_and_clips_match_the_command_line(tmp_path):
     for y0, y1, x0, x1 in [(0, 270, 0, 480), (270, 540, 480, 960), (13, 301, 517, 903)]:
         tile = veilcast.key(plate[y0:y1, x0:x1], found.settings, screen_map=found.map[y0:y1, x0:x1])
         assert same_bits(tile, expected[y0:y1, x0:x1]), (y0, y1, x0, x1)
-    # One image is a shot of one frame.
-    assert veilcast.key(plate, screen_map="shot", clip="auto").shape == expected.shape
+    # A map found for a shot keys through the denoised view it was found on:
+    # given back, exactly the shot's key, and a tile exactly the whole's but
+    # for its cut edges, where the view lacks the tile's neighbours.
+    shot = veilcast.key(plate, screen_map="shot", clip="auto")
+    in_shot = veilcast.find(plate, screen_map="shot")
+    assert in_shot.map.shot and in_shot.map[1:, 2:].shot and not veilcast.find(plate).map.shot
+    assert same_bits(veilcast.key(plate, in_shot.settings, screen_map=in_shot.map), shot)
+    for y0, y1, x0, x1 in [(0, 270, 0, 480), (13, 301, 517, 903)]:
+        tile = veilcast.key(plate[y0:y1, x0:x1], in_shot.settings, screen_map=in_shot.map[y0:y1, x0:x1])
+        inside = (slice(1, -1), slice(1, -1))
+        assert same_bits(tile[inside], shot[y0:y1, x0:x1][inside]), (y0, y1, x0, x1)
     run = veilcast.key_file(PLATE, tmp_path / "py.exr", screen_map="auto", clip="auto", data_type="float")
     assert run.clips == found.clips and same_bits(read(str(tmp_path / "py.exr")), expected)
     # A clean plate: the same map from an array as from the file.

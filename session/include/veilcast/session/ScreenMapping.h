@@ -32,6 +32,9 @@ struct ScreenMapChoice {
     // CleanPlate: the backing shot without the subject, one file for every
     // frame or a sequence pattern giving frame N's for frame N.
     std::string cleanPlate;
+    // Given: the map was found for a shot, on the plate's denoised view, so
+    // the matte is pulled from that view as the shot's was.
+    bool denoised = false;
 };
 
 // What to find on a frame.
