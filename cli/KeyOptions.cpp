@@ -39,6 +39,7 @@ std::string_view flagFor(UserChoice choice)
     switch (choice) {
     case UserChoice::None: return "";
     case UserChoice::Frames: return option::kFrames;
+    case UserChoice::ShotFrames: return option::kShotFrames;
     case UserChoice::SkipMissing: return "--skip-missing";
     case UserChoice::FrameRate: return "--fps";
     case UserChoice::MaxPixels: return option::kMaxPixels;
@@ -93,6 +94,11 @@ void addKeyOptions(CLI::App& app, Arguments& args)
                    "it), over the settings, and prints them in --set form")
         ->type_name("auto");
     app.add_option(flag(UserChoice::Frames), args.request.frames, "Frames of a sequence or a movie (numbered from 1): 1001-1100, 1001-1100x2, or a list 1,5,9-12");
+    app.add_option(flag(UserChoice::ShotFrames), args.request.shotFrames,
+                   "With --screen-map shot: the frames the shot's plate and clips are gathered over, when they "
+                   "are not the frames keyed (frames re-keyed, or a farm task's), so that these key as in a run "
+                   "of the whole shot")
+        ->type_name("FRAMES");
     app.add_flag(flag(UserChoice::SkipMissing), args.request.skipMissing,
                  "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");
     app.add_option(flag(UserChoice::MaxPixels), args.request.read.maxPixels, "Refuse images larger than this many pixels")

@@ -24,6 +24,9 @@ std::vector<std::string> taskArguments(const KeyJobOptions& job, const std::vect
     // The script gives each task its input, output, frames and frozen settings,
     // and a task run again must write the same bytes: the date is the source's.
     KeyJobOptions task = job;
+    // Every task gathers the shot's plate over the whole shot, as one run would, whatever its chunk.
+    if (task.screenMap.kind == ScreenMapChoice::Kind::Shot && task.shotFrames.empty())
+        task.shotFrames = job.frames;
     task.input.clear();
     task.output.clear();
     task.frames.clear();

@@ -133,7 +133,7 @@ std::string FrameList::describe(std::size_t maxRuns) const
     return text;
 }
 
-FrameList parseFrameRange(const std::string& text)
+FrameList parseFrameRange(const std::string& text, UserChoice choice)
 {
     static const std::regex part(R"(\s*(-?\d+)(?:\s*-\s*(-?\d+)(?:\s*x\s*(\d+))?)?\s*)");
     const auto number = [&](const std::string& digits) {
@@ -141,7 +141,7 @@ FrameList parseFrameRange(const std::string& text)
         const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
         if (error != std::errc() || end != digits.data() + digits.size() || v < std::numeric_limits<int>::min() ||
             v > std::numeric_limits<int>::max())
-            throw UsageError(Wording{"", UserChoice::Frames, ": " + digits + " is out of range (frame numbers run from " +
+            throw UsageError(Wording{"", choice, ": " + digits + " is out of range (frame numbers run from " +
                              std::to_string(std::numeric_limits<int>::min()) + " to " +
                              std::to_string(std::numeric_limits<int>::max()) + ")"});
         return v;
@@ -151,16 +151,16 @@ FrameList parseFrameRange(const std::string& text)
         std::smatch m;
         const std::string s(piece);
         if (!std::regex_match(s, m, part))
-            throw UsageError(Wording{"", UserChoice::Frames, ": \"" + text + "\" is not a frame range like 1001-1100 or 1001-1100x2"});
+            throw UsageError(Wording{"", choice, ": \"" + text + "\" is not a frame range like 1001-1100 or 1001-1100x2"});
         const std::int64_t first = number(m.str(1));
         const std::int64_t last = m[2].matched ? number(m.str(2)) : first;
         const std::int64_t step = m[3].matched ? number(m.str(3)) : 1;
         if (step <= 0 || last < first)
-            throw UsageError(Wording{"", UserChoice::Frames, ": \"" + s + "\" runs backwards or has a zero step"});
+            throw UsageError(Wording{"", choice, ": \"" + s + "\" runs backwards or has a zero step"});
         frames.add({first, last - (last - first) % step, step});
     }
     if (frames.empty())
-        throw UsageError(Wording{"", UserChoice::Frames, ": no frames in \"" + text + "\""});
+        throw UsageError(Wording{"", choice, ": no frames in \"" + text + "\""});
     return frames;
 }
 

@@ -37,6 +37,7 @@ std::vector<std::string> commandWords(const KeyJobOptions& job, const std::vecto
     add(option::kSettings, pathWord(job.settingsFile));
     add(option::kScreenMap, pathWord(screenMapWords(job.screenMap)));
     add(option::kFrames, job.frames);
+    add(option::kShotFrames, job.shotFrames);
     if (job.read.maxPixels != defaultMaxPixels())
         add(option::kMaxPixels, std::to_string(job.read.maxPixels));
     if (job.read.colour) {

@@ -2,6 +2,7 @@
 #include "veilcast/session/KeyRequest.h"
 
 #include "veilcast/media/ColourSpaces.h"
+#include "veilcast/media/FramePattern.h"
 #include "veilcast/media/Metadata.h"
 #include "veilcast/movie/MovieFiles.h"
 #include "veilcast/session/FrozenSettings.h"
@@ -156,6 +157,16 @@ KeyJobOptions checkRequest(const KeyRequest& request, ChoiceWords words, const C
     job.settingsFile = job.frozen ? request.frozenSettings : request.settingsFile;
     job.pick = pickFromWords(request.pick);
     job.screenMap = screenMapFromWords(request.screenMap);
+    if (!request.shotFrames.empty()) {
+        if (job.screenMap.kind != ScreenMapChoice::Kind::Shot)
+            throw UsageError(std::string(words(UserChoice::ShotFrames)) + " names the frames a shot's plate is "
+                             "gathered over: it goes with " + std::string(words(UserChoice::ScreenMap)) + " shot");
+        if (!isSequencePattern(request.input) || isMovieFile(request.input))
+            throw UsageError(std::string(words(UserChoice::ShotFrames)) + " is for a sequence such as "
+                             "plate.####.exr (a movie's plate is gathered from its frames as they are keyed)");
+        parseFrameRange(request.shotFrames, UserChoice::ShotFrames);
+        job.shotFrames = request.shotFrames;
+    }
     if (!request.clip.empty() && request.clip != kAuto)
         throw UsageError(std::string(words(UserChoice::Clip)) + " takes \"auto\", not \"" + request.clip +
                          "\"; clip levels of your own are " + std::string(words(UserChoice::Set)) +

@@ -24,7 +24,7 @@ RunTotals runKeyJob(KeySession& session, const KeyJobOptions& job, const KeyPlan
         totals.movie = true;
     } else {
         const auto& files = plan.files;
-        if (job.screenMap.kind == ScreenMapChoice::Kind::Shot && files.size() > 1) {
+        if (job.screenMap.kind == ScreenMapChoice::Kind::Shot && (files.size() > 1 || !job.shotFrames.empty())) {
             // The shot's plate and clips, once, from several of its frames.
             std::vector<std::string> inputs;
             for (const auto& file : files)

@@ -4,6 +4,8 @@
 #include "veilcast/common/UsageError.h"
 #include "veilcast/host/ImageSource.h"
 #include "veilcast/host/ScreenMapSource.h"
+#include "veilcast/media/FramePattern.h"
+#include "veilcast/media/FrameSequence.h"
 #include "veilcast/media/ImageWriter.h"
 #include "veilcast/media/Preview.h"
 #include "veilcast/host/RowRenderer.h"
@@ -169,7 +171,8 @@ std::optional<zav::ClipLevels> KeySession::prepareShot(const std::vector<std::st
 {
     if (options_.screenMap.kind != ScreenMapChoice::Kind::Shot || inputs.empty())
         return std::nullopt;
-    shot_ = findInShot(inputs, options_.read, node_.controls(), options_.autoClips && !clipsChosen_);
+    shot_ = findInShot(options_.shotFrames.empty() ? inputs : shotFramePaths(), options_.read, node_.controls(),
+                       options_.autoClips && !clipsChosen_);
     shotGathered_ = true;
     if (shot_.clips) {
         KeyFindings clips;
@@ -178,6 +181,25 @@ std::optional<zav::ClipLevels> KeySession::prepareShot(const std::vector<std::st
         clipsChosen_ = true;
     }
     return shot_.clips;
+}
+
+std::vector<std::string> KeySession::shotFramePaths() const
+{
+    const FrameList frames = parseFrameRange(options_.shotFrames, UserChoice::ShotFrames);
+    const FrameCheck check = checkFrames(options_.input, frames);
+    if (!check.missing.empty() && !options_.skipMissing)
+        throw std::runtime_error(std::to_string(check.missing.size()) + " of " + std::to_string(frames.size()) +
+                                 " frames of the shot (" + options_.shotFrames + ") missing: " +
+                                 check.missing.describe() + "; nothing was written");
+    std::vector<std::string> paths;
+    check.present.forEach([&](std::int64_t f) {
+        paths.push_back(framePath(options_.input, static_cast<int>(f)));
+        return true;
+    });
+    if (paths.empty())
+        throw std::runtime_error("none of the shot's frames (" + options_.shotFrames + ") of " + options_.input +
+                                 " is there; nothing was written");
+    return paths;
 }
 
 bool KeySession::keysAlpha() const

@@ -47,6 +47,7 @@ std::string_view keywordFor(UserChoice choice)
     switch (choice) {
     case UserChoice::None: return "";
     case UserChoice::Frames: return "frames";
+    case UserChoice::ShotFrames: return "shot_frames";
     case UserChoice::SkipMissing: return "skip_missing";
     case UserChoice::FrameRate: return "fps";
     case UserChoice::MaxPixels: return "max_pixels";
@@ -82,6 +83,7 @@ void bindRequest(py::module_& m)
         .def_readwrite("input", &v::KeyRequest::input)
         .def_readwrite("output", &v::KeyRequest::output)
         .def_readwrite("frames", &v::KeyRequest::frames)
+        .def_readwrite("shot_frames", &v::KeyRequest::shotFrames)
         .def_readwrite("pick_screen", &v::KeyRequest::pick)
         .def_readwrite("screen_map", &v::KeyRequest::screenMap)
         .def_readwrite("clip", &v::KeyRequest::clip)

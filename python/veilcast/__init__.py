@@ -251,12 +251,12 @@ def _box(box, keyword="box"):
     return box
 
 
-def _frames_text(frames):
+def _frames_text(frames, keyword="frames"):
     if frames is None:
         return ""
     if isinstance(frames, str):
         return frames
-    takes = 'frames takes a frame list as text ("1001-1100x2"), a frame number or frame numbers'
+    takes = '%s takes a frame list as text ("1001-1100x2"), a frame number or frame numbers' % keyword
     if isinstance(frames, bytes) or not isinstance(frames, (int, _Iterable)):
         raise ArgumentTypeError("%s, not %r" % (takes, frames))
     if isinstance(frames, int):
@@ -267,7 +267,7 @@ def _frames_text(frames):
 def key_file(input, output, settings=None, frames=None, progress: _Optional[_Callable[[float], None]] = None, *,
              pick_screen=None, screen_map=None, clip=None, skip_missing=False, data_type=None, raw=False, part=None, layer=None,
              max_pixels=None, preview=None, threads=None, date_time=None, fps=None, ocio=None,
-             in_colorspace=None, out_colorspace=None, codec=None):
+             in_colorspace=None, out_colorspace=None, codec=None, shot_frames=None):
     """Keys an image file, a sequence (plate.####.exr with ``frames``) or a
     movie, as ``veilcast INPUT -o OUTPUT`` does: the same reading, writing,
     metadata and safe replacement of outputs.
@@ -278,13 +278,17 @@ def key_file(input, output, settings=None, frames=None, progress: _Optional[_Cal
     run. The keyword arguments are the command line's options of the same
     names (``pick_screen``: "auto" or a box (x0, y0, x1, y1);
     ``screen_map``: "auto" or a clean plate file or pattern; ``clip``:
-    "auto"; ``codec``: a movie output's codec, "prores4444" by default).
+    "auto"; ``codec``: a movie output's codec, "prores4444" by default;
+    ``shot_frames``: with screen_map="shot", the frames the shot's plate is
+    gathered over, as ``frames`` takes them, so that frames keyed on their
+    own key as in a run of the whole shot).
     Returns a KeyRun. Settings allowed but probably not meant give
     a UserWarning.
     """
     request = _veilcast._Request()
     request.input, request.output = _path(input, "input"), _path(output, "output")
     request.frames = _frames_text(frames)
+    request.shot_frames = _frames_text(shot_frames, "shot_frames")
     if pick_screen is not None:
         request.pick_screen = pick_screen if isinstance(pick_screen, str) else ",".join(
             str(v) for v in _box(pick_screen, "pick_screen"))

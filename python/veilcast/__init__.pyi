@@ -103,4 +103,5 @@ def key_file(
     in_colorspace: Optional[str] = None,
     out_colorspace: Optional[str] = None,
     codec: Optional[str] = None,
+    shot_frames: Union[str, int, Iterable[int], None] = None,
 ) -> KeyRun: ...

@@ -43,6 +43,7 @@ class _Request:
     input: str
     output: str
     frames: str
+    shot_frames: str
     pick_screen: str
     screen_map: str
     clip: str

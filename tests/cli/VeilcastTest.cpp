@@ -305,6 +305,53 @@ TEST_F(VeilcastTest, ScreenMapAndAutomaticClips)
     EXPECT_EQ(OIIO::ImageBufAlgo::compare(read(path("alone.exr")), read(path("clipped.0002.exr")), 0.0f, 0.0f).nfail, 0u);
 }
 
+// Frames of a shot re-keyed alone, with --shot-frames naming the whole
+// shot, key bit for bit as in the run of the whole: the plate behind the
+// moving subject is gathered over the same frames.
+TEST_F(VeilcastTest, ShotFramesKeyPartOfAShotAsTheWhole)
+{
+    const int w = 96, h = 48;
+    for (int f = 1; f <= 6; ++f) {
+        OIIO::ImageBuf plate(OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::FLOAT));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const bool subject = x >= 10 * f && x < 10 * f + 24 && y >= 12 && y < 40;
+                const float fx = static_cast<float>(x) / (w - 1);
+                const float backing[3] = {0.06f, 0.45f + 0.15f * fx, 0.1f}, red[3] = {0.7f, 0.1f, 0.05f};
+                plate.setpixel(x, y, subject ? red : backing, 3);
+            }
+        ASSERT_TRUE(plate.write(path("shot." + std::to_string(10000 + f).substr(1) + ".exr")));
+    }
+    const std::string shot = quoted(path("shot.####.exr")) + " --screen-map shot -d float -q" +
+                             " --set 'Screen Color=0.06,0.5,0.1' --date-time '2020:01:02 03:04:05'";
+    const auto key = [&](const std::string& out, const std::string& frames) {
+        const Result r = veilcast(shot + " -o " + quoted(path(out + ".####.exr")) + frames);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+    };
+    key("whole", " --frames 1-6");
+    key("part", " --frames 3-4 --shot-frames 1-6");
+    key("alone", " --frames 3-4");
+    for (const std::string frame : {"0003", "0004"}) {
+        EXPECT_EQ(fileBytes(path("part." + frame + ".exr")), fileBytes(path("whole." + frame + ".exr"))) << frame;
+        EXPECT_NE(fileBytes(path("alone." + frame + ".exr")), fileBytes(path("whole." + frame + ".exr")))
+            << frame << ": the frames keyed alone should gather another plate, or this shows nothing";
+    }
+    // Only a shot gathers a plate, and only a sequence is gathered ahead.
+    const Result unmapped = veilcast(quoted(path("shot.####.exr")) + " -o " + quoted(path("u.####.exr")) +
+                                     " --frames 3-4 --shot-frames 1-6 --screen-map auto");
+    EXPECT_EQ(unmapped.exitCode, 2) << unmapped.output;
+    EXPECT_NE(unmapped.output.find("--shot-frames names the frames a shot's plate is gathered over: it goes with "
+                                   "--screen-map shot"),
+              std::string::npos)
+        << unmapped.output;
+    const Result badRange = veilcast(shot + " -o " + quoted(path("b.####.exr")) + " --frames 3-4 --shot-frames 6-1");
+    EXPECT_EQ(badRange.exitCode, 2) << badRange.output;
+    EXPECT_NE(badRange.output.find("--shot-frames: \"6-1\" runs backwards"), std::string::npos) << badRange.output;
+    expectOnly({"shot.0001.exr", "shot.0002.exr", "shot.0003.exr", "shot.0004.exr", "shot.0005.exr", "shot.0006.exr",
+                "whole.0001.exr", "whole.0002.exr", "whole.0003.exr", "whole.0004.exr", "whole.0005.exr",
+                "whole.0006.exr", "part.0003.exr", "part.0004.exr", "alone.0003.exr", "alone.0004.exr"});
+}
+
 TEST_F(VeilcastTest, InterruptedRunLeavesNoPartialOutput)
 {
     const int frames = 200;

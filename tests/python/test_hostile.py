@@ -132,6 +132,10 @@ REFUSALS = [
      veilcast.ArgumentTypeError, "frames takes a frame list as text"),
     ("frames as bytes", lambda d: veilcast.key_file(PLATE, d / "k.exr", frames=b"1-3"),
      veilcast.ArgumentTypeError, "not b'1-3'"),
+    ("a shot's frames without a shot", lambda d: veilcast.key_file(PLATE, d / "k.exr", shot_frames="1-3"),
+     veilcast.UsageError, "shot_frames names the frames a shot's plate is gathered over: it goes with screen_map shot"),
+    ("a shot's frames of a still", lambda d: veilcast.key_file(PLATE, d / "k.exr", screen_map="shot", shot_frames="1-3"),
+     veilcast.UsageError, "shot_frames is for a sequence such as plate.####.exr"),
     ("text for a count of pixels", lambda d: veilcast.key_file(PLATE, d / "k.exr", max_pixels="abc"),
      veilcast.ArgumentTypeError, "max_pixels takes a count of pixels, not 'abc'"),
 ]

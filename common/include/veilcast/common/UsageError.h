@@ -38,6 +38,7 @@ enum class UserChoice {
     Clip,            // choosing the clip levels
     DataType,        // the data type written
     Preview,         // the contact sheet written
+    ShotFrames,      // the frames a shot's plate is gathered over
 };
 
 // How one front end names each choice (its option, keyword or label): one
@@ -51,6 +52,7 @@ inline std::string_view plainName(UserChoice choice)
     switch (choice) {
     case UserChoice::None: return "";
     case UserChoice::Frames: return "the frame list";
+    case UserChoice::ShotFrames: return "the shot's frames";
     case UserChoice::SkipMissing: return "leaving missing frames out";
     case UserChoice::FrameRate: return "the frame rate";
     case UserChoice::MaxPixels: return "the pixel limit";

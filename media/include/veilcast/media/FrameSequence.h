@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "veilcast/common/UsageError.h"
 #include "veilcast/media/FramePattern.h"
 
 #include <cstdint>
@@ -60,8 +61,8 @@ private:
 // Parses "1001-1100", "1001-1100x2", "1001", and comma-separated lists of
 // these, in the order written. Frame numbers are 32-bit signed integers; a
 // run's last frame is the last its step reaches ("1-10x4" is 1, 5, 9).
-// Throws UsageError naming the value.
-FrameList parseFrameRange(const std::string& text);
+// Throws UsageError naming the value and `choice`, the option it was given as.
+FrameList parseFrameRange(const std::string& text, UserChoice choice = UserChoice::Frames);
 
 // Which frames of a sequence have a file (a regular file) and which do not,
 // each in the order of the list, keeping the list's runs. Reads the folder

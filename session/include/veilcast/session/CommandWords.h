@@ -14,6 +14,7 @@ namespace veilcast {
 namespace option {
 inline constexpr char kOutput[] = "-o";
 inline constexpr char kFrames[] = "--frames";
+inline constexpr char kShotFrames[] = "--shot-frames";
 inline constexpr char kSettings[] = "--settings";
 inline constexpr char kSet[] = "--set";
 inline constexpr char kFrozenSettings[] = "--frozen-settings";
@@ -36,7 +37,7 @@ inline constexpr char kThreads[] = "--threads";
 // The words after `veilcast` of a command that keys `job` again: its input
 // and -o output, then each of these it holds, in this order: the date, the
 // plugin directories, raw, the data type, the part and layer, the settings
-// file, the screen map, the frames, a maximum other than the default, the
+// file, the screen map, the frames and the shot's, a maximum other than the default, the
 // colour configuration and spaces. Paths are given so that none reads as an
 // option. The settings' values, the pick, the clips and how it runs
 // (threads, preview, movie options) are not written: a caller that needs them

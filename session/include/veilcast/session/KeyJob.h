@@ -22,6 +22,9 @@ struct KeyJobOptions {
     std::string input, output;
     std::string frames;             // as the user wrote them (1001-1100, 1001-1100x2, 1,5,9-12); empty: none
     bool skipMissing = false;       // key the frames there are instead of refusing a sequence with gaps
+    // --screen-map shot on a sequence: the frames its plate and clips are
+    // gathered over, as written; empty: the frames keyed.
+    std::string shotFrames;
     // A movie made from an image sequence; 0: not given (the frames' own, else 24).
     int rateNum = 0, rateDen = 1;
     std::string codec;  // a movie output's, by name; empty: its container's own

@@ -19,6 +19,7 @@ namespace veilcast {
 struct KeyRequest {
     std::string input, output;
     std::string frames;  // as written: 1001-1100, 1001-1100x2, 1,5,9-12; empty: none
+    std::string shotFrames;  // see KeyJobOptions::shotFrames
     bool skipMissing = false;
 
     // The settings: a file's first, then each NAME=VALUE text given, then

@@ -91,7 +91,8 @@ public:
     KeyFindings prepareFile(const std::string& input, const std::string& cleanPlate);
 
     // For --screen-map shot, before a sequence's first frame: gathers the
-    // shot's plate from several of `inputs` (see findInShot), which every
+    // shot's plate from several of `inputs`, or of the job's shot frames
+    // when it names them (see findInShot), which every
     // frame's map then uses, and chooses the clips once for the shot when
     // the job asks (returned, and applied as the first frame's would be).
     // Does nothing for other maps. Frames keyed without it (a movie's, the
@@ -103,6 +104,9 @@ public:
     void keyInto(const PlanarImage& source, PlanarImage& result, const std::function<void(int)>& rowsDone);
 
 private:
+    // The files of the job's shot frames, those there are with --skip-missing.
+    // Throws std::runtime_error for missing ones otherwise.
+    std::vector<std::string> shotFramePaths() const;
 
     // What is left to find on a frame of data window `box` whose clean plate is `cleanPlate`.
     FindRequest findRequest(const DD::Image::Box& box, const std::string& cleanPlate) const;
