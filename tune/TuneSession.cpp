@@ -411,12 +411,13 @@ ViewImage TuneSession::render(const ViewRequest& request)
     };
     // Keys `part` as it is, and for Status also without the inside mask.
     const auto keyBoth = [&](const PlanarImage& part, PlanarImage& withMask, PlanarImage& withoutMask) {
-        withMask = keyer_.keyImage(part);
+        const auto key = [&] { return request.region ? keyPart(part) : keyer_.keyImage(part); };
+        withMask = key();
         if (maskInUse) {
             Controls& controls = keyer_.controls();
             const ControlValue mode = controls.get(knob::kSourceAlpha);
             controls.set(knob::kSourceAlpha, 0);
-            withoutMask = keyer_.keyImage(part);
+            withoutMask = key();
             controls.set(knob::kSourceAlpha, mode);
         }
     };
@@ -471,6 +472,16 @@ ViewImage TuneSession::render(const ViewRequest& request)
     return image;
 }
 
+PlanarImage TuneSession::keyPart(const PlanarImage& part)
+{
+    if (!keyer_.denoisesMatte())
+        return keyer_.keyImage(part);
+    // The denoised view reads each pixel's neighbours: keyed with the frame's
+    // pixels round it, the part's edge keys as in the whole frame.
+    const Box& b = part.box();
+    return crop(keyer_.keyImage(crop(source_, Box{b.x - 1, b.y - 1, b.r + 1, b.t + 1})), b);
+}
+
 json TuneSession::probe(int x, int y)
 {
     std::lock_guard lock(mutex_);
@@ -481,7 +492,7 @@ json TuneSession::probe(int x, int y)
     const PlanarImage pixel = crop(source_, Box{x, y, x + 1, y + 1});
     const PlacedMap placed = mapFor(nullptr);
     keyer_.setScreenMap(placed.map, placed.box);
-    const PlanarImage keyed = keyer_.keyImage(pixel);
+    const PlanarImage keyed = keyPart(pixel);
     return {{"x", x}, {"y", y}, {"source", pixelValues(pixel, x, y)}, {"keyed", pixelValues(keyed, x, y)},
             {"keyedHasAlpha", keyed.has(Chan_Alpha)}};
 }

@@ -201,7 +201,7 @@ TEST_F(TuneTest, AutoOnAShotChoosesOverTheShot)
         const std::size_t at = r.output.find("--set \"Clip Black=");
         return at == std::string::npos ? std::string() : r.output.substr(at, r.output.find(')', at) - at);
     };
-    const std::string shot = clipsOf("'" + path("shot.####.exr") + "' -o '" + path("k.####.exr") + "' --frames 1-3");
+    const std::string shot = clipsOf("'" + path("shot.####.exr") + "' -o '" + path("k.####.exr") + "' --frames 1-3 -d float");
     ASSERT_FALSE(shot.empty());
     ASSERT_NE(shot, clipsOf("'" + path("shot.0001.exr") + "' -o '" + path("k.exr") + "'"))
         << "frame 1 alone should choose otherwise, or this shows nothing";
@@ -214,6 +214,18 @@ TEST_F(TuneTest, AutoOnAShotChoosesOverTheShot)
     const auto text = [&](const char* name) { return state["values"][name]["text"].get<std::string>(); };
     EXPECT_EQ(shot, "--set \"Clip Black=" + text("ClipBlackKnob") + "\" --set \"Clip White=" + text("ClipWhiteKnob") +
                         "\" --set \"Screen Balance=" + text("ScreenBalanceKnob") + "\"");
+    // The probe shows the shot's key of the frame, its edges included: the
+    // denoised view reads each pixel's neighbours.
+    OIIO::ImageBuf file(path("k.0001.exr"));
+    ASSERT_TRUE(file.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    for (const int y : {0, 1, 17, 38, 39})
+        for (int x = 0; x < 64; ++x) {
+            const json keyed = get("/api/probe?x=" + std::to_string(x) + "&y=" + std::to_string(y))["keyed"];
+            float expected[4];
+            file.getpixel(x, y, expected, 4);
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(bits(keyed[c].get<float>()), bits(expected[c])) << x << "," << y << " channel " << c;
+        }
 }
 
 TEST_F(TuneTest, SaveWritesTheSettingsAndTheCommandKeysWithThem)

@@ -141,6 +141,8 @@ private:
     };
     PlacedMap mapFor(const PlanarImage* proxy);
     const PlanarImage& sourceProxy(int scale);
+    // `part` of the source at full resolution keyed as the whole frame keys it.
+    PlanarImage keyPart(const PlanarImage& part);
     // --screen-map shot: the plate gathered and the clips chosen over the
     // input's frames, as `veilcast` gathers them before a sequence's first
     // frame; made the first time a find asks for them.
