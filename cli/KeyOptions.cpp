@@ -103,7 +103,19 @@ void addKeyOptions(CLI::App& app, Arguments& args)
                  "Key the frames that exist and report the missing ones (exit status 3) instead of refusing");
     app.add_option(flag(UserChoice::MaxPixels), args.request.read.maxPixels, "Refuse images larger than this many pixels")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 18)
+                    return flag(UserChoice::MaxPixels) + " takes a count of pixels, such as 8847360 for 4096x2160, not " +
+                           value;
+                try {
+                    checkMaxPixels(std::stoll(value), &flagFor);
+                } catch (const UsageError& e) {
+                    return commandLineText(e);
+                }
+                return std::string();
+            },
+            "PIXELS"));
     app.add_option(std::string(option::kDataType) + ",--data-type", args.request.dataType,
                    "Output data type; default: EXR keeps half or float, PNG, TIFF and DPX take 16 bits from a "
                    "float or half source, 8-bit-only formats 8")

@@ -32,7 +32,7 @@ struct Backing {
 };
 
 // Finds the backing on every `step`-th row and column of `image`. Throws
-// std::invalid_argument (as pickScreenAuto) when there is none.
+// std::invalid_argument saying why when there is none.
 Backing findBacking(const RgbPlanes& image, int step);
 
 // The single screen colour that keys the backing to zero but for its noise

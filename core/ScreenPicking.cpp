@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,12 @@ std::string describe(const Colour& c)
 [[noreturn]] void refuse(const std::string& reason)
 {
     throw std::invalid_argument("cannot pick the screen colour automatically: " + reason);
+}
+
+// Said as the caller's own failure: a pick, a map or clip levels.
+[[noreturn]] void noBacking(const std::string& reason)
+{
+    throw std::invalid_argument(reason);
 }
 
 }  // namespace
@@ -190,7 +197,7 @@ Backing findBacking(const RgbPlanes& image, int step)
             ++dominated[2];
     });
     if (dominated[1] == 0 && dominated[2] == 0)
-        refuse("no pixel has green or blue above its other channels");
+        noBacking("no pixel has green or blue above its other channels");
     const int primary = dominated[1] >= dominated[2] ? 1 : 2;
     b.primary = primary;
     const int o1 = (primary + 1) % 3, o2 = (primary + 2) % 3;
@@ -216,7 +223,7 @@ Backing findBacking(const RgbPlanes& image, int step)
         }
     });
     if (samples.empty())
-        refuse("no pixel has a positive green or blue of usable size above its other channels");
+        noBacking("no pixel has a positive green or blue of usable size above its other channels");
 
     const auto washOut = [](const Sample& s) { return s.first + s.second; };
     const auto all = [](const Sample&) { return true; };
@@ -241,7 +248,7 @@ Backing findBacking(const RgbPlanes& image, int step)
         }
     const auto needed = static_cast<std::size_t>(std::ceil(kSmallestBackingShare * static_cast<double>(b.finite)));
     if (hued < std::max<std::size_t>(needed, 1))
-        refuse("backing-coloured pixels cover only " + std::to_string(hued) + " of " + std::to_string(b.finite) +
+        noBacking("backing-coloured pixels cover only " + std::to_string(hued) + " of " + std::to_string(b.finite) +
                " pixels examined, too few to be a screen");
     // A hot spot washes the screen's hue out towards white where its
     // dominant channel saturates; it is still backing, as strong as the
@@ -313,7 +320,13 @@ Colour pickFromBacking(const Backing& b)
 
 Colour pickScreenAuto(const RgbPlanes& image)
 {
-    return detail::pickFromBacking(detail::findBacking(image, autoPickStep(image.width, image.height)));
+    std::optional<detail::Backing> backing;
+    try {
+        backing = detail::findBacking(image, autoPickStep(image.width, image.height));
+    } catch (const std::invalid_argument& e) {
+        refuse(e.what());
+    }
+    return detail::pickFromBacking(*backing);
 }
 
 }  // namespace zav

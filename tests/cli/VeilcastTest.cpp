@@ -135,7 +135,10 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
 {
     const std::string plate = writePlate("plate.exr", {"R", "G", "B"}, OIIO::TypeDesc::HALF, 64, 64);
     const std::string alphaOnly = writePlate("alpha.exr", {"A"}, OIIO::TypeDesc::HALF);
+    const std::string grey = path("grey.exr");
     {
+        const float level[3] = {0.4f, 0.3f, 0.3f};
+        ASSERT_TRUE(OIIO::ImageBufAlgo::fill(level, OIIO::ROI(0, 32, 0, 32, 0, 1, 0, 3)).write(grey));
         const auto size = fs::file_size(plate);
         std::ifstream src(plate, std::ios::binary);
         std::string bytes(size / 2, '\0');
@@ -164,6 +167,9 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
         {"'" + plate + "' -o '" + out + "' --screen-map '" + path("clean.####.exr") + "'", "--screen-map"},
         {"'" + plate + "' -o '" + out + "' --screen-map '" + path("clean.exr") + "'", "no such clean plate"},
         {"'" + plate + "' -o '" + out + "' --screen-map '" + dir.string() + "'", "not a clean plate file"},
+        {"'" + plate + "' -o '" + out + "' --max-pixels 960x540", "--max-pixels takes a count of pixels, such as"},
+        {"'" + grey + "' -o '" + out + "' --screen-map auto --set 'Screen Color=0.1,0.6,0.1'",
+         "grey.exr: no screen map could be made: no pixel has green or blue above its other channels"},
     };
     for (const Case& c : cases) {
         const Result r = veilcast(c.args);
@@ -171,13 +177,13 @@ TEST_F(VeilcastTest, BadInputIsRefusedClearlyAndLeavesNothing)
         EXPECT_NE(r.output.find(c.mentions), std::string::npos) << c.args << "\n" << r.output;
         EXPECT_FALSE(fs::exists(out)) << c.args;
     }
-    expectOnly({"plate.exr", "alpha.exr", "truncated.exr", "garbage.exr"});
+    expectOnly({"plate.exr", "alpha.exr", "grey.exr", "truncated.exr", "garbage.exr"});
 
     // A disk that fills up mid-write: a file-size limit makes the write fail.
     const Result full = veilcast("'" + plate + "' -o '" + out + "' --set 'Screen Color=0,1,0'", "ulimit -f 1; ");
     EXPECT_NE(full.exitCode, 0) << full.output;
     EXPECT_NE(full.output.find("out.exr"), std::string::npos) << full.output;
-    expectOnly({"plate.exr", "alpha.exr", "truncated.exr", "garbage.exr"});
+    expectOnly({"plate.exr", "alpha.exr", "grey.exr", "truncated.exr", "garbage.exr"});
 }
 
 // A screen map and clips found unaided, from the command line. The clips are
