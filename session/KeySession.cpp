@@ -171,8 +171,16 @@ std::optional<zav::ClipLevels> KeySession::prepareShot(const std::vector<std::st
 {
     if (options_.screenMap.kind != ScreenMapChoice::Kind::Shot || inputs.empty())
         return std::nullopt;
-    shot_ = findInShot(options_.shotFrames.empty() ? inputs : shotFramePaths(), options_.read, node_.controls(),
-                       options_.autoClips && !clipsChosen_);
+    const std::vector<std::string> paths = options_.shotFrames.empty() ? inputs : shotFramePaths();
+    return prepareShot(paths.size(), [&](std::size_t i) { return samplePlateFile(paths[i], options_.read); });
+}
+
+std::optional<zav::ClipLevels> KeySession::prepareShot(std::size_t count,
+                                                       const std::function<PlateSample(std::size_t)>& sampleOf)
+{
+    if (options_.screenMap.kind != ScreenMapChoice::Kind::Shot || count == 0)
+        return std::nullopt;
+    shot_ = findInShot(count, sampleOf, node_.controls(), options_.autoClips && !clipsChosen_);
     shotGathered_ = true;
     if (shot_.clips) {
         KeyFindings clips;

@@ -163,6 +163,45 @@ MovieWriteOptions keyedMovieOptions(KeySession& session, const KeyJobOptions& op
     return write;
 }
 
+// --screen-map shot: the shot's plate and clips from frames spread over
+// those to be keyed, decoded by a reader of their own before the first is
+// keyed, as a sequence's are read; so a movie keys as its frames would as
+// images. Returns the clips chosen, if any.
+std::optional<zav::ClipLevels> prepareMovieShot(KeySession& session, const KeyJobOptions& options,
+                                                const MovieJob& job, const MovieInfo& info)
+{
+    if (options.screenMap.kind != ScreenMapChoice::Kind::Shot)
+        return std::nullopt;
+    const Notice told;  // the keying's reader tells what the stream holds
+    MovieReader reader(job.input, movieReadOptions(options, told));
+    std::vector<int> frames;
+    if (!job.frames.empty()) {
+        job.frames.forEach([&](std::int64_t f) {
+            frames.push_back(static_cast<int>(f));
+            return true;
+        });
+    } else {
+        // The container may not say how many it holds: counting them decodes each.
+        long count = info.frameCount;
+        if (count <= 0) {
+            MovieReader counter(job.input, movieReadOptions(options, told));
+            for (count = 0; counter.skip();)
+                ++count;
+        }
+        for (int f = 1; f <= count; ++f)
+            frames.push_back(f);
+    }
+    PlanarImage frame;
+    return session.prepareShot(frames.size(), [&](std::size_t i) {
+        while (reader.frameNumber() < frames[i] - 1)
+            if (!reader.skip())
+                break;
+        if (!reader.read(frame))
+            throw std::runtime_error(job.input + ": has no frame " + std::to_string(frames[i]));
+        return samplePlate(frame);
+    });
+}
+
 KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const MovieJob& job, KeyProgress& progress,
                      const Notice& notice)
 {
@@ -184,6 +223,7 @@ KeyedMovie fromMovie(KeySession& session, const KeyJobOptions& options, const Mo
     };
 
     KeyedMovie result;
+    result.chosenClips = prepareMovieShot(session, options, job, info);
     PlanarImage frame;
     const std::string name = fs::path(job.input).filename().string();
     const std::int64_t last = job.frames.empty() ? INT64_MAX : job.frames.runs().back().last;

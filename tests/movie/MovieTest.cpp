@@ -12,6 +12,7 @@
 #include "veilcast/session/MovieKeying.h"
 
 #include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 
 #include <gtest/gtest.h>
 
@@ -460,6 +461,36 @@ TEST_F(Movies, FramesPickARangeFrameAccurately)
     auto info = probe(path("part.mov"));
     EXPECT_EQ(info["nb_read_frames"], "10");
     EXPECT_EQ(info["tag:timecode"], "10:00:00:02");
+}
+
+// With --screen-map shot a movie gathers its plate and chooses its clips
+// over the frames to be keyed before the first, as the same frames do as
+// images: its frames passed through unkeyed (a black screen colour keys
+// nothing) and keyed as a sequence print the same clips and key to the
+// same bits.
+TEST_F(Movies, AShotKeysAsItsFramesDoAsImages)
+{
+    const std::string shot = " --frames 3-10 -d float --screen-map shot --clip auto";
+    const Result decoded = runVeilcast(quoted(clip("limited709.mov")) + " -o " + quoted(path("dec.####.exr")) +
+                                       " --frames 3-10 -d float --set 'Screen Color=0,0,0'");
+    ASSERT_EQ(decoded.exitCode, 0) << decoded.output;
+    const Result movie = runVeilcast(quoted(clip("limited709.mov")) + " -o " + quoted(path("m.####.exr")) + shot);
+    ASSERT_EQ(movie.exitCode, 0) << movie.output;
+    const Result frames = runVeilcast(quoted(path("dec.####.exr")) + " -o " + quoted(path("s.####.exr")) + shot);
+    ASSERT_EQ(frames.exitCode, 0) << frames.output;
+    const std::regex chose("chose clips \\([^)]*\\)");
+    std::smatch fromMovie, fromFrames;
+    ASSERT_TRUE(std::regex_search(movie.output, fromMovie, chose)) << movie.output;
+    ASSERT_TRUE(std::regex_search(frames.output, fromFrames, chose)) << frames.output;
+    EXPECT_EQ(fromMovie.str(), fromFrames.str());
+    for (int f = 3; f <= 10; ++f) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%04d.exr", f);
+        OIIO::ImageBuf m(path(std::string("m.") + name)), q(path(std::string("s.") + name));
+        const auto diff = OIIO::ImageBufAlgo::compare(m, q, 0.0f, 0.0f);
+        EXPECT_FALSE(diff.error) << name;
+        EXPECT_EQ(diff.nfail, 0u) << name;
+    }
 }
 
 TEST_F(Movies, CheckAlphaWritesTheMatteAsDataEvenWhereAlphaCannotGo)

@@ -95,9 +95,13 @@ public:
     // when it names them (see findInShot), which every
     // frame's map then uses, and chooses the clips once for the shot when
     // the job asks (returned, and applied as the first frame's would be).
-    // Does nothing for other maps. Frames keyed without it (a movie's, the
+    // Does nothing for other maps. Frames keyed without it (Python's, the
     // tuner's) gather the plate as they come instead.
     std::optional<zav::ClipLevels> prepareShot(const std::vector<std::string>& inputs);
+    // The same over `count` frames held elsewhere (a movie's): `sampleOf(i)`
+    // gives frame i's plate sample, asked in increasing order of i.
+    std::optional<zav::ClipLevels> prepareShot(std::size_t count,
+                                               const std::function<PlateSample(std::size_t)>& sampleOf);
 
     // Keys `source` into `result`, made anew when its box or channels
     // differ: a strip of a frame keys as the same rows of the whole would.
