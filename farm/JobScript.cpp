@@ -4,6 +4,7 @@
 #include "veilcast/farm/Chunking.h"
 #include "veilcast/session/CommandWords.h"
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 #include <stdexcept>
@@ -17,12 +18,17 @@ std::string jobScript(const FarmJob& job)
     // the script then sends its output to its log itself.
     const bool ownLogs = job.files.log.empty();
     const std::string logs = "\"$folder\"/" + shellQuote(job.files.name + ".farm.");
+    // A shot's frames re-keyed alone key as these only when they gather its plate over the same frames.
+    std::string rekey = ".";
+    const auto shot = std::find(job.keyOptions.begin(), job.keyOptions.end(), std::string(option::kShotFrames));
+    if (shot != job.keyOptions.end() && shot + 1 != job.keyOptions.end())
+        rekey = " with " + std::string(option::kShotFrames) + " " + *(shot + 1) + ".";
     std::ostringstream os;
     os << "#!/bin/bash\n"
        << "# Written by veilcast submit: keys " << frames << " frame" << (frames == 1 ? "" : "s") << " in "
        << job.chunks.size() << " task" << (job.chunks.size() == 1 ? "" : "s") << ".\n"
        << "# A task that fails can be run again as it is: frames replace their files only when complete,\n"
-       << "# and the same frame keys to the same bytes. Re-submit a narrower --frames to key a few again.\n"
+       << "# and the same frame keys to the same bytes. Re-submit a narrower --frames to key a few again" << rekey << "\n"
        << "# Each task refuses to key when the frozen settings differ from the SHA-256 below.\n"
        << "set -eu\n"
        << "veilcast=" << shellQuote(job.veilcast) << "\n"

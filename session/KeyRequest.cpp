@@ -163,7 +163,7 @@ KeyJobOptions checkRequest(const KeyRequest& request, ChoiceWords words, const C
                              "gathered over: it goes with " + std::string(words(UserChoice::ScreenMap)) + " shot");
         if (!isSequencePattern(request.input) || isMovieFile(request.input))
             throw UsageError(std::string(words(UserChoice::ShotFrames)) + " is for a sequence such as "
-                             "plate.####.exr (a movie's plate is gathered from its frames as they are keyed)");
+                             "plate.####.exr (a movie's plate is gathered from the frames keyed)");
         parseFrameRange(request.shotFrames, UserChoice::ShotFrames);
         job.shotFrames = request.shotFrames;
     }

@@ -71,6 +71,15 @@ class ScreenMap(_np.ndarray):
     def __array_finalize__(self, obj):
         self.shot = getattr(obj, "shot", False)
 
+    # A map sent to another process keys there as here.
+    def __reduce__(self):
+        rebuild, args, state = super().__reduce__()
+        return rebuild, args, (state, self.shot)
+
+    def __setstate__(self, state):
+        array_state, self.shot = state
+        super().__setstate__(array_state)
+
 
 @_dataclass
 class Findings:

@@ -4,6 +4,7 @@
 # Run by ctest with PYTHONPATH at the build tree's package, VEILCAST_BINARY
 # at the built tool and VEILCAST_SAMPLES at the shared sample images.
 import os
+import pickle
 import shlex
 import signal
 import subprocess
@@ -125,6 +126,7 @@ def test_screen_map_and_clips_match_the_command_line(tmp_path):
     shot = veilcast.key(plate, screen_map="shot", clip="auto")
     in_shot = veilcast.find(plate, screen_map="shot")
     assert in_shot.map.shot and in_shot.map[1:, 2:].shot and not veilcast.find(plate).map.shot
+    assert pickle.loads(pickle.dumps(in_shot.map)).shot and not pickle.loads(pickle.dumps(veilcast.find(plate).map)).shot
     assert same_bits(veilcast.key(plate, in_shot.settings, screen_map=in_shot.map), shot)
     for y0, y1, x0, x1 in [(0, 270, 0, 480), (13, 301, 517, 903)]:
         tile = veilcast.key(plate[y0:y1, x0:x1], in_shot.settings, screen_map=in_shot.map[y0:y1, x0:x1])
