@@ -77,7 +77,9 @@ class ScreenMap(_np.ndarray):
         return rebuild, args, (state, self.shot)
 
     def __setstate__(self, state):
-        array_state, self.shot = state
+        # A map pickled as a plain array's state has no word on the shot.
+        shot = len(state) == 2 and isinstance(state[1], bool)
+        array_state, self.shot = state if shot else (state, False)
         super().__setstate__(array_state)
 
 
@@ -232,7 +234,7 @@ def find(image, settings=None, *, box=None, screen_map="auto", clip="auto"):
     found = _veilcast._find(_float32(image), _settings(settings), _box(box), words, plate, _clip(clip))
     if found["map"] is not None:
         found["map"] = found["map"].view(ScreenMap)
-        found["map"].shot = words == "shot"
+        found["map"].shot = words in ("shot", "shot map")
     if found["clips"] is not None:
         found["clips"] = Clips(*found["clips"])
     return Findings(**found)

@@ -128,6 +128,8 @@ def test_screen_map_and_clips_match_the_command_line(tmp_path):
     assert in_shot.map.shot and in_shot.map[1:, 2:].shot and not veilcast.find(plate).map.shot
     assert pickle.loads(pickle.dumps(in_shot.map)).shot and not pickle.loads(pickle.dumps(veilcast.find(plate).map)).shot
     assert same_bits(veilcast.key(plate, in_shot.settings, screen_map=in_shot.map), shot)
+    again = veilcast.find(plate, in_shot.settings, screen_map=in_shot.map, clip=None)
+    assert again.map.shot and same_bits(veilcast.key(plate, again.settings, screen_map=again.map), shot)
     for y0, y1, x0, x1 in [(0, 270, 0, 480), (13, 301, 517, 903)]:
         tile = veilcast.key(plate[y0:y1, x0:x1], in_shot.settings, screen_map=in_shot.map[y0:y1, x0:x1])
         inside = (slice(1, -1), slice(1, -1))
